@@ -1,0 +1,13 @@
+#!/bin/bash
+# Configures and builds both trees: build/win (the updater, cross-compiled) and build/host.
+# Extra CMake arguments for the Windows tree come from QUILLOR_WIN_CMAKE_ARGS.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUILLOR_BUILD_DIR:-$root/build}
+
+cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" ${QUILLOR_WIN_CMAKE_ARGS:-} >/dev/null
+cmake --build "$build/win"
+cmake -S "$root" -B "$build/host" -G Ninja -DQUILLOR_WIN_BUILD="$build/win" >/dev/null
+cmake --build "$build/host"
+"$root/cmake/wine-prefix.sh" "$build/win/wine"

@@ -1,0 +1,24 @@
+#!/bin/bash
+# Installs every tool the project needs on a fresh Debian 12 machine (idempotent, needs root).
+set -euo pipefail
+
+packages=(
+    cmake ninja-build g++ make pkg-config
+    g++-mingw-w64-i686 mingw-w64-i686-dev
+    wine wine32:i386
+    xvfb xdotool imagemagick fonts-liberation
+    libssl-dev openssl libcpp-httplib-dev googletest
+    nginx-light curl python3
+)
+
+missing=()
+for p in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+    if [ "$(id -u)" != 0 ]; then echo "setup: need root to install: ${missing[*]}" >&2; exit 1; fi
+    dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+    apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+echo "setup: all packages present"

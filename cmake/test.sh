@@ -1,0 +1,20 @@
+#!/bin/bash
+# Installs what is missing, builds both trees and runs every test (Windows tests under Wine).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${QUILLOR_BUILD_DIR:-$root/build}
+start=$(date +%s)
+
+"$root/cmake/setup.sh"
+"$root/cmake/build.sh"
+
+# One persistent wineserver for all Windows runs; stopped again however the tests end.
+export WINEPREFIX="$build/win/wine" WINEDEBUG=-all
+wineserver -p
+trap 'WINEPREFIX="$build/win/wine" wineserver -k 2>/dev/null || true' EXIT
+
+status=0
+ctest --test-dir "$build/win" --output-on-failure -j2 || status=1
+ctest --test-dir "$build/host" --output-on-failure -j2 || status=1
+echo "test.sh: $(( $(date +%s) - start )) s, $([ $status = 0 ] && echo PASSED || echo FAILED)"
+exit $status

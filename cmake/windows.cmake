@@ -1,0 +1,70 @@
+# Windows side: the updater exe, its resources and the Windows unit tests run under Wine.
+enable_language(RC)
+
+set(QUILLOR_UPDATE_HOST "127.0.0.1" CACHE STRING "Host of the built-in default base URL (http://HOST:8080)")
+set(QUILLOR_PUBLIC_KEY_PEM "" CACHE FILEPATH "Publisher's RSA-2048 public key (PEM); empty: a development key is generated into the build tree")
+
+set(QUILLOR_WINEPREFIX "${CMAKE_BINARY_DIR}/wine" CACHE PATH "Wine prefix of this build tree")
+file(WRITE ${CMAKE_BINARY_DIR}/wine-run
+    "#!/bin/sh\n# Runs a Windows program under this build tree's Wine prefix.\n"
+    "export WINEPREFIX='${QUILLOR_WINEPREFIX}' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='\n"
+    "exec wine \"$@\"\n")
+file(CHMOD ${CMAKE_BINARY_DIR}/wine-run PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+
+include(cmake/public_key.cmake)
+
+add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0603
+    QUILLOR_UPDATE_HOST="${QUILLOR_UPDATE_HOST}")
+add_compile_options(-Wall -Wextra -O2 -ffunction-sections -fdata-sections)
+add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+
+file(GLOB QUILLOR_SOURCES CONFIGURE_DEPENDS
+    ${CMAKE_SOURCE_DIR}/app/*.cpp ${CMAKE_SOURCE_DIR}/update/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp)
+list(REMOVE_ITEM QUILLOR_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win.cpp)
+add_library(quillor_core STATIC ${QUILLOR_SOURCES} ${QUILLOR_KEY_SOURCE})
+target_include_directories(quillor_core PUBLIC ${CMAKE_SOURCE_DIR})
+target_link_libraries(quillor_core PUBLIC wininet bcrypt gdiplus shlwapi shell32 user32 gdi32 ole32)
+
+add_executable(quillor_updater WIN32 app/main_win.cpp resources/updater.rc)
+set_target_properties(quillor_updater PROPERTIES OUTPUT_NAME "Quillor - Updater")
+target_link_options(quillor_updater PRIVATE -municode -s)
+target_link_libraries(quillor_updater PRIVATE quillor_core)
+set_source_files_properties(resources/updater.rc PROPERTIES OBJECT_DEPENDS
+    "${CMAKE_SOURCE_DIR}/resources/updater.manifest;${CMAKE_SOURCE_DIR}/resources/quillor.ico;${CMAKE_SOURCE_DIR}/resources/background.png")
+
+# Windows unit tests: one executable per program folder, each run under Wine by ctest.
+set(gtest_force_shared_crt OFF CACHE BOOL "" FORCE)
+set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+
+# Small helper programs the tests start as child processes (a fake game, a lock holder, ...).
+file(GLOB QUILLOR_TEST_HELPERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/helpers/*.cpp)
+foreach(helper ${QUILLOR_TEST_HELPERS})
+    get_filename_component(name ${helper} NAME_WE)
+    add_executable(${name} ${helper})
+    target_link_libraries(${name} PRIVATE shell32)
+    list(APPEND QUILLOR_HELPER_TARGETS ${name})
+endforeach()
+
+foreach(area app update ui)
+    file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${area}/*_test.cpp)
+    if(tests)
+        add_executable(tests_${area} ${tests} ${CMAKE_SOURCE_DIR}/tests/win_test_support.cpp)
+        target_link_libraries(tests_${area} PRIVATE quillor_core gtest_main ws2_32)
+        target_include_directories(tests_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+        target_compile_definitions(tests_${area} PRIVATE
+            QUILLOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QUILLOR_BINARY_DIR="${CMAKE_BINARY_DIR}"
+            QUILLOR_DEV_KEY="${QUILLOR_SIGNING_KEY}")
+        if(QUILLOR_HELPER_TARGETS)
+            add_dependencies(tests_${area} ${QUILLOR_HELPER_TARGETS} quillor_updater)
+        endif()
+        add_test(NAME win_${area} COMMAND tests_${area} --gtest_color=no)
+        set_tests_properties(win_${area} PROPERTIES TIMEOUT 300)
+    endif()
+endforeach()
+
+# Fragments of single subsystems (test fixtures made at build time and the like).
+file(GLOB QUILLOR_WIN_FRAGMENTS ${CMAKE_SOURCE_DIR}/cmake/win-*.cmake)
+foreach(fragment ${QUILLOR_WIN_FRAGMENTS})
+    include(${fragment})
+endforeach()

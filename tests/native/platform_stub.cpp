@@ -1,0 +1,57 @@
+// Portable stand-ins for the few Windows-only services the portable code calls.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "app/log.h"
+
+std::vector<std::string> capturedLog;
+
+void WriteLog(const char* format, ...) {
+    char message[kLogMessageSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(message, sizeof message, format, args);
+    va_end(args);
+    capturedLog.emplace_back(message);
+}
+
+std::string ToUtf8(const std::wstring& text) {
+    std::string out;
+    for (wchar_t w : text) {
+        auto c = static_cast<unsigned long>(w);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+std::wstring ToWide(const std::string& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        auto b = static_cast<unsigned char>(text[i]);
+        int extra = b >= 0xF0 ? 3 : b >= 0xE0 ? 2 : b >= 0xC0 ? 1 : 0;
+        unsigned long c = extra ? (b & (0x3F >> extra)) : b;
+        size_t j = 1;
+        for (; j <= static_cast<size_t>(extra) && i + j < text.size(); ++j) {
+            c = (c << 6) | (static_cast<unsigned char>(text[i + j]) & 0x3F);
+        }
+        out += static_cast<wchar_t>(c);
+        i += j;
+    }
+    return out;
+}

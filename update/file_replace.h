@@ -1,0 +1,27 @@
+// Where an entry lives on disk, how a download replaces it, and the installed serial.
+#pragma once
+#include <cstdint>
+#include <string>
+
+struct ManifestEntry;
+
+// installDir + "\" + path, with every "/" in the result turned into "\".
+std::wstring TargetPath(const std::string& path);
+
+// Creates the missing parent directories and the ".part" file beside target, open for writing
+// with no sharing. Returns the HANDLE, or nullptr when it cannot be created.
+void* CreatePartFile(const std::wstring& target);
+
+// Deletes target + ".part"; the result is ignored.
+void DiscardPartFile(const std::wstring& target);
+
+// Checks target + ".part" against entry and moves it over target (setting the running updater
+// aside as ".old" first). On false, error holds the German message and the ".part" is gone.
+bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error);
+
+// installDir\updater.state; false when it cannot be opened.
+bool ReadInstalledSerial(uint64_t& serial);
+void WriteInstalledSerial(uint64_t serial);
+
+// The locked-file message, never cut however long the path.
+std::string LockedFileMessage(const std::string& path, unsigned long errorCode);

@@ -1,0 +1,24 @@
+// The manifest: a serial line, then one "digest TAB size TAB path" line per file.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct ManifestEntry {
+    std::string sha256;  // 64 bytes as written
+    uint64_t size = 0;
+    std::string path;    // UTF-8, "/"-separated, relative to installDir
+};
+
+struct Manifest {
+    uint64_t serial = 0;
+    std::vector<ManifestEntry> entries;
+};
+
+// Parses manifest bytes; on false error holds one of the three German messages and entries
+// holds the lines accepted before the failing one. serial is written only by the serial line.
+bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
+                   std::vector<ManifestEntry>& entries, std::string& error);
+
+// The path checks of a file line: true when the updater accepts path as a target.
+bool IsSafeManifestPath(const std::string& path);
