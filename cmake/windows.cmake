@@ -55,9 +55,7 @@ foreach(area app update ui)
         target_compile_definitions(tests_${area} PRIVATE
             QUILLOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QUILLOR_BINARY_DIR="${CMAKE_BINARY_DIR}"
             QUILLOR_DEV_KEY="${QUILLOR_SIGNING_KEY}")
-        if(QUILLOR_HELPER_TARGETS)
-            add_dependencies(tests_${area} ${QUILLOR_HELPER_TARGETS} quillor_updater)
-        endif()
+        add_dependencies(tests_${area} quillor_updater ${QUILLOR_HELPER_TARGETS})
         add_test(NAME win_${area} COMMAND tests_${area} --gtest_color=no)
         set_tests_properties(win_${area} PROPERTIES TIMEOUT 300)
     endif()
