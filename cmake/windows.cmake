@@ -61,6 +61,8 @@ foreach(area app update ui)
     endif()
 endforeach()
 
+add_test(NAME exe_format COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_exe.sh $<TARGET_FILE:quillor_updater>)
+
 # Fragments of single subsystems (test fixtures made at build time and the like).
 file(GLOB QUILLOR_WIN_FRAGMENTS ${CMAKE_SOURCE_DIR}/cmake/win-*.cmake)
 foreach(fragment ${QUILLOR_WIN_FRAGMENTS})
