@@ -1,0 +1,47 @@
+// The end-to-end fixture: scratch tree, release, publishing, silent runs against the test server.
+#include "e2e_fixture.h"
+
+#include <filesystem>
+
+const char kSignatureMessage[] =
+    "Die Update-Liste hat keine g\u00fcltige Signatur. Es wird nichts installiert.";
+const char kRollbackMessage[] =
+    "Der Server bietet eine \u00e4ltere Version an als bereits installiert (Rollback-Schutz).";
+
+namespace {
+// One persistent wineserver for the whole suite: each later Wine start is then fast.
+struct WineServerEnvironment : ::testing::Environment {
+    void SetUp() override { StartWineServer(); }
+};
+const auto* wineServer = ::testing::AddGlobalTestEnvironment(new WineServerEnvironment);
+}  // namespace
+
+void EndToEnd::SetUp() {
+    ASSERT_NE(server.Port(), 0) << "loopback server did not start";
+    std::filesystem::create_directories(release);
+    std::filesystem::create_directories(install);
+}
+
+void EndToEnd::AddToRelease(const std::string& path, const std::string& bytes) {
+    WriteFile(release + "/" + path, bytes);
+}
+
+void EndToEnd::PublishRelease(uint64_t serial, bool force) {
+    ASSERT_TRUE(Publish(release, served, serial, force));
+}
+
+int EndToEnd::RunSilent(const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"/silent", "/dir", WinePath(install), "/url", server.BaseUrl()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    return RunUpdater(args);
+}
+
+std::string EndToEnd::StartLine() const {
+    return "update start, server " + server.BaseUrl() + ", dir " + WinePath(install);
+}
+
+std::vector<std::string> EndToEnd::Leftovers() const {
+    std::vector<std::string> found = FilesEndingIn(install, ".part");
+    for (const std::string& old : FilesEndingIn(install, ".old")) found.push_back(old);
+    return found;
+}

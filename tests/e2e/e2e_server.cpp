@@ -1,0 +1,187 @@
+// The end-to-end tests' loopback HTTP server: one thread per connection, one answer, then close.
+#include "e2e_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
+
+namespace {
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+bool SendAll(int socket, const char* data, size_t length) {
+    while (length > 0) {
+        ssize_t sent = send(socket, data, length, MSG_NOSIGNAL);
+        if (sent <= 0) return false;
+        data += sent;
+        length -= static_cast<size_t>(sent);
+    }
+    return true;
+}
+
+bool SendAll(int socket, const std::string& text) { return SendAll(socket, text.data(), text.size()); }
+
+std::string Header(int status, const char* reason, uint64_t length, const std::string& extra = "") {
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: " +
+           std::to_string(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
+}
+
+}  // namespace
+
+std::string PercentDecode(const std::string& text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '%' && i + 2 < text.size() && HexValue(text[i + 1]) >= 0 &&
+            HexValue(text[i + 2]) >= 0) {
+            out += static_cast<char>(HexValue(text[i + 1]) * 16 + HexValue(text[i + 2]));
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+LoopbackServer::LoopbackServer(std::string root) : root_(std::move(root)) {
+    listener_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;  // a free port, so parallel test runs never collide
+    if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(listener_, 16) != 0) {
+        return;
+    }
+    socklen_t size = sizeof address;
+    getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size);
+    port_ = ntohs(address.sin_port);
+    acceptThread_ = std::thread([this] { AcceptLoop(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+    stopping_ = true;
+    ReleaseStall();
+    if (acceptThread_.joinable()) acceptThread_.join();
+    for (std::thread& worker : workers_) worker.join();
+    if (listener_ >= 0) close(listener_);
+}
+
+void LoopbackServer::SetRoot(const std::string& root) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    root_ = root;
+}
+
+void LoopbackServer::Override(const std::string& urlPath, const Misbehaviour& behaviour) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overrides_[urlPath] = behaviour;
+}
+
+void LoopbackServer::ClearOverrides() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    overrides_.clear();
+}
+
+bool LoopbackServer::WaitUntilStalled(int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return stallChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return stalled_; });
+}
+
+void LoopbackServer::ReleaseStall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    released_ = true;
+    stallChanged_.notify_all();
+}
+
+std::vector<std::string> LoopbackServer::Requests() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
+}
+
+void LoopbackServer::AcceptLoop() {
+    while (!stopping_) {
+        pollfd waiting = {listener_, POLLIN, 0};
+        if (poll(&waiting, 1, 100) <= 0) continue;
+        int client = accept(listener_, nullptr, nullptr);
+        if (client < 0) continue;
+        timeval limit = {10, 0};  // no read or write of a test connection waits longer
+        setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+        std::lock_guard<std::mutex> lock(mutex_);
+        workers_.emplace_back([this, client] { Serve(client); });
+    }
+}
+
+void LoopbackServer::Serve(int client) {
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos && request.size() < 65536) {
+        ssize_t got = recv(client, buffer, sizeof buffer, 0);
+        if (got <= 0) break;
+        request.append(buffer, static_cast<size_t>(got));
+    }
+    std::istringstream line(request.substr(0, request.find("\r\n")));
+    std::string method, target;
+    line >> method >> target;
+    if (method == "GET" && !target.empty()) Answer(client, target);
+    shutdown(client, SHUT_WR);
+    close(client);
+}
+
+void LoopbackServer::Answer(int client, const std::string& urlPath) {
+    Misbehaviour how;
+    std::string root;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(urlPath);
+        auto found = overrides_.find(urlPath);
+        if (found != overrides_.end()) how = found->second;
+        root = root_;
+    }
+    if (how.status == 301 || how.status == 302) {
+        SendAll(client, Header(how.status, "Found", 0, "Location: " + how.location + "\r\n"));
+    } else if (how.status != 200) {
+        std::string body = "status " + std::to_string(how.status);
+        SendAll(client, Header(how.status, "Not Found", body.size()) + body);
+    } else {
+        SendFile(client, root + PercentDecode(urlPath), how);
+    }
+}
+
+void LoopbackServer::SendFile(int client, const std::string& path, const Misbehaviour& how) {
+    std::string body = how.body;
+    if (!how.replaceBody) {
+        std::ifstream file(path, std::ios::binary);
+        if (!file) {
+            SendAll(client, Header(404, "Not Found", 0));
+            return;
+        }
+        std::ostringstream bytes;
+        bytes << file.rdbuf();
+        body = bytes.str();
+    }
+    uint64_t declared = how.declaredLength >= 0 ? static_cast<uint64_t>(how.declaredLength) : body.size();
+    if (!SendAll(client, Header(200, "OK", declared))) return;
+    if (how.stallAfter < 0) {
+        SendAll(client, body.data(), body.size());
+        return;
+    }
+    SendAll(client, body.data(), std::min(body.size(), static_cast<size_t>(how.stallAfter)));
+    std::unique_lock<std::mutex> lock(mutex_);
+    stalled_ = true;
+    stallChanged_.notify_all();
+    // Bounded: a test that forgets to release still ends.
+    stallChanged_.wait_for(lock, std::chrono::seconds(30), [this] { return released_; });
+}

@@ -1,0 +1,65 @@
+// A loopback HTTP server for the end-to-end tests: serves a published tree, and any path can be
+// told to misbehave (status, redirect, other body, wrong length, stall).
+#pragma once
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// How the server answers one URL path instead of serving the file.
+struct Misbehaviour {
+    int status = 200;            // anything else: this status with a short body
+    std::string location;        // with status 301/302: the redirect target (a URL path)
+    bool replaceBody = false;    // send body instead of the file's bytes
+    std::string body;
+    int64_t declaredLength = -1; // Content-Length to announce; more than sent = truncated body
+    int64_t stallAfter = -1;     // send this many body bytes, then wait for ReleaseStall()
+};
+
+class LoopbackServer {
+public:
+    // Serves root + the percent-decoded URL path, on 127.0.0.1 and a free port.
+    explicit LoopbackServer(std::string root);
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int Port() const { return port_; }
+    std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    void SetRoot(const std::string& root);
+    void Override(const std::string& urlPath, const Misbehaviour& behaviour);
+    void ClearOverrides();
+
+    // Waits (bounded) until a stalled answer has sent its first part; true when it has.
+    bool WaitUntilStalled(int timeoutMs);
+    // Lets every stalled answer end (it closes the connection without the rest).
+    void ReleaseStall();
+    // URL paths requested so far, in order.
+    std::vector<std::string> Requests();
+
+private:
+    void AcceptLoop();
+    void Serve(int client);
+    void Answer(int client, const std::string& urlPath);
+    void SendFile(int client, const std::string& path, const Misbehaviour& how);
+
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::condition_variable stallChanged_;
+    bool stalled_ = false;
+    bool released_ = false;
+    std::string root_;
+    std::map<std::string, Misbehaviour> overrides_;
+    std::vector<std::string> requests_;
+    std::thread acceptThread_;
+    std::vector<std::thread> workers_;
+};
+
+// "/files/a%20b" -> "/files/a b"
+std::string PercentDecode(const std::string& text);

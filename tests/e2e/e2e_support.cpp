@@ -1,0 +1,180 @@
+// Child processes, scratch trees, publishing and Wine runs for the end-to-end tests.
+#include "e2e_support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+namespace fs = std::filesystem;
+
+extern char** environ;
+
+pid_t StartProcess(const std::vector<std::string>& argv) {
+    std::vector<char*> raw;
+    for (const std::string& arg : argv) raw.push_back(const_cast<char*>(arg.c_str()));
+    raw.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    if (posix_spawn(&pid, raw[0], &actions, nullptr, raw.data(), environ) != 0) pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int WaitProcess(pid_t pid, int timeoutMs) {
+    if (pid <= 0) return -1;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        int status = 0;
+        pid_t done = waitpid(pid, &status, WNOHANG);
+        if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (done < 0) return -1;
+        if (std::chrono::steady_clock::now() > deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+int RunProcess(const std::vector<std::string>& argv, int timeoutMs) {
+    return WaitProcess(StartProcess(argv), timeoutMs);
+}
+
+ScratchTree::ScratchTree() {
+    static std::atomic<int> counter{0};
+    path = "/tmp/quillor-e2e-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    fs::remove_all(path);
+    fs::create_directories(path);
+}
+
+ScratchTree::~ScratchTree() {
+    std::error_code ignored;
+    fs::remove_all(path, ignored);
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) return "<missing>";
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+bool Exists(const std::string& path) { return fs::exists(path); }
+
+std::vector<std::string> FilesEndingIn(const std::string& dir, const std::string& suffix) {
+    std::vector<std::string> found;
+    for (const auto& item : fs::recursive_directory_iterator(dir)) {
+        std::string name = item.path().string();
+        if (name.size() >= suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+            found.push_back(fs::relative(item.path(), dir).string());
+        }
+    }
+    return found;
+}
+
+std::string WinePath(const std::string& path) {
+    std::string windows = "Z:" + path;
+    for (char& c : windows) {
+        if (c == '/') c = '\\';
+    }
+    return windows;
+}
+
+std::string WinBuildDir() { return QUILLOR_WIN_BUILD; }
+std::string UpdaterExe() { return WinBuildDir() + "/Quillor - Updater.exe"; }
+std::string FakeGameExe() { return WinBuildDir() + "/fake_game.exe"; }
+
+bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
+             bool force) {
+    std::vector<std::string> argv = {QUILLOR_PUBLISH_TOOL, "publish", "--key",
+                                     WinBuildDir() + "/devkey/quillor-dev.pem", "--serial",
+                                     std::to_string(serial)};
+    if (force) argv.push_back("--force");
+    argv.push_back(releaseDir);
+    argv.push_back(serverDir);
+    return RunProcess(argv, 30000) == 0;
+}
+
+std::vector<PublishedEntry> PublishedEntries(const std::string& serverDir) {
+    std::vector<PublishedEntry> entries;
+    std::istringstream text(ReadFile(serverDir + "/manifest.txt"));
+    std::string line;
+    while (std::getline(text, line)) {
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t tab1 = line.find('\t');
+        size_t tab2 = tab1 == std::string::npos ? tab1 : line.find('\t', tab1 + 1);
+        if (tab2 == std::string::npos) continue;  // the serial line or a blank one
+        entries.push_back({line.substr(0, tab1), std::stoull(line.substr(tab1 + 1, tab2 - tab1 - 1)),
+                           line.substr(tab2 + 1)});
+    }
+    return entries;
+}
+
+static std::vector<std::string> WineCommand(const std::vector<std::string>& args, const std::string& exe) {
+    std::vector<std::string> argv = {WinBuildDir() + "/wine-run", exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+int RunUpdater(const std::vector<std::string>& args, const std::string& exe, int timeoutMs) {
+    return RunProcess(WineCommand(args, exe), timeoutMs);
+}
+
+pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe) {
+    return StartProcess(WineCommand(args, exe));
+}
+
+static bool IsStamp(const std::string& line) {
+    const char* shape = "00.00.0000 00:00:00  ";
+    if (line.size() < 21) return false;
+    for (size_t i = 0; i < 21; ++i) {
+        bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == '0' ? !digit : line[i] != shape[i]) return false;
+    }
+    return true;
+}
+
+std::vector<std::string> LogLines(const std::string& installDir) {
+    std::string text = ReadFile(installDir + "/updater.log");
+    std::vector<std::string> lines;
+    if (text == "<missing>") return lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find("\r\n", start);
+        if (end == std::string::npos) {
+            lines.push_back("NO CRLF: " + text.substr(start));
+            break;
+        }
+        std::string line = text.substr(start, end - start);
+        lines.push_back(IsStamp(line) ? line.substr(21) : "BAD STAMP: " + line);
+        start = end + 2;
+    }
+    return lines;
+}
+
+void StartWineServer() {
+    setenv("WINEPREFIX", (WinBuildDir() + "/wine").c_str(), 1);
+    setenv("WINEDEBUG", "-all", 1);
+    // Stays up 30 s after its last client; fails harmlessly when one is already running.
+    RunProcess({"/usr/bin/wineserver", "-p30"}, 10000);
+}

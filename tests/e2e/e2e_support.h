@@ -1,0 +1,69 @@
+// What the end-to-end tests need around the updater: child processes with bounded waits, scratch
+// trees, publishing with quillor-publish, running the exe under Wine and reading its log.
+#pragma once
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Starts argv[0] with these arguments (stdout and stderr to /dev/null); -1 when it cannot.
+pid_t StartProcess(const std::vector<std::string>& argv);
+// Waits at most timeoutMs for pid; on time-out the process is killed by its PID and -1 returned.
+int WaitProcess(pid_t pid, int timeoutMs);
+// Start and wait; the exit code, or -1.
+int RunProcess(const std::vector<std::string>& argv, int timeoutMs);
+
+// A fresh directory under /tmp, removed with its contents by the destructor.
+struct ScratchTree {
+    ScratchTree();
+    ~ScratchTree();
+    ScratchTree(const ScratchTree&) = delete;
+    ScratchTree& operator=(const ScratchTree&) = delete;
+    std::string path;
+    std::string operator/(const std::string& name) const { return path + "/" + name; }
+};
+
+// Writes bytes to path, creating its parent directories.
+void WriteFile(const std::string& path, const std::string& bytes);
+// Whole file, or "<missing>".
+std::string ReadFile(const std::string& path);
+bool Exists(const std::string& path);
+// Relative paths of every file below dir whose name ends in suffix.
+std::vector<std::string> FilesEndingIn(const std::string& dir, const std::string& suffix);
+
+// A Linux path as Wine sees it: "Z:" and backslashes.
+std::string WinePath(const std::string& path);
+
+// Paths of the build trees, taken from the build's compile definitions.
+std::string WinBuildDir();
+std::string UpdaterExe();
+std::string FakeGameExe();
+
+// quillor-publish publish --key devkey --serial N [--force] releaseDir serverDir; true on exit
+// code 0. force lets a lower serial replace a published one (to stage a rollback).
+bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
+             bool force = false);
+
+// One manifest line of a published tree.
+struct PublishedEntry {
+    std::string sha256;
+    uint64_t size = 0;
+    std::string path;
+};
+// The file lines of serverDir/manifest.txt in their order.
+std::vector<PublishedEntry> PublishedEntries(const std::string& serverDir);
+
+// Runs the updater exe under Wine with these arguments; the exit code, or -1 on time-out.
+int RunUpdater(const std::vector<std::string>& args, const std::string& exe = UpdaterExe(),
+               int timeoutMs = 60000);
+// Starts it without waiting (for the interruption test).
+pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe = UpdaterExe());
+
+// The log's lines without their "DD.MM.YYYY hh:mm:ss  " stamps; a line with a malformed stamp
+// is kept whole behind "BAD STAMP: ".
+std::vector<std::string> LogLines(const std::string& installDir);
+
+// Starts a persistent wineserver for the build tree's prefix (it ends by itself soon after the
+// last run).
+void StartWineServer();

@@ -1,0 +1,144 @@
+// Silent run, game launch, self-update and an interrupted update, end to end under Wine.
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "e2e_fixture.h"
+
+using Lines = std::vector<std::string>;
+namespace fs = std::filesystem;
+
+namespace {
+
+// Polls (bounded) for a file the fake game writes once it has run.
+bool WaitForFile(const std::string& path, int timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (Exists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return Exists(path);
+}
+
+}  // namespace
+
+class SilentLaunchE2E : public EndToEnd {
+protected:
+    void InstallFakeGame(const std::string& relative) {
+        fs::create_directories(fs::path(install + "/" + relative).parent_path());
+        fs::copy_file(FakeGameExe(), install + "/" + relative, fs::copy_options::overwrite_existing);
+    }
+    std::string GameLine(const std::string& windowsRelative) const {
+        return "launching " + WinePath(install) + "\\" + windowsRelative;
+    }
+};
+
+TEST_F(SilentLaunchE2E, SuccessStartsTheGameInTheInstallDirWithoutArguments) {
+    PublishRelease(1);
+    InstallFakeGame("Quillor - Launch.exe");
+    ASSERT_EQ(RunSilent({}), 0);
+    EXPECT_EQ(LogLines(install).back(), GameLine("Quillor - Launch.exe"));
+    ASSERT_TRUE(WaitForFile(install + "/fake_game_record.txt", 10000));
+    EXPECT_EQ(ReadFile(install + "/fake_game_record.txt"), WinePath(install) + "\n");
+}
+
+TEST_F(SilentLaunchE2E, GameNamedInTheSettingsFile) {
+    PublishRelease(1);
+    InstallFakeGame("Spiel Ordner/Start Spiel.exe");
+    WriteFile(install + "/updater.cfg", "game=Spiel Ordner\\Start Spiel.exe\r\n");
+    ASSERT_EQ(RunSilent({}), 0);
+    EXPECT_EQ(LogLines(install).back(), GameLine("Spiel Ordner\\Start Spiel.exe"));
+    ASSERT_TRUE(WaitForFile(install + "/Spiel Ordner/fake_game_record.txt", 10000));
+    EXPECT_EQ(ReadFile(install + "/Spiel Ordner/fake_game_record.txt"), WinePath(install) + "\n");
+}
+
+TEST_F(SilentLaunchE2E, NoLaunchAndFailedRunsStartNothing) {
+    PublishRelease(1);
+    InstallFakeGame("Quillor - Launch.exe");
+    ASSERT_EQ(RunSilent({"/nolaunch"}), 0);
+    EXPECT_EQ(LogLines(install).back(), "update finished");
+
+    Misbehaviour notFound;
+    notFound.status = 404;
+    server.Override("/manifest.txt", notFound);
+    ASSERT_EQ(RunSilent({}), 2);
+    EXPECT_EQ(LogLines(install).back().rfind("FAILED: Server antwortete mit Status 404", 0), 0u);
+    // The launch would have been made before the updater ended; give a started game time to write.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_FALSE(Exists(install + "/fake_game_record.txt"));
+    for (const std::string& line : LogLines(install)) EXPECT_EQ(line.rfind("launching", 0), std::string::npos);
+}
+
+TEST_F(SilentLaunchE2E, MissingGameStillExitsZeroAfterTheLaunchingLine) {
+    PublishRelease(1);
+    ASSERT_EQ(RunSilent({}), 0);
+    Lines log = LogLines(install);
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{"update finished", GameLine("Quillor - Launch.exe")}));
+}
+
+TEST_F(SilentLaunchE2E, SelfUpdateSetsTheRunningExeAsideAndTheNextStartRemovesIt) {
+    std::string oldExe = ReadFile(UpdaterExe());
+    std::string newExe = oldExe + "new release of the updater";  // trailing bytes; still runs
+    AddToRelease("Quillor - Updater.exe", newExe);
+    PublishRelease(2);
+    std::string ownExe = install + "/Quillor - Updater.exe";
+    fs::copy_file(UpdaterExe(), ownExe);
+
+    std::vector<std::string> args = {"/silent", "/url", server.BaseUrl(), "/nolaunch"};
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_TRUE(ReadFile(ownExe) == newExe);
+    EXPECT_TRUE(ReadFile(ownExe + ".old") == oldExe);
+    EXPECT_EQ(LogLines(install)[3], "updated Quillor - Updater.exe");
+
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_FALSE(Exists(ownExe + ".old"));
+    EXPECT_EQ(LogLines(install).back(), "update finished");
+    EXPECT_EQ(LogLines(install)[7], "0 of 1 files need an update (0 bytes)");
+}
+
+TEST_F(SilentLaunchE2E, KilledMidDownloadThenARerunConverges) {
+    AddToRelease("a.bin", std::string(1000, 'a'));
+    AddToRelease("b.bin", std::string(3000000, 'b'));
+    AddToRelease("c.bin", std::string(1000, 'c'));
+    PublishRelease(6);
+    std::vector<PublishedEntry> entries = PublishedEntries(served);
+    ASSERT_EQ(entries.size(), 3u);
+    const std::string stalled = entries[1].path;
+    Misbehaviour stall;
+    stall.stallAfter = 1000000;
+    server.Override("/files/" + stalled, stall);
+
+    pid_t pid = StartUpdater({"/silent", "/dir", WinePath(install), "/url", server.BaseUrl(), "/nolaunch"});
+    ASSERT_GT(pid, 0);
+    bool stalledInTime = server.WaitUntilStalled(30000);
+    // The ".part" file must have received bytes before the kill, so the interruption is mid-file.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::error_code ignored;
+    while (stalledInTime && std::chrono::steady_clock::now() < deadline &&
+           fs::file_size(install + "/" + stalled + ".part", ignored) < 65536 * 2) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    WaitProcess(pid, 10000);
+    server.ReleaseStall();
+    ASSERT_TRUE(stalledInTime);
+
+    EXPECT_EQ(Installed(entries[0].path), std::string(entries[0].size, entries[0].path[0]));
+    EXPECT_EQ(Leftovers(), (std::vector<std::string>{stalled + ".part"}));
+    EXPECT_FALSE(Exists(install + "/updater.state"));
+    EXPECT_EQ(LogLines(install).back(), "updated " + entries[0].path);
+
+    server.ClearOverrides();
+    ASSERT_EQ(RunSilent(), 0);
+    for (const PublishedEntry& entry : entries) {
+        EXPECT_EQ(Installed(entry.path), std::string(entry.size, entry.path[0])) << entry.path;
+    }
+    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_EQ(StateFile(), "6\r\n");
+    Lines log = LogLines(install);
+    EXPECT_EQ(Lines(log.end() - 4, log.end()),
+              (Lines{"2 of 3 files need an update (3001000 bytes)", "updated " + entries[1].path,
+                     "updated " + entries[2].path, "update finished"}));
+}

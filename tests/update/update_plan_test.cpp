@@ -1,0 +1,60 @@
+// The check phase's rules: what counts as up to date, how the plan adds up, the status texts.
+#include "update/update_plan.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kDigest = "9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08";
+
+ManifestEntry Entry(uint64_t size, const std::string& digest = kDigest) {
+    ManifestEntry entry;
+    entry.sha256 = digest;
+    entry.size = size;
+    entry.path = "data/a.pak";
+    return entry;
+}
+
+}  // namespace
+
+TEST(UpdatePlan, OnlyASameSizeSameDigestReadableFileIsUpToDate) {
+    EXPECT_TRUE(IsUpToDate(Entry(4), true, kDigest, 4));
+    EXPECT_FALSE(IsUpToDate(Entry(4), false, kDigest, 4)) << "missing or unreadable file";
+    EXPECT_FALSE(IsUpToDate(Entry(4), true, kDigest, 5)) << "other size";
+    std::string otherDigest = kDigest;
+    otherDigest[0] = 'a';
+    EXPECT_FALSE(IsUpToDate(Entry(4), true, otherDigest, 4)) << "right size, other digest";
+}
+
+TEST(UpdatePlan, UpperCaseManifestDigestNeverMatches) {
+    std::string upper = kDigest;
+    for (char& c : upper) c = static_cast<char>(c >= 'a' && c <= 'f' ? c - 32 : c);
+    EXPECT_FALSE(IsUpToDate(Entry(4, upper), true, kDigest, 4));
+}
+
+TEST(UpdatePlan, TotalAddsManifestSizesAndKeepsManifestOrder) {
+    UpdatePlan plan;
+    AddToPlan(plan, 1, 100);
+    AddToPlan(plan, 3, 0);
+    AddToPlan(plan, 4, 5000000000ull);
+    EXPECT_EQ(plan.entryIndices, (std::vector<uint32_t>{1, 3, 4}));
+    EXPECT_EQ(plan.totalBytes, 5000000100ull);
+}
+
+TEST(UpdatePlan, TotalSaturatesInsteadOfWrappingToZero) {
+    UpdatePlan plan;
+    AddToPlan(plan, 0, UINT64_MAX);
+    AddToPlan(plan, 1, 1);
+    EXPECT_EQ(plan.totalBytes, UINT64_MAX);
+    EXPECT_EQ(SaturatingAdd(UINT64_MAX - 1, 1), UINT64_MAX);
+    EXPECT_EQ(SaturatingAdd(2, 3), 5u);
+}
+
+TEST(UpdatePlan, StatusTextsAndFileUrl) {
+    EXPECT_EQ(DownloadStatusText(3, 5), L"Lade Update 3 von 5 ...");
+    EXPECT_EQ(DownloadStatusText(4294967295u, 4294967295u),
+              L"Lade Update 4294967295 von 4294967295 ...");
+    EXPECT_EQ(CheckStatusText(), L"Pr\u00fcfe Dateien ...");
+    EXPECT_EQ(FileUrl("http://127.0.0.1:8080", "data/Erste%20Karte.pak"),
+              "http://127.0.0.1:8080/files/data/Erste%20Karte.pak");
+}

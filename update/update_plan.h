@@ -1,0 +1,32 @@
+// The check phase's result and the pure rules of the update run (up-to-date test, status texts).
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "update/manifest.h"
+
+struct UpdatePlan {
+    std::vector<uint32_t> entryIndices;  // positions in the manifest's entries, ascending
+    uint64_t totalBytes = 0;             // manifest sizes of those entries
+};
+
+// A local file is up to date only if it could be hashed and both its size and its lower-case
+// digest equal the entry's, byte for byte (an upper-case digest in the manifest never matches).
+bool IsUpToDate(const ManifestEntry& entry, bool hashed, const std::string& hex, uint64_t size);
+
+// Appends an entry to the plan. totalBytes saturates at 2^64 - 1 instead of wrapping, so a
+// manifest of absurd sizes can never make the total 0 (which would switch progress off).
+void AddToPlan(UpdatePlan& plan, uint32_t index, uint64_t size);
+
+// Adds without wrapping: the result is at most 2^64 - 1.
+uint64_t SaturatingAdd(uint64_t a, uint64_t b);
+
+// "Lade Update k von n ..."
+std::wstring DownloadStatusText(uint32_t k, uint32_t n);
+
+// "Prüfe Dateien ..."
+std::wstring CheckStatusText();
+
+// baseUrl + "/files/" + the already percent-encoded path.
+std::string FileUrl(const std::string& baseUrl, const std::string& encodedPath);
