@@ -17,6 +17,9 @@ const auto* wineServer = ::testing::AddGlobalTestEnvironment(new WineServerEnvir
 }  // namespace
 
 void EndToEnd::SetUp() {
+    if (!Exists(WinBuildDir() + "/devkey/quillor-dev.pem")) {
+        GTEST_SKIP() << "no development key: the exe trusts a custom key";
+    }
     ASSERT_NE(server.Port(), 0) << "loopback server did not start";
     std::filesystem::create_directories(release);
     std::filesystem::create_directories(install);
@@ -28,6 +31,15 @@ void EndToEnd::AddToRelease(const std::string& path, const std::string& bytes) {
 
 void EndToEnd::PublishRelease(uint64_t serial, bool force) {
     ASSERT_TRUE(Publish(release, served, serial, force));
+}
+
+void EndToEnd::ServeSignedManifest(const std::string& text) {
+    WriteFile(served + "/manifest.txt", text);
+    ASSERT_EQ(RunProcess({"/usr/bin/openssl", "dgst", "-sha256", "-sign",
+                          WinBuildDir() + "/devkey/quillor-dev.pem", "-out", served + "/manifest.sig",
+                          served + "/manifest.txt"},
+                         30000),
+              0);
 }
 
 int EndToEnd::RunSilent(const std::vector<std::string>& extra) {

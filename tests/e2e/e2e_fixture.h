@@ -23,6 +23,9 @@ protected:
     void AddToRelease(const std::string& path, const std::string& bytes);
     // Publishes the release with this serial; fails the test if the publisher fails.
     void PublishRelease(uint64_t serial, bool force = false);
+    // Serves this manifest text, signed with the development key by openssl (for texts the
+    // publisher would refuse to write).
+    void ServeSignedManifest(const std::string& text);
     // Runs the exe silently against the test server: "/silent /dir INSTALL /url BASE" + extra.
     int RunSilent(const std::vector<std::string>& extra = {"/nolaunch"});
 

@@ -267,3 +267,40 @@ TEST_F(UpdateRunE2E, TruncatedBodyFailsAndLeavesNoPart) {
     EXPECT_EQ(Installed("pak/two.pak"), "<missing>");
     EXPECT_TRUE(Leftovers().empty());
 }
+
+TEST_F(UpdateRunE2E, SignedButRefusedManifestsInstallNothing) {
+    std::string digest(64, 'a');
+    ServeSignedManifest("serial 9\n" + digest + "\t5\t../outside.txt\n");
+    EXPECT_EQ(RunSilent(), 2);
+    EXPECT_EQ(LogLines(install),
+              (Lines{StartLine(), FailedLine("Unsicherer Eintrag im Manifest: ../outside.txt")}));
+
+    ServeSignedManifest("serial 9\nno tabs in this line\n");
+    EXPECT_EQ(RunSilent(), 2);
+    EXPECT_EQ(LogLines(install).back(), FailedLine("Manifest-Zeile fehlerhaft"));
+    EXPECT_EQ(FilesEndingIn(install, ""), (std::vector<std::string>{"updater.log"}));
+    EXPECT_FALSE(Exists(tree / "outside.txt"));
+}
+
+TEST_F(UpdateRunE2E, PartThatCannotBeCreatedAndTargetThatCannotBeReplaced) {
+    AddToRelease("blocked/x.txt", "x");
+    PublishRelease(3);
+    WriteFile(install + "/blocked", "a file where a folder should be");
+    EXPECT_EQ(RunSilent(), 2);
+    EXPECT_EQ(LogLines(install).back(), FailedLine("Kann Datei nicht anlegen: blocked/x.txt"));
+    EXPECT_EQ(Installed("blocked"), "a file where a folder should be");
+
+    ScratchTree other;
+    std::string secondRelease = other / "release";
+    WriteFile(secondRelease + "/thing.dat", "new");
+    ASSERT_TRUE(Publish(secondRelease, served, 4));
+    WriteFile(install + "/thing.dat/inside.txt", "a folder where the file should be");
+    EXPECT_EQ(RunSilent(), 2);
+    std::string last = LogLines(install).back();
+    std::string prefix = FailedLine("Datei ist gesperrt (l\u00e4uft das Spiel noch?): thing.dat (Fehler ");
+    EXPECT_EQ(last.compare(0, prefix.size(), prefix), 0) << last;
+    EXPECT_EQ(last.back(), ')');
+    EXPECT_EQ(Installed("thing.dat/inside.txt"), "a folder where the file should be");
+    EXPECT_TRUE(Leftovers().empty());
+    EXPECT_FALSE(Exists(install + "/updater.state"));
+}
