@@ -44,6 +44,14 @@ TEST_F(SilentLaunchE2E, SuccessStartsTheGameInTheInstallDirWithoutArguments) {
     EXPECT_EQ(ReadFile(install + "/fake_game_record.txt"), WinePath(install) + "\n");
 }
 
+TEST_F(SilentLaunchE2E, InstallDirWithTrailingBackslashStillStartsTheGame) {
+    PublishRelease(1);
+    InstallFakeGame("Quillor - Launch.exe");
+    ASSERT_EQ(RunUpdater({"/silent", "/dir", WinePath(install) + "\\", "/url", server.BaseUrl()}), 0);
+    EXPECT_EQ(LogLines(install).back(), "launching " + WinePath(install) + "\\\\Quillor - Launch.exe");
+    EXPECT_TRUE(WaitForFile(install + "/fake_game_record.txt", 10000));
+}
+
 TEST_F(SilentLaunchE2E, GameNamedInTheSettingsFile) {
     PublishRelease(1);
     InstallFakeGame("Spiel Ordner/Start Spiel.exe");
