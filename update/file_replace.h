@@ -25,3 +25,7 @@ void WriteInstalledSerial(uint64_t serial);
 
 // The locked-file message, never cut however long the path.
 std::string LockedFileMessage(const std::string& path, unsigned long errorCode);
+
+// Whether target names the running updater: equal to exePath when only the letters A to Z are
+// folded, with no other normalisation (no "/" for "\", no other letters folded).
+bool IsOwnExecutable(const std::wstring& target, const std::wstring& exePath);

@@ -1,0 +1,279 @@
+// Downloads brought into place: ".part" creation, checks, the running updater, locked targets.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include "app/settings.h"
+#include "update/file_hash.h"
+#include "update/file_replace.h"
+#include "update/manifest.h"
+#include "win_test_support.h"
+
+namespace {
+
+// An installation in a scratch directory; the process-wide settings point at it for one test.
+struct Installation {
+    ScratchDir dir;
+    UpdaterSettings saved = settings;
+    Installation() {
+        settings.installDir = dir.path;
+        settings.logPath = dir / L"updater.log";
+        settings.exePath = dir / L"Quillor - Updater.exe";
+    }
+    ~Installation() { settings = saved; }
+};
+
+// Writes bytes as target's ".part" and returns the manifest entry that describes them.
+ManifestEntry StagePart(const std::string& path, const std::string& bytes) {
+    EXPECT_TRUE(WriteWholeFile(TargetPath(path) + L".part", bytes));
+    ManifestEntry entry;
+    entry.path = path;
+    entry.size = bytes.size();
+    uint64_t size = 0;
+    EXPECT_TRUE(HashFile(TargetPath(path) + L".part", entry.sha256, size));
+    return entry;
+}
+
+std::string Contents(const std::wstring& path) {
+    std::string bytes;
+    return ReadWholeFile(path, bytes) ? bytes : std::string("<missing>");
+}
+
+HANDLE OpenShared(const std::wstring& path, DWORD share) {
+    return CreateFileW(path.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+TEST(CreatePartFile, CreatesMissingDirectoriesAndTruncatesALeftover) {
+    Installation install;
+    std::wstring target = TargetPath("data/maps/north/a.pak");
+    ASSERT_TRUE(CreateDirectoryW((install.dir / L"data").c_str(), nullptr));  // one level exists
+    HANDLE part = CreatePartFile(target);
+    ASSERT_NE(part, nullptr);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(part, "leftover", 8, &written, nullptr));
+    // Held with no sharing while the download writes it.
+    EXPECT_EQ(OpenShared(target + L".part", FILE_SHARE_READ | FILE_SHARE_WRITE), INVALID_HANDLE_VALUE);
+    CloseHandle(part);
+    EXPECT_EQ(Contents(target + L".part"), "leftover");
+
+    part = CreatePartFile(target);
+    ASSERT_NE(part, nullptr);
+    CloseHandle(part);
+    EXPECT_EQ(Contents(target + L".part"), "");
+    EXPECT_FALSE(FileExists(target));
+}
+
+TEST(CreatePartFile, WorksWithAnInstallDirWrittenWithForwardSlashes) {
+    Installation install;
+    for (wchar_t& c : settings.installDir) {
+        if (c == L'\\') c = L'/';
+    }
+    std::wstring target = TargetPath("a/b/c.txt");
+    EXPECT_EQ(target.find(L'/'), std::wstring::npos);
+    HANDLE part = CreatePartFile(target);
+    ASSERT_NE(part, nullptr);
+    CloseHandle(part);
+    EXPECT_TRUE(FileExists(install.dir / L"a\\b\\c.txt.part"));
+}
+
+TEST(CreatePartFile, ReportsFailureAsNullptr) {
+    Installation install;
+    ASSERT_TRUE(WriteWholeFile(install.dir / L"plain", "x"));  // a file where a directory must go
+    EXPECT_EQ(CreatePartFile(TargetPath("plain/x.dat")), nullptr);
+}
+
+TEST(InstallDownloadedFile, ReplacesAnOrdinaryFileInOneStep) {
+    Installation install;
+    CreateDirectoryW((install.dir / L"data").c_str(), nullptr);
+    ASSERT_TRUE(WriteWholeFile(TargetPath("data/a.pak"), "old"));
+    ManifestEntry entry = StagePart("data/a.pak", "new contents");
+    std::string error;
+    ASSERT_TRUE(InstallDownloadedFile(entry, TargetPath("data/a.pak"), error)) << error;
+    EXPECT_EQ(Contents(TargetPath("data/a.pak")), "new contents");
+    EXPECT_FALSE(FileExists(TargetPath("data/a.pak") + L".part"));
+    EXPECT_FALSE(FileExists(TargetPath("data/a.pak") + L".old"));
+    EXPECT_TRUE(error.empty());
+}
+
+TEST(InstallDownloadedFile, RefusesWrongSizeDigestOrMissingPartAndLogsIt) {
+    Installation install;
+    ASSERT_TRUE(WriteWholeFile(TargetPath("a.pak"), "old"));
+    ManifestEntry good = StagePart("a.pak", "new");
+
+    ManifestEntry longer = good;
+    longer.size += 1;
+    ManifestEntry upper = good;  // the same digest in capitals is not the same text
+    for (char& c : upper.sha256) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (const ManifestEntry& entry : {longer, upper}) {
+        StagePart("a.pak", "new");
+        std::string error;
+        EXPECT_FALSE(InstallDownloadedFile(entry, TargetPath("a.pak"), error));
+        EXPECT_EQ(error, "Prüfsumme stimmt nicht: a.pak");
+        EXPECT_FALSE(FileExists(TargetPath("a.pak") + L".part"));
+        EXPECT_EQ(Contents(TargetPath("a.pak")), "old");
+    }
+    std::string error;
+    EXPECT_FALSE(InstallDownloadedFile(good, TargetPath("a.pak"), error));  // .part is gone now
+    EXPECT_EQ(error, "Prüfsumme stimmt nicht: a.pak");
+
+    std::string log = Contents(install.dir / L"updater.log");
+    size_t count = 0;
+    for (size_t at = log.find("  HASH MISMATCH a.pak\r\n"); at != std::string::npos;
+         at = log.find("  HASH MISMATCH a.pak\r\n", at + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 3u) << log;
+}
+
+TEST(InstallDownloadedFile, FailsOnATargetHeldOpenWithoutDeleteSharing) {
+    Installation install;
+    ASSERT_TRUE(WriteWholeFile(TargetPath("game.dat"), "old"));
+    ManifestEntry entry = StagePart("game.dat", "new");
+    HANDLE game = OpenShared(TargetPath("game.dat"), FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(game, INVALID_HANDLE_VALUE);
+    std::string error;
+    EXPECT_FALSE(InstallDownloadedFile(entry, TargetPath("game.dat"), error));
+    CloseHandle(game);
+    // Windows reports a sharing violation or access denied for this, depending on the version.
+    EXPECT_TRUE(error == LockedFileMessage("game.dat", ERROR_SHARING_VIOLATION) ||
+                error == LockedFileMessage("game.dat", ERROR_ACCESS_DENIED))
+        << error;
+    EXPECT_FALSE(FileExists(TargetPath("game.dat") + L".part"));
+    EXPECT_EQ(Contents(TargetPath("game.dat")), "old");
+}
+
+namespace {
+
+// A copy of the sleeper helper running under the updater's name, ended by its handle.
+struct RunningCopy {
+    PROCESS_INFORMATION process = {};
+    bool started = false;
+    explicit RunningCopy(const std::wstring& exe) {
+        if (!CopyFileW(BuildTreePath("sleeper.exe").c_str(), exe.c_str(), FALSE)) return;
+        STARTUPINFOW startup = {};
+        startup.cb = sizeof startup;
+        std::wstring commandLine = L"\"" + exe + L"\"";
+        started = CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0,
+                                 nullptr, nullptr, &startup, &process) != 0;
+    }
+    ~RunningCopy() {
+        if (!started) return;
+        TerminateProcess(process.hProcess, 0);
+        WaitForSingleObject(process.hProcess, 10000);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+};
+
+}  // namespace
+
+TEST(InstallDownloadedFile, SetsTheRunningUpdaterAsideAsOld) {
+    Installation install;
+    std::wstring target = TargetPath("Quillor - Updater.exe");
+    RunningCopy running(target);
+    ASSERT_TRUE(running.started);
+    std::string runningBytes = Contents(target);
+    ASSERT_TRUE(WriteWholeFile(target + L".old", "stale copy of an earlier run"));
+
+    ManifestEntry entry = StagePart("Quillor - Updater.exe", "new updater");
+    std::string error;
+    ASSERT_TRUE(InstallDownloadedFile(entry, target, error)) << error;
+    EXPECT_EQ(Contents(target), "new updater");
+    EXPECT_EQ(Contents(target + L".old"), runningBytes);
+    EXPECT_FALSE(FileExists(target + L".part"));
+}
+
+TEST(InstallDownloadedFile, RecognisesTheUpdaterInAnotherLetterCase) {
+    Installation install;
+    ASSERT_TRUE(WriteWholeFile(settings.exePath, "running updater"));
+    std::wstring target = TargetPath("QUILLOR - updater.EXE");
+    ManifestEntry entry = StagePart("QUILLOR - updater.EXE", "new updater");
+    std::string error;
+    ASSERT_TRUE(InstallDownloadedFile(entry, target, error)) << error;
+    EXPECT_EQ(Contents(settings.exePath + L".old"), "running updater");
+    EXPECT_EQ(Contents(settings.exePath), "new updater");
+}
+
+TEST(InstallDownloadedFile, PutsTheUpdaterBackWhenTheFinalMoveFails) {
+    Installation install;
+    ASSERT_TRUE(WriteWholeFile(settings.exePath, "running updater"));
+    ManifestEntry entry = StagePart("Quillor - Updater.exe", "new updater");
+    // Readable for the check, but it cannot be renamed while this handle lacks delete sharing.
+    HANDLE part = OpenShared(settings.exePath + L".part", FILE_SHARE_READ);
+    ASSERT_NE(part, INVALID_HANDLE_VALUE);
+    std::string error;
+    EXPECT_FALSE(InstallDownloadedFile(entry, settings.exePath, error));
+    CloseHandle(part);
+    EXPECT_EQ(error.rfind("Datei ist gesperrt (läuft das Spiel noch?): Quillor - Updater.exe (Fehler ", 0), 0u)
+        << error;
+    EXPECT_EQ(Contents(settings.exePath), "running updater");
+    EXPECT_FALSE(FileExists(settings.exePath + L".old"));
+}
+
+namespace {
+uint64_t SerialOf(const ScratchDir& dir, const std::string& stateBytes, bool* found = nullptr) {
+    EXPECT_TRUE(WriteWholeFile(dir / L"updater.state", stateBytes));
+    uint64_t serial = 12345;
+    bool read = ReadInstalledSerial(serial);
+    if (found) *found = read;
+    return serial;
+}
+}  // namespace
+
+TEST(InstalledSerial, ReadsTheDigitsOfTheFirstLineAndNothingElse) {
+    Installation install;
+    bool found = false;
+    EXPECT_EQ(SerialOf(install.dir, "\n", &found), 0u);
+    EXPECT_TRUE(found);
+    EXPECT_EQ(SerialOf(install.dir, ""), 0u);
+    EXPECT_EQ(SerialOf(install.dir, "abc\r\n"), 0u);
+    EXPECT_EQ(SerialOf(install.dir, "  \t 42\r\n"), 42u);
+    EXPECT_EQ(SerialOf(install.dir, "17 apples\r\n"), 17u);
+    EXPECT_EQ(SerialOf(install.dir, "\n99\r\n"), 0u);  // only the first line counts
+    EXPECT_EQ(SerialOf(install.dir, "5\r\n9\r\n"), 5u);
+    EXPECT_EQ(SerialOf(install.dir, "18446744073709551615\r\n"), 18446744073709551615u);
+    EXPECT_EQ(SerialOf(install.dir, "18446744073709551616\r\n"), 18446744073709551615u);
+    EXPECT_EQ(SerialOf(install.dir, "99999999999999999999999999\r\n"), 18446744073709551615u);
+    // At most 63 bytes are read: digits starting at byte 63 are never seen.
+    EXPECT_EQ(SerialOf(install.dir, std::string(62, ' ') + "7\r\n"), 7u);
+    EXPECT_EQ(SerialOf(install.dir, std::string(63, ' ') + "7\r\n"), 0u);
+}
+
+TEST(InstalledSerial, MissingFileIsReportedAndLeavesTheSerialAlone) {
+    Installation install;
+    uint64_t serial = 12345;
+    EXPECT_FALSE(ReadInstalledSerial(serial));
+    EXPECT_EQ(serial, 12345u);
+}
+
+TEST(InstalledSerial, WritesExactlyTheDecimalAndCrLfReplacingTheOldFileWhole) {
+    Installation install;
+    WriteInstalledSerial(18446744073709551615u);
+    EXPECT_EQ(Contents(install.dir / L"updater.state"), "18446744073709551615\r\n");
+    WriteInstalledSerial(7);
+    EXPECT_EQ(Contents(install.dir / L"updater.state"), "7\r\n");
+    WriteInstalledSerial(0);
+    EXPECT_EQ(Contents(install.dir / L"updater.state"), "0\r\n");
+    uint64_t serial = 1;
+    EXPECT_TRUE(ReadInstalledSerial(serial));
+    EXPECT_EQ(serial, 0u);
+    EXPECT_FALSE(FileExists(install.dir / L"updater.state.new"));
+}
+
+TEST(InstalledSerial, AFailedWriteKeepsThePreviousSerialWhole) {
+    Installation install;
+    WriteInstalledSerial(41);
+    HANDLE holder = OpenShared(install.dir / L"updater.state", FILE_SHARE_READ | FILE_SHARE_WRITE);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    WriteInstalledSerial(42);  // cannot replace the held file; nothing is reported
+    CloseHandle(holder);
+    EXPECT_EQ(Contents(install.dir / L"updater.state"), "41\r\n");
+    EXPECT_FALSE(FileExists(install.dir / L"updater.state.new"));
+
+    settings.installDir = install.dir / L"no such dir";
+    WriteInstalledSerial(43);
+    EXPECT_FALSE(FileExists(install.dir / L"no such dir"));
+}

@@ -1,0 +1,111 @@
+// Brings a downloaded ".part" file into place, and keeps the installed serial in updater.state.
+#include "update/file_replace.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "app/log.h"
+#include "app/settings.h"
+#include "update/decimal.h"
+#include "update/file_hash.h"
+#include "update/manifest.h"
+
+namespace {
+
+struct StdioFile {
+    FILE* file;
+    explicit StdioFile(FILE* f) : file(f) {}
+    ~StdioFile() {
+        if (file) std::fclose(file);
+    }
+    StdioFile(const StdioFile&) = delete;
+    StdioFile& operator=(const StdioFile&) = delete;
+    // Closes now and tells whether everything written reached the system.
+    bool Close() {
+        bool ok = std::fclose(file) == 0;
+        file = nullptr;
+        return ok;
+    }
+};
+
+std::wstring StatePath() { return settings.installDir + L"\\updater.state"; }
+
+}  // namespace
+
+void* CreatePartFile(const std::wstring& target) {
+    // Positions 0 to 3 hold the root of a drive-letter path ("C:\"), which cannot be created.
+    for (size_t i = 4; i < target.size(); ++i) {
+        if (target[i] == L'\\') CreateDirectoryW(target.substr(0, i).c_str(), nullptr);
+    }
+    std::wstring part = target + L".part";
+    HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+}
+
+void DiscardPartFile(const std::wstring& target) {
+    DeleteFileW((target + L".part").c_str());
+}
+
+bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target,
+                           std::string& error) {
+    std::wstring part = target + L".part";
+    std::string hex;
+    uint64_t size = 0;
+    if (!HashFile(part, hex, size) || size != entry.size || hex != entry.sha256) {
+        DeleteFileW(part.c_str());
+        error = "Prüfsumme stimmt nicht: " + entry.path;
+        WriteLog("HASH MISMATCH %s", entry.path.c_str());
+        return false;
+    }
+
+    // The running updater cannot be overwritten, but it can be renamed; the next start deletes
+    // the ".old" copy.
+    std::wstring old = target + L".old";
+    bool setAside = false;
+    if (IsOwnExecutable(target, settings.exePath)) {
+        DeleteFileW(old.c_str());
+        setAside = MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    }
+
+    if (!MoveFileExW(part.c_str(), target.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DWORD code = GetLastError();  // before any other call can overwrite it
+        DeleteFileW(part.c_str());
+        // Put the updater back under its name, or the player is left without one. No
+        // replace flag: whatever may have appeared under the name meanwhile is not clobbered.
+        if (setAside) MoveFileExW(old.c_str(), target.c_str(), 0);
+        error = LockedFileMessage(entry.path, code);
+        return false;
+    }
+    return true;
+}
+
+// updater.state holds one line, the serial of the last fully installed manifest:
+//   1234\r\n
+bool ReadInstalledSerial(uint64_t& serial) {
+    StdioFile state(_wfopen(StatePath().c_str(), L"rb"));
+    if (!state.file) return false;
+    char line[64] = {};
+    if (!std::fgets(line, sizeof line, state.file)) line[0] = '\0';
+    state.Close();
+    serial = ParseDecimal(line, std::strlen(line));
+    return true;
+}
+
+void WriteInstalledSerial(uint64_t serial) {
+    // Written beside the real name and renamed over it: a crash or a full disk while writing
+    // must not leave an empty or cut state file, which would read as a lower serial and open
+    // the door to a rollback.
+    std::wstring path = StatePath();
+    std::wstring fresh = path + L".new";
+    StdioFile state(_wfopen(fresh.c_str(), L"wb"));
+    if (!state.file) return;
+    bool written = std::fprintf(state.file, "%llu\r\n", static_cast<unsigned long long>(serial)) > 0;
+    if (!state.Close() || !written ||
+        !MoveFileExW(fresh.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileW(fresh.c_str());
+    }
+}
