@@ -1,0 +1,87 @@
+// Turns the verified manifest bytes into the release serial and the list of files to check.
+#include "update/manifest.h"
+
+#include <utility>
+
+#include "update/decimal.h"
+
+namespace {
+
+constexpr char kSerialPrefix[] = "serial ";
+constexpr size_t kSerialPrefixLength = sizeof kSerialPrefix - 1;
+constexpr size_t kDigestLength = 64;
+
+// Bytes a Windows file name must not hold (below 0x20 is refused separately).
+bool IsReservedPathByte(unsigned char c) {
+    return c == '"' || c == '<' || c == '>' || c == '|' || c == '*' || c == '?';
+}
+
+bool ParseFileLine(const std::string& line, std::vector<ManifestEntry>& entries,
+                   std::string& error) {
+    size_t firstTab = line.find('\t');
+    size_t secondTab = firstTab == std::string::npos ? std::string::npos
+                                                     : line.find('\t', firstTab + 1);
+    if (secondTab == std::string::npos) {
+        error = "Manifest-Zeile fehlerhaft";
+        return false;
+    }
+    ManifestEntry entry;
+    entry.sha256 = line.substr(0, firstTab);
+    entry.size = ParseDecimal(line.data() + firstTab + 1, secondTab - firstTab - 1);
+    // The path runs to the end of the line: a further TAB stays in it and makes it unsafe.
+    entry.path = line.substr(secondTab + 1);
+    if (entry.sha256.size() != kDigestLength || !IsSafeManifestPath(entry.path)) {
+        error = "Unsicherer Eintrag im Manifest: " + entry.path;
+        return false;
+    }
+    entries.push_back(std::move(entry));
+    return true;
+}
+
+}  // namespace
+
+// NB: every rule here keeps a signed but careless manifest from writing outside installDir or
+// into a device, stream or wildcard name; do not relax one without replacing what it guards.
+bool IsSafeManifestPath(const std::string& path) {
+    if (path.empty() || path[0] == '/') return false;
+    if (path.find("..") != std::string::npos) return false;
+    if (path.find('\\') != std::string::npos) return false;
+    if (path.find(':') != std::string::npos) return false;
+    for (char ch : path) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || IsReservedPathByte(c)) return false;
+    }
+    return true;
+}
+
+// Sample (TAB between the fields, LF or CR LF line ends, blank lines ignored):
+//   serial 42
+//   9f86d081884c7d659a2feaa0c55ad015a3bf4f1b2b0b822cd15d6c15b0f00a08<TAB>4<TAB>bin/game.exe
+//   e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855<TAB>0<TAB>data/Grüße.txt
+bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
+                   std::vector<ManifestEntry>& entries, std::string& error) {
+    const std::string all(text.begin(), text.end());
+    bool serialExpected = true;
+    size_t position = 0;
+    while (position < all.size()) {
+        size_t lineFeed = all.find('\n', position);
+        size_t end = lineFeed == std::string::npos ? all.size() : lineFeed;
+        std::string line = all.substr(position, end - position);
+        position = lineFeed == std::string::npos ? all.size() : lineFeed + 1;
+        while (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+
+        if (serialExpected) {
+            serialExpected = false;
+            if (line.compare(0, kSerialPrefixLength, kSerialPrefix) != 0) {
+                error = "Manifest ohne Seriennummer";
+                return false;
+            }
+            serial = ParseDecimal(line.data() + kSerialPrefixLength,
+                                  line.size() - kSerialPrefixLength);
+            continue;
+        }
+        if (!ParseFileLine(line, entries, error)) return false;
+    }
+    return true;
+}
