@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-// False only when the file cannot be opened (hex and size untouched then).
+// False when the file cannot be opened or the system hashing service fails (hex and size are
+// untouched then); a read error part-way gives true with the digest and count so far.
 bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size);
 
 // Lower-case hex, high nibble first.

@@ -6,7 +6,10 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 win=${QUILLOR_BUILD_DIR:-$root/build}/win
 rounds=${1:-3}
 
-cmake --build "$win" --target bench_hash >/dev/null
+if ! log=$(cmake --build "$win" --target bench_hash 2>&1); then
+    echo "$log"
+    exit 1
+fi
 work=$(mktemp -d /tmp/quillor-hash-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 file=$work/one-gib.bin
