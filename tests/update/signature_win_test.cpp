@@ -207,6 +207,8 @@ TEST(ManifestSignature, AgreesWithWycheproofVectors) {
             ++invalid;
         } else {
             ++acceptable;  // either verdict is allowed; it only must not crash
+            std::printf("Wycheproof tcId %s (%s): %s\n", id.c_str(), result.c_str(),
+                        verdict ? "accepted" : "refused");
         }
     }
     std::printf("Wycheproof: %d keys; %d valid, %d invalid and %d acceptable cases checked\n",
