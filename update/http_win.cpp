@@ -1,0 +1,218 @@
+// HttpGet over WinINet: one process-wide session, each GET read in 64 KiB chunks.
+#include "update/http.h"
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdarg>
+#include <cstdio>
+
+#include "update/status.h"
+
+namespace {
+
+constexpr DWORD kChunkSize = 65536;
+constexpr DWORD kTimeoutMs = 20000;
+// Always from the server, never stored in the cache, never a dialog.
+constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_UI;
+static_assert(kOpenFlags == 0x84000200, "open flags");
+
+// Created by the first transfer and never closed; transfers run on one thread at a time.
+HINTERNET internetSession = nullptr;
+
+// Closes one connection or request handle on every path that opened it.
+class InternetHandle {
+public:
+    explicit InternetHandle(HINTERNET handle) : handle_(handle) {}
+    ~InternetHandle() {
+        if (handle_) InternetCloseHandle(handle_);
+    }
+    InternetHandle(const InternetHandle&) = delete;
+    InternetHandle& operator=(const InternetHandle&) = delete;
+    HINTERNET get() const { return handle_; }
+
+private:
+    HINTERNET handle_;
+};
+
+// Formats into a string of exactly the needed length, so a long URL is never cut.
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    va_list measure;
+    va_copy(measure, args);
+    int needed = std::vsnprintf(nullptr, 0, format, measure);
+    va_end(measure);
+    std::string out;
+    if (needed > 0) {
+        out.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(&out[0], out.size(), format, args);
+        out.resize(static_cast<size_t>(needed));
+    }
+    va_end(args);
+    return out;
+}
+
+std::string UnreachableMessage(DWORD code) {
+    return Format("Der Update-Server ist nicht erreichbar. Ist der Server online und deine "
+                  "Internetverbindung in Ordnung? (Fehler %lu)", static_cast<unsigned long>(code));
+}
+
+// Returns the session, creating it if needed; on failure *code holds the reason.
+HINTERNET Session(DWORD* code) {
+    if (!internetSession) {
+        internetSession = InternetOpenA("Quillor-Updater/1.0", INTERNET_OPEN_TYPE_PRECONFIG,
+                                        nullptr, nullptr, 0);
+        if (!internetSession) {
+            *code = GetLastError();
+            return nullptr;
+        }
+        DWORD timeout = kTimeoutMs;
+        InternetSetOptionA(internetSession, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
+        InternetSetOptionA(internetSession, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    }
+    return internetSession;
+}
+
+// Where a URL points, split the way WinINet's connection and request handles want it.
+struct Target {
+    std::string host;
+    INTERNET_PORT port = 0;
+    std::string path;  // path and query exactly as written in the URL
+    bool secure = false;
+};
+
+// "http://host:8080/files/a%20b.pak" -> host, port 8080, "/files/a%20b.pak".
+bool SplitUrl(const std::string& url, Target* target, DWORD* code) {
+    URL_COMPONENTSA parts = {};
+    parts.dwStructSize = sizeof parts;
+    parts.dwHostNameLength = 1;  // non-zero lengths ask for pointers into url
+    parts.dwUrlPathLength = 1;
+    parts.dwExtraInfoLength = 1;
+    if (!InternetCrackUrlA(url.c_str(), static_cast<DWORD>(url.size()), 0, &parts)) {
+        *code = GetLastError();
+        return false;
+    }
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        *code = ERROR_INTERNET_UNRECOGNIZED_SCHEME;
+        return false;
+    }
+    target->host.assign(parts.lpszHostName ? parts.lpszHostName : "", parts.dwHostNameLength);
+    target->port = parts.nPort;
+    target->path.assign(parts.lpszUrlPath ? parts.lpszUrlPath : "", parts.dwUrlPathLength);
+    if (parts.lpszExtraInfo) target->path.append(parts.lpszExtraInfo, parts.dwExtraInfoLength);
+    if (target->path.empty()) target->path = "/";
+    target->secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    return true;
+}
+
+// Sends the GET; redirects are followed by WinINet. On failure *code holds the reason.
+HINTERNET SendRequest(HINTERNET connection, const Target& target, DWORD* code) {
+    DWORD flags = kOpenFlags | (target.secure ? INTERNET_FLAG_SECURE : 0);
+    HINTERNET request = HttpOpenRequestA(connection, "GET", target.path.c_str(), nullptr, nullptr,
+                                         nullptr, flags, 0);
+    if (!request) {
+        *code = GetLastError();
+        return nullptr;
+    }
+    // Wine applies the receive time-out only when it is set on the request before sending;
+    // without it a server that stalls mid-body would hold the transfer for ever.
+    DWORD timeout = kTimeoutMs;
+    InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
+    if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
+        *code = GetLastError();
+        InternetCloseHandle(request);
+        return nullptr;
+    }
+    return request;
+}
+
+// The status code as a number; 0 when the answer carries none that can be read.
+DWORD StatusCode(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size,
+                        nullptr)) {
+        return 0;
+    }
+    return status;
+}
+
+// Hands one chunk to memory and/or the file; false with the message when the file refuses it.
+bool StoreChunk(const uint8_t* data, DWORD count, std::vector<uint8_t>* body, HANDLE file,
+                std::string& error) {
+    if (body) body->insert(body->end(), data, data + count);
+    if (file) {
+        DWORD written = 0;
+        if (!WriteFile(file, data, count, &written, nullptr) || written != count) {
+            error = "Datei konnte nicht geschrieben werden";
+            return false;
+        }
+    }
+    return true;
+}
+
+// Reads the body to its end; *total counts the bytes stored.
+bool ReadBody(HINTERNET request, const std::string& url, std::vector<uint8_t>* body, HANDLE file,
+              uint64_t* total, uint64_t doneBytes, uint64_t totalBytes, std::string& error,
+              uint64_t maxBytes, bool* exceededLimit) {
+    std::vector<uint8_t> buffer(kChunkSize);
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, buffer.data(), kChunkSize, &got)) {
+            error = "Download unterbrochen";
+            return false;
+        }
+        if (got == 0) return true;
+        // Checked before storing, so neither memory nor the file ever holds more than maxBytes.
+        if (got > maxBytes - *total) {
+            if (exceededLimit) *exceededLimit = true;
+            error = Format("Die Antwort des Servers ist zu groß (mehr als %llu Bytes) für %s",
+                           static_cast<unsigned long long>(maxBytes), url.c_str());
+            return false;
+        }
+        if (!StoreChunk(buffer.data(), got, body, file, error)) return false;
+        *total += got;
+        if (totalBytes != 0) SetProgress(ProgressPermille(doneBytes, *total, totalBytes));
+    }
+}
+
+}  // namespace
+
+bool HttpGet(const std::string& url, std::vector<uint8_t>* body, void* file,
+             uint64_t* receivedBytes, uint64_t doneBytes, uint64_t totalBytes,
+             std::string& error, uint64_t maxBytes, bool* exceededLimit) {
+    if (exceededLimit) *exceededLimit = false;
+    DWORD code = 0;
+    HINTERNET session = Session(&code);
+    if (!session) {
+        error = UnreachableMessage(code);
+        return false;
+    }
+    Target target;
+    if (!SplitUrl(url, &target, &code)) {
+        error = UnreachableMessage(code);
+        return false;
+    }
+    InternetHandle connection(InternetConnectA(session, target.host.c_str(), target.port, nullptr,
+                                               nullptr, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!connection.get()) code = GetLastError();
+    InternetHandle request(connection.get() ? SendRequest(connection.get(), target, &code) : nullptr);
+    if (!request.get()) {
+        error = UnreachableMessage(code);
+        return false;
+    }
+    DWORD status = StatusCode(request.get());
+    if (status != 200) {
+        error = Format("Server antwortete mit Status %lu für %s", static_cast<unsigned long>(status),
+                       url.c_str());
+        return false;
+    }
+    uint64_t total = 0;
+    if (!ReadBody(request.get(), url, body, static_cast<HANDLE>(file), &total, doneBytes, totalBytes,
+                  error, maxBytes, exceededLimit)) {
+        return false;
+    }
+    if (receivedBytes) *receivedBytes = total;
+    return true;
+}
