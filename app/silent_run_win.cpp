@@ -1,6 +1,18 @@
-// The silent run (not built yet).
+// The run mode without a window: the update on the main thread, the result as exit code.
 #include "app/silent_run.h"
 
+#include "app/launch.h"
+#include "app/log.h"
+#include "app/settings.h"
 #include "app/startup.h"
+#include "update/status.h"
+#include "update/update_run.h"
 
-int RunSilent() { return kExitFailure; }
+int RunSilent() {
+    if (!RunUpdate()) {
+        WriteLog("FAILED: %s", updateStatus.errorText.c_str());
+        return kExitFailure;
+    }
+    if (!settings.noLaunch) LaunchGame();
+    return kExitSuccess;
+}
