@@ -1,0 +1,234 @@
+// The publisher's cryptography: RSA-2048 keys, manifest signatures, SHA-256 and the CNG key blob.
+#include "crypto.h"
+
+#include "fs_util.h"
+
+#include <openssl/bio.h>
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/rsa.h>
+
+namespace {
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+struct BnFree {
+    void operator()(BIGNUM* bn) const { BN_free(bn); }
+};
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+struct MdCtxFree {
+    void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+};
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+
+std::string OpenSslError() {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return "unknown OpenSSL error";
+    char text[256];
+    ERR_error_string_n(code, text, sizeof text);
+    return text;
+}
+
+BnPtr GetBn(EVP_PKEY* key, const char* name) {
+    BIGNUM* bn = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &bn) != 1) return BnPtr();
+    return BnPtr(bn);
+}
+
+bool CheckKeyKind(EVP_PKEY* key, const std::string& path, std::string& error) {
+    if (EVP_PKEY_get_base_id(key) != EVP_PKEY_RSA) {
+        error = path + ": not an RSA key (the updater only accepts RSA-2048)";
+        return false;
+    }
+    int bits = EVP_PKEY_get_bits(key);
+    if (bits != kKeyBits) {
+        error = path + ": RSA key of " + std::to_string(bits) + " bits; the updater needs exactly 2048";
+        return false;
+    }
+    BnPtr e = GetBn(key, OSSL_PKEY_PARAM_RSA_E);
+    if (!e || !BN_is_word(e.get(), 65537)) {
+        error = path + ": public exponent is not 65537, which the updater's key blob requires";
+        return false;
+    }
+    return true;
+}
+
+bool ReadPem(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+    if (!ReadWholeFile(path, 1 << 20, bytes, error)) return false;
+    if (bytes.empty()) {
+        error = path + ": empty file, not a PEM key";
+        return false;
+    }
+    return true;
+}
+
+PkeyPtr ParsePrivate(const std::vector<uint8_t>& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    ERR_clear_error();
+    return key;
+}
+
+PkeyPtr ParsePublic(const std::vector<uint8_t>& pem) {
+    BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+    PkeyPtr key(bio ? PEM_read_bio_PUBKEY(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    ERR_clear_error();
+    return key;
+}
+
+}  // namespace
+
+bool LoadSigningKey(const std::string& path, PkeyPtr& key, std::string& error) {
+    std::vector<uint8_t> pem;
+    if (!ReadPem(path, pem, error)) return false;
+    key = ParsePrivate(pem);
+    bool isPublic = !key && ParsePublic(pem);
+    OPENSSL_cleanse(pem.data(), pem.size());
+    if (!key) {
+        error = isPublic ? path + ": this is a public key; signing needs the private key"
+                                 : path + ": not a PEM private key (or a wrong pass phrase)";
+        return false;
+    }
+    return CheckKeyKind(key.get(), path, error);
+}
+
+bool LoadVerifyKey(const std::string& path, PkeyPtr& key, std::string& error) {
+    std::vector<uint8_t> pem;
+    if (!ReadPem(path, pem, error)) return false;
+    key = ParsePublic(pem);
+    if (!key) key = ParsePrivate(pem);
+    if (!key) {
+        error = path + ": not a PEM public key";
+        return false;
+    }
+    return CheckKeyKind(key.get(), path, error);
+}
+
+bool SignMessage(EVP_PKEY* key, const std::vector<uint8_t>& message,
+                 std::vector<uint8_t>& signature, std::string& error) {
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    size_t length = 0;
+    bool ok = ctx && EVP_DigestSignInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_DigestSign(ctx.get(), nullptr, &length, message.data(), message.size()) == 1;
+    if (ok) {
+        signature.assign(length, 0);
+        ok = EVP_DigestSign(ctx.get(), signature.data(), &length, message.data(), message.size()) == 1;
+    }
+    if (!ok || length != kSignatureSize) {
+        error = "signing failed: " + OpenSslError();
+        return false;
+    }
+    signature.resize(length);
+    return true;
+}
+
+bool VerifyMessage(EVP_PKEY* key, const std::vector<uint8_t>& message,
+                   const std::vector<uint8_t>& signature) {
+    // The updater refuses any other length, so this check must not be more lenient.
+    if (signature.size() != kSignatureSize || message.empty()) return false;
+    MdCtxPtr ctx(EVP_MD_CTX_new());
+    EVP_PKEY_CTX* pctx = nullptr;
+    bool ok = ctx && EVP_DigestVerifyInit(ctx.get(), &pctx, EVP_sha256(), nullptr, key) == 1 &&
+              EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING) == 1 &&
+              EVP_DigestVerify(ctx.get(), signature.data(), signature.size(), message.data(),
+                               message.size()) == 1;
+    ERR_clear_error();
+    return ok;
+}
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) {
+    EVP_DigestInit_ex(ctx_, EVP_sha256(), nullptr);
+}
+
+Sha256::~Sha256() {
+    EVP_MD_CTX_free(ctx_);
+}
+
+void Sha256::Update(const void* data, size_t size) {
+    EVP_DigestUpdate(ctx_, data, size);
+}
+
+std::string Sha256::FinishHex() {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(ctx_, digest, &length);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += kHex[digest[i] >> 4];
+        hex += kHex[digest[i] & 15];
+    }
+    return hex;
+}
+
+static bool PemText(EVP_PKEY* key, bool privatePart, std::string& text) {
+    BioPtr bio(BIO_new(BIO_s_mem()));
+    if (!bio) return false;
+    int ok = privatePart ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
+                         : PEM_write_bio_PUBKEY(bio.get(), key);
+    char* data = nullptr;
+    long length = BIO_get_mem_data(bio.get(), &data);
+    if (ok != 1 || length <= 0) return false;
+    text.assign(data, static_cast<size_t>(length));
+    return true;
+}
+
+bool GenerateKeyPair(const std::string& name, bool force, std::string& error) {
+    const std::string privatePath = name + ".pem";
+    const std::string publicPath = name + ".pub.pem";
+    if (!force && (PathExists(privatePath) || PathExists(publicPath))) {
+        error = (PathExists(privatePath) ? privatePath : publicPath) +
+                ": already exists (use --force to replace the key pair)";
+        return false;
+    }
+    PkeyPtr key(EVP_RSA_gen(kKeyBits));  // e = 65537 is OpenSSL's default
+    std::string privateText;
+    std::string publicText;
+    if (!key || !PemText(key.get(), true, privateText) || !PemText(key.get(), false, publicText)) {
+        error = "key generation failed: " + OpenSslError();
+        return false;
+    }
+    // The public half first: a failure then leaves no private key without its public half.
+    if (!WriteFileAtomic(publicPath, publicText.data(), publicText.size(), 0644, !force, error))
+        return false;
+    bool written = WriteFileAtomic(privatePath, privateText.data(), privateText.size(), 0600, !force, error);
+    OPENSSL_cleanse(&privateText[0], privateText.size());
+    if (!written) {
+        std::string ignored;
+        if (!force) RemoveTree(publicPath, ignored);
+        return false;
+    }
+    return true;
+}
+
+static void PutLe32(std::vector<uint8_t>& out, uint32_t value) {
+    for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+bool BuildPublicBlob(EVP_PKEY* key, std::vector<uint8_t>& blob, std::string& error) {
+    BnPtr n = GetBn(key, OSSL_PKEY_PARAM_RSA_N);
+    if (!n || BN_num_bytes(n.get()) != 256) {
+        error = "the modulus is not 256 bytes long";
+        return false;
+    }
+    blob.clear();
+    blob.insert(blob.end(), {'R', 'S', 'A', '1'});
+    PutLe32(blob, 2048);
+    PutLe32(blob, 3);
+    PutLe32(blob, 256);
+    PutLe32(blob, 0);
+    PutLe32(blob, 0);
+    blob.insert(blob.end(), {0x01, 0x00, 0x01});
+    size_t at = blob.size();
+    blob.resize(at + 256);
+    BN_bn2binpad(n.get(), blob.data() + at, 256);
+    return blob.size() == kPublicBlobSize;
+}

@@ -1,0 +1,172 @@
+// Small POSIX file helpers for the publisher: owned descriptors, atomic writes, tree removal.
+#include "fs_util.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+        if (fd_ >= 0) close(fd_);
+        fd_ = other.Release();
+    }
+    return *this;
+}
+
+UniqueFd::~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+}
+
+int UniqueFd::Release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+}
+
+std::string ErrnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
+                   std::string& error) {
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
+        error = ErrnoText(path);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + ": not a regular file";
+        return false;
+    }
+    bytes.clear();
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t got = read(fd.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = ErrnoText(path);
+            return false;
+        }
+        if (got == 0) return true;
+        if (bytes.size() + static_cast<uint64_t>(got) > maxBytes) {
+            error = path + ": larger than " + std::to_string(maxBytes) + " bytes";
+            return false;
+        }
+        bytes.insert(bytes.end(), buffer, buffer + got);
+    }
+}
+
+bool WriteAll(int fd, const void* data, size_t size) {
+    const char* p = static_cast<const char*>(data);
+    while (size > 0) {
+        ssize_t done = write(fd, p, size);
+        if (done < 0 && errno == EINTR) continue;
+        if (done <= 0) return false;
+        p += done;
+        size -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,
+                     bool noReplace, std::string& error) {
+    std::string temp = path + ".tmp-XXXXXX";
+    std::vector<char> name(temp.begin(), temp.end());
+    name.push_back('\0');
+    // mkstemp creates the file 0600, so a private key is never readable by others, not even briefly.
+    UniqueFd fd(mkstemp(name.data()));
+    if (!fd.Valid()) {
+        error = ErrnoText(path);
+        return false;
+    }
+    temp.assign(name.data());
+    bool ok = fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), data, size) && fsync(fd.Get()) == 0;
+    if (ok) ok = close(fd.Release()) == 0;
+    if (!ok) {
+        error = ErrnoText(path);
+        unlink(temp.c_str());
+        return false;
+    }
+    int rc = noReplace ? renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
+                       : rename(temp.c_str(), path.c_str());
+    if (rc != 0) {
+        error = errno == EEXIST ? path + ": already exists (use --force to replace it)"
+                                : ErrnoText(path);
+        unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+static bool RemoveTreeAt(int parentFd, const char* name, std::string& error, const std::string& shown) {
+    struct stat st;
+    if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (errno == ENOENT) return true;
+        error = ErrnoText(shown);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        if (unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) return true;
+        error = ErrnoText(shown);
+        return false;
+    }
+    int dirFd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
+    if (dir == nullptr) {
+        if (dirFd >= 0) close(dirFd);
+        error = ErrnoText(shown);
+        return false;
+    }
+    bool ok = true;
+    while (struct dirent* entry = readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        if (!RemoveTreeAt(dirfd(dir), entry->d_name, error, shown + "/" + entry->d_name)) {
+            ok = false;
+            break;
+        }
+    }
+    closedir(dir);
+    if (ok && unlinkat(parentFd, name, AT_REMOVEDIR) != 0 && errno != ENOENT) {
+        error = ErrnoText(shown);
+        ok = false;
+    }
+    return ok;
+}
+
+bool RemoveTree(const std::string& path, std::string& error) {
+    return RemoveTreeAt(AT_FDCWD, path.c_str(), error, path);
+}
+
+void SplitPath(const std::string& path, std::string& parent, std::string& name) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    size_t slash = trimmed.rfind('/');
+    if (slash == std::string::npos) {
+        parent = ".";
+        name = trimmed;
+    } else {
+        parent = slash == 0 ? "/" : trimmed.substr(0, slash);
+        name = trimmed.substr(slash + 1);
+    }
+}
+
+std::string JoinPath(const std::string& a, const std::string& b) {
+    if (a.empty()) return b;
+    if (a.back() == '/') return a + b;
+    return a + "/" + b;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool PathExists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}

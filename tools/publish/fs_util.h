@@ -1,0 +1,50 @@
+// Small POSIX file helpers for the publisher: owned descriptors, atomic writes, tree removal.
+#pragma once
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Owns one file descriptor; closes it when it goes out of scope.
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(other.Release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept;
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd();
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release();
+
+private:
+    int fd_ = -1;
+};
+
+// "what: strerror(errno)" for the current errno.
+std::string ErrnoText(const std::string& what);
+
+// Reads a whole regular file into bytes; false with a message on any failure or above maxBytes.
+bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
+                   std::string& error);
+
+// Writes all of data to fd, retrying short writes.
+bool WriteAll(int fd, const void* data, size_t size);
+
+// Writes bytes to path through a temporary file in the same directory, then renames it over
+// path. mode applies to the new file. With noReplace an existing path is an error and stays.
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,
+                     bool noReplace, std::string& error);
+
+// Removes a file or a directory tree without following symbolic links. Missing is success.
+bool RemoveTree(const std::string& path, std::string& error);
+
+// Splits "a/b/c" into the directory part ("a/b", "." when none) and the last name ("c").
+void SplitPath(const std::string& path, std::string& parent, std::string& name);
+
+// Joins two path parts with one "/".
+std::string JoinPath(const std::string& a, const std::string& b);
+
+bool IsDirectory(const std::string& path);
+bool PathExists(const std::string& path);

@@ -1,0 +1,167 @@
+// Which release paths the publisher lets into a manifest, beyond the updater's own path rules.
+#include "path_rules.h"
+
+#include "update/manifest.h"
+
+#include <cstdint>
+#include <map>
+
+namespace {
+
+// Decodes one UTF-8 sequence at text[i]; false for anything malformed.
+bool DecodeUtf8(const std::string& text, size_t& i, uint32_t& codePoint) {
+    uint8_t lead = static_cast<uint8_t>(text[i]);
+    size_t extra = 0;
+    if (lead >= 0x80) {
+        if ((lead >> 5) == 6) extra = 1;
+        else if ((lead >> 4) == 14) extra = 2;
+        else if ((lead >> 3) == 30) extra = 3;
+        else return false;
+    }
+    if (extra > text.size() - i - 1) return false;
+    codePoint = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (size_t k = 1; k <= extra; ++k) {
+        uint8_t next = static_cast<uint8_t>(text[i + k]);
+        if ((next & 0xC0) != 0x80) return false;
+        codePoint = (codePoint << 6) | (next & 0x3F);
+    }
+    static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (codePoint < kMinimum[extra] || codePoint > 0x10FFFF ||
+        (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        return false;
+    i += extra + 1;
+    return true;
+}
+
+void AppendUtf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+uint32_t FoldCodePoint(uint32_t c) {
+    if (c >= 'A' && c <= 'Z') return c + 32;
+    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;       // Latin-1: À..Þ
+    if (c >= 0x100 && c <= 0x137) return c | 1;                     // Latin Extended-A pairs
+    if (c >= 0x139 && c <= 0x148) return (c & 1) ? c + 1 : c;      // odd capitals here
+    if (c >= 0x14A && c <= 0x177) return c | 1;
+    if (c == 0x178) return 0xFF;                                    // Ÿ
+    if (c >= 0x179 && c <= 0x17E) return (c & 1) ? c + 1 : c;
+    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;      // Greek capitals
+    if (c >= 0x410 && c <= 0x42F) return c + 32;                    // Cyrillic А..Я
+    if (c >= 0x400 && c <= 0x40F) return c + 80;                    // Cyrillic Ѐ..Џ
+    return c;
+}
+
+bool IsReservedDeviceName(std::string name) {
+    // Windows ignores everything from the first dot, and trailing blanks, for device names.
+    size_t dot = name.find('.');
+    if (dot != std::string::npos) name.resize(dot);
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    for (char& ch : name)
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+    if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL" || name == "CONIN$" ||
+        name == "CONOUT$")
+        return true;
+    return name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) &&
+           name[3] >= '1' && name[3] <= '9';
+}
+
+// The updater keeps its state and log in the install folder and downloads into "<target>.part";
+// a release file under one of those names would be overwritten or deleted by the updater itself.
+std::string UpdaterFileClash(const std::string& folded) {
+    if (folded == "updater.state" || folded == "updater.log") return "it keeps " + folded + " there";
+    if (folded.size() >= 5 && folded.compare(folded.size() - 5, 5, ".part") == 0)
+        return "it downloads into .part files";
+    return std::string();
+}
+
+}  // namespace
+
+bool IsValidUtf8(const std::string& text) {
+    uint32_t codePoint = 0;
+    for (size_t i = 0; i < text.size();)
+        if (!DecodeUtf8(text, i, codePoint)) return false;
+    return true;
+}
+
+std::string FoldCaseForWindows(const std::string& path) {
+    std::string folded;
+    uint32_t codePoint = 0;
+    for (size_t i = 0; i < path.size();) {
+        size_t start = i;
+        if (DecodeUtf8(path, i, codePoint)) {
+            AppendUtf8(folded, FoldCodePoint(codePoint));
+        } else {
+            folded += path[start];
+            i = start + 1;
+        }
+    }
+    return folded;
+}
+
+std::string WindowsNameProblem(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string name = path.substr(start, end - start);
+        if (IsReservedDeviceName(name)) return "\"" + name + "\" is a reserved device name on Windows";
+        if (!name.empty() && (name.back() == '.' || name.back() == ' '))
+            return "\"" + name + "\" ends in a dot or blank, which Windows drops";
+        start = end + 1;
+    }
+    return std::string();
+}
+
+void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::string>& problems) {
+    std::map<std::string, std::string> files;    // folded path -> first path seen
+    std::map<std::string, std::string> folders;  // folded folder -> a file under it
+    for (const std::string& path : paths) {
+        if (!IsSafeManifestPath(path)) {
+            problems.push_back("unsafe path (the updater would refuse the manifest): " + path);
+            continue;
+        }
+        if (!IsValidUtf8(path)) {
+            problems.push_back("path is not valid UTF-8: " + path);
+            continue;
+        }
+        std::string windows = WindowsNameProblem(path);
+        if (!windows.empty()) {
+            problems.push_back("path cannot exist on Windows (" + windows + "): " + path);
+            continue;
+        }
+        std::string folded = FoldCaseForWindows(path);
+        std::string clash = UpdaterFileClash(folded);
+        if (!clash.empty()) {
+            problems.push_back("path clashes with the updater's own files (" + clash + "): " + path);
+            continue;
+        }
+        auto seen = files.emplace(folded, path);
+        if (!seen.second && seen.first->second == path)
+            problems.push_back("path listed twice: " + path);
+        else if (!seen.second)
+            problems.push_back("paths differ only in case: " + seen.first->second + " and " + path);
+        for (size_t slash = folded.find('/'); slash != std::string::npos;
+             slash = folded.find('/', slash + 1))
+            folders.emplace(folded.substr(0, slash), path);
+    }
+    for (const auto& folder : folders) {
+        auto file = files.find(folder.first);
+        if (file != files.end())
+            problems.push_back("file and folder differ only in case: " + file->second + " and " +
+                               folder.second);
+    }
+}

@@ -1,0 +1,22 @@
+// Which release paths the publisher lets into a manifest, beyond the updater's own path rules.
+#pragma once
+#include <string>
+#include <vector>
+
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
+bool IsValidUtf8(const std::string& text);
+
+// A key under which two paths are equal exactly when Windows would treat them as the same
+// name: ASCII letters, Latin-1, Latin Extended-A, Greek and Cyrillic capitals are folded to
+// their small letters. Other characters stay as they are.
+std::string FoldCaseForWindows(const std::string& path);
+
+// Empty when every "/"-separated name of path can be a file name on Windows; otherwise the reason
+// (a reserved device name such as CON or LPT1, or a name ending in a dot or a blank).
+std::string WindowsNameProblem(const std::string& path);
+
+// Checks a release's file paths (relative, "/"-separated); each refusal becomes one line in
+// problems. Covers the updater's own path rules, UTF-8, Windows names, the updater's own working
+// files (updater.state, updater.log, *.part), and paths that collide once case is folded (two
+// files, or a file and a folder).
+void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::string>& problems);

@@ -1,0 +1,186 @@
+// Checking a published server tree, on disk or over HTTP, the way the updater would see it.
+#include "verify.h"
+
+#include "crypto.h"
+#include "fs_util.h"
+#include "path_rules.h"
+#include "update/http.h"
+#include "update/manifest.h"
+
+#include <httplib.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Where the three kinds of resource come from: a folder or a base URL.
+struct ServerSource {
+    std::string folder;  // empty for a URL
+    std::unique_ptr<httplib::Client> client;
+    std::string prefix;  // URL path before "/manifest.txt", without a trailing "/"
+};
+
+bool OpenSource(const std::string& target, ServerSource& source, std::string& error) {
+    if (target.compare(0, 7, "http://") != 0) {
+        if (target.compare(0, 8, "https://") == 0) {
+            error = "https:// is not what the updater speaks; give its plain http:// base URL";
+            return false;
+        }
+        if (!IsDirectory(target)) {
+            error = target + ": no such server folder";
+            return false;
+        }
+        source.folder = target;
+        return true;
+    }
+    size_t slash = target.find('/', 7);
+    std::string hostPort = target.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+    source.prefix = slash == std::string::npos ? std::string() : target.substr(slash);
+    while (!source.prefix.empty() && source.prefix.back() == '/') source.prefix.pop_back();
+    if (hostPort.empty()) {
+        error = target + ": no host in the URL";
+        return false;
+    }
+    source.client = std::make_unique<httplib::Client>("http://" + hostPort);
+    source.client->set_url_encode(false);  // the paths are encoded exactly like the updater does
+    source.client->set_follow_location(true);
+    source.client->set_connection_timeout(20, 0);
+    source.client->set_read_timeout(20, 0);
+    source.client->set_keep_alive(true);
+    return true;
+}
+
+// Streams one resource (a path relative to the base) into sink; false with a reason.
+bool Fetch(ServerSource& source, const std::string& relative, uint64_t maxBytes,
+           const std::function<void(const char*, size_t)>& sink, std::string& error) {
+    uint64_t received = 0;
+    if (source.client) {
+        httplib::Headers headers = {{"User-Agent", "Quillor-Updater/1.0"}};
+        bool tooLarge = false;
+        auto result = source.client->Get(
+            source.prefix + "/" + relative, headers,
+            [&](const char* data, size_t size) {
+                received += size;
+                if (received > maxBytes) return !(tooLarge = true);
+                sink(data, size);
+                return true;
+            });
+        if (tooLarge) error = "larger than " + std::to_string(maxBytes) + " bytes";
+        else if (!result) error = "request failed (" + httplib::to_string(result.error()) + ")";
+        else if (result->status != 200) error = "HTTP status " + std::to_string(result->status);
+        else return true;
+        return false;
+    }
+    std::string path = JoinPath(source.folder, relative);
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    struct stat st;
+    if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        error = fd.Valid() ? "not a regular file" : ErrnoText("cannot open");
+        return false;
+    }
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        ssize_t got = read(fd.Get(), buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            error = ErrnoText("read failed");
+            return false;
+        }
+        if (got == 0) return true;
+        received += static_cast<uint64_t>(got);
+        if (received > maxBytes) {
+            error = "larger than " + std::to_string(maxBytes) + " bytes";
+            return false;
+        }
+        sink(buffer.data(), static_cast<size_t>(got));
+    }
+}
+
+bool FetchBytes(ServerSource& source, const std::string& relative, uint64_t maxBytes,
+                std::vector<uint8_t>& bytes, std::string& error) {
+    bytes.clear();
+    return Fetch(source, relative, maxBytes,
+                 [&bytes](const char* data, size_t size) { bytes.insert(bytes.end(), data, data + size); },
+                 error);
+}
+
+bool IsLowerHex(const std::string& text) {
+    for (char ch : text)
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
+    return true;
+}
+
+void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<std::string>& problems) {
+    if (!IsLowerHex(entry.sha256))
+        problems.push_back("digest is not lower-case hex (the updater would never match it): " + entry.path);
+    Sha256 hash;
+    uint64_t size = 0;
+    std::string error;
+    // The URL path is encoded by the updater's own function, so a mismatch there shows up here.
+    std::string relative = "files/" + (source.client ? UrlEncodePath(entry.path) : entry.path);
+    if (!Fetch(source, relative, UINT64_MAX,
+               [&](const char* data, size_t length) {
+                   hash.Update(data, length);
+                   size += length;
+               },
+               error)) {
+        problems.push_back("missing: " + entry.path + " (" + error + ")");
+        return;
+    }
+    if (size != entry.size) {
+        problems.push_back("size differs: " + entry.path + " (manifest " + std::to_string(entry.size) +
+                           ", served " + std::to_string(size) + ")");
+        return;
+    }
+    std::string digest = hash.FinishHex();
+    if (digest != entry.sha256)
+        problems.push_back("digest differs: " + entry.path + " (manifest " + entry.sha256 + ", served " +
+                           digest + ")");
+}
+
+}  // namespace
+
+bool VerifyServer(const std::string& keyPath, const std::string& target,
+                  std::vector<std::string>& problems, std::string& summary) {
+    std::string error;
+    PkeyPtr key;
+    ServerSource source;
+    if (!LoadVerifyKey(keyPath, key, error) || !OpenSource(target, source, error)) {
+        problems.push_back(error);
+        return false;
+    }
+    std::vector<uint8_t> manifest, signature;
+    // The same limits the updater applies to the two bodies it keeps in memory.
+    if (!FetchBytes(source, "manifest.txt", kManifestLimit, manifest, error)) {
+        problems.push_back("manifest.txt: " + error);
+        return false;
+    }
+    if (!FetchBytes(source, "manifest.sig", kSignatureLimit, signature, error)) {
+        problems.push_back("manifest.sig: " + error);
+        return false;
+    }
+    if (!VerifyMessage(key.get(), manifest, signature))
+        problems.push_back("manifest.sig: not a valid signature of manifest.txt by " + keyPath +
+                           " (" + std::to_string(signature.size()) + " bytes)");
+    uint64_t serial = 0;
+    std::vector<ManifestEntry> entries;
+    if (!ParseManifest(manifest, serial, entries, error)) {
+        problems.push_back("manifest.txt is refused by the updater's parser: " + error);
+        return false;
+    }
+    std::vector<std::string> paths;
+    uint64_t totalBytes = 0;
+    for (const ManifestEntry& entry : entries) {
+        paths.push_back(entry.path);
+        totalBytes += entry.size;
+    }
+    CheckReleasePaths(paths, problems);
+    for (const ManifestEntry& entry : entries) CheckEntry(source, entry, problems);
+    summary = "serial " + std::to_string(serial) + ", " + std::to_string(entries.size()) + " files, " +
+              std::to_string(totalBytes) + " bytes";
+    return problems.empty();
+}
