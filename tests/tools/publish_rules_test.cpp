@@ -1,0 +1,87 @@
+// The publisher's path rules, request-target checks and manifest text, tested as functions.
+#include "path_rules.h"
+#include "publish.h"
+#include "request_path.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::vector<std::string> Problems(const std::vector<std::string>& paths) {
+    std::vector<std::string> problems;
+    CheckReleasePaths(paths, problems);
+    return problems;
+}
+
+}  // namespace
+
+TEST(PublishPathRules, FoldsAsciiAndCommonUtf8CapitalsOnly) {
+    EXPECT_EQ(FoldCaseForWindows("Data/README.TXT"), "data/readme.txt");
+    EXPECT_EQ(FoldCaseForWindows("\xC3\x9C" "ber"), "\xC3\xBC" "ber");          // Ü -> ü
+    EXPECT_EQ(FoldCaseForWindows("\xC5\x81" "\xC3\x93" "D\xC5\xB9"), "\xC5\x82" "\xC3\xB3" "d\xC5\xBA");  // ŁÓDŹ
+    EXPECT_EQ(FoldCaseForWindows("\xCE\xA9\xD0\x96"), "\xCF\x89\xD0\xB6");       // Ω Ж
+    EXPECT_EQ(FoldCaseForWindows("\xC3\x97\xC3\x9F"), "\xC3\x97\xC3\x9F");       // × and ß stay
+    EXPECT_EQ(FoldCaseForWindows("bad\xFFname"), "bad\xFFname");                 // raw bytes survive
+}
+
+TEST(PublishPathRules, RefusesPathsThatCollideOnWindows) {
+    EXPECT_TRUE(Problems({"a.txt", "b/a.txt", "data/Maps/Erste Karte.pak"}).empty());
+    EXPECT_EQ(Problems({"Readme.txt", "README.txt"}).size(), 1u);
+    EXPECT_EQ(Problems({"data/\xC3\x84pfel.pak", "Data/\xC3\xA4pfel.pak"}).size(), 1u);  // Ä / ä
+    EXPECT_EQ(Problems({"Maps", "maps/one.pak"}).size(), 1u);  // a file and a folder
+    EXPECT_EQ(Problems({"x.txt", "x.txt"}).size(), 1u);
+}
+
+TEST(PublishPathRules, RefusesWhatTheUpdaterOrWindowsCannotTake) {
+    for (const char* path : {"a\\b.txt", "c:d.txt", "a..b", "why?.txt", "pipe|x", "tab\tx", "/abs",
+                             "bad\xC3(utf8", "CON", "con.txt", "data/Lpt1.log", "name.", "trailing "}) {
+        EXPECT_EQ(Problems({path}).size(), 1u) << path;
+    }
+    for (const char* path : {"updater.state", "Updater.LOG", "data/map.pak.part", "x.PART"})
+        EXPECT_EQ(Problems({path}).size(), 1u) << path;
+    EXPECT_TRUE(Problems({"CONSOLE.txt", "com10", "a.b/c d/\xC3\xBC.bin", "data/updater.state",
+                          "updater.cfg", "part"}).empty());
+}
+
+TEST(PublishPathRules, ValidatesUtf8Strictly) {
+    EXPECT_TRUE(IsValidUtf8("Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xF0\x9F\x8E\xAE"));
+    EXPECT_FALSE(IsValidUtf8("\xC0\xAF"));          // overlong "/"
+    EXPECT_FALSE(IsValidUtf8("\xED\xA0\x80"));      // surrogate
+    EXPECT_FALSE(IsValidUtf8("\xF4\x90\x80\x80"));  // above U+10FFFF
+    EXPECT_FALSE(IsValidUtf8("end\xC3"));           // cut short
+}
+
+TEST(PublishRequestTarget, SplitsAndDecodesFileTargets) {
+    std::vector<std::string> names;
+    ASSERT_EQ(SplitRequestTarget("/files/data/Erste%20Karte.pak?x=1", names), TargetVerdict::File);
+    EXPECT_EQ(names, (std::vector<std::string>{"files", "data", "Erste Karte.pak"}));
+    ASSERT_EQ(SplitRequestTarget("/files/Gr%C3%BC%c3%9fe.txt", names), TargetVerdict::File);
+    EXPECT_EQ(names.back(), "Gr\xC3\xBC\xC3\x9F" "e.txt");
+    EXPECT_EQ(SplitRequestTarget("/", names), TargetVerdict::NotFound);
+    EXPECT_EQ(SplitRequestTarget("/files/", names), TargetVerdict::NotFound);
+}
+
+TEST(PublishRequestTarget, RefusesEverythingThatCouldLeaveTheTree) {
+    std::vector<std::string> names;
+    for (const char* target : {"/../etc/passwd", "/files/%2e%2e/manifest.txt", "/files/%2E%2E/x",
+                               "/files/./x", "//etc/passwd", "/files%5C..%5Cx", "/files/a%00b",
+                               "/files/%zz", "/files/%4", "http://host/etc/passwd", "*", ""}) {
+        EXPECT_EQ(SplitRequestTarget(target, names), TargetVerdict::BadRequest) << target;
+    }
+}
+
+TEST(PublishManifestText, WritesSerialAndTabSeparatedLines) {
+    std::vector<PublishedFile> files = {{"a b.txt", std::string(64, 'a'), 5}, {"z/\xC3\xBC", std::string(64, '0'), 0}};
+    EXPECT_EQ(BuildManifestText(7, files), "serial 7\n" + std::string(64, 'a') + "\t5\ta b.txt\n" +
+                                               std::string(64, '0') + "\t0\tz/\xC3\xBC\n");
+    EXPECT_EQ(BuildManifestText(18446744073709551615ull, {}), "serial 18446744073709551615\n");
+}
+
+TEST(PublishManifestText, SerialArgumentIsStrict) {
+    uint64_t serial = 99;
+    EXPECT_TRUE(ParseSerialArgument("18446744073709551615", serial));
+    EXPECT_EQ(serial, 18446744073709551615ull);
+    for (const char* bad : {"", "-1", "+1", " 1", "1 ", "1x", "0x10", "18446744073709551616", "99999999999999999999"})
+        EXPECT_FALSE(ParseSerialArgument(bad, serial)) << bad;
+    EXPECT_EQ(serial, 18446744073709551615ull);
+}
