@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "app/settings.h"
 #include "update/status.h"
@@ -44,6 +46,8 @@ public:
 
     // Set routes before the run starts; the server thread only reads them.
     std::map<std::string, std::pair<int, std::string>> routes;
+    // progressPermille as it stood when each request arrived; read after the run.
+    std::vector<std::pair<std::string, int32_t>> progressAtRequest;
     std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 private:
@@ -72,6 +76,10 @@ private:
         }
         size_t start = head.find(' ') + 1;
         std::string path = head.substr(start, head.find(' ', start) - start);
+        {
+            StatusLockHold hold;
+            progressAtRequest.emplace_back(path, updateStatus.progressPermille);
+        }
         auto route = routes.find(path);
         int status = route == routes.end() ? 404 : route->second.first;
         std::string body = route == routes.end() ? "" : route->second.second;
@@ -200,10 +208,20 @@ TEST_F(UpdateRunStatus, FailedDownloadKeepsItsTextsAndTheManifestSerial) {
     EXPECT_FALSE(FileExists(install / L"sub\\b.bin.part"));
 }
 
+TEST_F(UpdateRunStatus, ProgressCountsBytesOfTheWholePlan) {
+    ASSERT_TRUE(RunUpdate());
+    using Seen = std::vector<std::pair<std::string, int32_t>>;
+    // Plan: a.txt (5 bytes), sub/b.bin (100000), zero.txt (0); total 100005.
+    EXPECT_EQ(server.progressAtRequest,
+              (Seen{{"/manifest.txt", 0}, {"/manifest.sig", 0}, {"/files/a.txt", 0},
+                    {"/files/sub/b.bin", 5 * 1000 / 100005}, {"/files/zero.txt", 1000}}));
+}
+
 TEST_F(UpdateRunStatus, ZeroSizePlanEndsAtFullProgress) {
     Serve("zeros");
     server.routes["/files/dir/other.txt"] = {200, ""};
     ASSERT_TRUE(RunUpdate());
+    for (const auto& seen : server.progressAtRequest) EXPECT_EQ(seen.second, 0) << seen.first;
     EXPECT_EQ(updateStatus.progressPermille, 1000);
     EXPECT_EQ(updateStatus.statusText, L"Update abgeschlossen.");
     EXPECT_TRUE(FileExists(install / L"dir\\other.txt"));
