@@ -304,3 +304,20 @@ TEST_F(UpdateRunE2E, PartThatCannotBeCreatedAndTargetThatCannotBeReplaced) {
     EXPECT_TRUE(Leftovers().empty());
     EXPECT_FALSE(Exists(install + "/updater.state"));
 }
+
+TEST_F(UpdateRunE2E, ServerDownIsUnreachableWithTheSystemErrorCode) {
+    int deadPort = 0;
+    {
+        LoopbackServer closed(served);  // takes a free port and gives it back when it ends
+        deadPort = closed.Port();
+    }
+    std::string url = "http://127.0.0.1:" + std::to_string(deadPort);
+    EXPECT_EQ(RunUpdater({"/silent", "/dir", WinePath(install), "/url", url, "/nolaunch"}), 2);
+    Lines log = LogLines(install);
+    ASSERT_EQ(log.size(), 2u);
+    std::string prefix = FailedLine(
+        "Der Update-Server ist nicht erreichbar. Ist der Server online und deine "
+        "Internetverbindung in Ordnung? (Fehler ");
+    EXPECT_EQ(log[1].compare(0, prefix.size(), prefix), 0) << log[1];
+    EXPECT_EQ(log[1].back(), ')');
+}
