@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
     cmake ninja-build g++ make pkg-config
     g++-mingw-w64-i686 mingw-w64-i686-dev
-    wine wine32:i386
+    wine wine32:i386 libxrandr2:i386
     xvfb xdotool imagemagick fonts-liberation
     libssl-dev openssl libcpp-httplib-dev googletest
     nginx-light curl python3
