@@ -138,13 +138,22 @@ DWORD StatusCode(HINTERNET request) {
     return status;
 }
 
+// Where the body goes and what is counted while it arrives.
+struct BodySink {
+    std::vector<uint8_t>* body;
+    HANDLE file;
+    uint64_t doneBytes;
+    uint64_t totalBytes;
+    uint64_t maxBytes;
+    bool* exceededLimit;
+};
+
 // Hands one chunk to memory and/or the file; false with the message when the file refuses it.
-bool StoreChunk(const uint8_t* data, DWORD count, std::vector<uint8_t>* body, HANDLE file,
-                std::string& error) {
-    if (body) body->insert(body->end(), data, data + count);
-    if (file) {
+bool StoreChunk(const uint8_t* data, DWORD count, const BodySink& sink, std::string& error) {
+    if (sink.body) sink.body->insert(sink.body->end(), data, data + count);
+    if (sink.file) {
         DWORD written = 0;
-        if (!WriteFile(file, data, count, &written, nullptr) || written != count) {
+        if (!WriteFile(sink.file, data, count, &written, nullptr) || written != count) {
             error = "Datei konnte nicht geschrieben werden";
             return false;
         }
@@ -153,9 +162,8 @@ bool StoreChunk(const uint8_t* data, DWORD count, std::vector<uint8_t>* body, HA
 }
 
 // Reads the body to its end; *total counts the bytes stored.
-bool ReadBody(HINTERNET request, const std::string& url, std::vector<uint8_t>* body, HANDLE file,
-              uint64_t* total, uint64_t doneBytes, uint64_t totalBytes, std::string& error,
-              uint64_t maxBytes, bool* exceededLimit) {
+bool ReadBody(HINTERNET request, const std::string& url, const BodySink& sink, uint64_t* total,
+              std::string& error) {
     std::vector<uint8_t> buffer(kChunkSize);
     for (;;) {
         DWORD got = 0;
@@ -165,15 +173,17 @@ bool ReadBody(HINTERNET request, const std::string& url, std::vector<uint8_t>* b
         }
         if (got == 0) return true;
         // Checked before storing, so neither memory nor the file ever holds more than maxBytes.
-        if (got > maxBytes - *total) {
-            if (exceededLimit) *exceededLimit = true;
+        if (got > sink.maxBytes - *total) {
+            if (sink.exceededLimit) *sink.exceededLimit = true;
             error = Format("Die Antwort des Servers ist zu groß (mehr als %llu Bytes) für %s",
-                           static_cast<unsigned long long>(maxBytes), url.c_str());
+                           static_cast<unsigned long long>(sink.maxBytes), url.c_str());
             return false;
         }
-        if (!StoreChunk(buffer.data(), got, body, file, error)) return false;
+        if (!StoreChunk(buffer.data(), got, sink, error)) return false;
         *total += got;
-        if (totalBytes != 0) SetProgress(ProgressPermille(doneBytes, *total, totalBytes));
+        if (sink.totalBytes != 0) {
+            SetProgress(ProgressPermille(sink.doneBytes, *total, sink.totalBytes));
+        }
     }
 }
 
@@ -208,11 +218,9 @@ bool HttpGet(const std::string& url, std::vector<uint8_t>* body, void* file,
                        url.c_str());
         return false;
     }
+    BodySink sink = {body, static_cast<HANDLE>(file), doneBytes, totalBytes, maxBytes, exceededLimit};
     uint64_t total = 0;
-    if (!ReadBody(request.get(), url, body, static_cast<HANDLE>(file), &total, doneBytes, totalBytes,
-                  error, maxBytes, exceededLimit)) {
-        return false;
-    }
+    if (!ReadBody(request.get(), url, sink, &total, error)) return false;
     if (receivedBytes) *receivedBytes = total;
     return true;
 }
