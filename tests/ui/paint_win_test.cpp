@@ -268,7 +268,8 @@ TEST_F(PaintFrameTest, BorderAndOrnamentsAtBothScales) {
     }
 }
 
-// Every state the window shows, in the order a run passes through them and back.
+// Every state the window shows, in the order a run passes through them and back; layout
+// changes happen both with and without a change of the badge (which rebuilds the cache).
 struct FrameState {
     const char* name;
     ServerState server;
@@ -292,9 +293,10 @@ const FrameState kStates[] = {
     {"downloading", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 371.5f, 1, 0, 0},
     {"over-full", ServerState::Connected, 4711, L"Lade Update 9 von 9 ...", L"bin/game.dll", 1600, 1600, 0, 0, 0},
     {"succeeded", ServerState::Connected, 4711, L"Update abgeschlossen.", L"", 1000, 1000, 1, 1, 0},
+    {"failed-same-badge", ServerState::Connected, 4711, L"", L"", 300, 300, 1, 2, 0},
+    {"working-after-failure", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 400, 1, 0, 0},
     {"failed", ServerState::Unreachable, 0, L"Verbinde mit dem Update-Server ...", L"", 0, 0, 0, 2, 500},
     {"failed-hover-launch", ServerState::Unreachable, 0, L"", L"", 0, 0, 2, 2, 0},
-    {"failed-hover-close", ServerState::Connected, 4711, L"", L"", 300, 300, 1, 2, 0},
     {"working-again", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 400, 0, 0, 0},
 };
 
