@@ -280,8 +280,27 @@ struct PaintCache {
     const Bitmap* background = nullptr;
     int32_t badgeState = -1;
     uint64_t badgeSerial = 0;
+    // What the back buffer's moving part was painted from; the idle failure panel repaints
+    // the same frame thirty times a second.
+    bool painted = false;
+    FrameInputs last;
+    float lastDisplayed = 0;
+    int32_t lastHover = 0;
 };
 PaintCache paintCache;
+
+// Whether painting in's moving part would reproduce the back buffer exactly.
+bool SameMovingPart(const FrameInputs& in) {
+    const PaintCache& c = paintCache;
+    const FrameInputs& last = c.last;
+    if (!c.painted || in.failed != last.failed || windowState.hoverButton != c.lastHover) return false;
+    if (in.failed) return in.errorText == last.errorText;
+    const bool shimmer = ShimmerVisible(in.progressPermille, in.finished);
+    return shimmer == ShimmerVisible(last.progressPermille, last.finished) &&
+           (!shimmer || in.tick == last.tick) && in.statusText == last.statusText &&
+           in.detailText == last.detailText &&
+           memcmp(&windowState.displayedProgress, &c.lastDisplayed, sizeof(float)) == 0;
+}
 
 // Every pixel the status area, the quit button or the failure panel can touch lies in one of
 // these design rectangles (margins included); they are restored from the static layer each frame.
@@ -360,16 +379,24 @@ Bitmap* RenderFrameCached(uint32_t tick) {
             return nullptr;
         }
     } else {
+        if (SameMovingPart(in)) return paintCache.backBuffer;
         for (const DesignRect& r : kMovingRects)
             if (!CopyPixels(paintCache.staticLayer, paintCache.backBuffer, PixelBounds(r))) {
                 ReleasePaintCache();
                 return nullptr;
             }
     }
-    Graphics g(paintCache.backBuffer);
-    SetUpGraphics(g);
-    PaintLayout(g, in);
-    return paintCache.backBuffer;
+    {
+        Graphics g(paintCache.backBuffer);
+        SetUpGraphics(g);
+        PaintLayout(g, in);
+    }
+    PaintCache& c = paintCache;
+    c.painted = true;
+    c.last = in;
+    c.lastDisplayed = windowState.displayedProgress;
+    c.lastHover = windowState.hoverButton;
+    return c.backBuffer;
 }
 
 void ReleasePaintCache() {

@@ -279,7 +279,7 @@ struct FrameState {
     int32_t progress;
     float displayed;
     int hover;
-    int finished;  // 0 working, 1 succeeded, 2 failed
+    int finished;  // 0 working, 1 succeeded, 2 failed, 3 failed with another message
     uint32_t tick;
 };
 
@@ -291,12 +291,17 @@ const FrameState kStates[] = {
      L"data/very/deep/folder/structure/with/many/levels/and/a/long/name/textures_high.pak", 0, 0, 0, 0, 40},
     {"thin-fill", ServerState::Connected, 4711, L"Lade Update 1 von 9 ...", L"bin/game.dll", 2, 2, 0, 0, 0},
     {"downloading", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 371.5f, 1, 0, 0},
+    {"downloading-eased", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 372.5f, 1, 0, 0},
+    {"downloading-unhovered", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 372.5f, 0, 0, 0},
+    {"next-file", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/other.dll", 400, 372.5f, 0, 0, 0},
     {"over-full", ServerState::Connected, 4711, L"Lade Update 9 von 9 ...", L"bin/game.dll", 1600, 1600, 0, 0, 0},
     {"succeeded", ServerState::Connected, 4711, L"Update abgeschlossen.", L"", 1000, 1000, 1, 1, 0},
     {"failed-same-badge", ServerState::Connected, 4711, L"", L"", 300, 300, 1, 2, 0},
     {"working-after-failure", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 400, 1, 0, 0},
     {"failed", ServerState::Unreachable, 0, L"Verbinde mit dem Update-Server ...", L"", 0, 0, 0, 2, 500},
     {"failed-hover-launch", ServerState::Unreachable, 0, L"", L"", 0, 0, 2, 2, 0},
+    {"failed-hover-gone", ServerState::Unreachable, 0, L"", L"", 0, 0, 0, 2, 0},
+    {"failed-other-message", ServerState::Unreachable, 0, L"", L"", 0, 0, 0, 3, 0},
     {"working-again", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 400, 0, 0, 0},
 };
 
@@ -310,7 +315,8 @@ void ApplyState(const FrameState& s) {
     windowState.hoverButton = s.hover;
     if (s.finished) {
         updateStatus.succeeded = s.finished == 1;
-        updateStatus.errorText = s.finished == 2
+        updateStatus.errorText = s.finished == 3 ? "Die Signatur der Dateiliste ist ung\xC3\xBCltig."
+            : s.finished == 2
             ? "Das Update konnte nicht abgeschlossen werden: Die Datei bin/game.dll ist auf dem "
               "Server kleiner als angek\xC3\xBCndigt, bitte sp\xC3\xA4ter erneut versuchen."
             : "";
@@ -354,11 +360,14 @@ TEST_F(PaintFrameTest, CachedFramesEqualReferenceFramesInEveryStateAtBothScales)
                 for (const FrameState& s : kStates) {
                     ApplyState(s);
                     std::unique_ptr<Bitmap> reference(RenderFrameReference(s.tick));
-                    Bitmap* cached = RenderFrameCached(s.tick);
-                    ASSERT_TRUE(reference && cached);
-                    const long at = FirstDifference(reference.get(), cached);
-                    EXPECT_EQ(-1, at) << s.name << " at " << width << " px, picture " << picture
-                                      << ": first difference at x " << at % width << " y " << at / width;
+                    // The second time, an unchanged frame may come straight from the back buffer.
+                    for (int repeat = 0; repeat < 2; ++repeat) {
+                        Bitmap* cached = RenderFrameCached(s.tick);
+                        ASSERT_TRUE(reference && cached);
+                        const long at = FirstDifference(reference.get(), cached);
+                        EXPECT_EQ(-1, at) << s.name << " at " << width << " px, picture " << picture
+                                          << ": first difference at x " << at % width << " y " << at / width;
+                    }
                 }
         }
     }
