@@ -1,5 +1,6 @@
-// PaintFrame: the launcher frame, painted from the update status and the window state.
+// PaintFrame: the launcher frame, painted element by element from the update status and window state.
 #include "ui/paint.h"
+#include "ui/paint_elements.h"
 #include "ui/paint_render.h"
 
 #include <windows.h>
@@ -21,19 +22,6 @@ using std::min;
 
 using namespace Gdiplus;
 
-namespace {
-
-// What one frame is painted from: the status snapshot and the window state it needs.
-struct FrameInputs {
-    std::wstring statusText, detailText, errorText;
-    int32_t progressPermille = 0;
-    bool finished = false;
-    bool failed = false;
-    int32_t serverState = 0;
-    uint64_t manifestSerial = 0;
-    uint32_t tick = 0;
-};
-
 FrameInputs TakeSnapshot(uint32_t tick) {
     FrameInputs in;
     {
@@ -54,6 +42,8 @@ FrameInputs TakeSnapshot(uint32_t tick) {
     return in;
 }
 
+namespace {
+
 float Scale() { return windowState.uiScale; }
 
 PixelRect ToPixels(float x, float y, float width, float height) {
@@ -61,6 +51,8 @@ PixelRect ToPixels(float x, float y, float width, float height) {
     return {x * u, y * u, width * u, height * u};
 }
 PixelRect ToPixels(const DesignRect& r) { return ToPixels(r.x, r.y, r.width, r.height); }
+
+}  // namespace
 
 void SetUpGraphics(Graphics& g) {
     g.SetSmoothingMode(SmoothingModeAntiAlias);
@@ -90,10 +82,24 @@ void PaintBackdropShade(Graphics& g) {
     g.FillPath(&shade, &path);
 }
 
+namespace {
+
 const wchar_t* const featureTitles[4] = {L"NEUE MAPS", L"STARKE BOSSE", L"AKTIVE COMMUNITY",
                                          L"FAIRER SPIELSPASS"};
 const wchar_t* const featureSubtitles[4] = {L"Entdecke neue Welten", L"Epische Belohnungen",
                                             L"Gemeinsam st\u00E4rker", L"F\u00FCr alle gleich"};
+
+// A horizontal gradient brush's three-stop blend: transparent, rgb at middleAlpha, transparent.
+void SetFadeBlend(LinearGradientBrush& brush, uint32_t rgb, uint8_t middleAlpha) {
+    const Color colours[3] = {Color(rgb & 0x00FFFFFF),
+                              Color((static_cast<uint32_t>(middleAlpha) << 24) | (rgb & 0x00FFFFFF)),
+                              Color(rgb & 0x00FFFFFF)};
+    const REAL positions[3] = {0.0f, 0.5f, 1.0f};
+    brush.SetInterpolationColors(colours, positions, 3);
+    brush.SetWrapMode(WrapModeTile);
+}
+
+}  // namespace
 
 void PaintFeatureTiles(Graphics& g) {
     for (int i = 0; i < 4; ++i) {
@@ -104,16 +110,6 @@ void PaintFeatureTiles(Graphics& g) {
         DrawShadowedLabel(g, featureSubtitles[i], ToPixels(cx - 75, 433, 150, 14), 10,
                           kFontRegular, 0xFFB2A48A, kAlignCentre, kAlignCentre, false);
     }
-}
-
-// A horizontal gradient over [x0, x1] pixels: transparent, colour at the middle, transparent.
-void SetFadeBlend(LinearGradientBrush& brush, uint32_t rgb, uint8_t middleAlpha) {
-    const Color colours[3] = {Color(rgb & 0x00FFFFFF),
-                              Color((static_cast<uint32_t>(middleAlpha) << 24) | (rgb & 0x00FFFFFF)),
-                              Color(rgb & 0x00FFFFFF)};
-    const REAL positions[3] = {0.0f, 0.5f, 1.0f};
-    brush.SetInterpolationColors(colours, positions, 3);
-    brush.SetWrapMode(WrapModeTile);
 }
 
 void PaintSeparator(Graphics& g) {
@@ -141,6 +137,8 @@ void PaintServerBadge(Graphics& g, int32_t serverState, uint64_t serial) {
     DrawLabel(g, text.c_str(), ToPixels(b.x + 22, b.y, b.width - 26, b.height), 10.5f, kFontRegular,
               0xFFD6C8AA, kAlignNear, kAlignCentre, true);
 }
+
+namespace {
 
 void PaintProgressFill(Graphics& g, const DesignRect& inner, float displayed) {
     const float u = Scale();
@@ -218,6 +216,7 @@ void PaintFailurePanel(Graphics& g, const FrameInputs& in) {
                windowState.hoverButton == kHitLaunchAnyway);
     DrawButton(g, ToPixels(closeButtonRect), L"Schlie\u00DFen", windowState.hoverButton == kHitClose);
 }
+}  // namespace
 
 void PaintFrameBorder(Graphics& g) {
     const float u = Scale();
@@ -247,8 +246,6 @@ Bitmap* NewFrameBitmap() {
     return nullptr;
 }
 
-}  // namespace
-
 Bitmap* RenderFrameReference(uint32_t tick) {
     Bitmap* frame = NewFrameBitmap();
     if (!frame) return nullptr;
@@ -265,144 +262,6 @@ Bitmap* RenderFrameReference(uint32_t tick) {
         PaintFrameBorder(g);
     }
     return frame;
-}
-
-namespace {
-
-// The cached painter keeps what does not move: the background up to the badge and the frame
-// border, drawn once in their order. Leaving out the moving part in between is exact because
-// the moving part never touches a pixel of the border (the identity test checks this).
-struct PaintCache {
-    Bitmap* staticLayer = nullptr;
-    Bitmap* backBuffer = nullptr;
-    int32_t width = 0, height = 0;
-    float scale = 0;
-    const Bitmap* background = nullptr;
-    int32_t badgeState = -1;
-    uint64_t badgeSerial = 0;
-    // What the back buffer's moving part was painted from; the idle failure panel repaints
-    // the same frame thirty times a second.
-    bool painted = false;
-    FrameInputs last;
-    float lastDisplayed = 0;
-    int32_t lastHover = 0;
-};
-PaintCache paintCache;
-
-// Whether painting in's moving part would reproduce the back buffer exactly.
-bool SameMovingPart(const FrameInputs& in) {
-    const PaintCache& c = paintCache;
-    const FrameInputs& last = c.last;
-    if (!c.painted || in.failed != last.failed || windowState.hoverButton != c.lastHover) return false;
-    if (in.failed) return in.errorText == last.errorText;
-    const bool shimmer = ShimmerVisible(in.progressPermille, in.finished);
-    return shimmer == ShimmerVisible(last.progressPermille, last.finished) &&
-           (!shimmer || in.tick == last.tick) && in.statusText == last.statusText &&
-           in.detailText == last.detailText &&
-           memcmp(&windowState.displayedProgress, &c.lastDisplayed, sizeof(float)) == 0;
-}
-
-// Every pixel the status area, the quit button or the failure panel can touch lies in one of
-// these design rectangles (margins included); they are restored from the static layer each frame.
-const DesignRect kMovingRects[3] = {{200, 294, 564, 86}, {796, 11, 124, 42}, {270, 88, 424, 174}};
-
-bool CacheMatches(const FrameInputs& in) {
-    const PaintCache& c = paintCache;
-    return c.staticLayer && c.backBuffer && c.width == windowState.windowWidth &&
-           c.height == windowState.windowHeight && c.scale == windowState.uiScale &&
-           c.background == windowState.backgroundBitmap && c.badgeState == in.serverState &&
-           c.badgeSerial == in.manifestSerial;
-}
-
-// Copies rect (pixels) between two PARGB bitmaps of the same size, byte for byte.
-bool CopyPixels(Bitmap* from, Bitmap* to, const Rect& rect) {
-    if (rect.Width <= 0 || rect.Height <= 0) return true;
-    BitmapData source, target;
-    if (from->LockBits(&rect, ImageLockModeRead, PixelFormat32bppPARGB, &source) != Ok) return false;
-    bool done = false;
-    if (to->LockBits(&rect, ImageLockModeWrite, PixelFormat32bppPARGB, &target) == Ok) {
-        const size_t rowBytes = static_cast<size_t>(rect.Width) * 4;
-        for (INT y = 0; y < rect.Height; ++y)
-            memcpy(static_cast<BYTE*>(target.Scan0) + y * target.Stride,
-                   static_cast<const BYTE*>(source.Scan0) + y * source.Stride, rowBytes);
-        to->UnlockBits(&target);
-        done = true;
-    }
-    from->UnlockBits(&source);
-    return done;
-}
-
-Rect PixelBounds(const DesignRect& r) {
-    const float u = windowState.uiScale;
-    const int left = max(0, static_cast<int>(r.x * u) - 2);
-    const int top = max(0, static_cast<int>(r.y * u) - 2);
-    const int right = min(windowState.windowWidth, static_cast<int>((r.x + r.width) * u) + 3);
-    const int bottom = min(windowState.windowHeight, static_cast<int>((r.y + r.height) * u) + 3);
-    return Rect(left, top, right - left, bottom - top);
-}
-
-bool RebuildCache(const FrameInputs& in) {
-    ReleasePaintCache();
-    PaintCache& c = paintCache;
-    c.staticLayer = NewFrameBitmap();
-    c.backBuffer = NewFrameBitmap();
-    if (!c.staticLayer || !c.backBuffer) return false;
-    {
-        Graphics g(c.staticLayer);
-        SetUpGraphics(g);
-        PaintBackground(g);
-        PaintBackdropShade(g);
-        PaintFeatureTiles(g);
-        PaintSeparator(g);
-        PaintServerBadge(g, in.serverState, in.manifestSerial);
-        PaintFrameBorder(g);
-    }
-    if (!CopyPixels(c.staticLayer, c.backBuffer,
-                    Rect(0, 0, windowState.windowWidth, windowState.windowHeight)))
-        return false;
-    c.width = windowState.windowWidth;
-    c.height = windowState.windowHeight;
-    c.scale = windowState.uiScale;
-    c.background = windowState.backgroundBitmap;
-    c.badgeState = in.serverState;
-    c.badgeSerial = in.manifestSerial;
-    return true;
-}
-
-}  // namespace
-
-Bitmap* RenderFrameCached(uint32_t tick) {
-    const FrameInputs in = TakeSnapshot(tick);
-    if (!CacheMatches(in)) {
-        if (!RebuildCache(in)) {
-            ReleasePaintCache();
-            return nullptr;
-        }
-    } else {
-        if (SameMovingPart(in)) return paintCache.backBuffer;
-        for (const DesignRect& r : kMovingRects)
-            if (!CopyPixels(paintCache.staticLayer, paintCache.backBuffer, PixelBounds(r))) {
-                ReleasePaintCache();
-                return nullptr;
-            }
-    }
-    {
-        Graphics g(paintCache.backBuffer);
-        SetUpGraphics(g);
-        PaintLayout(g, in);
-    }
-    PaintCache& c = paintCache;
-    c.painted = true;
-    c.last = in;
-    c.lastDisplayed = windowState.displayedProgress;
-    c.lastHover = windowState.hoverButton;
-    return c.backBuffer;
-}
-
-void ReleasePaintCache() {
-    delete paintCache.staticLayer;
-    delete paintCache.backBuffer;
-    paintCache = PaintCache();
 }
 
 namespace {
