@@ -103,8 +103,13 @@ void DrawLabel(Graphics& graphics, const wchar_t* text, const PixelRect& rect, f
     const StringFormat* format = LabelFormat(horizontalAlign, verticalAlign, ellipsis);
     if (!font || !format) return;
     SolidBrush brush{Color(colour)};
-    graphics.DrawString(text, -1, font, RectF(rect.x, rect.y, rect.width, rect.height), format,
-                        &brush);
+    const RectF layout(rect.x, rect.y, rect.width, rect.height);
+    // Text that does not fit is cut off at the rectangle's edge. Windows' GDI+ does that by
+    // itself; Wine's draws the overflowing lines outside, over the neighbouring elements.
+    const GraphicsState saved = graphics.Save();
+    graphics.IntersectClip(layout);
+    graphics.DrawString(text, -1, font, layout, format, &brush);
+    graphics.Restore(saved);
 }
 
 void DrawShadowedLabel(Graphics& graphics, const wchar_t* text, const PixelRect& rect, float size,

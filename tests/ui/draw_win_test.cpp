@@ -63,14 +63,19 @@ TEST_F(DrawTest, ButtonOutlineIsTwoPixelsWideAtScaleOne) {
     EXPECT_EQ(0xFFEEC464u, At(177, 75));
 }
 
-TEST_F(DrawTest, LabelDrawsInTheFallbackFamilyAndStaysInItsRectangle) {
+TEST_F(DrawTest, LabelDrawsInTheFallbackFamilyAndIsCutOffAtItsRectangle) {
     DrawLabel(*graphics, L"Beenden", {20, 20, 160, 30}, 16, kFontBold, 0xFFFFFFFF, kAlignCentre,
               kAlignCentre, false);
     EXPECT_GT(Painted(20, 20, 180, 50), 40);  // no "Segoe UI" under Wine: drawn in "Arial"
     EXPECT_EQ(0, Painted(0, 0, 200, 18) + Painted(0, 52, 200, 120));
+    // A text too long for its rectangle wraps and is cut off at the rectangle's edge.
+    DrawLabel(*graphics, L"Lade Update 4 von 9 mit einem Statustext, der nicht in die Zeile passt",
+              {20, 20, 160, 30}, 16, kFontBold, 0xFFFFFFFF, kAlignCentre, kAlignCentre, false);
+    EXPECT_EQ(0, Painted(0, 0, 200, 20) + Painted(0, 50, 200, 120) + Painted(0, 0, 20, 120) +
+                     Painted(180, 0, 200, 120));
     // An empty text draws nothing at all.
     DrawLabel(*graphics, L"", {20, 60, 160, 30}, 16, kFontBold, 0xFFFFFFFF, kAlignCentre, kAlignCentre, false);
-    EXPECT_EQ(0, Painted(0, 52, 200, 120));
+    EXPECT_EQ(0, Painted(0, 50, 200, 120));
 }
 
 bool RunningUnderWine() {

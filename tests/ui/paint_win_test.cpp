@@ -289,6 +289,10 @@ const FrameState kStates[] = {
     {"checking", ServerState::Connected, 0, L"Pr\u00FCfe Dateien ...", L"data/maps/wald.map", 0, 0, 1, 0, 2300},
     {"serial", ServerState::Connected, 4711, L"Pr\u00FCfe Dateien ...",
      L"data/very/deep/folder/structure/with/many/levels/and/a/long/name/textures_high.pak", 0, 0, 0, 0, 40},
+    {"long-texts", ServerState::Connected, 4711,
+     L"Lade Update 4 von 9 ... mit einem sehr langen Statustext, der nicht in die Zeile passt und abgeschnitten wird",
+     L"data/very/deep/folder/structure/with/many/levels/and/a/long/name/and/even/more/levels/below/"
+     L"that/one/and/then/some/more/of/them/textures_high.pak", 120, 80, 0, 0, 0},
     {"thin-fill", ServerState::Connected, 4711, L"Lade Update 1 von 9 ...", L"bin/game.dll", 2, 2, 0, 0, 0},
     {"downloading", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 371.5f, 1, 0, 0},
     {"downloading-eased", ServerState::Connected, 4711, L"Lade Update 4 von 9 ...", L"bin/game.dll", 400, 372.5f, 1, 0, 0},
