@@ -132,4 +132,13 @@ TEST_F(RealExe, LeftoverOldCopyIsGoneAfterAStart) {
     EXPECT_FALSE(FileExists(Exe() + L".old"));
 }
 
+TEST_F(RealExe, DirInLastPlaceIsIgnoredAndTheLogStaysBesideTheExe) {
+    EXPECT_EQ(RunExe(Exe(), L"/silent /nolaunch /url http://127.0.0.1:1 /dir"), 2u);
+    std::string log;
+    ASSERT_TRUE(ReadWholeFile(dir / L"updater.log", log));
+    EXPECT_NE(log.find("  update start, server http://127.0.0.1:1, dir " + ToUtf8(dir.path) + "\r\n"),
+              std::string::npos);
+    EXPECT_NE(log.find("  FAILED: Der Update-Server ist nicht erreichbar."), std::string::npos);
+}
+
 }  // namespace
