@@ -8,6 +8,7 @@ demo=$build/demo
 publish=$build/host/tools/publish/quillor-publish
 key=$build/win/devkey/quillor-dev.pem
 server_pid=""
+xvfb_pid=""
 
 "$root/cmake/setup.sh"
 "$root/cmake/build.sh"
@@ -16,9 +17,11 @@ export WINEPREFIX="$build/win/wine" WINEDEBUG=-all
 stop_all() {
     if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
     wineserver -k 2>/dev/null || true
+    if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
 }
 trap stop_all EXIT
-wineserver -p
+wineserver -k 2>/dev/null || true   # a server started on another display would fix the screen size
+wineserver -p >/dev/null 2>&1 || true
 
 say() { printf '\n=== %s\n' "$*"; }
 
@@ -94,5 +97,49 @@ check_install
 
 say "Run 3: nothing to do"
 run_updater
+
+# show_window: the players' way, with the launcher window: on the user's display when there is
+# one, otherwise on a private Xvfb screen, saving screenshots while it runs.
+show_window() {
+    local display=${DISPLAY:-} shots="$demo/screenshots" code=0 i=0
+    if [ -z "$display" ]; then
+        for n in $(seq 91 130); do
+            [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] || { display=:$n; break; }
+        done
+        Xvfb "$display" -screen 0 1920x1080x24 -nolisten tcp >/dev/null 2>&1 &
+        xvfb_pid=$!
+        for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+        mkdir -p "$shots"
+    fi
+    # Wine keeps the screen size of the display its server first saw.
+    wineserver -k 2>/dev/null || true
+    export DISPLAY=$display
+    wineserver -p >/dev/null 2>&1 || true
+    rm -f "$demo/install/fake_game_record.txt"
+    "$build/win/wine-run" "$build/win/Quillor - Updater.exe" /dir "$(winepath -w "$demo/install" 2>/dev/null)" &
+    local pid=$!
+    for _ in $(seq 300); do
+        kill -0 "$pid" 2>/dev/null || break
+        if [ -n "$xvfb_pid" ] && [ $((i % 3)) = 0 ] && [ "$i" -lt 60 ]; then
+            import -display "$display" -window root "$shots/window-$(printf %02d "$i").png" 2>/dev/null || true
+        fi
+        i=$((i + 1))
+        sleep 0.1
+    done
+    kill -0 "$pid" 2>/dev/null && { echo "demo: the window did not close by itself; stopping it" >&2; kill "$pid"; }
+    wait "$pid" || code=$?
+    echo "log:"
+    grep -a "" "$demo/install/updater.log" | tail -n 6 | sed 's/^/    /'
+    echo "exit code: $code"
+    [ -n "$xvfb_pid" ] && echo "screenshots of the window: $shots"
+    sleep 0.5
+    echo "the game started with working directory: $(head -1 "$demo/install/fake_game_record.txt" 2>/dev/null || echo '(no record)')"
+}
+
+say "Release 3: a larger texture pack, installed through the launcher window"
+head -c 48000000 /dev/urandom > "$demo/release/data/textures/high.pak"
+publish_release 3
+show_window
+check_install
 
 say "Demo done: installation in $demo/install"
