@@ -19,7 +19,7 @@ constexpr DWORD kAutoCloseDelayMs = 1100;
 // game; without this a timer tick or a second press arriving then would start the game twice.
 bool windowClosing = false;
 
-void CloseWindow(HWND window, bool startGame) {
+void CloseLauncher(HWND window, bool startGame) {
     if (windowClosing) return;
     windowClosing = true;
     if (startGame && !settings.noLaunch) LaunchGame();
@@ -47,8 +47,8 @@ void OnMouseMove(HWND window, int32_t x, int32_t y) {
 
 void OnButtonDown(HWND window, int32_t x, int32_t y) {
     const int32_t code = ButtonAtPoint(x, y);
-    if (code == kHitLaunchAnyway) CloseWindow(window, true);
-    if (code == kHitClose) CloseWindow(window, false);
+    if (code == kHitLaunchAnyway) CloseLauncher(window, true);
+    if (code == kHitClose) CloseLauncher(window, false);
 }
 
 void OnPaint(HWND window) {
@@ -109,7 +109,7 @@ void FrameTimerTick(void* handle) {
     if (finished && updateStatus.succeeded) {
         const uint32_t elapsed = static_cast<uint32_t>(GetTickCount()) - finishedTick;
         if (elapsed > kAutoCloseDelayMs) {
-            CloseWindow(window, true);
+            CloseLauncher(window, true);
             return;
         }
     }
@@ -140,7 +140,7 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
         OnButtonDown(window, LowX(lParam), HighY(lParam));
         return 0;
     case WM_KEYDOWN:
-        if (wParam == VK_ESCAPE) CloseWindow(window, false);
+        if (wParam == VK_ESCAPE) CloseLauncher(window, false);
         return 0;
     case WM_TIMER:
         FrameTimerTick(window);
