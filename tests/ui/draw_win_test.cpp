@@ -24,7 +24,9 @@ protected:
     void SetUp() override {
         static ULONG_PTR token = 0;
         GdiplusStartupInput input;
-        if (!token) ASSERT_EQ(Ok, GdiplusStartup(&token, &input, nullptr));
+        if (!token) {
+            ASSERT_EQ(Ok, GdiplusStartup(&token, &input, nullptr));
+        }
         windowState.uiScale = 1.0f;
         canvas.reset(new Bitmap(200, 120, PixelFormat32bppPARGB));
         graphics.reset(new Graphics(canvas.get()));
@@ -161,7 +163,9 @@ TEST_F(DrawTest, FeatureIconsDifferAndUnknownIndexDrawsTheShield) {
     // Nothing lies outside the icon's 20-unit box.
     for (int y = 0; y < 100; ++y)
         for (int x = 0; x < 100; ++x)
-            if (std::abs(x - 50) > 24 || std::abs(y - 50) > 24) ASSERT_EQ(0xFF000000u, shield[y * 100 + x]);
+            if (std::abs(x - 50) > 24 || std::abs(y - 50) > 24) {
+                ASSERT_EQ(0xFF000000u, shield[y * 100 + x]);
+            }
 }
 
 }  // namespace

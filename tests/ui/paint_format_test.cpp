@@ -77,5 +77,7 @@ TEST(PaintFormat, ShimmerEntersLeftMovesRightAndRepeats) {
 TEST(PaintFormat, ShimmerStillMovesSmoothlyAfterWeeksOfUptime) {
     const uint32_t late = 4000000000u;  // 46 days of tick count
     const float step = ShimmerLeft(late + 10, 274, 416, 1.0f) - ShimmerLeft(late, 274, 416, 1.0f);
-    if (step > 0) EXPECT_NEAR(2.2f, step, 0.01f);  // unless the band wrapped in between
+    if (step > 0) {  // unless the band wrapped in between
+        EXPECT_NEAR(2.2f, step, 0.01f);
+    }
 }
