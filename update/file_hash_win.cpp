@@ -2,14 +2,14 @@
 #include "update/file_hash.h"
 
 #include <windows.h>
-#include <bcrypt.h>
 
 #include <vector>
+
+#include "update/sha256.h"
 
 namespace {
 
 constexpr DWORD kChunkSize = 1048576;
-constexpr ULONG kDigestSize = 32;
 
 struct FileHandle {
     HANDLE handle;
@@ -25,24 +25,6 @@ struct FileHandle {
     }
 };
 
-struct Sha256 {
-    BCRYPT_ALG_HANDLE algorithm = nullptr;
-    BCRYPT_HASH_HANDLE hash = nullptr;
-    Sha256() {
-        if (BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) != 0) {
-            algorithm = nullptr;
-            return;
-        }
-        if (BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) != 0) hash = nullptr;
-    }
-    ~Sha256() {
-        if (hash) BCryptDestroyHash(hash);
-        if (algorithm) BCryptCloseAlgorithmProvider(algorithm, 0);
-    }
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-};
-
 }  // namespace
 
 bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
@@ -53,10 +35,10 @@ bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
 
     // A hashing service that fails gives no digest at all rather than a made-up one; the
     // caller then treats the file as needing an update, which is the safe side.
-    Sha256 sha;
-    if (!sha.hash) return false;
+    Sha256Hash sha;
+    if (!sha.ok()) return false;
 
-    std::vector<UCHAR> buffer(kChunkSize);
+    std::vector<uint8_t> buffer(kChunkSize);
     uint64_t total = 0;
     bool hashed = true;
     for (;;) {
@@ -64,7 +46,7 @@ bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
         // A read error part-way ends the loop like the end of the file: the caller compares the
         // size first, so a short read shows up as a size mismatch.
         if (!ReadFile(file.handle, buffer.data(), kChunkSize, &got, nullptr) || got == 0) break;
-        if (BCryptHashData(sha.hash, buffer.data(), got, 0) != 0) {
+        if (!sha.Add(buffer.data(), got)) {
             hashed = false;
             break;
         }
@@ -72,9 +54,9 @@ bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
     }
     file.Close();
 
-    UCHAR digest[kDigestSize];
-    if (!hashed || BCryptFinishHash(sha.hash, digest, kDigestSize, 0) != 0) return false;
-    hex = HexEncode(digest, kDigestSize);
+    uint8_t digest[kSha256Size];
+    if (!hashed || !sha.Finish(digest)) return false;
+    hex = HexEncode(digest, kSha256Size);
     size = total;
     return true;
 }

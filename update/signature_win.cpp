@@ -5,10 +5,10 @@
 #include <bcrypt.h>
 
 #include "update/public_key.h"
+#include "update/sha256.h"
 
 namespace {
 
-constexpr ULONG kSha256Length = 32;
 constexpr size_t kBlobHeaderLength = 24;  // BCRYPT_RSAKEY_BLOB: magic and five lengths
 
 struct AlgorithmHandle {
@@ -19,16 +19,6 @@ struct AlgorithmHandle {
     }
     AlgorithmHandle(const AlgorithmHandle&) = delete;
     AlgorithmHandle& operator=(const AlgorithmHandle&) = delete;
-};
-
-struct HashHandle {
-    BCRYPT_HASH_HANDLE handle = nullptr;
-    HashHandle() = default;
-    ~HashHandle() {
-        if (handle) BCryptDestroyHash(handle);
-    }
-    HashHandle(const HashHandle&) = delete;
-    HashHandle& operator=(const HashHandle&) = delete;
 };
 
 struct KeyHandle {
@@ -45,22 +35,6 @@ bool FitsUlong(size_t count) { return count == static_cast<ULONG>(count); }
 
 // CNG takes input buffers as non-const pointers but only reads them.
 PUCHAR Bytes(const uint8_t* data) { return const_cast<PUCHAR>(data); }
-
-// False when any hashing call fails: a digest buffer left half-written must never be verified.
-bool Sha256(const uint8_t* message, size_t length, UCHAR (&digest)[kSha256Length]) {
-    static UCHAR noBytes = 0;  // an empty message still gets one real buffer
-    AlgorithmHandle provider;
-    if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&provider.handle, BCRYPT_SHA256_ALGORITHM,
-                                                    nullptr, 0)))
-        return false;
-    HashHandle hash;
-    if (!BCRYPT_SUCCESS(BCryptCreateHash(provider.handle, &hash.handle, nullptr, 0, nullptr, 0, 0)))
-        return false;
-    PUCHAR input = length ? Bytes(message) : &noBytes;
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash.handle, input, static_cast<ULONG>(length), 0)))
-        return false;
-    return BCRYPT_SUCCESS(BCryptFinishHash(hash.handle, digest, kSha256Length, 0));
-}
 
 // The modulus length from the blob header (little-endian at offset 12); 0 when there is none.
 size_t ModulusLength(const uint8_t* keyBlob, size_t keyBlobLength) {
@@ -80,8 +54,10 @@ bool VerifySignatureWithKey(const uint8_t* keyBlob, size_t keyBlobLength,
     // provider that tolerates a shortened or padded value can make it verify.
     if (signatureLength == 0 || signatureLength != ModulusLength(keyBlob, keyBlobLength)) return false;
 
-    UCHAR digest[kSha256Length];
-    if (!Sha256(message, messageLength, digest)) return false;
+    // Any failing hashing call makes the signature invalid: a half-written digest is never verified.
+    uint8_t digest[kSha256Size];
+    Sha256Hash sha;
+    if (!sha.Add(message, messageLength) || !sha.Finish(digest)) return false;
 
     AlgorithmHandle rsa;
     if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&rsa.handle, BCRYPT_RSA_ALGORITHM, nullptr, 0)))
@@ -91,7 +67,7 @@ bool VerifySignatureWithKey(const uint8_t* keyBlob, size_t keyBlobLength,
                                             Bytes(keyBlob), static_cast<ULONG>(keyBlobLength), 0)))
         return false;
     BCRYPT_PKCS1_PADDING_INFO padding = {BCRYPT_SHA256_ALGORITHM};
-    NTSTATUS status = BCryptVerifySignature(key.handle, &padding, digest, kSha256Length,
+    NTSTATUS status = BCryptVerifySignature(key.handle, &padding, digest, kSha256Size,
                                             Bytes(signature), static_cast<ULONG>(signatureLength),
                                             BCRYPT_PAD_PKCS1);
     return status == 0;  // only STATUS_SUCCESS, not informational codes
