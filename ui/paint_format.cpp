@@ -2,8 +2,6 @@
 #include "ui/paint_format.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 
 float ClampedProgress(float displayedProgress) {
     if (!(displayedProgress > 0.0f)) return 0.0f;
@@ -12,18 +10,14 @@ float ClampedProgress(float displayedProgress) {
 
 std::wstring FormatPercent(float displayedProgress) {
     const int percent = static_cast<int>(ClampedProgress(displayedProgress) / 10.0f + 0.5f);
-    char text[16];
-    snprintf(text, sizeof text, "%d %%", percent);
-    return std::wstring(text, text + strlen(text));
+    return std::to_wstring(percent) + L" %";
 }
 
 std::wstring FormatBadgeText(int32_t serverState, uint64_t manifestSerial) {
     if (serverState == 2) return L"Update-Server nicht erreichbar";
     if (serverState != 1) return L"Verbinde ...";
     if (manifestSerial == 0) return L"Update-Server verbunden";
-    char digits[24];
-    snprintf(digits, sizeof digits, "%llu", static_cast<unsigned long long>(manifestSerial));
-    return L"Update-Server verbunden  \u00B7  Stand " + std::wstring(digits, digits + strlen(digits));
+    return L"Update-Server verbunden  \u00B7  Stand " + std::to_wstring(manifestSerial);
 }
 
 uint32_t BadgeDotColour(int32_t serverState) {

@@ -14,20 +14,8 @@ void AddToPlan(UpdatePlan& plan, uint32_t index, uint64_t size) {
     plan.totalBytes = SaturatingAdd(plan.totalBytes, size);
 }
 
-static std::wstring Decimal(uint32_t value) {
-    wchar_t digits[16];
-    size_t count = 0;
-    do {
-        digits[count++] = static_cast<wchar_t>(L'0' + value % 10);
-        value /= 10;
-    } while (value != 0);
-    std::wstring text;
-    while (count > 0) text += digits[--count];
-    return text;
-}
-
 std::wstring DownloadStatusText(uint32_t k, uint32_t n) {
-    return L"Lade Update " + Decimal(k) + L" von " + Decimal(n) + L" ...";
+    return L"Lade Update " + std::to_wstring(k) + L" von " + std::to_wstring(n) + L" ...";
 }
 
 std::wstring CheckStatusText() { return L"Pr\u00fcfe Dateien ..."; }
