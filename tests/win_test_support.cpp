@@ -1,6 +1,7 @@
 // Scratch directories and file helpers for the Windows unit tests; the lock is set up once.
 #include "win_test_support.h"
 
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
 
@@ -68,4 +69,24 @@ std::wstring BuildTreePath(const std::string& relative) {
         if (c == L'/') c = L'\\';
     }
     return L"Z:" + unixPath;
+}
+
+uintptr_t StartLoopbackListener(unsigned short& port, int backlog) {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    port = ntohs(address.sin_port);
+    listen(listener, backlog);
+    return listener;
+}
+
+void StopLoopbackListener(uintptr_t listener) {
+    closesocket(listener);
+    WSACleanup();
 }

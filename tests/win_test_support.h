@@ -1,5 +1,6 @@
 // Helpers for the Windows unit tests: scratch directories and whole-file reads and writes.
 #pragma once
+#include <cstdint>
 #include <string>
 
 // A new empty directory under the temp folder; removed with its contents by the destructor.
@@ -18,3 +19,8 @@ bool FileExists(const std::wstring& path);
 
 // Path of a file in the Windows build tree (helpers, the updater exe), as a Windows path.
 std::wstring BuildTreePath(const std::string& relative);
+
+// Starts Winsock and listens on 127.0.0.1 at a free port, which it stores in port. Returns the
+// listening SOCKET; StopLoopbackListener closes it and ends Winsock again.
+uintptr_t StartLoopbackListener(unsigned short& port, int backlog);
+void StopLoopbackListener(uintptr_t listener);

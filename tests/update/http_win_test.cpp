@@ -26,25 +26,14 @@ using Script = std::vector<Step>;
 class ScriptedServer {
 public:
     ScriptedServer() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
         stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        listen_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        int len = sizeof addr;
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        listen(listen_, 4);
+        listen_ = StartLoopbackListener(port_, 4);
     }
     ~ScriptedServer() {
         SetEvent(stop_);
         if (thread_.joinable()) thread_.join();
-        closesocket(listen_);
+        StopLoopbackListener(listen_);
         CloseHandle(stop_);
-        WSACleanup();
     }
     ScriptedServer(const ScriptedServer&) = delete;
     ScriptedServer& operator=(const ScriptedServer&) = delete;

@@ -22,24 +22,13 @@ namespace {
 class RouteServer {
 public:
     RouteServer() {
-        WSADATA data;
-        WSAStartup(MAKEWORD(2, 2), &data);
-        listen_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-        sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        int len = sizeof addr;
-        getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        listen(listen_, 8);
+        listen_ = StartLoopbackListener(port_, 8);
         thread_ = std::thread([this] { Run(); });
     }
     ~RouteServer() {
         stop_ = true;
         thread_.join();
-        closesocket(listen_);
-        WSACleanup();
+        StopLoopbackListener(listen_);
     }
     RouteServer(const RouteServer&) = delete;
     RouteServer& operator=(const RouteServer&) = delete;
