@@ -38,7 +38,9 @@ bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
     Sha256Hash sha;
     if (!sha.ok()) return false;
 
-    std::vector<uint8_t> buffer(kChunkSize);
+    // One buffer per thread for the life of the process: a fresh zero-filled 1 MiB per file
+    // costs about 0.25 ms under Wine, a tenth of the check phase over thousands of small files.
+    static thread_local std::vector<uint8_t> buffer(kChunkSize);
     uint64_t total = 0;
     bool hashed = true;
     for (;;) {
