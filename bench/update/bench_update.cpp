@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -20,8 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
+
 namespace fs = std::filesystem;
-extern char** environ;
 
 namespace {
 
@@ -36,25 +36,11 @@ struct Outcome {
     long maxRssKiB = 0;
 };
 
-pid_t Spawn(const std::vector<std::string>& argv) {
-    std::vector<char*> raw;
-    for (const std::string& arg : argv) raw.push_back(const_cast<char*>(arg.c_str()));
-    raw.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid = -1;
-    if (posix_spawnp(&pid, raw[0], &actions, nullptr, raw.data(), environ) != 0) pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
-}
-
 // Runs argv to its end (killed by PID after 10 minutes); wall time and the child's peak RSS.
 Outcome Run(const std::vector<std::string>& argv) {
     Outcome outcome;
     auto start = std::chrono::steady_clock::now();
-    pid_t pid = Spawn(argv);
+    pid_t pid = StartProcess(argv);
     if (pid <= 0) return outcome;
     auto deadline = start + std::chrono::minutes(10);
     int status = 0;
@@ -74,14 +60,6 @@ Outcome Run(const std::vector<std::string>& argv) {
     outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     outcome.maxRssKiB = usage.ru_maxrss;
     return outcome;
-}
-
-std::string WinePath(const std::string& path) {
-    std::string windows = "Z:" + path;
-    for (char& c : windows) {
-        if (c == '/') c = '\\';
-    }
-    return windows;
 }
 
 // 2,000 files of uneven sizes (about 5 KiB to 1 MiB) adding up to exactly 1 GiB, random bytes.
@@ -143,7 +121,7 @@ bool Connects(int port) {
 struct Server {
     explicit Server(const std::string& root) {
         port = FreePort();
-        pid = Spawn({kPublish, "serve", "--bind", "127.0.0.1", "--port", std::to_string(port), root});
+        pid = StartProcess({kPublish, "serve", "--bind", "127.0.0.1", "--port", std::to_string(port), root});
         for (int i = 0; i < 200 && !Connects(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
     }
     ~Server() {

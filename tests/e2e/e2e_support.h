@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-// Starts argv[0] with these arguments (stdout and stderr to /dev/null); -1 when it cannot.
+// Starts argv[0] (a path, or a name looked up in PATH) with these arguments (stdout and stderr
+// to /dev/null); -1 when it cannot.
 pid_t StartProcess(const std::vector<std::string>& argv);
 // Waits at most timeoutMs for pid; on time-out the process is killed by its PID and -1 returned.
 int WaitProcess(pid_t pid, int timeoutMs);
