@@ -9,6 +9,8 @@ packages=(
     xvfb xdotool imagemagick fonts-liberation
     libssl-dev openssl libcpp-httplib-dev googletest
     nginx-light curl python3
+    squid varnish softhsm2 opensc osslsigncode
+    clang libfuzzer-14-dev libclang-rt-14-dev libicu-dev
 )
 
 missing=()
@@ -19,6 +21,11 @@ if ((${#missing[@]})); then
     if [ "$(id -u)" != 0 ]; then echo "setup: need root to install: ${missing[*]}" >&2; exit 1; fi
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
     apt-get update -qq
+    # Package scripts must not start system squid or varnish: every test starts its own instance.
+    policy=/usr/sbin/policy-rc.d
+    own_policy=0
+    if [ ! -e "$policy" ]; then printf '#!/bin/sh\nexit 101\n' >"$policy"; chmod +x "$policy"; own_policy=1; fi
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    if [ "$own_policy" = 1 ]; then rm -f "$policy"; fi
 fi
 echo "setup: all packages present"

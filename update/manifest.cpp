@@ -1,6 +1,7 @@
 // Turns the verified manifest bytes into the release serial and the list of files to check.
 #include "update/manifest.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "update/decimal.h"
@@ -40,6 +41,25 @@ bool ParseFileLine(const std::string& line, std::vector<ManifestEntry>& entries,
 
 }  // namespace
 
+bool IsWindowsDeviceName(std::string_view name) {
+    // Windows ignores everything from the first dot, and trailing blanks, for device names.
+    name = name.substr(0, name.find('.'));
+    while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+    if (name.size() < 3 || name.size() > 7) return false;
+    std::string upper(name);
+    for (char& ch : upper)
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+    if (upper == "CON" || upper == "PRN" || upper == "AUX" || upper == "NUL" ||
+        upper == "CONIN$" || upper == "CONOUT$")
+        return true;
+    std::string_view stem = std::string_view(upper).substr(0, 3);
+    std::string_view rest = std::string_view(upper).substr(3);
+    if (stem != "COM" && stem != "LPT") return false;
+    if (rest.size() == 1) return rest[0] >= '0' && rest[0] <= '9';
+    // Superscript one, two and three in UTF-8: C2 B9, C2 B2, C2 B3.
+    return rest == "\xC2\xB9" || rest == "\xC2\xB2" || rest == "\xC2\xB3";
+}
+
 // NB: every rule here keeps a signed but careless manifest from writing outside installDir or
 // into a device, stream or wildcard name; do not relax one without replacing what it guards.
 bool IsSafeManifestPath(const std::string& path) {
@@ -50,6 +70,12 @@ bool IsSafeManifestPath(const std::string& path) {
     for (char ch : path) {
         auto c = static_cast<unsigned char>(ch);
         if (c < 0x20 || IsReservedPathByte(c)) return false;
+    }
+    // NB: a device segment (aux, nul.txt, x/COM1) would make hashing or installing open a device.
+    for (size_t start = 0; start <= path.size();) {
+        size_t end = std::min(path.find('/', start), path.size());
+        if (IsWindowsDeviceName(std::string_view(path).substr(start, end - start))) return false;
+        start = end + 1;
     }
     return true;
 }

@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct ManifestEntry {
@@ -22,3 +23,8 @@ bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
 
 // The path checks of a file line: true when the updater accepts path as a target.
 bool IsSafeManifestPath(const std::string& path);
+
+// True when Windows maps the file name (one path segment, UTF-8) to a device: CON, PRN, AUX,
+// NUL, CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9 and COM/LPT with a superscript 1, 2 or 3, in any
+// letter case, with or without an extension and trailing blanks. Shared with the publisher.
+bool IsWindowsDeviceName(std::string_view name);

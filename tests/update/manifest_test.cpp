@@ -153,7 +153,9 @@ TEST(ManifestParser, RefusesEachUnsafePathNamingIt) {
         "/etc/passwd", "/", "../game.exe", "data/../../x", "a..b", "..", "data/..",
         "data\\x", "C:/Windows/x", "C:", "file:stream", "a?b", "a|b", "a*", "a\"b",
         "a<b", "a>b", std::string("a\x01" "b"), std::string("a\x1f"), "tab\tinside",
-        "fourth\tfield", std::string("nul\0byte", 8),
+        "fourth\tfield", std::string("nul\0byte", 8), "aux", "CON", "data/nul.txt",
+        "Com1.tar.gz", "x/lpt9/y", "com0", "LPT\xC2\xB9", "com\xC2\xB3.dat", "prn  ",
+        "conout$",
     };
     for (const std::string& path : paths) {
         EXPECT_FALSE(IsSafeManifestPath(path)) << path;
@@ -171,7 +173,8 @@ TEST(ManifestParser, RefusesEachUnsafePathNamingIt) {
 TEST(ManifestParser, AcceptsPathsNoRuleRefuses) {
     const std::string paths[] = {
         "daten/Gr\xC3\xBC\xC3\x9F" "e.txt",  // umlauts in UTF-8
-        "./a", "a//b", "dir/", " blank ", "CON", "a.b.c", "x\x7F", "\xFF\xFE",
+        "./a", "a//b", "dir/", " blank ", "a.b.c", "x\x7F", "\xFF\xFE",
+        "console", "com10", "lpt", "auxiliary/x", "COM\xC2\xB4", ".nul", "nul_x",
     };
     for (const std::string& path : paths) {
         EXPECT_TRUE(IsSafeManifestPath(path)) << path;

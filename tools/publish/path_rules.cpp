@@ -65,20 +65,6 @@ uint32_t FoldCodePoint(uint32_t c) {
     return c;
 }
 
-bool IsReservedDeviceName(std::string name) {
-    // Windows ignores everything from the first dot, and trailing blanks, for device names.
-    size_t dot = name.find('.');
-    if (dot != std::string::npos) name.resize(dot);
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    for (char& ch : name)
-        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
-    if (name == "CON" || name == "PRN" || name == "AUX" || name == "NUL" || name == "CONIN$" ||
-        name == "CONOUT$")
-        return true;
-    return name.size() == 4 && (name.compare(0, 3, "COM") == 0 || name.compare(0, 3, "LPT") == 0) &&
-           name[3] >= '1' && name[3] <= '9';
-}
-
 // The updater keeps its state and log in the install folder and downloads into "<target>.part";
 // a release file under one of those names would be overwritten or deleted by the updater itself.
 std::string UpdaterFileClash(const std::string& folded) {
@@ -118,7 +104,7 @@ std::string WindowsNameProblem(const std::string& path) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         std::string name = path.substr(start, end - start);
-        if (IsReservedDeviceName(name)) return "\"" + name + "\" is a reserved device name on Windows";
+        if (IsWindowsDeviceName(name)) return "\"" + name + "\" is a reserved device name on Windows";
         if (!name.empty() && (name.back() == '.' || name.back() == ' '))
             return "\"" + name + "\" ends in a dot or blank, which Windows drops";
         start = end + 1;
@@ -130,17 +116,18 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
     std::map<std::string, std::string> files;    // folded path -> first path seen
     std::map<std::string, std::string> folders;  // folded folder -> a file under it
     for (const std::string& path : paths) {
+        // Named first: the updater refuses device names too, but this reason says which name.
+        std::string windows = WindowsNameProblem(path);
+        if (!windows.empty()) {
+            problems.push_back("path cannot exist on Windows (" + windows + "): " + path);
+            continue;
+        }
         if (!IsSafeManifestPath(path)) {
             problems.push_back("unsafe path (the updater would refuse the manifest): " + path);
             continue;
         }
         if (!IsValidUtf8(path)) {
             problems.push_back("path is not valid UTF-8: " + path);
-            continue;
-        }
-        std::string windows = WindowsNameProblem(path);
-        if (!windows.empty()) {
-            problems.push_back("path cannot exist on Windows (" + windows + "): " + path);
             continue;
         }
         std::string folded = FoldCaseForWindows(path);
