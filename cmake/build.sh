@@ -18,7 +18,7 @@ if [ "$wine_tree" != "$build/win" ]; then
         ln -s ../win/devkey "$wine_tree/devkey"
     fi
     cmake -S "$root" -B "$wine_tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DQUILLOR_SHIPPED_BUILD="$build/win" \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$wine_toolchain" -DQUILLOR_SHIPPED_BUILD="$build/win" \
         ${QUILLOR_WIN_CMAKE_ARGS:-} >/dev/null
     cmake --build "$wine_tree"
 fi
