@@ -8,6 +8,8 @@ build=${QUILLOR_BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" ${QUILLOR_WIN_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build/win"
+# What a published exe is compared with (README: "Checking a published exe").
+(cd "$build/win" && sha256sum "Quillor - Updater.exe" "Quillor - Updater.unsigned.exe" 2>/dev/null || true)
 cmake -S "$root" -B "$build/host" -G Ninja -DQUILLOR_WIN_BUILD="$build/win" >/dev/null
 cmake --build "$build/host"
 "$root/cmake/wine-prefix.sh" "$build/win/wine"

@@ -1,0 +1,36 @@
+#!/bin/bash
+# Signing with the external command and the throw-away key inside a SoftHSM2 token, as a studio
+# signs with a hardware token; and a failed signing that leaves no exe behind.
+# usage: check_signing.sh BUILD
+set -euo pipefail
+build=$(cd "$1" && pwd)
+source=$(cd "$(dirname "$0")/../.." && pwd)
+cert=$build/codesign/throwaway-cert.pem
+[ -f "$cert" ] || { echo "check_signing: the build signs with its own certificate; skipped"; exit 0; }
+scratch=$(mktemp -d /tmp/quillor-signing.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+fail() { echo "check_signing: $*" >&2; exit 1; }
+
+export SOFTHSM2_CONF=$scratch/softhsm2.conf
+mkdir "$scratch/tokens"
+printf 'directories.tokendir = %s\nobjectstore.backend = file\nlog.level = ERROR\n' "$scratch/tokens" >"$SOFTHSM2_CONF"
+softhsm2-util --init-token --free --label quillor --pin 1234 --so-pin 5678 >/dev/null
+openssl pkcs8 -topk8 -nocrypt -in "$build/codesign/throwaway-key.pem" -out "$scratch/key.p8"
+softhsm2-util --import "$scratch/key.p8" --token quillor --label codesign --id 01 --pin 1234 >/dev/null
+rm "$scratch/key.p8"
+engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
+
+exe="$scratch/Quillor - Updater.exe"
+cp "$build/Quillor - Updater.unsigned.exe" "$exe"
+cat >"$scratch/token.settings" <<SETTINGS
+command=osslsigncode sign -pkcs11engine $engine -pkcs11module /usr/lib/softhsm/libsofthsm2.so -certs $cert -key 'pkcs11:token=quillor;object=codesign;type=private;pin-value=1234' -h sha256 -in {in} -out {out}
+SETTINGS
+bash "$source/cmake/sign.sh" "$scratch/token.settings" "$exe" || fail "token signing failed"
+osslsigncode verify -CAfile "$cert" -in "$exe" >"$scratch/verify.txt" 2>&1 || { cat "$scratch/verify.txt"; fail "token signature refused"; }
+cmp -s "$build/Quillor - Updater.unsigned.exe" "$scratch/Quillor - Updater.unsigned.exe" || fail "unsigned image not kept"
+echo "check_signing: signed with the key in the token: $(grep -m1 '^Signature verification' "$scratch/verify.txt")"
+
+printf 'cert=%s\nkey=%s\n' "$cert" "$scratch/no-such-key.pem" >"$scratch/bad.settings"
+if bash "$source/cmake/sign.sh" "$scratch/bad.settings" "$exe" 2>"$scratch/error.txt"; then fail "signing without a key succeeded"; fi
+[ ! -e "$exe" ] && [ ! -e "$exe.signing" ] || fail "a failed signing left an exe behind"
+echo "check_signing: a failed signing leaves no exe: $(cat "$scratch/error.txt")"
