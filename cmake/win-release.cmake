@@ -56,8 +56,9 @@ command=${QUILLOR_SIGN_COMMAND}
     set_property(TARGET quillor_updater APPEND PROPERTY LINK_DEPENDS ${sign_settings})
 endif()
 
+# Both check the shipped exe, also from an x86_64 test copy's tree.
 add_test(NAME exe_reproducible
-    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_reproducible.sh ${CMAKE_BINARY_DIR})
+    COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_reproducible.sh ${QUILLOR_SHIPPED_BUILD})
 set_tests_properties(exe_reproducible PROPERTIES TIMEOUT 900)
-add_test(NAME exe_signing COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_signing.sh ${CMAKE_BINARY_DIR})
+add_test(NAME exe_signing COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_signing.sh ${QUILLOR_SHIPPED_BUILD})
 set_tests_properties(exe_signing PROPERTIES TIMEOUT 120)

@@ -19,7 +19,7 @@ done
 settings=()
 while IFS= read -r line; do
     case $line in
-        QUILLOR_SIGN*|QUILLOR_WINEPREFIX:*|QUILLOR_PUBLIC_KEY_PEM:*=) ;;
+        QUILLOR_SIGN*|QUILLOR_WINEPREFIX:*|QUILLOR_SHIPPED_BUILD:*|QUILLOR_PUBLIC_KEY_PEM:*=) ;;
         QUILLOR_*|CMAKE_BUILD_TYPE:*) settings+=("-D$line") ;;
     esac
 done < "$build/CMakeCache.txt"
