@@ -1,6 +1,7 @@
 #!/bin/bash
 # Signing with the external command and the throw-away key inside a SoftHSM2 token, as a studio
-# signs with a hardware token; and a failed signing that leaves no exe behind.
+# signs with a hardware token; a time stamp from a loopback RFC 3161 server; and a failed signing
+# that leaves no exe behind.
 # usage: check_signing.sh BUILD
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -8,7 +9,8 @@ source=$(cd "$(dirname "$0")/../.." && pwd)
 cert=$build/codesign/throwaway-cert.pem
 [ -f "$cert" ] || { echo "check_signing: the build signs with its own certificate; skipped"; exit 0; }
 scratch=$(mktemp -d /tmp/quillor-signing.XXXXXX)
-trap 'rm -rf "$scratch"' EXIT
+tsa_pid=""
+trap '[ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null; rm -rf "$scratch"' EXIT
 fail() { echo "check_signing: $*" >&2; exit 1; }
 
 export SOFTHSM2_CONF=$scratch/softhsm2.conf
@@ -29,6 +31,35 @@ bash "$source/cmake/sign.sh" "$scratch/token.settings" "$exe" || fail "token sig
 osslsigncode verify -CAfile "$cert" -in "$exe" >"$scratch/verify.txt" 2>&1 || { cat "$scratch/verify.txt"; fail "token signature refused"; }
 cmp -s "$build/Quillor - Updater.unsigned.exe" "$scratch/Quillor - Updater.unsigned.exe" || fail "unsigned image not kept"
 echo "check_signing: signed with the key in the token: $(grep -m1 '^Signature verification' "$scratch/verify.txt")"
+
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$scratch/tsa-key.pem" -out "$scratch/tsa-cert.pem" \
+    -days 30 -subj "/CN=Quillor test TSA" -addext "extendedKeyUsage=critical,timeStamping" \
+    -addext "keyUsage=critical,digitalSignature" -addext "basicConstraints=critical,CA:FALSE" 2>/dev/null
+echo 01 >"$scratch/tsa-serial"
+cat >"$scratch/tsa.cnf" <<CONFIG
+[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = $scratch/tsa-serial
+signer_cert = $scratch/tsa-cert.pem
+signer_key = $scratch/tsa-key.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha256
+ess_cert_id_alg = sha256
+CONFIG
+python3 "$(dirname "$0")/tsa_server.py" "$scratch/tsa.cnf" "$scratch/tsa-port" &
+tsa_pid=$!
+for _ in $(seq 100); do [ -s "$scratch/tsa-port" ] && break; sleep 0.1; done
+[ -s "$scratch/tsa-port" ] || fail "the time-stamp server did not start"
+printf 'cert=%s\nkey=%s\ntimestamp_url=http://127.0.0.1:%s\n' "$cert" "$build/codesign/throwaway-key.pem" \
+    "$(cat "$scratch/tsa-port")" >"$scratch/stamped.settings"
+cp "$build/Quillor - Updater.unsigned.exe" "$exe"
+bash "$source/cmake/sign.sh" "$scratch/stamped.settings" "$exe" || fail "signing with a time stamp failed"
+osslsigncode verify -CAfile "$cert" -TSA-CAfile "$scratch/tsa-cert.pem" -in "$exe" >"$scratch/verify.txt" 2>&1 &&
+    grep -q "^Timestamp Server Signature verification: ok" "$scratch/verify.txt" ||
+    { cat "$scratch/verify.txt"; fail "time-stamped signature refused"; }
+echo "check_signing: time-stamped: $(grep -m1 'Timestamp time' "$scratch/verify.txt" | tr -d '\t')"
 
 printf 'cert=%s\nkey=%s\n' "$cert" "$scratch/no-such-key.pem" >"$scratch/bad.settings"
 if bash "$source/cmake/sign.sh" "$scratch/bad.settings" "$exe" 2>"$scratch/error.txt"; then fail "signing without a key succeeded"; fi
