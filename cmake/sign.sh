@@ -53,8 +53,9 @@ else
     [ -n "$timestamp_url" ] && args+=(-ts "$timestamp_url")
     # A fixed signing time makes the signed file repeatable too (same key, same certificate).
     [ -n "${SOURCE_DATE_EPOCH:-}" ] && args+=(-time "$SOURCE_DATE_EPOCH")
-    osslsigncode "${args[@]}" -in "$unsigned" -out "$signing" >/dev/null ||
-        fail "osslsigncode could not sign $exe"
+    # Older osslsigncode versions report errors on stdout: keep both for the message.
+    output=$(osslsigncode "${args[@]}" -in "$unsigned" -out "$signing" 2>&1) ||
+        fail "osslsigncode could not sign $exe: $output"
 fi
 [ -s "$signing" ] || fail "signing wrote no file"
 chmod --reference="$unsigned" "$signing"

@@ -53,7 +53,8 @@ command=${QUILLOR_SIGN_COMMAND}
     add_custom_command(TARGET quillor_updater POST_BUILD
         COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/sign.sh ${sign_settings} $<TARGET_FILE:quillor_updater>
         VERBATIM)
-    set_property(TARGET quillor_updater APPEND PROPERTY LINK_DEPENDS ${sign_settings})
+    set_property(TARGET quillor_updater APPEND PROPERTY LINK_DEPENDS
+        ${sign_settings} ${CMAKE_SOURCE_DIR}/cmake/sign.sh)
 endif()
 
 # Both check the shipped exe, also from an x86_64 test copy's tree.
