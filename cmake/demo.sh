@@ -76,10 +76,10 @@ check_install() {
 rm -rf "$demo"
 mkdir -p "$demo/release/data/maps" "$demo/release/data/textures" "$demo/install"
 
-cert="$build/win/codesign/throwaway-cert.pem"
+cert="$wine_tree/codesign/throwaway-cert.pem"
 if [ -f "$cert" ]; then
     say "The updater exe, signed with the build's throw-away code-signing certificate"
-    osslsigncode verify -CAfile "$cert" -in "$build/win/Quillor - Updater.exe" |
+    osslsigncode verify -CAfile "$cert" -in "$updater" |
         awk '/Subject/ && !seen++ || /^Signature verification/'
 fi
 
