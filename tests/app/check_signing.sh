@@ -1,7 +1,7 @@
 #!/bin/bash
 # Signing with the external command and the throw-away key inside a SoftHSM2 token, as a studio
-# signs with a hardware token; a time stamp from a loopback RFC 3161 server; and a failed signing
-# that leaves no exe behind.
+# signs with a hardware token; a PKCS#12 file with a password and a time stamp from a loopback
+# RFC 3161 server; and a failed signing that leaves no exe behind.
 # usage: check_signing.sh BUILD
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -52,14 +52,18 @@ python3 "$(dirname "$0")/tsa_server.py" "$scratch/tsa.cnf" "$scratch/tsa-port" &
 tsa_pid=$!
 for _ in $(seq 100); do [ -s "$scratch/tsa-port" ] && break; sleep 0.1; done
 [ -s "$scratch/tsa-port" ] || fail "the time-stamp server did not start"
-printf 'cert=%s\nkey=%s\ntimestamp_url=http://127.0.0.1:%s\n' "$cert" "$build/codesign/throwaway-key.pem" \
-    "$(cat "$scratch/tsa-port")" >"$scratch/stamped.settings"
+# The same key as a password-protected PKCS#12 file, as certificate vendors hand it out.
+echo "throw-away password" >"$scratch/p12.pass"
+openssl pkcs12 -export -in "$cert" -inkey "$build/codesign/throwaway-key.pem" -out "$scratch/codesign.p12" \
+    -passout "file:$scratch/p12.pass"
+printf 'pkcs12=%s\npassword_file=%s\ntimestamp_url=http://127.0.0.1:%s\n' "$scratch/codesign.p12" \
+    "$scratch/p12.pass" "$(cat "$scratch/tsa-port")" >"$scratch/stamped.settings"
 cp "$build/Quillor - Updater.unsigned.exe" "$exe"
 bash "$source/cmake/sign.sh" "$scratch/stamped.settings" "$exe" || fail "signing with a time stamp failed"
 osslsigncode verify -CAfile "$cert" -TSA-CAfile "$scratch/tsa-cert.pem" -in "$exe" >"$scratch/verify.txt" 2>&1 &&
     grep -q "^Timestamp Server Signature verification: ok" "$scratch/verify.txt" ||
     { cat "$scratch/verify.txt"; fail "time-stamped signature refused"; }
-echo "check_signing: time-stamped: $(grep -m1 'Timestamp time' "$scratch/verify.txt" | tr -d '\t')"
+echo "check_signing: PKCS#12 with a password, time-stamped: $(grep -m1 'Timestamp time' "$scratch/verify.txt" | tr -d '\t')"
 
 printf 'cert=%s\nkey=%s\n' "$cert" "$scratch/no-such-key.pem" >"$scratch/bad.settings"
 if bash "$source/cmake/sign.sh" "$scratch/bad.settings" "$exe" 2>"$scratch/error.txt"; then fail "signing without a key succeeded"; fi
