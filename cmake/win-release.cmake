@@ -15,8 +15,10 @@ foreach(target quillor_core quillor_updater)
 endforeach()
 target_link_options(quillor_updater PRIVATE -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat)
 
+set(sign_dir ${CMAKE_BINARY_DIR}/codesign)
+set(sign_settings ${sign_dir}/settings)
+set(sign_text "")
 if(QUILLOR_SIGN)
-    set(sign_dir ${CMAKE_BINARY_DIR}/codesign)
     set(sign_cert "${QUILLOR_SIGN_CERT}")
     set(sign_key "${QUILLOR_SIGN_KEY}")
     if(QUILLOR_SIGN_PKCS12 STREQUAL "" AND sign_cert STREQUAL "" AND QUILLOR_SIGN_COMMAND STREQUAL "")
@@ -38,24 +40,25 @@ if(QUILLOR_SIGN)
         endif()
         message(STATUS "Signing with the throw-away certificate ${sign_cert}")
     endif()
-    set(sign_settings ${sign_dir}/settings)
-    # Written as is (a PKCS#11 URI may hold ';' or '@'); copied over only when it changed.
-    file(WRITE ${sign_settings}.new
-"pkcs12=${QUILLOR_SIGN_PKCS12}
+    set(sign_text "pkcs12=${QUILLOR_SIGN_PKCS12}
 password_file=${QUILLOR_SIGN_PASSWORD_FILE}
 cert=${sign_cert}
 key=${sign_key}
 timestamp_url=${QUILLOR_SIGN_TIMESTAMP_URL}
 command=${QUILLOR_SIGN_COMMAND}
 ")
-    configure_file(${sign_settings}.new ${sign_settings} COPYONLY)
-    file(REMOVE ${sign_settings}.new)
     add_custom_command(TARGET quillor_updater POST_BUILD
         COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/sign.sh ${sign_settings} $<TARGET_FILE:quillor_updater>
         VERBATIM)
-    set_property(TARGET quillor_updater APPEND PROPERTY LINK_DEPENDS
-        ${sign_settings} ${CMAKE_SOURCE_DIR}/cmake/sign.sh)
+else()
+    file(REMOVE "${CMAKE_BINARY_DIR}/Quillor - Updater.unsigned.exe")
 endif()
+# Written as is (a PKCS#11 URI may hold ';' or '@'), also empty when not signing, and copied over
+# only when it changed: a changed setting relinks and signs again.
+file(WRITE ${sign_settings}.new "${sign_text}")
+configure_file(${sign_settings}.new ${sign_settings} COPYONLY)
+file(REMOVE ${sign_settings}.new)
+set_property(TARGET quillor_updater APPEND PROPERTY LINK_DEPENDS ${sign_settings} ${CMAKE_SOURCE_DIR}/cmake/sign.sh)
 
 # Both check the shipped exe, also from an x86_64 test copy's tree.
 add_test(NAME exe_reproducible

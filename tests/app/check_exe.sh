@@ -50,6 +50,6 @@ if (($(num $((optional + 96 + 4 * 8 + 4)) 4) > 0)); then
     [ -f "$build/codesign/throwaway-cert.pem" ] && ca=(-CAfile "$build/codesign/throwaway-cert.pem")
     verdict=$(osslsigncode verify "${ca[@]}" -in "$exe" 2>&1) || fail "signature refused: $verdict"
     echo "check_exe: Authenticode: $(grep -m1 '^Signature verification' <<<"$verdict")"
-elif [ -f "$build/codesign/settings" ]; then
+elif grep -qiE "^QUILLOR_SIGN:BOOL=(ON|1|TRUE|YES|Y)$" "$build/CMakeCache.txt" 2>/dev/null; then
     fail "the build signs, but the exe carries no signature"
 fi
