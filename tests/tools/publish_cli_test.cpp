@@ -96,7 +96,7 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
     MakeRelease(dir_ / "rel");
     CommandResult published = Publish(dir_ / "rel", dir_ / "srv", "12");
     ASSERT_EQ(published.exitCode, 0) << published.err;
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"rel", "srv"}));
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
     EXPECT_EQ(manifest, "serial 12\n" +
@@ -140,7 +140,7 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "3", {"--force"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv"}));
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.lock", "srv.publish-record"}));
 
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "-1").exitCode, 2);
     EXPECT_NE(Publish(dir_ / "missing", dir_ / "srv2", "1").exitCode, 0);
@@ -265,7 +265,7 @@ TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
 
 TEST_F(PublishTool, CommandLineMistakesGiveUsageErrors) {
     EXPECT_EQ(RunTool({"--help"}).exitCode, 0);
-    EXPECT_NE(RunTool({"--help"}).out.find("publish --key PRIVATE.pem --serial N"), std::string::npos);
+    EXPECT_NE(RunTool({"--help"}).out.find("publish (--key PRIVATE.pem | --sign-command CMD"), std::string::npos);
     EXPECT_EQ(RunTool({}).exitCode, 2);
     EXPECT_EQ(RunTool({"frobnicate"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--key"}).exitCode, 2);
