@@ -2,6 +2,9 @@
 #include "path_rules.h"
 #include "publish.h"
 #include "request_path.h"
+#include "tool_support.h"
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -90,4 +93,17 @@ TEST(PublishManifestText, SerialArgumentIsStrict) {
     for (const char* bad : {"", "-1", "+1", " 1", "1 ", "1x", "0x10", "18446744073709551616", "99999999999999999999"})
         EXPECT_FALSE(ParseSerialArgument(bad, serial)) << bad;
     EXPECT_EQ(serial, 18446744073709551615ull);
+}
+
+TEST(PublishSwap, WithoutTheExchangeTheNewTreeIsLiveAndTheOldOneHandedBack) {
+    TempDir dir;
+    for (const char* folder : {"/srv", "/fresh"}) ASSERT_EQ(mkdir((dir.Path() + folder).c_str(), 0755), 0);
+    WriteFileText(dir / "srv/manifest.txt", "serial 1\n");
+    WriteFileText(dir / "fresh/manifest.txt", "serial 2\n");
+    std::string oldTree, error;
+    ASSERT_EQ(SwapIn(dir / "fresh", dir / "srv", false, oldTree, error), SwapResult::Swapped) << error;
+    EXPECT_EQ(ReadFileText(dir / "srv/manifest.txt"), "serial 2\n");
+    EXPECT_EQ(ReadFileText(oldTree + "/manifest.txt"), "serial 1\n");
+    EXPECT_EQ(SwapIn(dir / "gone", dir / "srv", false, oldTree, error), SwapResult::Unchanged);
+    EXPECT_EQ(ReadFileText(dir / "srv/manifest.txt"), "serial 2\n");
 }
