@@ -452,11 +452,13 @@ TEST_F(PublishTool, SignsThroughAHardwareTokenWithPkcs11Tool) {
                           dir_ / "token.pub.pem"}).exitCode, 0);
 
     MakeRelease(dir_ / "rel");
-    std::string command = "pkcs11-tool --module " + module + " --token-label quillor --login --pin 1234 --sign "
-                          "-m SHA256-RSA-PKCS --id 01 -i /dev/stdin -o /dev/stdout 2>/dev/null";
+    std::string command = "pkcs11-tool --module " + module + " --token-label quillor --login --pin env:QUILLOR_TOKEN_PIN "
+                          "--sign -m SHA256-RSA-PKCS --id 01 -i /dev/stdin -o /dev/stdout 2>/dev/null";
+    setenv("QUILLOR_TOKEN_PIN", "1234", 1);
     CommandResult published = RunTool({"publish", "--sign-command", command, "--pub", dir_ / "token.pub.pem",
                                        "--serial", "7", dir_ / "rel", dir_ / "srv"});
     unsetenv("SOFTHSM2_CONF");
+    unsetenv("QUILLOR_TOKEN_PIN");
     ASSERT_EQ(published.exitCode, 0) << published.err;
     CommandResult openssl = RunCommand({"openssl", "dgst", "-sha256", "-verify", dir_ / "token.pub.pem", "-signature",
                                         dir_ / "srv/manifest.sig", dir_ / "srv/manifest.txt"});
