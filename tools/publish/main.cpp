@@ -34,9 +34,10 @@ const char kUsage[] =
     "      an in-kernel copy) without being read when the release file has the size and\n"
     "      modification time that SERVER_DIR.publish-record noted when the live copy was made,\n"
     "      and the live copy still has its recorded inode, size and modification time. That\n"
-    "      is trusted, as rsync trusts it; everything else is read, hashed and copied. A file\n"
-    "      changed by a tool that keeps size and time (or a clock set back) is missed:\n"
-    "      --checksum hashes every release file and every live copy it would take over.\n"
+    "      is trusted, as rsync trusts it; everything else is read, hashed and copied (so is a\n"
+    "      file modified later than a second before the previous publish began). A file changed by a\n"
+    "      tool that keeps size and time (or a clock set back) is missed: --checksum hashes\n"
+    "      every release file and every live copy it would take over.\n"
     "      A release file that changes while it is read is read again, then refused.\n"
     "      --sign-command runs CMD with /bin/sh -c, the manifest on its standard input; its\n"
     "      standard output must be the raw 256-byte signature, e.g.\n"
@@ -55,6 +56,7 @@ const char kUsage[] =
     "  blob PUBLIC.pem OUT\n"
     "      Writes the 283-byte CNG RSAPUBLICBLOB of an RSA-2048 public key to OUT.\n"
     "\n"
+    "publish, diff and verify show their progress on stderr when it is a terminal.\n"
     "Exit status (diff aside): 0 on success, 1 on any failure or problem found, 2 on a usage error.\n";
 
 int Usage(const std::string& message) {
