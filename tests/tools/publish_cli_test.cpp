@@ -177,6 +177,12 @@ TEST_F(PublishTool, RefusesReleasesTheUpdaterCouldNotInstall) {
     EXPECT_NE(link.err.find("symbolic link in the release"), std::string::npos) << link.err;
     EXPECT_EQ(Listing(dir_ / "srv"), std::vector<std::string>{});  // nothing written anywhere
     EXPECT_EQ(Listing(dir_.Path()), std::vector<std::string>{"srv"});
+
+    TempDir settings;  // allowed, since it may move players to another server, but never silently
+    WriteFileText(settings / "Updater.cfg", "url=http://elsewhere.example:8080\n");
+    CommandResult warned = Publish(settings.Path(), dir_ / "cfg", "1");
+    EXPECT_EQ(warned.exitCode, 0) << warned.err;
+    EXPECT_NE(warned.err.find("warning: the release holds Updater.cfg"), std::string::npos) << warned.err;
 }
 
 TEST_F(PublishTool, RefusesKeysTheUpdaterCannotCheckAndFoldersThatAreNoServerTree) {

@@ -300,6 +300,13 @@ bool LoadKeys(const PublishOptions& options, PkeyPtr& signingKey, PkeyPtr& check
     return true;
 }
 
+bool CheckManifestSize(size_t size, std::string& error) {
+    if (size <= kManifestLimit) return true;
+    error = "the manifest would be " + std::to_string(size) + " bytes; the updater refuses one above " +
+            std::to_string(kManifestLimit) + " bytes (fewer files or shorter paths)";
+    return false;
+}
+
 std::string LockPathFor(const std::string& serverDir) {
     std::string parent, name;
     SplitPath(serverDir, parent, name);
@@ -388,6 +395,12 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
     for (const ReleaseFile& file : release) paths.push_back(file.path);
     CheckReleasePaths(paths, problems);
     if (!problems.empty() || !CheckServerDir(options, problems)) return false;
+    std::vector<PublishedFile> estimate;  // digests do not change a line's length
+    for (const ReleaseFile& file : release) estimate.push_back({file.path, std::string(64, '0'), file.stamp.size});
+    if (!CheckManifestSize(BuildManifestText(options.serial, estimate).size(), error)) {
+        problems.push_back(error);
+        return false;
+    }
     for (const std::string& path : paths)
         if (FoldCaseForWindows(path) == "UPDATER.CFG")
             std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
@@ -421,9 +434,7 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
         std::string text = BuildManifestText(options.serial, published);
         manifest.assign(text.begin(), text.end());
         std::string recordText = RecordText(record);
-        if (manifest.size() > kManifestLimit) {
-            error = "the manifest would be " + std::to_string(manifest.size()) + " bytes; the updater refuses one above " +
-                    std::to_string(kManifestLimit) + " bytes (fewer or shorter paths)";
+        if (!CheckManifestSize(manifest.size(), error)) {
             ready = false;
         } else {
             ready = SignManifest(options, signingKey.get(), checkKey ? checkKey.get() : signingKey.get(), manifest,
