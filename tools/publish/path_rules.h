@@ -3,13 +3,7 @@
 #include <string>
 #include <vector>
 
-// True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
-bool IsValidUtf8(const std::string& text);
-
-// A key under which two paths are equal exactly when Windows would treat them as the same
-// name: ASCII letters, Latin-1, Latin Extended-A, Greek and Cyrillic capitals are folded to
-// their small letters. Other characters stay as they are.
-std::string FoldCaseForWindows(const std::string& path);
+#include "update/name_fold.h"
 
 // Empty when every "/"-separated name of path can be a file name on Windows; otherwise the reason
 // (a reserved device name such as CON or LPT1, or a name ending in a dot or a blank).
