@@ -19,14 +19,14 @@ std::vector<std::string> Problems(const std::vector<std::string>& paths) {
 }  // namespace
 
 TEST(PublishPathRules, FoldsToSimpleUppercaseOfTheBmpAsNtfsDoes) {
-    EXPECT_EQ(FoldCaseForWindows("Data/readme.txt"), "DATA/README.TXT");
-    EXPECT_EQ(FoldCaseForWindows("\xC3\xBC" "ber"), "\xC3\x9C" "BER");                    // ü -> Ü
-    EXPECT_EQ(FoldCaseForWindows("\xEF\xBD\x81"), "\xEF\xBC\xA1");                       // fullwidth a -> A
-    EXPECT_EQ(FoldCaseForWindows("\xD5\xA1"), "\xD4\xB1");                                 // Armenian ա -> Ա
-    EXPECT_EQ(FoldCaseForWindows("\xC3\x9F"), "\xC3\x9F");                                 // ß has no simple capital
-    EXPECT_EQ(FoldCaseForWindows("\xE2\x84\xAA"), "\xE2\x84\xAA");                       // Kelvin sign stays
-    EXPECT_EQ(FoldCaseForWindows("\xF0\x90\x90\xA8"), "\xF0\x90\x90\xA8");             // Deseret: beyond the BMP
-    EXPECT_EQ(FoldCaseForWindows("bad\xFFname"), "BAD\xFFNAME");                           // raw bytes survive
+    EXPECT_EQ(FoldCaseForNtfs("Data/readme.txt"), "DATA/README.TXT");
+    EXPECT_EQ(FoldCaseForNtfs("\xC3\xBC" "ber"), "\xC3\x9C" "BER");                    // ü -> Ü
+    EXPECT_EQ(FoldCaseForNtfs("\xEF\xBD\x81"), "\xEF\xBC\xA1");                       // fullwidth a -> A
+    EXPECT_EQ(FoldCaseForNtfs("\xD5\xA1"), "\xD4\xB1");                                 // Armenian ա -> Ա
+    EXPECT_EQ(FoldCaseForNtfs("\xC3\x9F"), "\xC3\x9F");                                 // ß has no simple capital
+    EXPECT_EQ(FoldCaseForNtfs("\xE2\x84\xAA"), "\xE2\x84\xAA");                       // Kelvin sign stays
+    EXPECT_EQ(FoldCaseForNtfs("\xF0\x90\x90\xA8"), "\xF0\x90\x90\xA8");             // Deseret: beyond the BMP
+    EXPECT_EQ(FoldCaseForNtfs("bad\xFFname"), "BAD\xFFNAME");                           // raw bytes survive
 }
 
 TEST(PublishPathRules, RefusesPathsThatCollideOnWindows) {
@@ -46,7 +46,8 @@ TEST(PublishPathRules, RefusesWhatTheUpdaterOrWindowsCannotTake) {
                              "bad\xC3(utf8", "CON", "con.txt", "data/Lpt1.log", "name.", "trailing "}) {
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
     }
-    for (const char* path : {"updater.state", "Updater.LOG", "data/map.pak.part", "x.PART"})
+    for (const char* path : {"updater.state", "Updater.LOG", "data/map.pak.part", "x.PART",
+                             "updater.state.new", "updater.log/x"})
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
     EXPECT_TRUE(Problems({"CONSOLE.txt", "com10", "a.b/c d/\xC3\xBC.bin", "data/updater.state",
                           "updater.cfg", "part"}).empty());

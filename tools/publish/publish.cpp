@@ -402,7 +402,7 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
         return false;
     }
     for (const std::string& path : paths)
-        if (FoldCaseForWindows(path) == "UPDATER.CFG")
+        if (FoldCaseForNtfs(path) == "UPDATER.CFG")
             std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
                                  "(a url= line there moves them to another server)\n", path.c_str());
 
