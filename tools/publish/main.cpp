@@ -4,6 +4,7 @@
 #include "publish.h"
 #include "serve.h"
 #include "verify.h"
+#include "verify_wait.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -24,8 +25,10 @@ const char kUsage[] =
     "      and its signature SERVER_DIR/manifest.sig, and swaps the new tree in as a whole.\n"
     "      Refuses a serial below the published one (unless --force), symbolic links, paths the\n"
     "      updater or Windows would refuse, and paths that differ only in letter case.\n"
-    "  verify --key PUBLIC.pem SERVER_DIR|http://HOST:PORT/BASE\n"
+    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Checks the signature, the manifest and every listed file; one line per problem.\n"
+    "      With --wait, checks again every second until all is well (and the serial is N),\n"
+    "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
@@ -125,9 +128,15 @@ int RunVerify(const Args& args) {
     std::string key = Option(args, "--key", "");
     if (key.empty() || args.positionals.size() != 1)
         return Usage("verify needs --key and one SERVER_DIR or base URL");
+    VerifyWait wait;
+    std::string serial = Option(args, "--expect-serial", "");
+    wait.expectSerial = !serial.empty();
+    if ((wait.expectSerial && !ParseSerialArgument(serial, wait.serial)) ||
+        !ParseSerialArgument(Option(args, "--wait", "0"), wait.seconds) || wait.seconds > 86400)
+        return Usage("--expect-serial must be a decimal number, --wait 0 to 86400 seconds");
     std::vector<std::string> problems;
     std::string summary;
-    bool ok = VerifyServer(key, args.positionals[0], problems, summary);
+    bool ok = VerifyUntil(key, args.positionals[0], wait, problems, summary);
     for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
     if (!ok) {
         std::printf("FAILED: %zu problem(s)%s%s\n", problems.size(), summary.empty() ? "" : " in ",
@@ -179,7 +188,8 @@ int main(int argc, char** argv) {
     if (command == "keygen" && SplitArgs(rest, {}, {"--force"}, args, error)) return RunKeygen(args);
     if (command == "publish" && SplitArgs(rest, {"--key", "--serial"}, {"--force"}, args, error))
         return RunPublish(args);
-    if (command == "verify" && SplitArgs(rest, {"--key"}, {}, args, error)) return RunVerify(args);
+    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait"}, {}, args, error))
+        return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
     if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);
     if (!error.empty()) return Usage(error);

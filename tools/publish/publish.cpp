@@ -1,6 +1,7 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #include "publish.h"
 
+#include "body_times.h"
 #include "crypto.h"
 #include "fs_util.h"
 #include "path_rules.h"
@@ -228,7 +229,8 @@ bool BuildTree(const std::string& root, const PublishOptions& options, EVP_PKEY*
         return false;
     }
     if (!WritePlain(JoinPath(root, "manifest.txt"), manifest, error) ||
-        !WritePlain(JoinPath(root, "manifest.sig"), signature, error))
+        !WritePlain(JoinPath(root, "manifest.sig"), signature, error) ||
+        !SetBodyTimes(root, options.serverDir, published, error))
         return false;
     // One flush of the whole file system instead of an fsync per file.
     UniqueFd rootFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
