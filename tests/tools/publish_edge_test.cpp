@@ -8,21 +8,6 @@
 
 namespace {
 
-int CountLines(const std::string& text, const std::string& line) {
-    int count = 0;
-    for (size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1))
-        count += at == 0 || text[at - 1] == '\n';
-    return count;
-}
-
-// nginx logs a request after answering it, so the log is read again (bounded) until it agrees.
-int OriginLines(const std::string& dir, const std::string& line, int expected) {
-    int count = 0;
-    for (int i = 0; i < 100 && (count = CountLines(OriginAccessLog(dir), line)) != expected; ++i)
-        usleep(20000);
-    return count;
-}
-
 TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
         GTEST_SKIP() << "nginx or varnishd is not installed";

@@ -191,6 +191,18 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
 
 std::string OriginAccessLog(const std::string& dir) { return ReadFileText(dir + "/nginx/access.log"); }
 
+int OriginLines(const std::string& dir, const std::string& line, int expected) {
+    int count = 0;
+    for (int i = 0; i < 100 && count != expected; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string text = OriginAccessLog(dir);
+        count = 0;
+        for (size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1))
+            count += at == 0 || text[at - 1] == '\n';
+    }
+    return count;
+}
+
 // Waits (bounded) until something answers HTTP on port, or the process has ended.
 static bool WaitUntilServing(WebServer& server) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);

@@ -74,6 +74,9 @@ struct WebServer {
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
                         const std::vector<std::pair<std::string, std::string>>& edits = {});
 std::string OriginAccessLog(const std::string& dir);
+// How often line stands whole in the access log, read again (bounded) until it is expected:
+// nginx logs a request just after answering it.
+int OriginLines(const std::string& dir, const std::string& line, int expected);
 
 // Start and wait (bounded) until the server answers; false when it did not come up.
 bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
