@@ -22,8 +22,8 @@ bool SetTime(const std::string& path, const timespec& when, std::string& error) 
 
 bool SetBodyTimes(const std::string& root, const std::string& serverDir,
                   const std::vector<PublishedFile>& files, std::string& error) {
-    // The live manifest is written last, so its time bounds every body of the live tree; a
-    // live body changed after that (by hand) is not trusted to carry its time over.
+    // Publish makes the manifest the newest file of a tree, so its time bounds every body of the
+    // live tree; a live body changed after it (by hand) is not trusted to carry its time over.
     std::map<std::string, const ManifestEntry*> live;
     std::vector<ManifestEntry> entries;
     struct stat liveManifest {};
@@ -37,18 +37,30 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir,
     }
     timespec fresh{time(nullptr), 0};
     if (fresh.tv_sec <= liveManifest.st_mtim.tv_sec) fresh.tv_sec = liveManifest.st_mtim.tv_sec + 1;
+    timespec latest = fresh;
 
     for (const PublishedFile& file : files) {
-        timespec when = fresh;
+        std::string path = JoinPath(JoinPath(root, "files"), file.path);
+        struct stat own, st;
+        if (lstat(path.c_str(), &own) != 0) {
+            error = ErrnoText(path);
+            return false;
+        }
+        // A new body may keep its own time (a copy that kept the release file's) when that is
+        // later than every earlier body; the manifest's time bounds those.
+        timespec when = own.st_mtim.tv_sec > liveManifest.st_mtim.tv_sec ? own.st_mtim : fresh;
         auto old = live.find(file.path);
-        struct stat st;
         if (old != live.end() && old->second->sha256 == file.sha256 && old->second->size == file.size &&
             lstat(JoinPath(JoinPath(serverDir, "files"), file.path).c_str(), &st) == 0 &&
             S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == file.size &&
             st.st_mtim.tv_sec <= liveManifest.st_mtim.tv_sec)
             when = st.st_mtim;
-        if (!SetTime(JoinPath(JoinPath(root, "files"), file.path), when, error)) return false;
+        if (when.tv_sec > latest.tv_sec) latest = timespec{when.tv_sec, 0};
+        // A body linked from the live tree already has its time; it is not touched.
+        if ((when.tv_sec != own.st_mtim.tv_sec || when.tv_nsec != own.st_mtim.tv_nsec) && !SetTime(path, when, error))
+            return false;
     }
-    return SetTime(JoinPath(root, "manifest.txt"), fresh, error) &&
-           SetTime(JoinPath(root, "manifest.sig"), fresh, error);
+    // The manifest is the newest file of the tree, so the next publish can tell old times from new.
+    return SetTime(JoinPath(root, "manifest.txt"), latest, error) &&
+           SetTime(JoinPath(root, "manifest.sig"), latest, error);
 }

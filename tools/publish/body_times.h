@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
-// Gives every file of the fresh tree at root a modification time that edge caches can trust:
-// a file whose bytes the live tree at serverDir already serves (same path, size and digest)
-// keeps the live file's time, so caches revalidate it with a 304; every other file, and
-// manifest.txt and manifest.sig, get one time at least a whole second later than anything
-// the live tree was published with, so their validators differ even for the same size.
+// Gives every file of the fresh tree at root a modification time that edge caches can trust
+// as a validator (web servers build ETag and Last-Modified from it): a file whose bytes the live
+// tree at serverDir already serves (same path, size and digest) keeps the live file's time, so
+// caches revalidate it with a 304; every other body gets a time later than any body the live
+// tree or its predecessors ever held (its own if that already is, else now or one second past
+// the live manifest), so its validators differ even for the same size in the same second.
+// manifest.txt and manifest.sig get the latest time of the tree.
 bool SetBodyTimes(const std::string& root, const std::string& serverDir,
                   const std::vector<PublishedFile>& files, std::string& error);
