@@ -16,10 +16,6 @@ protected:
         if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
             GTEST_SKIP() << "nginx or varnishd is not installed";
     }
-    void TearDown() override {
-        StopWebServer(edge);
-        StopWebServer(origin);
-    }
     static std::string Url(const WebServer& at) { return "http://127.0.0.1:" + std::to_string(at.port); }
     static std::string LastLine(const std::string& dir) {
         std::vector<std::string> lines = LogLines(dir);

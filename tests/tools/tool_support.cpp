@@ -250,6 +250,8 @@ bool StartEdge(const std::string& dir, int originPort, WebServer& server) {
     return true;
 }
 
+WebServer::~WebServer() { StopWebServer(*this); }
+
 void StopWebServer(WebServer& server) {
     StopBackground(server.process);
     for (pid_t child : server.children) {

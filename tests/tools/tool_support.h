@@ -61,8 +61,13 @@ void WriteFileText(const std::string& path, const std::string& text);
 // Generates an RSA key with openssl: bits and exponent as given; also writes path + ".pub.pem".
 void MakeOpensslKey(const std::string& path, int bits, int exponent = 65537);
 
-// nginx (origin, the shipped site) or varnishd (edge, the shipped VCL) on a free loopback port.
+// nginx (origin, the shipped site) or varnishd (edge, the shipped VCL) on a free loopback port;
+// stopped by PID at the end of its scope at the latest.
 struct WebServer {
+    WebServer() = default;
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
     BackgroundProcess process;
     std::vector<pid_t> children;  // varnishd's worker process, stopped with it
     int port = 0;
