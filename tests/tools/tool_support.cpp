@@ -166,6 +166,16 @@ void MakeOpensslKey(const std::string& path, int bits, int exponent) {
     ASSERT_EQ(pub.exitCode, 0) << pub.err;
 }
 
+void AgeTree(const std::string& dir) {
+    CommandResult aged = RunCommand({"find", dir, "-type", "f", "-exec", "touch", "-d", "1 hour ago", "{}", "+"});
+    ASSERT_EQ(aged.exitCode, 0) << aged.err;
+}
+
+unsigned long InodeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
+}
+
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
                         const std::vector<std::pair<std::string, std::string>>& edits) {
     std::string site = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/nginx-site.conf");

@@ -21,7 +21,7 @@ bool SetTime(const std::string& path, const timespec& when, std::string& error) 
 }  // namespace
 
 bool SetBodyTimes(const std::string& root, const std::string& serverDir,
-                  const std::vector<PublishedFile>& files, std::string& error) {
+                  const std::vector<PublishedFile>& files, timespec& latest, std::string& error) {
     // Publish makes the manifest the newest file of a tree, so its time bounds every body of the
     // live tree; a live body changed after it (by hand) is not trusted to carry its time over.
     std::map<std::string, const ManifestEntry*> live;
@@ -37,7 +37,7 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir,
     }
     timespec fresh{time(nullptr), 0};
     if (fresh.tv_sec <= liveManifest.st_mtim.tv_sec) fresh.tv_sec = liveManifest.st_mtim.tv_sec + 1;
-    timespec latest = fresh;
+    latest = fresh;
 
     for (const PublishedFile& file : files) {
         std::string path = JoinPath(JoinPath(root, "files"), file.path);
@@ -60,7 +60,10 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir,
         if ((when.tv_sec != own.st_mtim.tv_sec || when.tv_nsec != own.st_mtim.tv_nsec) && !SetTime(path, when, error))
             return false;
     }
-    // The manifest is the newest file of the tree, so the next publish can tell old times from new.
+    return true;
+}
+
+bool SetManifestTimes(const std::string& root, const timespec& latest, std::string& error) {
     return SetTime(JoinPath(root, "manifest.txt"), latest, error) &&
            SetTime(JoinPath(root, "manifest.sig"), latest, error);
 }

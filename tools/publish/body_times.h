@@ -2,6 +2,7 @@
 #pragma once
 #include "publish.h"
 
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -11,6 +12,10 @@
 // caches revalidate it with a 304; every other body gets a time later than any body the live
 // tree or its predecessors ever held (its own if that already is, else now or one second past
 // the live manifest), so its validators differ even for the same size in the same second.
-// manifest.txt and manifest.sig get the latest time of the tree.
+// latest gets the time for manifest.txt and manifest.sig: the latest of the tree.
 bool SetBodyTimes(const std::string& root, const std::string& serverDir,
-                  const std::vector<PublishedFile>& files, std::string& error);
+                  const std::vector<PublishedFile>& files, timespec& latest, std::string& error);
+
+// Gives root's manifest.txt and manifest.sig the time latest, so the next publish can tell the
+// bodies of this tree from newer ones.
+bool SetManifestTimes(const std::string& root, const timespec& latest, std::string& error);
