@@ -6,6 +6,7 @@
 #include "serve.h"
 #include "signer.h"
 #include "verify.h"
+#include "verify_wait.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -48,8 +49,11 @@ const char kUsage[] =
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
     "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
     "      1: differences, 2: trouble.\n"
-    "  verify --key PUBLIC.pem SERVER_DIR|http://HOST:PORT/BASE\n"
+    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS]\n"
+    "          SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Checks the signature, the manifest and every listed file; one line per problem.\n"
+    "      With --wait, checks again every second until all is well (and the serial is N),\n"
+    "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
@@ -180,9 +184,15 @@ int RunVerify(const Args& args) {
     std::string key = Option(args, "--key", "");
     if (key.empty() || args.positionals.size() != 1)
         return Usage("verify needs --key and one SERVER_DIR or base URL");
+    VerifyWait wait;
+    std::string serial = Option(args, "--expect-serial", "");
+    wait.expectSerial = !serial.empty();
+    if ((wait.expectSerial && !ParseSerialArgument(serial, wait.serial)) ||
+        !ParseSerialArgument(Option(args, "--wait", "0"), wait.seconds) || wait.seconds > 86400)
+        return Usage("--expect-serial must be a decimal number, --wait 0 to 86400 seconds");
     std::vector<std::string> problems;
     std::string summary;
-    bool ok = VerifyServer(key, args.positionals[0], problems, summary);
+    bool ok = VerifyUntil(key, args.positionals[0], wait, problems, summary);
     for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
     if (!ok) {
         std::printf("FAILED: %zu problem(s)%s%s\n", problems.size(), summary.empty() ? "" : " in ",
@@ -238,7 +248,8 @@ int main(int argc, char** argv) {
                   {"--force", "--checksum"}, args, error))
         return RunPublish(args);
     if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
-    if (command == "verify" && SplitArgs(rest, {"--key"}, {}, args, error)) return RunVerify(args);
+    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait"}, {}, args, error))
+        return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
     if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);
     if (!error.empty()) return Usage(error);

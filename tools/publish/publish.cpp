@@ -1,6 +1,7 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #include "publish.h"
 
+#include "body_times.h"
 #include "copy_engine.h"
 #include "crypto.h"
 #include "fs_util.h"
@@ -420,6 +421,7 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
     std::vector<BuiltFile> built;
     std::vector<uint8_t> manifest, signature;
     std::string recordTemp;
+    timespec latest{};
     bool ready = !fresh.empty() && BuildFiles(fresh, options, plan, built, error);
     if (ready) {
         std::vector<PublishedFile> published;
@@ -431,15 +433,20 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
             report.bytes += file.published.size;
             ++(file.taken ? report.taken : report.copied);
         }
+        // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
+        ready = SetBodyTimes(fresh, options.serverDir, published, latest, error);
+        for (auto& entry : record.entries)
+            StampOf(JoinPath(JoinPath(fresh, "files"), entry.first), entry.second.published);
         std::string text = BuildManifestText(options.serial, published);
         manifest.assign(text.begin(), text.end());
         std::string recordText = RecordText(record);
-        if (!CheckManifestSize(manifest.size(), error)) {
+        if (!ready || !CheckManifestSize(manifest.size(), error)) {
             ready = false;
         } else {
             ready = SignManifest(options, signingKey.get(), checkKey ? checkKey.get() : signingKey.get(), manifest,
                                  signature, error) &&
                     WriteManifestAndFlush(fresh, manifest, signature, error) &&
+                    SetManifestTimes(fresh, latest, error) &&
                     WriteTempBeside(RecordPathFor(options.serverDir), recordText.data(), recordText.size(), 0644,
                                     recordTemp, error);
         }
