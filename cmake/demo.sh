@@ -76,6 +76,13 @@ check_install() {
 rm -rf "$demo"
 mkdir -p "$demo/release/data/maps" "$demo/release/data/textures" "$demo/install"
 
+cert="$wine_tree/codesign/throwaway-cert.pem"
+if [ -f "$cert" ]; then
+    say "The updater exe, signed with the build's throw-away code-signing certificate"
+    osslsigncode verify -CAfile "$cert" -in "$updater" |
+        awk '/Subject/ && !seen++ || /^Signature verification/'
+fi
+
 say "Release 1: a game program, a readme, a subfolder, a name with umlauts and a blank"
 cp "$wine_tree/fake_game.exe" "$demo/release/Quillor - Launch.exe"   # records how it was started
 printf 'Quillor 1.0\r\n' > "$demo/release/readme.txt"

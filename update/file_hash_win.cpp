@@ -32,6 +32,10 @@ bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.handle == INVALID_HANDLE_VALUE) return false;
+    // NB: do NOT read anything but a disk file. A name that Windows maps to a device (AUX, COM1,
+    // CONIN$) opens like a file and then blocks for ever or answers endlessly; it counts as a
+    // file that cannot be opened.
+    if (GetFileType(file.handle) != FILE_TYPE_DISK) return false;
 
     // A hashing service that fails gives no digest at all rather than a made-up one; the
     // caller then treats the file as needing an update, which is the safe side.

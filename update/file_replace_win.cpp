@@ -32,6 +32,15 @@ struct StdioFile {
 
 std::wstring StatePath() { return settings.installDir + L"\\updater.state"; }
 
+// Takes the read-only attribute off path; returns the attributes it had when it carried it
+// (to put back if the move fails), else 0.
+DWORD ClearReadOnly(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY)) return 0;
+    if (!SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) return 0;
+    return attributes;
+}
+
 }  // namespace
 
 void* CreatePartFile(const std::wstring& target) {
@@ -42,7 +51,14 @@ void* CreatePartFile(const std::wstring& target) {
     std::wstring part = target + L".part";
     HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
-    return file == INVALID_HANDLE_VALUE ? nullptr : file;
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    // NB: a download is only ever written into a disk file, never into a device that a name
+    // such as "aux.part" may reach.
+    if (GetFileType(file) != FILE_TYPE_DISK) {
+        CloseHandle(file);
+        return nullptr;
+    }
+    return file;
 }
 
 void DiscardPartFile(const std::wstring& target) {
@@ -61,11 +77,16 @@ bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& targe
         return false;
     }
 
+    // Windows refuses to replace a read-only file (error 5) on every run for ever, and a
+    // read-only ".old" could not be deleted at the next start; Wine allows both.
+    DWORD readOnlyAttributes = ClearReadOnly(target);
+
     // The running updater cannot be overwritten, but it can be renamed; the next start deletes
     // the ".old" copy.
     std::wstring old = target + L".old";
     bool setAside = false;
     if (IsOwnExecutable(target, settings.exePath)) {
+        ClearReadOnly(old);
         DeleteFileW(old.c_str());
         setAside = MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
     }
@@ -77,6 +98,7 @@ bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& targe
         // Put the updater back under its name, or the player is left without one. No
         // replace flag: whatever may have appeared under the name meanwhile is not clobbered.
         if (setAside) MoveFileExW(old.c_str(), target.c_str(), 0);
+        if (readOnlyAttributes) SetFileAttributesW(target.c_str(), readOnlyAttributes);
         error = LockedFileMessage(entry.path, code);
         return false;
     }

@@ -32,7 +32,7 @@ bool ParseFileLine(const std::string& line, std::vector<ManifestEntry>& entries,
     // The path runs to the end of the line: a further TAB stays in it and makes it unsafe.
     entry.path = line.substr(secondTab + 1);
     if (entry.sha256.size() != kDigestLength || !IsSafeManifestPath(entry.path)) {
-        error = "Unsicherer Eintrag im Manifest: " + entry.path;
+        error = UnsafeEntryMessage(entry.path);
         return false;
     }
     entries.push_back(std::move(entry));
@@ -40,6 +40,10 @@ bool ParseFileLine(const std::string& line, std::vector<ManifestEntry>& entries,
 }
 
 }  // namespace
+
+std::string UnsafeEntryMessage(const std::string& path) {
+    return "Unsicherer Eintrag im Manifest: " + path;
+}
 
 bool IsWindowsDeviceName(std::string_view name) {
     // Windows ignores everything from the first dot, and trailing blanks, for device names.

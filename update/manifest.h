@@ -21,6 +21,9 @@ struct Manifest {
 bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
                    std::vector<ManifestEntry>& entries, std::string& error);
 
+// "Unsicherer Eintrag im Manifest: " + path, also used by the run for the updater's own files.
+std::string UnsafeEntryMessage(const std::string& path);
+
 // The path checks of a file line: true when the updater accepts path as a target.
 bool IsSafeManifestPath(const std::string& path);
 

@@ -1,6 +1,34 @@
 // The pure rules of the update run: which entries need an update, and its status texts.
 #include "update/update_plan.h"
 
+#include <algorithm>
+
+#include "update/name_fold.h"
+
+namespace {
+
+// The names of a path as Windows resolves them, each folded for comparison.
+std::vector<std::string> ResolvedNames(const std::string& path) {
+    std::string folded = FoldCaseForWindows(path);
+    std::vector<std::string> names;
+    size_t start = 0;
+    while (start <= folded.size()) {
+        size_t end = std::min(folded.find_first_of("/\\", start), folded.size());
+        std::string name = folded.substr(start, end - start);
+        // Windows drops trailing dots and blanks, which also turns "." into nothing.
+        while (!name.empty() && (name.back() == '.' || name.back() == ' ')) name.pop_back();
+        if (!name.empty()) names.push_back(name);
+        start = end + 1;
+    }
+    return names;
+}
+
+bool EndsWith(const std::string& text, const std::string& tail) {
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+}  // namespace
+
 bool IsUpToDate(const ManifestEntry& entry, bool hashed, const std::string& hex, uint64_t size) {
     return hashed && size == entry.size && hex == entry.sha256;
 }
@@ -22,4 +50,28 @@ std::wstring CheckStatusText() { return L"Pr\u00fcfe Dateien ..."; }
 
 std::string FileUrl(const std::string& baseUrl, const std::string& encodedPath) {
     return baseUrl + "/files/" + encodedPath;
+}
+
+bool IsUpdaterStateOrDownloadName(const std::string& path) {
+    std::vector<std::string> names = ResolvedNames(path);
+    if (names.empty()) return false;
+    // NB: a release file under one of these names lets a signed manifest overwrite the rollback
+    // state (a failed run would then lock every later release out), the log, or a download in
+    // progress. updater.cfg stays allowed: it moves players.
+    for (const char* own : {"updater.state", "updater.state.new", "updater.log"}) {
+        if (names[0] == own) return true;
+    }
+    return EndsWith(names.back(), ".part");
+}
+
+bool IsUpdaterWorkingFile(const std::string& path, const std::string& installDir,
+                          const std::string& exePath) {
+    std::vector<std::string> names = ResolvedNames(path);
+    if (names.empty()) return false;
+    // The updater's previous copy is as much its own as the state file.
+    if (IsUpdaterStateOrDownloadName(path)) return true;
+    std::vector<std::string> target = ResolvedNames(installDir);
+    target.insert(target.end(), names.begin(), names.end());
+    std::vector<std::string> old = ResolvedNames(exePath + ".old");
+    return target.size() >= old.size() && std::equal(old.begin(), old.end(), target.begin());
 }

@@ -28,5 +28,16 @@ std::wstring DownloadStatusText(uint32_t k, uint32_t n);
 // "Prüfe Dateien ..."
 std::wstring CheckStatusText();
 
+// Whether a manifest path names one of the updater's own working files as Windows resolves the
+// name (letter case folded, "\" as "/", empty and "." names dropped, trailing dots and blanks
+// cut): installDir's updater.state, its ".new" twin or updater.log, a name ending in ".part", or
+// exePath + ".old"; also any path below one of them, which would make it a folder. All UTF-8.
+bool IsUpdaterWorkingFile(const std::string& path, const std::string& installDir,
+                          const std::string& exePath);
+
+// The part of IsUpdaterWorkingFile that needs no installation: updater.state, its ".new" twin,
+// updater.log, a ".part" name, or a path below one of them. The publisher refuses the same.
+bool IsUpdaterStateOrDownloadName(const std::string& path);
+
 // baseUrl + "/files/" + the already percent-encoded path.
 std::string FileUrl(const std::string& baseUrl, const std::string& encodedPath);

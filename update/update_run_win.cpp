@@ -68,6 +68,13 @@ bool AcceptManifest(const std::vector<uint8_t>& manifestBytes,
     std::string error;
     manifest.serial = 0;
     if (!ParseManifest(manifestBytes, manifest.serial, manifest.entries, error)) return Fail(error);
+    std::string installDir = ToUtf8(settings.installDir);
+    std::string exePath = ToUtf8(settings.exePath);
+    for (const ManifestEntry& entry : manifest.entries) {
+        if (IsUpdaterWorkingFile(entry.path, installDir, exePath)) {
+            return Fail(UnsafeEntryMessage(entry.path));
+        }
+    }
 
     uint64_t installedSerial = 0;
     if (ReadInstalledSerial(installedSerial) && manifest.serial < installedSerial) {

@@ -48,6 +48,11 @@ int EndToEnd::RunSilent(const std::vector<std::string>& extra) {
     return RunUpdater(args);
 }
 
+int EndToEnd::RunSilentFrom(const std::string& baseUrl, const std::string& dir) {
+    std::filesystem::create_directories(dir);
+    return RunUpdater({"/silent", "/dir", WinePath(dir), "/url", baseUrl, "/nolaunch"});
+}
+
 std::string EndToEnd::StartLine() const {
     return "update start, server " + server.BaseUrl() + ", dir " + WinePath(install);
 }

@@ -28,6 +28,8 @@ protected:
     void ServeSignedManifest(const std::string& text);
     // Runs the exe silently against the test server: "/silent /dir INSTALL /url BASE" + extra.
     int RunSilent(const std::vector<std::string>& extra = {"/nolaunch"});
+    // The same against another server and installation: "/silent /dir DIR /url BASE /nolaunch".
+    int RunSilentFrom(const std::string& baseUrl, const std::string& dir);
 
     std::string StartLine() const;
     std::string FailedLine(const std::string& message) const { return "FAILED: " + message; }

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -34,9 +35,20 @@ bool SendAll(int socket, const char* data, size_t length) {
 
 bool SendAll(int socket, const std::string& text) { return SendAll(socket, text.data(), text.size()); }
 
+// "Tue, 08 Dec 2026 07:39:53 GMT": without a Date a cache such as squid never trusts its copy.
+std::string HttpDate() {
+    time_t now = time(nullptr);
+    tm utc = {};
+    gmtime_r(&now, &utc);
+    char text[64];
+    strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    return text;
+}
+
 std::string Header(int status, const char* reason, uint64_t length, const std::string& extra = "") {
-    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nContent-Length: " +
-           std::to_string(length) + "\r\nConnection: close\r\n" + extra + "\r\n";
+    return "HTTP/1.1 " + std::to_string(status) + " " + reason + "\r\nDate: " + HttpDate() +
+           "\r\nContent-Length: " + std::to_string(length) + "\r\nConnection: close\r\n" + extra +
+           "\r\n";
 }
 
 }  // namespace
@@ -55,11 +67,12 @@ std::string PercentDecode(const std::string& text) {
     return out;
 }
 
-LoopbackServer::LoopbackServer(std::string root) : root_(std::move(root)) {
+LoopbackServer::LoopbackServer(std::string root, std::string host)
+    : address_(std::move(host)), root_(std::move(root)) {
     listener_ = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    inet_pton(AF_INET, address_.c_str(), &address.sin_addr);
     address.sin_port = 0;  // a free port, so parallel test runs never collide
     if (listener_ < 0 || bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
         listen(listener_, 16) != 0) {
@@ -82,6 +95,16 @@ LoopbackServer::~LoopbackServer() {
 void LoopbackServer::SetRoot(const std::string& root) {
     std::lock_guard<std::mutex> lock(mutex_);
     root_ = root;
+}
+
+void LoopbackServer::SetExtraHeaders(const std::string& lines) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    extraHeaders_ = lines;
+}
+
+void LoopbackServer::RequireAuthorization(const std::string& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    authorization_ = value;
 }
 
 void LoopbackServer::Override(const std::string& urlPath, const Misbehaviour& behaviour) {
@@ -135,22 +158,27 @@ void LoopbackServer::Serve(int client) {
     std::istringstream line(request.substr(0, request.find("\r\n")));
     std::string method, target;
     line >> method >> target;
-    if (method == "GET" && !target.empty()) Answer(client, target);
+    if (method == "GET" && !target.empty()) Answer(client, target, request);
     shutdown(client, SHUT_WR);
     close(client);
 }
 
-void LoopbackServer::Answer(int client, const std::string& urlPath) {
+void LoopbackServer::Answer(int client, const std::string& urlPath, const std::string& head) {
     Misbehaviour how;
     std::string root;
+    std::string authorization;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         requests_.push_back(urlPath);
         auto found = overrides_.find(urlPath);
         if (found != overrides_.end()) how = found->second;
         root = root_;
+        authorization = authorization_;
     }
-    if (how.status == 301 || how.status == 302) {
+    if (!authorization.empty() &&
+        head.find("\r\nAuthorization: " + authorization + "\r\n") == std::string::npos) {
+        SendAll(client, Header(401, "Unauthorized", 0, "WWW-Authenticate: Basic realm=\"quillor\"\r\n"));
+    } else if (how.status == 301 || how.status == 302) {
         SendAll(client, Header(how.status, "Found", 0, "Location: " + how.location + "\r\n"));
     } else if (how.status != 200) {
         std::string body = "status " + std::to_string(how.status);
@@ -173,7 +201,12 @@ void LoopbackServer::SendFile(int client, const std::string& path, const Misbeha
         body = bytes.str();
     }
     uint64_t declared = how.declaredLength >= 0 ? static_cast<uint64_t>(how.declaredLength) : body.size();
-    if (!SendAll(client, Header(200, "OK", declared))) return;
+    std::string extra;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        extra = extraHeaders_;
+    }
+    if (!SendAll(client, Header(200, "OK", declared, extra))) return;
     if (how.stallAfter < 0) {
         SendAll(client, body.data(), body.size());
         return;

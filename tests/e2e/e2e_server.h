@@ -1,5 +1,6 @@
 // A loopback HTTP server for the end-to-end tests: serves a published tree, and any path can be
-// told to misbehave (status, redirect, other body, wrong length, stall).
+// told to misbehave (status, redirect, other body, wrong length, stall). It can also add headers
+// to every answer and ask for credentials.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -22,15 +23,19 @@ struct Misbehaviour {
 
 class LoopbackServer {
 public:
-    // Serves root + the percent-decoded URL path, on 127.0.0.1 and a free port.
-    explicit LoopbackServer(std::string root);
+    // Serves root + the percent-decoded URL path, on a loopback address and a free port.
+    explicit LoopbackServer(std::string root, std::string host = "127.0.0.1");
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
 
     int Port() const { return port_; }
-    std::string BaseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::string BaseUrl() const { return "http://" + address_ + ":" + std::to_string(port_); }
     void SetRoot(const std::string& root);
+    // Header lines ("Name: value\r\n") sent with every answer that serves a file.
+    void SetExtraHeaders(const std::string& lines);
+    // Requests without "Authorization: <value>" get 401 with a Basic challenge.
+    void RequireAuthorization(const std::string& value);
     void Override(const std::string& urlPath, const Misbehaviour& behaviour);
     void ClearOverrides();
 
@@ -44,17 +49,20 @@ public:
 private:
     void AcceptLoop();
     void Serve(int client);
-    void Answer(int client, const std::string& urlPath);
+    void Answer(int client, const std::string& urlPath, const std::string& head);
     void SendFile(int client, const std::string& path, const Misbehaviour& how);
 
     int listener_ = -1;
     int port_ = 0;
+    std::string address_;
     std::atomic<bool> stopping_{false};
     std::mutex mutex_;
     std::condition_variable stallChanged_;
     bool stalled_ = false;
     bool released_ = false;
     std::string root_;
+    std::string extraHeaders_;
+    std::string authorization_;
     std::map<std::string, Misbehaviour> overrides_;
     std::vector<std::string> requests_;
     std::thread acceptThread_;

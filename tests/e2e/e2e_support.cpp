@@ -1,9 +1,13 @@
 // Child processes, scratch trees, publishing and Wine runs for the end-to-end tests.
 #include "e2e_support.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -177,4 +181,92 @@ void StartWineServer() {
     setenv("WINEDEBUG", "-all", 1);
     // Stays up 30 s after its last client; fails harmlessly when one is already running.
     RunProcess({"/usr/bin/wineserver", "-p30"}, 10000);
+}
+
+int FreeLoopbackPort() {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (probe >= 0) close(probe);
+    return port;
+}
+
+static bool Accepts(int port) {
+    int probe = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    bool open = probe >= 0 && connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    if (probe >= 0) close(probe);
+    return open;
+}
+
+ForwardProxy::ForwardProxy() {
+    int wanted = FreeLoopbackPort();
+    // squid drops root for its own user, which must be able to write its logs here.
+    chmod(dir.path.c_str(), 0777);
+    WriteFile(dir / "squid.conf",
+              "http_port 127.0.0.1:" + std::to_string(wanted) + "\n"
+              "visible_hostname quillor-e2e\n"
+              "pid_filename " + (dir / "squid.pid") + "\n"
+              "cache_log " + (dir / "cache.log") + "\n"
+              "access_log stdio:" + (dir / "access.log") + " squid\n"
+              "cache_store_log none\n"
+              "coredump_dir " + dir.path + "\n"
+              "netdb_filename none\n"
+              "pinger_enable off\n"
+              "max_filedescriptors 256\n"
+              "cache_mem 16 MB\n"
+              "acl loopback src 127.0.0.0/8\n"
+              "http_access allow loopback\n"
+              "http_access deny all\n");
+    pid = StartProcess({"/usr/sbin/squid", "-N", "-f", dir / "squid.conf"});
+    for (int tries = 0; pid > 0 && tries < 150; ++tries) {  // at most 15 s
+        if (Accepts(wanted)) {
+            port = wanted;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+}
+
+ForwardProxy::~ForwardProxy() {
+    if (pid <= 0) return;
+    kill(pid, SIGKILL);  // its cache lives in memory only; nothing to shut down cleanly
+    WaitProcess(pid, 5000);
+}
+
+std::string ForwardProxy::AccessLog() const { return ReadFile(dir / "access.log"); }
+
+namespace {
+const char kInternetSettings[] =
+    "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+
+int RunReg(const std::vector<std::string>& args) { return RunProcess(WineCommand(args, "reg"), 30000); }
+
+void WriteRegFile(const std::string& path, const std::string& values) {
+    WriteFile(path, std::string("REGEDIT4\r\n\r\n[") + kInternetSettings + "]\r\n" + values);
+}
+}  // namespace
+
+SystemProxySetting::SystemProxySetting(int proxyPort, const std::string& bypass) {
+    saved = RunReg({"export", kInternetSettings, WinePath(dir / "saved.reg"), "/y"}) == 0;
+    WriteRegFile(dir / "proxy.reg", "\"ProxyEnable\"=dword:00000001\r\n"
+                                    "\"ProxyServer\"=\"127.0.0.1:" + std::to_string(proxyPort) + "\"\r\n"
+                                    "\"ProxyOverride\"=\"" + bypass + "\"\r\n");
+    applied = RunReg({"import", WinePath(dir / "proxy.reg")}) == 0;
+}
+
+SystemProxySetting::~SystemProxySetting() {
+    WriteRegFile(dir / "unset.reg", "\"ProxyEnable\"=-\r\n\"ProxyServer\"=-\r\n\"ProxyOverride\"=-\r\n");
+    RunReg({"import", WinePath(dir / "unset.reg")});
+    if (saved) RunReg({"import", WinePath(dir / "saved.reg")});
 }

@@ -1,5 +1,6 @@
 // What the end-to-end tests need around the updater: child processes with bounded waits, scratch
-// trees, publishing with quillor-publish, running the exe under Wine and reading its log.
+// trees, publishing with quillor-publish, running the exe under Wine and reading its log, and a
+// squid forward proxy set as the Wine prefix's system proxy.
 #pragma once
 #include <sys/types.h>
 
@@ -68,3 +69,32 @@ std::vector<std::string> LogLines(const std::string& installDir);
 // Starts a persistent wineserver for the build tree's prefix (it ends by itself soon after the
 // last run).
 void StartWineServer();
+
+// A port on 127.0.0.1 that was free a moment ago (the OS picks it, so parallel runs differ).
+int FreeLoopbackPort();
+
+// A squid forward proxy on 127.0.0.1 and a free port: own configuration, memory cache and access
+// log in a scratch tree, no daemon; stopped by its PID. port is 0 when it did not come up.
+struct ForwardProxy {
+    ForwardProxy();
+    ~ForwardProxy();
+    ForwardProxy(const ForwardProxy&) = delete;
+    ForwardProxy& operator=(const ForwardProxy&) = delete;
+    std::string AccessLog() const;
+    ScratchTree dir;
+    int port = 0;
+    pid_t pid = -1;
+};
+
+// Makes 127.0.0.1:proxyPort the system proxy of the build tree's Wine prefix (HKCU Internet
+// Settings) for every host but those in bypass ("a;b"), and puts the previous values back when it
+// ends. applied is false when the registry could not be changed.
+struct SystemProxySetting {
+    SystemProxySetting(int proxyPort, const std::string& bypass);
+    ~SystemProxySetting();
+    SystemProxySetting(const SystemProxySetting&) = delete;
+    SystemProxySetting& operator=(const SystemProxySetting&) = delete;
+    ScratchTree dir;
+    bool saved = false;
+    bool applied = false;
+};

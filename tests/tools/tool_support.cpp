@@ -165,3 +165,109 @@ void MakeOpensslKey(const std::string& path, int bits, int exponent) {
     CommandResult pub = RunCommand({"openssl", "pkey", "-in", path, "-pubout", "-out", path + ".pub.pem"});
     ASSERT_EQ(pub.exitCode, 0) << pub.err;
 }
+
+void AgeTree(const std::string& dir) {
+    CommandResult aged = RunCommand({"find", dir, "-type", "f", "-exec", "touch", "-d", "1 hour ago", "{}", "+"});
+    ASSERT_EQ(aged.exitCode, 0) << aged.err;
+}
+
+unsigned long InodeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
+}
+
+std::string NginxConfig(const std::string& dir, const std::string& root, int port,
+                        const std::vector<std::pair<std::string, std::string>>& edits) {
+    std::string site = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/nginx-site.conf");
+    std::vector<std::pair<std::string, std::string>> all = {
+        {"listen 8080;", "listen 127.0.0.1:" + std::to_string(port) + ";"},
+        {"root /srv/quillor/server;", "root " + root + ";"}};
+    all.insert(all.end(), edits.begin(), edits.end());
+    for (const auto& edit : all) {
+        size_t at = site.find(edit.first);
+        if (at == std::string::npos) return std::string();
+        site.replace(at, edit.first.size(), edit.second);
+    }
+    std::string prefix = dir + "/nginx";
+    mkdir(prefix.c_str(), 0755);
+    return "daemon off;\nworker_processes 1;\npid " + prefix + "/nginx.pid;\n"
+           "error_log " + prefix + "/error.log;\nevents { worker_connections 256; }\nhttp {\n"
+           "log_format quillor '$status $body_bytes_sent $request_uri';\n"
+           "access_log " + prefix + "/access.log quillor;\nclient_body_temp_path " + prefix + "/body;\n"
+           "proxy_temp_path " + prefix + "/proxy;\nfastcgi_temp_path " + prefix + "/fastcgi;\n"
+           "uwsgi_temp_path " + prefix + "/uwsgi;\nscgi_temp_path " + prefix + "/scgi;\n"
+           "types { text/plain txt; }\ndefault_type application/octet-stream;\n" + site + "}\n";
+}
+
+std::string OriginAccessLog(const std::string& dir) { return ReadFileText(dir + "/nginx/access.log"); }
+
+int OriginLines(const std::string& dir, const std::string& line, int expected) {
+    int count = 0;
+    for (int i = 0; i < 100 && count != expected; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::string text = OriginAccessLog(dir);
+        count = 0;
+        for (size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1))
+            count += at == 0 || text[at - 1] == '\n';
+    }
+    return count;
+}
+
+// Waits (bounded) until something answers HTTP on port, or the process has ended.
+static bool WaitUntilServing(WebServer& server) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (RawHttp(server.port, "HEAD", "/manifest.txt", 5).status != 0) return true;
+        if (waitpid(server.process.pid, nullptr, WNOHANG) != 0) {
+            server.process.pid = -1;
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+}
+
+bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
+                 const std::vector<std::pair<std::string, std::string>>& edits) {
+    server.port = FreeLoopbackPort();
+    std::string config = NginxConfig(dir, root, server.port, edits);
+    if (server.port == 0 || config.empty()) return false;
+    WriteFileText(dir + "/nginx/nginx.conf", config);
+    server.process = StartBackground({"/usr/sbin/nginx", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf",
+                                      "-e", dir + "/nginx/error.log"},
+                                     dir + "/nginx/out.log");
+    return WaitUntilServing(server);
+}
+
+bool StartEdge(const std::string& dir, int originPort, WebServer& server) {
+    std::string vcl = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/varnish-edge.vcl");
+    size_t at = vcl.find(".port = \"8080\";");
+    server.port = FreeLoopbackPort();
+    if (at == std::string::npos || server.port == 0) return false;
+    vcl.replace(at, 15, ".port = \"" + std::to_string(originPort) + "\";");
+    std::string work = dir + "/varnish";
+    mkdir(work.c_str(), 0755);
+    WriteFileText(work + "/edge.vcl", vcl);
+    // -F: the manager stays this process's child; -j none: no jail users needed for the folder.
+    server.process = StartBackground({"/usr/sbin/varnishd", "-F", "-j", "none", "-n", work, "-T", "none",
+                                      "-a", "127.0.0.1:" + std::to_string(server.port), "-f", work + "/edge.vcl",
+                                      "-s", "malloc,512m", "-p", "thread_pool_min=10"},
+                                     work + "/out.log");
+    if (!WaitUntilServing(server)) return false;
+    std::ifstream children("/proc/" + std::to_string(server.process.pid) + "/task/" +
+                           std::to_string(server.process.pid) + "/children");
+    for (pid_t child; children >> child;) server.children.push_back(child);
+    return true;
+}
+
+WebServer::~WebServer() { StopWebServer(*this); }
+
+void StopWebServer(WebServer& server) {
+    StopBackground(server.process);
+    for (pid_t child : server.children) {
+        // The worker ends with its manager; a survivor is killed by its PID.
+        for (int i = 0; i < 200 && kill(child, 0) == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(25));
+        if (kill(child, 0) == 0) kill(child, SIGKILL);
+    }
+    server.children.clear();
+}

@@ -60,3 +60,39 @@ void WriteFileText(const std::string& path, const std::string& text);
 
 // Generates an RSA key with openssl: bits and exponent as given; also writes path + ".pub.pem".
 void MakeOpensslKey(const std::string& path, int bits, int exponent = 65537);
+
+// Sets every file below dir to a modification time an hour ago, as a build leaves its output
+// some time before it is published (files younger than a second are never trusted unread).
+void AgeTree(const std::string& dir);
+
+// The inode number of path (0 when it cannot be read).
+unsigned long InodeOf(const std::string& path);
+
+// nginx (origin, the shipped site) or varnishd (edge, the shipped VCL) on a free loopback port;
+// stopped by PID at the end of its scope at the latest.
+struct WebServer {
+    WebServer() = default;
+    ~WebServer();
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+    BackgroundProcess process;
+    std::vector<pid_t> children;  // varnishd's worker process, stopped with it
+    int port = 0;
+};
+
+// The shipped nginx site with root and port replaced and each (from, to) of edits applied, in
+// a minimal main configuration; its files and the access log ("STATUS BYTES URI" per line,
+// BYTES the body bytes sent) go to dir + "/nginx". "" when a replaced text is missing.
+std::string NginxConfig(const std::string& dir, const std::string& root, int port,
+                        const std::vector<std::pair<std::string, std::string>>& edits = {});
+std::string OriginAccessLog(const std::string& dir);
+// How often line stands whole in the access log, read again (bounded) until it is expected:
+// nginx logs a request just after answering it.
+int OriginLines(const std::string& dir, const std::string& line, int expected);
+
+// Start and wait (bounded) until the server answers; false when it did not come up.
+bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
+                 const std::vector<std::pair<std::string, std::string>>& edits = {});
+bool StartEdge(const std::string& dir, int originPort, WebServer& server);
+// Stops the server and its children by PID, bounded.
+void StopWebServer(WebServer& server);

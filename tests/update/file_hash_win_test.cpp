@@ -50,7 +50,7 @@ TEST(HashFile, MatchesSha256sumOnAThreeMiBPattern) {
     EXPECT_EQ(size, 3u * 1048576u);
 }
 
-TEST(HashFile, RefusesMissingFilesDirectoriesAndExclusiveLocksLeavingOutputsAlone) {
+TEST(HashFile, RefusesMissingFilesDirectoriesDevicesAndExclusiveLocksLeavingOutputsAlone) {
     ScratchDir dir;
     ASSERT_TRUE(CreateDirectoryW((dir / L"sub").c_str(), nullptr));
     ASSERT_TRUE(WriteWholeFile(dir / L"locked.bin", "data"));
@@ -63,6 +63,7 @@ TEST(HashFile, RefusesMissingFilesDirectoriesAndExclusiveLocksLeavingOutputsAlon
     EXPECT_FALSE(HashFile(dir / L"missing.bin", hex, size));
     EXPECT_FALSE(HashFile(dir / L"sub", hex, size));
     EXPECT_FALSE(HashFile(dir / L"locked.bin", hex, size));
+    EXPECT_FALSE(HashFile(dir / L"NUL", hex, size)) << "a device, not a disk file";
     EXPECT_EQ(hex, "untouched");
     EXPECT_EQ(size, 42u);
     CloseHandle(lock);

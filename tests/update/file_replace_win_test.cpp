@@ -79,10 +79,11 @@ TEST(CreatePartFile, WorksWithAnInstallDirWrittenWithForwardSlashes) {
     EXPECT_TRUE(FileExists(install.dir / L"a\\b\\c.txt.part"));
 }
 
-TEST(CreatePartFile, ReportsFailureAsNullptr) {
+TEST(CreatePartFile, ReportsFailureOrADeviceAsNullptr) {
     Installation install;
     ASSERT_TRUE(WriteWholeFile(install.dir / L"plain", "x"));  // a file where a directory must go
     EXPECT_EQ(CreatePartFile(TargetPath("plain/x.dat")), nullptr);
+    EXPECT_EQ(CreatePartFile(TargetPath("NUL")), nullptr) << "\"NUL.part\" is the NUL device";
 }
 
 TEST(InstallDownloadedFile, ReplacesAnOrdinaryFileInOneStep) {
@@ -195,6 +196,26 @@ TEST(InstallDownloadedFile, RecognisesTheUpdaterInAnotherLetterCase) {
     ASSERT_TRUE(InstallDownloadedFile(entry, target, error)) << error;
     EXPECT_EQ(Contents(settings.exePath + L".old"), "running updater");
     EXPECT_EQ(Contents(settings.exePath), "new updater");
+}
+
+// Windows refuses to replace a read-only file; Wine allows it, so what shows here is that no
+// installed file keeps the attribute.
+TEST(InstallDownloadedFile, ReadOnlyTargetsAndUpdaterAreReplacedWithoutTheAttribute) {
+    Installation install;
+    std::wstring old = settings.exePath + L".old";
+    for (const std::wstring& path : {TargetPath("a.pak"), settings.exePath, old}) {
+        ASSERT_TRUE(WriteWholeFile(path, "old"));
+        ASSERT_TRUE(SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_READONLY));
+    }
+    for (const char* path : {"a.pak", "Quillor - Updater.exe"}) {
+        ManifestEntry entry = StagePart(path, "new");
+        std::string error;
+        ASSERT_TRUE(InstallDownloadedFile(entry, TargetPath(path), error)) << error;
+        EXPECT_EQ(Contents(TargetPath(path)), "new");
+        EXPECT_FALSE(GetFileAttributesW(TargetPath(path).c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+    }
+    EXPECT_FALSE(GetFileAttributesW(old.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_TRUE(DeleteFileW(old.c_str())) << "the next start must be able to remove it";
 }
 
 TEST(InstallDownloadedFile, PutsTheUpdaterBackWhenTheFinalMoveFails) {

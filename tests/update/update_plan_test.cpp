@@ -58,3 +58,24 @@ TEST(UpdatePlan, StatusTextsAndFileUrl) {
     EXPECT_EQ(FileUrl("http://127.0.0.1:8080", "data/Erste%20Karte.pak"),
               "http://127.0.0.1:8080/files/data/Erste%20Karte.pak");
 }
+
+TEST(UpdatePlan, UpdaterWorkingFilesAreRecognisedAsWindowsResolvesNames) {
+    const std::string dir = "C:\\Spiele\\Quillor";
+    const std::string exe = "C:\\Spiele\\Quillor\\Quillor - Updater.exe";
+    for (const char* path : {"updater.state", "UPDATER.State", "updater.log", "Updater.LOG",
+                             "updater.state.new", "./updater.state", "updater.state. .",
+                             "updater.\xC5\xBFtate",  // long s
+                             "updater.log/inside.txt", "data/map.pak.part", "x.PART", "a.part.",
+                             "Quillor - Updater.exe.old", "quillor - updater.EXE.OLD",
+                             "Quillor - Updater.exe.old/x"}) {
+        EXPECT_TRUE(IsUpdaterWorkingFile(path, dir, exe)) << path;
+    }
+    for (const char* path : {"updater.cfg", "data/updater.state", "updater.state2", "part",
+                             "a.part/b.txt", "Quillor - Updater.exe", "game.exe.old",
+                             "sub/Quillor - Updater.exe.old"}) {
+        EXPECT_FALSE(IsUpdaterWorkingFile(path, dir, exe)) << path;
+    }
+    // The running updater's ".old" name counts only where the updater really lives.
+    EXPECT_TRUE(IsUpdaterWorkingFile("bin/Up.exe.old", "Z:/inst/", "z:\\INST\\bin\\up.exe"));
+    EXPECT_FALSE(IsUpdaterWorkingFile("Quillor - Updater.exe.old", dir, "D:\\other\\Quillor - Updater.exe"));
+}

@@ -2,101 +2,28 @@
 #include "path_rules.h"
 
 #include "update/manifest.h"
+#include "update/update_plan.h"
 
 #include <cstdint>
 #include <map>
 
+#include <unicode/uchar.h>
+
 namespace {
 
-// Decodes one UTF-8 sequence at text[i]; false for anything malformed.
-bool DecodeUtf8(const std::string& text, size_t& i, uint32_t& codePoint) {
-    uint8_t lead = static_cast<uint8_t>(text[i]);
-    size_t extra = 0;
-    if (lead >= 0x80) {
-        if ((lead >> 5) == 6) extra = 1;
-        else if ((lead >> 4) == 14) extra = 2;
-        else if ((lead >> 3) == 30) extra = 3;
-        else return false;
-    }
-    if (extra > text.size() - i - 1) return false;
-    codePoint = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (size_t k = 1; k <= extra; ++k) {
-        uint8_t next = static_cast<uint8_t>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return false;
-        codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    static const uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (codePoint < kMinimum[extra] || codePoint > 0x10FFFF ||
-        (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return false;
-    i += extra + 1;
-    return true;
-}
-
-void AppendUtf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
+// NTFS compares names through its upcase table, one UTF-16 unit at a time: each unit maps to its
+// simple uppercase (UnicodeData's one-to-one mapping, what u_toupper gives), and units outside the
+// BMP (surrogate pairs) are compared as they stand. Case folding (u_foldCase) would be wrong here:
+// it joins U+1E9E with U+00DF and U+212A KELVIN SIGN with k, which NTFS keeps apart.
 uint32_t FoldCodePoint(uint32_t c) {
-    if (c >= 'A' && c <= 'Z') return c + 32;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;       // Latin-1: À..Þ
-    if (c >= 0x100 && c <= 0x137) return c | 1;                     // Latin Extended-A pairs
-    if (c >= 0x139 && c <= 0x148) return (c & 1) ? c + 1 : c;      // odd capitals here
-    if (c >= 0x14A && c <= 0x177) return c | 1;
-    if (c == 0x178) return 0xFF;                                    // Ÿ
-    if (c >= 0x179 && c <= 0x17E) return (c & 1) ? c + 1 : c;
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;      // Greek capitals
-    if (c >= 0x410 && c <= 0x42F) return c + 32;                    // Cyrillic А..Я
-    if (c >= 0x400 && c <= 0x40F) return c + 80;                    // Cyrillic Ѐ..Џ
-    return c;
-}
-
-// The updater keeps its state and log in the install folder and downloads into "<target>.part";
-// a release file under one of those names would be overwritten or deleted by the updater itself.
-std::string UpdaterFileClash(const std::string& folded) {
-    if (folded == "updater.state" || folded == "updater.log") return "it keeps " + folded + " there";
-    if (folded.size() >= 5 && folded.compare(folded.size() - 5, 5, ".part") == 0)
-        return "it downloads into .part files";
-    return std::string();
+    if (c > 0xFFFF) return c;
+    return static_cast<uint32_t>(u_toupper(static_cast<UChar32>(c)));
 }
 
 }  // namespace
 
-bool IsValidUtf8(const std::string& text) {
-    uint32_t codePoint = 0;
-    for (size_t i = 0; i < text.size();)
-        if (!DecodeUtf8(text, i, codePoint)) return false;
-    return true;
-}
 
-std::string FoldCaseForWindows(const std::string& path) {
-    std::string folded;
-    uint32_t codePoint = 0;
-    for (size_t i = 0; i < path.size();) {
-        size_t start = i;
-        if (DecodeUtf8(path, i, codePoint)) {
-            AppendUtf8(folded, FoldCodePoint(codePoint));
-        } else {
-            folded += path[start];
-            i = start + 1;
-        }
-    }
-    return folded;
-}
+std::string FoldCaseForNtfs(const std::string& path) { return MapCodePoints(path, FoldCodePoint); }
 
 std::string WindowsNameProblem(const std::string& path) {
     size_t start = 0;
@@ -130,12 +57,13 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
             problems.push_back("path is not valid UTF-8: " + path);
             continue;
         }
-        std::string folded = FoldCaseForWindows(path);
-        std::string clash = UpdaterFileClash(folded);
-        if (!clash.empty()) {
-            problems.push_back("path clashes with the updater's own files (" + clash + "): " + path);
+        // The updater refuses these too: a release holding one could never be installed.
+        if (IsUpdaterStateOrDownloadName(path)) {
+            problems.push_back("path clashes with the updater's own files (updater.state, "
+                               "updater.log and .part downloads): " + path);
             continue;
         }
+        std::string folded = FoldCaseForNtfs(path);
         auto seen = files.emplace(folded, path);
         if (!seen.second && seen.first->second == path)
             problems.push_back("path listed twice: " + path);

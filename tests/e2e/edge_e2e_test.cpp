@@ -1,0 +1,78 @@
+// The updater under Wine through the shipped Varnish edge and nginx origin, and via a mirror.
+#include "e2e_fixture.h"
+#include "tool_support.h"
+
+#include <unistd.h>
+
+namespace {
+
+class EdgeEndToEnd : public EndToEnd {
+protected:
+    WebServer origin, edge;
+
+    void SetUp() override {
+        EndToEnd::SetUp();
+        if (IsSkipped()) return;
+        if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
+            GTEST_SKIP() << "nginx or varnishd is not installed";
+    }
+    static std::string Url(const WebServer& at) { return "http://127.0.0.1:" + std::to_string(at.port); }
+    static std::string LastLine(const std::string& dir) {
+        std::vector<std::string> lines = LogLines(dir);
+        return lines.empty() ? "<no log>" : lines.back();
+    }
+};
+
+TEST_F(EdgeEndToEnd, ChangedBytesUnderOnePathArriveAndUnchangedBodiesComeFromTheEdge) {
+    const std::string keep(300000, 'k'), before(200000, 'o'), after(200000, 'n');
+    AddToRelease("data/keep.pak", keep);
+    AddToRelease("data/Neue Karte.pak", before);
+    PublishRelease(1);
+    ASSERT_TRUE(StartOrigin(tree.path, served, origin)) << ReadFile(tree / "nginx/error.log");
+    ASSERT_TRUE(StartEdge(tree.path, origin.port, edge)) << ReadFile(tree / "varnish/out.log");
+    ASSERT_EQ(RunSilentFrom(Url(edge), install), 0);
+    EXPECT_EQ(Installed("data/Neue Karte.pak"), before);
+
+    // Same path, same size, new bytes, published right away.
+    AddToRelease("data/Neue Karte.pak", after);
+    PublishRelease(2);
+    ASSERT_EQ(RunSilentFrom(Url(edge), install), 0) << LastLine(install);
+    EXPECT_EQ(Installed("data/Neue Karte.pak"), after);
+    EXPECT_EQ(StateFile(), "2\r\n");
+
+    std::string second = tree / "second";
+    ASSERT_EQ(RunSilentFrom(Url(edge), second), 0) << LastLine(second);
+    EXPECT_EQ(ReadFile(second + "/data/keep.pak"), keep);
+    EXPECT_EQ(ReadFile(second + "/data/Neue Karte.pak"), after);
+    // The unchanged body crossed the origin once in full, for the very first installation.
+    EXPECT_EQ(OriginLines(tree.path, "200 300000 /files/data/keep.pak", 1), 1) << OriginAccessLog(tree.path);
+    EXPECT_EQ(OriginLines(tree.path, "304 0 /files/data/keep.pak", 1), 1) << OriginAccessLog(tree.path);
+    EXPECT_EQ(OriginLines(tree.path, "200 200000 /files/data/Neue%20Karte.pak", 2), 2);
+}
+
+TEST_F(EdgeEndToEnd, OriginRedirectsFilesToAMirrorWhoseBytesAreChecked) {
+    AddToRelease("data/a.pak", "first file");
+    AddToRelease("data/b.pak", "second file");
+    PublishRelease(1);
+    // The commented example of the shipped site, pointed at this test's server as the mirror.
+    ASSERT_TRUE(StartOrigin(tree.path, served, origin,
+                            {{"# return 302 http://mirror.example.com$request_uri;",
+                              "return 302 " + server.BaseUrl() + "$request_uri;"}}))
+        << ReadFile(tree / "nginx/error.log");
+    ASSERT_EQ(RunSilentFrom(Url(origin), install), 0) << LastLine(install);
+    EXPECT_EQ(Installed("data/b.pak"), "second file");
+    EXPECT_EQ(server.Requests(), (std::vector<std::string>{"/files/data/a.pak", "/files/data/b.pak"}));
+
+    Misbehaviour wrong;
+    wrong.replaceBody = true;
+    wrong.body = "FIRST FILE";
+    server.Override("/files/data/a.pak", wrong);
+    std::string second = tree / "second";
+    EXPECT_EQ(RunSilentFrom(Url(origin), second), 2);
+    EXPECT_EQ(LastLine(second), FailedLine("Pr\u00fcfsumme stimmt nicht: data/a.pak"));
+    EXPECT_EQ(FilesEndingIn(second, ".pak"), std::vector<std::string>{});
+    EXPECT_EQ(FilesEndingIn(second, ".part"), std::vector<std::string>{});
+    EXPECT_FALSE(Exists(second + "/updater.state"));
+}
+
+}  // namespace

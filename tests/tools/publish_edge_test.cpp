@@ -1,0 +1,74 @@
+// The shipped Varnish edge in front of the shipped nginx site: bodies from the edge, never stale.
+#include "tool_support.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
+    if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
+        GTEST_SKIP() << "nginx or varnishd is not installed";
+    TempDir dir;
+    chmod(dir.Path().c_str(), 0755);
+    ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
+    mkdir((dir / "rel").c_str(), 0755);
+    auto publish = [&](int serial) {
+        return RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(serial), dir / "rel",
+                        dir / "srv"}).exitCode;
+    };
+    WriteFileText(dir / "rel/a.pak", std::string(200000, 'a'));
+    WriteFileText(dir / "rel/b.pak", std::string(100000, 'b'));
+    ASSERT_EQ(publish(1), 0);
+    WebServer origin, edge;
+    ASSERT_TRUE(StartOrigin(dir.Path(), dir / "srv", origin)) << ReadFileText(dir / "nginx/error.log");
+    ASSERT_TRUE(StartEdge(dir.Path(), origin.port, edge)) << ReadFileText(dir / "varnish/out.log");
+
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").body, std::string(200000, 'a'));
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/b.pak").body, std::string(100000, 'b'));
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt").body, ReadFileText(dir / "srv/manifest.txt"));
+    }
+    // Same size, new bytes, published at once (often within the same second): the edge must notice.
+    WriteFileText(dir / "rel/a.pak", std::string(200000, 'A'));
+    ASSERT_EQ(publish(2), 0);
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt").body, ReadFileText(dir / "srv/manifest.txt"));
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.sig").body, ReadFileText(dir / "srv/manifest.sig"));
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").body, std::string(200000, 'A'));
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/files/b.pak").body, std::string(100000, 'b'));
+    std::string log = OriginAccessLog(dir.Path());
+    EXPECT_EQ(OriginLines(dir.Path(), "200 200000 /files/a.pak", 2), 2) << log;  // release 1, then 2
+    EXPECT_EQ(OriginLines(dir.Path(), "200 100000 /files/b.pak", 1), 1) << log;  // then only 304s
+    EXPECT_EQ(OriginLines(dir.Path(), "304 0 /files/b.pak", 2), 2) << log;
+    EXPECT_GE(OriginLines(dir.Path(), "304 0 /manifest.txt", 2), 1) << log;  // asked every time
+
+    // A 404 is not kept: the file appears with the next release.
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/files/c.pak").status, 404);
+    WriteFileText(dir / "rel/c.pak", "late");
+    ASSERT_EQ(publish(3), 0);
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/files/c.pak").body, "late");
+    for (const char* target : {"/", "/files/", "/files/../manifest.txt", "/%2e%2e/etc/passwd",
+                               "/files/a.pak?x=1", "/files/%2e%2e/manifest.txt", "/nginx/nginx.conf"})
+        EXPECT_EQ(RawHttp(edge.port, "GET", target).status, 404) << target;
+    EXPECT_EQ(RawHttp(edge.port, "POST", "/manifest.txt").status, 405);
+    EXPECT_EQ(RawHttp(edge.port, "PURGE", "/files/a.pak").status, 405);
+
+    // verify --wait: fails on time-out, and waits for a publish that comes while it polls.
+    std::string edgeUrl = "http://127.0.0.1:" + std::to_string(edge.port);
+    CommandResult early = RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "4", "--wait", "1", edgeUrl});
+    EXPECT_EQ(early.exitCode, 1);
+    EXPECT_NE(early.out.find("serves serial 3, expected 4"), std::string::npos) << early.out;
+    BackgroundProcess waiting = StartBackground(
+        {QUILLOR_PUBLISH_EXE, "verify", "--key", dir / "k.pub.pem", "--expect-serial", "4", "--wait", "60", edgeUrl},
+        dir / "wait.log");
+    EXPECT_NE(WaitForText(dir / "wait.log", "not yet", 20), "");
+    ASSERT_EQ(publish(4), 0);
+    EXPECT_NE(WaitForText(dir / "wait.log", "OK: serial 4, 3 files", 30), "") << ReadFileText(dir / "wait.log");
+    StopBackground(waiting);
+    StopWebServer(edge);
+    StopWebServer(origin);
+}
+
+}  // namespace

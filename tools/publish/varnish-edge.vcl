@@ -1,0 +1,62 @@
+# Quillor edge cache (Varnish 7): keeps file bodies near the players, asks the origin every time.
+# Install: copy to /etc/varnish/quillor.vcl, set the backend to the nginx origin of nginx-site.conf,
+# start varnishd with "-f /etc/varnish/quillor.vcl". Only the updater's three kinds of path pass.
+#
+# Why it can never hand out an old body: a path under files/ gets new bytes in place from one
+# release to the next, and manifest.txt and manifest.sig change together. So no answer is ever
+# reused for a request that came after it (TTL of one microsecond; only the requests that were
+# already waiting for the same fetch share it), but every good answer is kept (keep) so that
+# the next request's question to the origin is a conditional GET: the origin answers "304 Not
+# Modified" in a few hundred bytes and the edge sends its stored body. quillor-publish gives each
+# new body a modification time later than any earlier one, so nginx's ETag and Last-Modified
+# always change with the bytes and never without them.
+vcl 4.1;
+
+backend origin {
+    .host = "127.0.0.1";
+    .port = "8080";
+    .connect_timeout = 5s;
+    .first_byte_timeout = 20s;
+    .between_bytes_timeout = 20s;
+}
+
+sub vcl_recv {
+    # The updater only GETs; HEAD is for checks by hand. No PURGE/BAN is needed (see above).
+    if (req.method != "GET" && req.method != "HEAD") {
+        return (synth(405));
+    }
+    # Exactly the server tree's layout: no query strings, no dot segments, no encoded slashes
+    # or dots (the updater never sends them), nothing else of the origin host.
+    if (req.url !~ "^/(manifest\.txt|manifest\.sig|files/[A-Za-z0-9._~%/-]+)$" ||
+        req.url ~ "(^|/)\.\.?(/|$)" || req.url ~ "//" || req.url ~ "(?i)%(2e|2f|5c|00)") {
+        return (synth(404));
+    }
+    # Players send neither; dropping them keeps one shared object per path.
+    unset req.http.Cookie;
+    unset req.http.Authorization;
+    return (hash);
+}
+
+sub vcl_hash {
+    # One object per path, whatever host name the player used to reach this edge.
+    hash_data(req.url);
+    return (lookup);
+}
+
+sub vcl_backend_response {
+    if (beresp.status == 200) {
+        # A 304 from the origin arrives here as 200 with the stored body (beresp.was_304).
+        # Not 0s: Varnish treats an object with TTL 0 as purged and never revalidates it.
+        set beresp.ttl = 0.001ms;
+        set beresp.grace = 0s;
+        set beresp.keep = 30d;
+        unset beresp.http.Set-Cookie;
+        return (deliver);
+    }
+    # 404, redirects to mirrors, errors: passed on, never stored.
+    set beresp.ttl = 0s;
+    set beresp.grace = 0s;
+    set beresp.keep = 0s;
+    set beresp.uncacheable = true;
+    return (deliver);
+}

@@ -1,0 +1,17 @@
+// UTF-8 file names compared the way Windows compares them, shared by the updater and the publisher.
+#pragma once
+#include <cstdint>
+#include <string>
+
+// True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
+bool IsValidUtf8(const std::string& text);
+
+// Each well-formed UTF-8 code point of text replaced by map(code point), re-encoded; bytes that
+// are not UTF-8 are copied as they stand.
+std::string MapCodePoints(const std::string& text, uint32_t (*map)(uint32_t));
+
+// A key under which two paths are equal exactly when Windows would treat them as the same
+// name: ASCII letters, Latin-1, Latin Extended-A, Greek and Cyrillic capitals are folded to
+// their small letters, and the dotless i and the long s to i and s, as Windows upcases them.
+// Other characters and bytes that are not UTF-8 stay as they are.
+std::string FoldCaseForWindows(const std::string& path);
