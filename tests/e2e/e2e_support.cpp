@@ -183,21 +183,6 @@ void StartWineServer() {
     RunProcess({"/usr/bin/wineserver", "-p30"}, 10000);
 }
 
-int FreeLoopbackPort() {
-    int probe = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    int port = 0;
-    if (probe >= 0 && bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    if (probe >= 0) close(probe);
-    return port;
-}
-
 static bool Accepts(int port) {
     int probe = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address = {};

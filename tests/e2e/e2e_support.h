@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "../loopback_port.h"
+
 // Starts argv[0] (a path, or a name looked up in PATH) with these arguments (stdout and stderr
 // to /dev/null); -1 when it cannot.
 pid_t StartProcess(const std::vector<std::string>& argv);
@@ -69,9 +71,6 @@ std::vector<std::string> LogLines(const std::string& installDir);
 // Starts a persistent wineserver for the build tree's prefix (it ends by itself soon after the
 // last run).
 void StartWineServer();
-
-// A port on 127.0.0.1 that was free a moment ago (the OS picks it, so parallel runs differ).
-int FreeLoopbackPort();
 
 // A squid forward proxy on 127.0.0.1 and a free port: own configuration, memory cache and access
 // log in a scratch tree, no daemon; stopped by its PID. port is 0 when it did not come up.

@@ -133,18 +133,6 @@ HttpReply RawHttp(int port, const std::string& method, const std::string& target
     return reply;
 }
 
-int FreeLoopbackPort() {
-    UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (bind(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        getsockname(sock.Get(), reinterpret_cast<sockaddr*>(&address), &length) != 0)
-        return 0;
-    return ntohs(address.sin_port);
-}
-
 std::string ReadFileText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;

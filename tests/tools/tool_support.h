@@ -4,6 +4,8 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "../loopback_port.h"
+
 // A fresh folder under /tmp, removed with everything in it at the end of the scope.
 class TempDir {
 public:
@@ -51,9 +53,6 @@ struct HttpReply {
 
 // One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given.
 HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10);
-
-// A free loopback TCP port, found by binding to port 0.
-int FreeLoopbackPort();
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
