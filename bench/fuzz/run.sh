@@ -11,6 +11,7 @@ targets=${*:-manifest command_line settings decimal url_encode publish_paths req
 runs=${RUNS:-10000000}
 limit=${SECONDS_PER_TARGET:+-max_total_time=$SECONDS_PER_TARGET}
 
+mkdir -p "$fuzz/campaign"
 printf '%-16s %12s %9s %8s %8s %9s %s\n' target executions exec/s cov ft findings seconds
 for target in $targets; do
     work=$fuzz/campaign/$target
