@@ -4,10 +4,24 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUILLOR_BUILD_DIR:-$root/build}
+source "$root/cmake/wine-tree.sh"
 
 cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" ${QUILLOR_WIN_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build/win"
-cmake -S "$root" -B "$build/host" -G Ninja -DQUILLOR_WIN_BUILD="$build/win" >/dev/null
+if [ "$wine_tree" != "$build/win" ]; then
+    echo "build: the Windows tests run on an x86_64 copy in $wine_tree, since this kernel runs no 32-bit programs"
+    # The same key as the shipped exe, so that fixtures and signed test releases agree.
+    mkdir -p "$wine_tree"
+    if [ -d "$build/win/devkey" ] && [ ! -L "$wine_tree/devkey" ]; then
+        rm -rf "$wine_tree/devkey"
+        ln -s ../win/devkey "$wine_tree/devkey"
+    fi
+    cmake -S "$root" -B "$wine_tree" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" -DQUILLOR_SHIPPED_BUILD="$build/win" \
+        ${QUILLOR_WIN_CMAKE_ARGS:-} >/dev/null
+    cmake --build "$wine_tree"
+fi
+cmake -S "$root" -B "$build/host" -G Ninja -DQUILLOR_WIN_BUILD="$wine_tree" >/dev/null
 cmake --build "$build/host"
-"$root/cmake/wine-prefix.sh" "$build/win/wine"
+"$root/cmake/wine-prefix.sh" "$wine_tree/wine" "$wine_loader"

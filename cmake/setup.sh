@@ -6,6 +6,7 @@ packages=(
     cmake ninja-build g++ make pkg-config
     g++-mingw-w64-i686 mingw-w64-i686-dev
     wine wine32:i386 libxrandr2:i386
+    wine64 g++-mingw-w64-x86-64 mingw-w64-x86-64-dev
     xvfb xdotool imagemagick fonts-liberation
     libssl-dev openssl libcpp-httplib-dev googletest
     nginx-light curl python3

@@ -7,17 +7,18 @@ start=$(date +%s)
 
 "$root/cmake/setup.sh"
 "$root/cmake/build.sh"
+source "$root/cmake/wine-tree.sh"  # after setup: a fresh machine gets its 32-bit loader there
 
 # One persistent wineserver for all Windows runs; stopped again however the tests end.
-export WINEPREFIX="$build/win/wine" WINEDEBUG=-all
+export WINEPREFIX="$wine_tree/wine" WINEDEBUG=-all
 wineserver -p >/dev/null 2>&1 || true  # already running is fine
-trap 'WINEPREFIX="$build/win/wine" wineserver -k 2>/dev/null || true' EXIT
+trap 'WINEPREFIX="$wine_tree/wine" wineserver -k 2>/dev/null || true' EXIT
 # Wine's own services live as long as the server and keep the output of whichever program first
 # started them; started here, they hold /dev/null instead of a test's pipe, which ctest waits on.
-"$build/win/wine-run" cmd /c exit >/dev/null 2>&1 || true
+"$wine_tree/wine-run" cmd /c exit >/dev/null 2>&1 || true
 
 status=0
-ctest --test-dir "$build/win" --output-on-failure -j2 || status=1
+ctest --test-dir "$wine_tree" --output-on-failure -j2 || status=1
 ctest --test-dir "$build/host" --output-on-failure -j2 || status=1
 echo "test.sh: $(( $(date +%s) - start )) s, $([ $status = 0 ] && echo PASSED || echo FAILED)"
 exit $status

@@ -5,10 +5,18 @@ set(QUILLOR_UPDATE_HOST "127.0.0.1" CACHE STRING "Host of the built-in default b
 set(QUILLOR_PUBLIC_KEY_PEM "" CACHE FILEPATH "Publisher's RSA-2048 public key (PEM); empty: a development key is generated into the build tree")
 
 set(QUILLOR_WINEPREFIX "${CMAKE_BINARY_DIR}/wine" CACHE PATH "Wine prefix of this build tree")
+set(QUILLOR_SHIPPED_BUILD "${CMAKE_BINARY_DIR}" CACHE PATH
+    "Tree of the shipped i686 exe, whose file the format and resource tests inspect (an x86_64 test copy points at build/win)")
+# An x86_64 copy needs the 64-bit loader: plain "wine" takes the 32-bit one whenever it is installed.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(wine_loader /usr/lib/wine/wine64)
+else()
+    set(wine_loader wine)
+endif()
 file(WRITE ${CMAKE_BINARY_DIR}/wine-run
     "#!/bin/sh\n# Runs a Windows program under this build tree's Wine prefix.\n"
     "export WINEPREFIX='${QUILLOR_WINEPREFIX}' WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='\n"
-    "exec wine \"$@\"\n")
+    "exec ${wine_loader} \"$@\"\n")
 file(CHMOD ${CMAKE_BINARY_DIR}/wine-run PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 include(cmake/public_key.cmake)
@@ -54,14 +62,15 @@ foreach(area app update ui)
         target_include_directories(tests_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
         target_compile_definitions(tests_${area} PRIVATE
             QUILLOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QUILLOR_BINARY_DIR="${CMAKE_BINARY_DIR}"
-            QUILLOR_DEV_KEY="${QUILLOR_SIGNING_KEY}")
+            QUILLOR_DEV_KEY="${QUILLOR_SIGNING_KEY}" QUILLOR_SHIPPED_BUILD="${QUILLOR_SHIPPED_BUILD}")
         add_dependencies(tests_${area} quillor_updater ${QUILLOR_HELPER_TARGETS})
         add_test(NAME win_${area} COMMAND tests_${area} --gtest_color=no)
         set_tests_properties(win_${area} PROPERTIES TIMEOUT 300)
     endif()
 endforeach()
 
-add_test(NAME exe_format COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_exe.sh $<TARGET_FILE:quillor_updater>)
+add_test(NAME exe_format COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_exe.sh
+    "${QUILLOR_SHIPPED_BUILD}/$<TARGET_FILE_NAME:quillor_updater>")
 
 # Fragments of single subsystems (test fixtures made at build time and the like).
 file(GLOB QUILLOR_WIN_FRAGMENTS ${CMAKE_SOURCE_DIR}/cmake/win-*.cmake)

@@ -14,6 +14,14 @@ namespace {
 struct StatusLockSetup {
     StatusLockSetup() { InitStatusLock(); }
 } statusLockSetup;
+
+std::wstring WindowsPath(const std::string& unixPath) {
+    std::wstring path = ToWide(unixPath);
+    for (wchar_t& c : path) {
+        if (c == L'/') c = L'\\';
+    }
+    return L"Z:" + path;
+}
 }  // namespace
 
 ScratchDir::ScratchDir() {
@@ -64,11 +72,11 @@ bool FileExists(const std::wstring& path) {
 }
 
 std::wstring BuildTreePath(const std::string& relative) {
-    std::wstring unixPath = ToWide(std::string(QUILLOR_BINARY_DIR) + "/" + relative);
-    for (wchar_t& c : unixPath) {
-        if (c == L'/') c = L'\\';
-    }
-    return L"Z:" + unixPath;
+    return WindowsPath(std::string(QUILLOR_BINARY_DIR) + "/" + relative);
+}
+
+std::wstring ShippedExePath() {
+    return WindowsPath(std::string(QUILLOR_SHIPPED_BUILD) + "/Quillor - Updater.exe");
 }
 
 uintptr_t StartLoopbackListener(unsigned short& port, int backlog) {

@@ -20,6 +20,9 @@ bool FileExists(const std::wstring& path);
 // Path of a file in the Windows build tree (helpers, the updater exe), as a Windows path.
 std::wstring BuildTreePath(const std::string& relative);
 
+// The shipped i686 exe as a Windows path; an x86_64 test copy reads its resources from there too.
+std::wstring ShippedExePath();
+
 // Starts Winsock and listens on 127.0.0.1 at a free port, which it stores in port. Returns the
 // listening SOCKET; StopLoopbackListener closes it and ends Winsock again.
 uintptr_t StartLoopbackListener(unsigned short& port, int backlog);

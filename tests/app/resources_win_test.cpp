@@ -11,7 +11,7 @@ namespace {
 
 struct LoadedExe {
     LoadedExe() {
-        module = LoadLibraryExW(BuildTreePath("Quillor - Updater.exe").c_str(), nullptr,
+        module = LoadLibraryExW(ShippedExePath().c_str(), nullptr,
                                 LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE);
     }
     ~LoadedExe() {

@@ -67,7 +67,7 @@ protected:
     void SetUp() override {
         savedInstallDir = settings.installDir;
         settings.installDir = dir.path;
-        updater = LoadLibraryExW(BuildTreePath("Quillor - Updater.exe").c_str(), nullptr,
+        updater = LoadLibraryExW(ShippedExePath().c_str(), nullptr,
                                  LOAD_LIBRARY_AS_DATAFILE);
         ASSERT_NE(updater, nullptr) << "the updater exe must be built";
     }

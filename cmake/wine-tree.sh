@@ -1,0 +1,10 @@
+# Sourced with $build set: picks the Windows build tree whose programs run under Wine here.
+# The shipped exe is i686 (build/win); where the kernel runs no 32-bit programs, and so no 32-bit
+# Wine, the tests run an x86_64 copy (build/win64) under wine64 instead.
+if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
+    wine_tree=$build/win
+    wine_loader=wine
+else
+    wine_tree=$build/win64
+    wine_loader=/usr/lib/wine/wine64
+fi
