@@ -12,8 +12,11 @@ xvfb_pid=""
 
 "$root/cmake/setup.sh"
 "$root/cmake/build.sh"
+source "$root/cmake/wine-tree.sh"   # build/win, or its x86_64 copy where no 32-bit program runs
+wine_run="$wine_tree/wine-run"
+updater="$wine_tree/Quillor - Updater.exe"
 
-export WINEPREFIX="$build/win/wine" WINEDEBUG=-all
+export WINEPREFIX="$wine_tree/wine" WINEDEBUG=-all
 stop_all() {
     if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; wait "$server_pid" 2>/dev/null || true; fi
     wineserver -k 2>/dev/null || true
@@ -24,6 +27,9 @@ wineserver -k 2>/dev/null || true   # a server started on another display would 
 wineserver -p >/dev/null 2>&1 || true
 
 say() { printf '\n=== %s\n' "$*"; }
+
+# A Linux path as Wine sees it (drive Z:), without starting Wine.
+windows_path() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
 # publish_release SERIAL: publishes $demo/release as it stands now.
 publish_release() {
@@ -52,8 +58,7 @@ serve() {
 run_updater() {
     local before=0 code=0
     [ -f "$demo/install/updater.log" ] && before=$(wc -l < "$demo/install/updater.log")
-    timeout 120 "$build/win/wine-run" "$build/win/Quillor - Updater.exe" /silent \
-        /dir "$(winepath -w "$demo/install" 2>/dev/null)" || code=$?
+    timeout 120 "$wine_run" "$updater" /silent /dir "$(windows_path "$demo/install")" || code=$?
     echo "log:"
     tail -n +"$((before + 1))" "$demo/install/updater.log" | sed 's/^/    /'
     echo "exit code: $code"
@@ -71,8 +76,15 @@ check_install() {
 rm -rf "$demo"
 mkdir -p "$demo/release/data/maps" "$demo/release/data/textures" "$demo/install"
 
+cert="$wine_tree/codesign/throwaway-cert.pem"
+if [ -f "$cert" ]; then
+    say "The updater exe, signed with the build's throw-away code-signing certificate"
+    osslsigncode verify -CAfile "$cert" -in "$updater" |
+        awk '/Subject/ && !seen++ || /^Signature verification/'
+fi
+
 say "Release 1: a game program, a readme, a subfolder, a name with umlauts and a blank"
-cp "$build/win/fake_game.exe" "$demo/release/Quillor - Launch.exe"   # records how it was started
+cp "$wine_tree/fake_game.exe" "$demo/release/Quillor - Launch.exe"   # records how it was started
 printf 'Quillor 1.0\r\n' > "$demo/release/readme.txt"
 head -c 300000 /dev/urandom > "$demo/release/data/maps/Erste Karte.pak"
 head -c 70000 /dev/urandom > "$demo/release/data/textures/stone.bin"
@@ -116,7 +128,7 @@ show_window() {
     export DISPLAY=$display
     wineserver -p >/dev/null 2>&1 || true
     rm -f "$demo/install/fake_game_record.txt"
-    "$build/win/wine-run" "$build/win/Quillor - Updater.exe" /dir "$(winepath -w "$demo/install" 2>/dev/null)" &
+    "$wine_run" "$updater" /dir "$(windows_path "$demo/install")" &
     local pid=$!
     for _ in $(seq 300); do
         kill -0 "$pid" 2>/dev/null || break

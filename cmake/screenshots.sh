@@ -5,7 +5,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${QUILLOR_BUILD_DIR:-$root/build}
-exe="$build/win/Quillor - Updater.exe"
+source "$root/cmake/wine-tree.sh"   # build/win, or its x86_64 copy where no 32-bit program runs
+exe="$wine_tree/Quillor - Updater.exe"
 publish="$build/host/tools/publish/quillor-publish"
 key="$build/win/devkey/quillor-dev.pem"
 out="$root/docs/screenshots"
@@ -31,7 +32,7 @@ for _ in $(seq 50); do xdpyinfo >/dev/null 2>&1 && break; sleep 0.1; done
 
 # A Wine prefix of our own, started on this display: Wine takes the screen size from the display
 # its desktop was first created on, so a prefix already in use elsewhere would report 1024 x 768.
-"$root/cmake/wine-prefix.sh" "$work/wine"
+"$root/cmake/wine-prefix.sh" "$work/wine" "$wine_loader"
 export WINEPREFIX="$work/wine"
 
 # Waits up to $2 seconds (default 30) for a line $1 in the server's event file.
@@ -59,7 +60,8 @@ start_server() {  # extra stall_server.py arguments
 # Starts the updater with /dir $1 and /url $2 and waits for its window; sets updater, win_x,
 # win_y, win_w (window position and width on the screen).
 start_updater() {
-    wine "$exe" /dir "$(winepath -w "$1")" /url "$2" /nolaunch >/dev/null 2>&1 &
+    local dir=$1
+    "$wine_loader" "$exe" /dir "Z:${dir//\//\\}" /url "$2" /nolaunch >/dev/null 2>&1 &
     updater=$!
     pids+=($updater)
     window=""

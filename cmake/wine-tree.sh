@@ -4,7 +4,9 @@
 if /lib/ld-linux.so.2 --version >/dev/null 2>&1; then
     wine_tree=$build/win
     wine_loader=wine
+    wine_toolchain=mingw-i686.cmake
 else
     wine_tree=$build/win64
     wine_loader=/usr/lib/wine/wine64
+    wine_toolchain=mingw-x86_64.cmake
 fi

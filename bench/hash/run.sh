@@ -3,7 +3,9 @@
 # Usage: bench/hash/run.sh [ROUNDS]   (build tree: $QUILLOR_BUILD_DIR or build/)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
-win=${QUILLOR_BUILD_DIR:-$root/build}/win
+build=${QUILLOR_BUILD_DIR:-$root/build}
+source "$root/cmake/wine-tree.sh"
+win=$wine_tree
 rounds=${1:-3}
 
 if ! log=$(cmake --build "$win" --target bench_hash 2>&1); then

@@ -6,8 +6,9 @@ root=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(realpath -m "${1:-${QUILLOR_BUILD_DIR:-$root/build}}")
 size_mib=${SIZE_MIB:-512}
 rounds=${ROUNDS:-3}
+source "$root/cmake/wine-tree.sh"
 
-cmake --build "$build/win" --target http_bench >/dev/null
+cmake --build "$wine_tree" --target http_bench >/dev/null
 
 work=$(mktemp -d /tmp/quillor-http-bench.XXXXXX)
 nginx_pid=
@@ -57,7 +58,7 @@ curl_best=$(sort -g "$work/curl.txt" | tail -1)
 curl_median=$(sort -g "$work/curl.txt" | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }')
 
 out_win="Z:$(echo "$work/win.out" | tr / '\\')"
-"$build/win/wine-run" "$build/win/http_bench.exe" "$url" "$out_win" "$rounds" | tee "$work/win.txt"
+"$wine_tree/wine-run" "$wine_tree/http_bench.exe" "$url" "$out_win" "$rounds" | tee "$work/win.txt"
 echo
 for kind in best median; do
     httpget=$(awk -v k="$kind" '$1 == k && $2 == "HttpGet" { print $3 }' "$work/win.txt")

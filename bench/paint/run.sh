@@ -4,6 +4,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${QUILLOR_BUILD_DIR:-$root/build}
-cmake --build "$build/win" --target paint_bench >/dev/null
-cd "$build/win"
-exec ./wine-run paint_bench.exe "$(winepath -w "$root/resources/background.png" 2>/dev/null)" "${1:-60}"
+source "$root/cmake/wine-tree.sh"
+cmake --build "$wine_tree" --target paint_bench >/dev/null
+cd "$wine_tree"
+picture=$root/resources/background.png
+exec ./wine-run paint_bench.exe "Z:${picture//\//\\}" "${1:-60}"

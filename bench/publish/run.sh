@@ -1,5 +1,5 @@
 #!/bin/bash
-# Publish time for a release of 2,000 files / 1 GiB: prints seconds and MB/s per run.
+# Publishing 2,000 files / 1 GiB: full publish against cp -a, a re-publish with 1% changed, verify.
 # Usage: bench/publish/run.sh [path/to/quillor-publish]   (default: $QUILLOR_BUILD_DIR or build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -11,6 +11,7 @@ trap 'rm -rf "$work"' EXIT
 files=2000
 total=$((1024 * 1024 * 1024))
 chunk=$(( (total + files - 1) / files ))
+rounds=3
 
 echo "making the release: $files files, $total bytes in $work/release ..."
 mkdir -p "$work/release" "$work/split"
@@ -25,17 +26,44 @@ for part in "$work"/split/part*; do
     mv "$part" "$folder/file $i.bin"
     i=$((i + 1))
 done
+# Release files as a build leaves them, some time before they are published.
+find "$work/release" -type f -exec touch -d '10 minutes ago' {} +
 echo "files made: $(find "$work/release" -type f | wc -l), bytes: $(find "$work/release" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')"
 "$tool" keygen "$work/bench" >/dev/null
 
-for run in 1 2; do
-    start=$(date +%s.%N)
-    "$tool" publish --key "$work/bench.pem" --serial "$run" "$work/release" "$work/server" >/dev/null
-    end=$(date +%s.%N)
-    awk -v s="$start" -v e="$end" -v b="$total" -v r="$run" \
-        'BEGIN { t = e - s; printf "publish run %d (%s): %.2f s, %.0f MB/s\n", r, (r == 1 ? "new tree" : "replacing the tree"), t, b / t / 1e6 }'
+now() { date +%s.%N; }
+elapsed() { awk -v s="$1" -v e="$(now)" 'BEGIN { printf "%.3f", e - s }'; }
+minimum() { printf '%s\n' "$@" | sort -g | head -n 1; }
+fresh_server() { rm -rf "$work/server" "$work/server.publish-record" "$work/copy"; sync; }
+publish() { "$tool" publish --key "$work/bench.pem" --serial "$1" "$work/release" "$work/server" >/dev/null; }
+
+cp_times=(); full_times=(); incremental_times=()
+for round in $(seq 1 $rounds); do
+    fresh_server
+    start=$(now); cp -a "$work/release" "$work/copy"; cp_times+=("$(elapsed "$start")")
+    fresh_server
+    start=$(now); publish "$round"; full_times+=("$(elapsed "$start")")
+    echo "round $round: cp -a ${cp_times[-1]} s, full publish ${full_times[-1]} s"
 done
-start=$(date +%s.%N)
+# Twenty files of 2,000 (1% of the bytes) get new contents of the same size for each re-publish.
+for round in $(seq 1 $rounds); do
+    for k in $(seq 0 19); do
+        n=$(( (round * 20 + k) * 97 % files ))
+        f="$work/release/data/pack$((n / 100))/file $n.bin"
+        head -c "$chunk" /dev/urandom >"$f.new" && mv "$f.new" "$f"
+    done
+    start=$(now); publish $((rounds + round)); incremental_times+=("$(elapsed "$start")")
+    echo "re-publish $round with 1% changed: ${incremental_times[-1]} s"
+done
+start=$(now)
 "$tool" verify --key "$work/bench.pub.pem" "$work/server" >/dev/null
-end=$(date +%s.%N)
-awk -v s="$start" -v e="$end" -v b="$total" 'BEGIN { t = e - s; printf "verify (folder): %.2f s, %.0f MB/s\n", t, b / t / 1e6 }'
+verify_time=$(elapsed "$start")
+
+cp_best=$(minimum "${cp_times[@]}"); full_best=$(minimum "${full_times[@]}")
+incremental_best=$(minimum "${incremental_times[@]}")
+awk -v c="$cp_best" -v f="$full_best" -v i="$incremental_best" -v v="$verify_time" -v b="$total" 'BEGIN {
+    printf "cp -a (best of 3):                   %6.2f s\n", c
+    printf "full publish (best of 3):            %6.2f s  = %.2fx cp -a\n", f, f / c
+    printf "re-publish, 1%% changed (best of 3):  %6.2f s  = %.2fx the full publish\n", i, i / f
+    printf "verify of the folder:                %6.2f s  (%.0f MB/s)\n", v, b / v / 1e6
+}'

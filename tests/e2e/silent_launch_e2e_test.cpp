@@ -1,4 +1,5 @@
 // Silent run, game launch, self-update and an interrupted update, end to end under Wine.
+#include <openssl/evp.h>
 #include <signal.h>
 
 #include <chrono>
@@ -20,6 +21,16 @@ bool WaitForFile(const std::string& path, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return Exists(path);
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) hex += {kHex[digest[i] >> 4], kHex[digest[i] & 15]};
+    return hex;
 }
 
 }  // namespace
@@ -104,6 +115,50 @@ TEST_F(SilentLaunchE2E, SelfUpdateSetsTheRunningExeAsideAndTheNextStartRemovesIt
     EXPECT_FALSE(Exists(ownExe + ".old"));
     EXPECT_EQ(LogLines(install).back(), "update finished");
     EXPECT_EQ(LogLines(install)[7], "0 of 1 files need an update (0 bytes)");
+}
+
+TEST_F(SilentLaunchE2E, SignedExeRunsLikeTheUnsignedAndUpdatesItselfToAnotherSignedExe) {
+    const std::string cert = WinBuildDir() + "/codesign/throwaway-cert.pem";
+    const std::string unsignedExe = WinBuildDir() + "/Quillor - Updater.unsigned.exe";
+    if (!Exists(cert) || !Exists(unsignedExe)) GTEST_SKIP() << "the build signs with its own certificate";
+    AddToRelease("readme.txt", "Quillor 1.3\r\n");
+    PublishRelease(1);
+    ASSERT_EQ(RunSilent(), 0);
+    Lines signedLog = LogLines(install);
+    fs::remove_all(install);
+    fs::create_directories(install);
+    ASSERT_NE(ReadFile(unsignedExe), ReadFile(UpdaterExe()));
+    std::vector<std::string> args = {"/silent", "/dir", WinePath(install), "/url", server.BaseUrl(),
+                                     "/nolaunch"};
+    ASSERT_EQ(RunUpdater(args, unsignedExe), 0);
+    EXPECT_EQ(LogLines(install), signedLog);
+
+    // The next release's updater: the same image signed at another time, so other bytes.
+    std::string nextExe = tree / "next.exe";
+    ASSERT_EQ(RunProcess({"osslsigncode", "sign", "-certs", cert, "-key",
+                          WinBuildDir() + "/codesign/throwaway-key.pem", "-h", "sha256", "-time",
+                          "1700000000", "-in", unsignedExe, "-out", nextExe},
+                         30000),
+              0);
+    std::string signedNext = ReadFile(nextExe);
+    ASSERT_NE(signedNext, ReadFile(UpdaterExe()));
+    AddToRelease("Quillor - Updater.exe", signedNext);
+    PublishRelease(2);
+    for (const PublishedEntry& entry : PublishedEntries(served)) {
+        if (entry.path == "Quillor - Updater.exe") {
+            EXPECT_EQ(entry.sha256, Sha256Hex(signedNext));
+        }
+    }
+
+    std::string ownExe = install + "/Quillor - Updater.exe";
+    fs::copy_file(UpdaterExe(), ownExe);
+    args = {"/silent", "/url", server.BaseUrl(), "/nolaunch"};
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_TRUE(ReadFile(ownExe) == signedNext);
+    EXPECT_EQ(RunProcess({"osslsigncode", "verify", "-CAfile", cert, "-in", ownExe}, 30000), 0);
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_FALSE(Exists(ownExe + ".old"));
+    EXPECT_EQ(LogLines(install).back(), "update finished");
 }
 
 TEST_F(SilentLaunchE2E, KilledMidDownloadThenARerunConverges) {

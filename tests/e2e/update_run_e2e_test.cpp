@@ -321,3 +321,32 @@ TEST_F(UpdateRunE2E, ServerDownIsUnreachableWithTheSystemErrorCode) {
     EXPECT_EQ(log[1].compare(0, prefix.size(), prefix), 0) << log[1];
     EXPECT_EQ(log[1].back(), ')');
 }
+
+// The development key lives only in a PKCS #11 token (SoftHSM2); the publisher signs through
+// pkcs11-tool, and the updater accepts what the token signed.
+TEST_F(UpdateRunE2E, ReleaseSignedThroughAPkcs11TokenIsInstalled) {
+    const std::string module = "/usr/lib/softhsm/libsofthsm2.so";
+    if (!Exists(module) || !Exists("/usr/bin/pkcs11-tool")) GTEST_SKIP() << "SoftHSM2 or OpenSC is not installed";
+    WriteFile(tree / "tokens/.keep", "");
+    WriteFile(tree / "softhsm2.conf", "directories.tokendir = " + tree / "tokens" + "\nobjectstore.backend = file\n");
+    setenv("SOFTHSM2_CONF", (tree / "softhsm2.conf").c_str(), 1);
+    setenv("QUILLOR_TOKEN_PIN", "1234", 1);
+    std::string devKey = WinBuildDir() + "/devkey/quillor-dev.pem";
+    std::vector<std::string> pkcs11 = {"/usr/bin/pkcs11-tool", "--module", module, "--token-label", "quillor",
+                                       "--login", "--pin", "1234", "--write-object", devKey, "--type", "privkey",
+                                       "--id", "01"};
+    ASSERT_EQ(RunProcess({"/usr/bin/softhsm2-util", "--init-token", "--free", "--label", "quillor", "--pin", "1234",
+                          "--so-pin", "5678"}, 30000), 0);
+    ASSERT_EQ(RunProcess(pkcs11, 30000), 0);
+    AddToRelease("readme.txt", "signed in a token");
+    std::string command = "pkcs11-tool --module " + module + " --token-label quillor --login --pin env:QUILLOR_TOKEN_PIN"
+                          " --sign -m SHA256-RSA-PKCS --id 01 -i /dev/stdin -o /dev/stdout 2>/dev/null";
+    int published = RunProcess({QUILLOR_PUBLISH_TOOL, "publish", "--sign-command", command, "--pub", devKey,
+                                "--serial", "8", release, served}, 30000);
+    unsetenv("SOFTHSM2_CONF");
+    unsetenv("QUILLOR_TOKEN_PIN");
+    ASSERT_EQ(published, 0);
+    EXPECT_EQ(RunSilent(), 0);
+    EXPECT_EQ(Installed("readme.txt"), "signed in a token");
+    EXPECT_EQ(StateFile(), "8\r\n");
+}

@@ -1,10 +1,13 @@
 // quillor-publish run as a program: keygen, publish, verify and blob, with their refusals.
+#include "fs_util.h"
 #include "tool_support.h"
 #include "update/manifest.h"
 
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -96,7 +99,7 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
     MakeRelease(dir_ / "rel");
     CommandResult published = Publish(dir_ / "rel", dir_ / "srv", "12");
     ASSERT_EQ(published.exitCode, 0) << published.err;
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"rel", "srv"}));
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
     EXPECT_EQ(manifest, "serial 12\n" +
@@ -140,7 +143,7 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "3", {"--force"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv"}));
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.lock", "srv.publish-record"}));
 
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "-1").exitCode, 2);
     EXPECT_NE(Publish(dir_ / "missing", dir_ / "srv2", "1").exitCode, 0);
@@ -174,6 +177,12 @@ TEST_F(PublishTool, RefusesReleasesTheUpdaterCouldNotInstall) {
     EXPECT_NE(link.err.find("symbolic link in the release"), std::string::npos) << link.err;
     EXPECT_EQ(Listing(dir_ / "srv"), std::vector<std::string>{});  // nothing written anywhere
     EXPECT_EQ(Listing(dir_.Path()), std::vector<std::string>{"srv"});
+
+    TempDir settings;  // allowed, since it may move players to another server, but never silently
+    WriteFileText(settings / "Updater.cfg", "url=http://elsewhere.example:8080\n");
+    CommandResult warned = Publish(settings.Path(), dir_ / "cfg", "1");
+    EXPECT_EQ(warned.exitCode, 0) << warned.err;
+    EXPECT_NE(warned.err.find("warning: the release holds Updater.cfg"), std::string::npos) << warned.err;
 }
 
 TEST_F(PublishTool, RefusesKeysTheUpdaterCannotCheckAndFoldersThatAreNoServerTree) {
@@ -263,9 +272,209 @@ TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     EXPECT_FALSE(access((dir_ / "bad.blob").c_str(), F_OK) == 0);
 }
 
+// Changes one byte of path and puts its modification time back, as a tool that keeps times would.
+static void AlterKeepingTimes(const std::string& path) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    std::string bytes = ReadFileText(path);
+    bytes[0] ^= 1;
+    WriteFileText(path, bytes);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+TEST_F(PublishTool, RepublishTakesOverOnlyWhatTheQuickCheckTrustsAndChecksumCatchesTheRest) {
+    MakeRelease(dir_ / "rel");
+    AgeTree(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    unsigned long pakInode = InodeOf(dir_ / "srv/files/data/Maps/Erste Karte.pak");
+    CommandResult same = Publish(dir_ / "rel", dir_ / "srv", "2");
+    EXPECT_NE(same.out.find("(0 read from the release, 4 taken over unchanged)"), std::string::npos) << same.out;
+    EXPECT_EQ(same.err, "");  // no progress line when stderr is not a terminal
+    EXPECT_EQ(InodeOf(dir_ / "srv/files/data/Maps/Erste Karte.pak"), pakInode);
+
+    WriteFileText(dir_ / "rel/game.exe", "MZ gamf");  // same size, new bytes
+    CommandResult changed = Publish(dir_ / "rel", dir_ / "srv", "3");
+    EXPECT_NE(changed.out.find("(1 read from the release, 3 taken over"), std::string::npos) << changed.out;
+    EXPECT_EQ(ReadFileText(dir_ / "srv/files/game.exe"), "MZ gamf");
+
+    // A live copy altered in place gets a new modification time: it is read afresh.
+    std::string pak = dir_ / "srv/files/data/Maps/Erste Karte.pak";
+    WriteFileText(pak, std::string(70000, 'X'));
+    CommandResult healed = Publish(dir_ / "rel", dir_ / "srv", "4");
+    EXPECT_NE(healed.out.find("(2 read from the release"), std::string::npos) << healed.out;  // game.exe is still young
+    EXPECT_EQ(ReadFileText(pak), std::string(70000, 'k'));
+    EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
+
+    // Altered with its times put back, it passes the quick check (as the help says); --checksum finds it.
+    AlterKeepingTimes(pak);
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "5").exitCode, 0);
+    EXPECT_EQ(Verify(dir_ / "srv").exitCode, 1);
+    CommandResult paranoid = Publish(dir_ / "rel", dir_ / "srv", "6", {"--checksum"});
+    EXPECT_EQ(paranoid.exitCode, 0) << paranoid.err;
+    EXPECT_EQ(ReadFileText(pak), std::string(70000, 'k'));
+    EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
+}
+
+TEST_F(PublishTool, DiffListsWhatPlayersWouldDownload) {
+    MakeRelease(dir_ / "rel");
+    CommandResult none = RunTool({"diff", dir_ / "rel", dir_ / "srv"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.out.find("4 added, 0 changed, 0 removed, 0 unchanged; each player on no installation downloads 70012 bytes"),
+              std::string::npos) << none.out;
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    EXPECT_EQ(RunTool({"diff", dir_ / "rel", dir_ / "srv"}).exitCode, 0);
+    WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
+    WriteFileText(dir_ / "rel/new.txt", "neu");
+    unlink((dir_ / "rel/empty.bin").c_str());
+    CommandResult changed = RunTool({"diff", dir_ / "rel", dir_ / "srv"});
+    EXPECT_EQ(changed.exitCode, 1);
+    EXPECT_EQ(changed.out, "removed               0  empty.bin\n"
+                           "changed               7  game.exe\n"
+                           "added                 3  new.txt\n"
+                           "1 added, 1 changed, 1 removed, 2 unchanged; each player on the published serial 1 "
+                           "downloads 10 bytes\n");
+    EXPECT_EQ(RunTool({"diff", dir_ / "missing", dir_ / "srv"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"diff", dir_ / "rel", "http://127.0.0.1:1"}).exitCode, 2);
+}
+
+TEST_F(PublishTool, OnePublishAtATimeAndLeftoversOfAKilledOneAreRemoved) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    {
+        UniqueFd held(open((dir_ / "srv.lock").c_str(), O_RDWR | O_CLOEXEC));
+        ASSERT_EQ(flock(held.Get(), LOCK_EX), 0);
+        CommandResult busy = Publish(dir_ / "rel", dir_ / "srv", "2");
+        EXPECT_EQ(busy.exitCode, 1);
+        EXPECT_NE(busy.err.find("another publish into this server folder is running"), std::string::npos) << busy.err;
+    }
+    for (const char* stale : {"srv.tmp-Ab12Cd", "srv.tmp-Ab12Cd.old", "srv.tmp-keep-me", "srv.publish-record.tmp-x1Y2z3"})
+        ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / stale + "/files"}).exitCode, 0);
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "2").exitCode, 0);
+    EXPECT_EQ(Listing(dir_.Path()),
+              (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record", "srv.tmp-keep-me"}));
+}
+
+TEST_F(PublishTool, AGrowingReleaseFileIsRefusedAndTheLiveTreeStays) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
+    WriteFileText(dir_ / "rel/grow.log", std::string(32 << 20, 'g'));
+    BackgroundProcess writer =
+        StartBackground({"sh", "-c", "while :; do echo x >> \"$0\"; done", dir_ / "rel/grow.log"}, dir_ / "writer.out");
+    CommandResult moving = Publish(dir_ / "rel", dir_ / "srv", "2");
+    StopBackground(writer);
+    EXPECT_EQ(moving.exitCode, 1);
+    EXPECT_NE(moving.err.find("grow.log: changed while it was being read"), std::string::npos) << moving.err;
+    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), manifest);
+}
+
+TEST_F(PublishTool, KeygenForceReplacesBothHalvesOrNeitherAndKeepsPassphraseKeysOffTheCommandLine) {
+    ASSERT_EQ(RunTool({"keygen", dir_ / "k"}).exitCode, 0);
+    std::string oldPrivate = ReadFileText(dir_ / "k.pem");
+    ASSERT_EQ(rename((dir_ / "k.pub.pem").c_str(), (dir_ / "old.pub.pem").c_str()), 0);
+    ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / "k.pub.pem/blocked"}).exitCode, 0);  // the public half cannot be replaced
+    EXPECT_EQ(RunTool({"keygen", "--force", dir_ / "k"}).exitCode, 1);
+    EXPECT_EQ(ReadFileText(dir_ / "k.pem"), oldPrivate);
+    RunCommand({"rm", "-rf", dir_ / "k.pub.pem"});
+    ASSERT_EQ(rename((dir_ / "old.pub.pem").c_str(), (dir_ / "k.pub.pem").c_str()), 0);
+    ASSERT_EQ(RunCommand({"mv", dir_ / "k.pem", dir_ / "old.pem"}).exitCode, 0);
+    ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / "k.pem/blocked"}).exitCode, 0);  // now the private half cannot
+    std::string oldPublic = ReadFileText(dir_ / "k.pub.pem");
+    EXPECT_EQ(RunTool({"keygen", "--force", dir_ / "k"}).exitCode, 1);
+    EXPECT_EQ(ReadFileText(dir_ / "k.pub.pem"), oldPublic);
+    RunCommand({"rm", "-rf", dir_ / "k.pem"});
+    ASSERT_EQ(RunTool({"keygen", "--force", dir_ / "k"}).exitCode, 0);
+    CommandResult derived = RunCommand({"openssl", "pkey", "-in", dir_ / "k.pem", "-pubout"});
+    EXPECT_EQ(derived.out, ReadFileText(dir_ / "k.pub.pem"));
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"k.pem", "k.pub.pem", "old.pem"}));
+
+    WriteFileText(dir_ / "pass", "correct horse\n");
+    ASSERT_EQ(RunTool({"keygen", "--passphrase-file", dir_ / "pass", dir_ / "locked"}).exitCode, 0);
+    EXPECT_NE(ReadFileText(dir_ / "locked.pem").find("ENCRYPTED PRIVATE KEY"), std::string::npos);
+    MakeRelease(dir_ / "rel");
+    auto publishLocked = [&](std::vector<std::string> extra) {
+        std::vector<std::string> args = {"publish", "--key", dir_ / "locked.pem", "--serial", "1"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {dir_ / "rel", dir_ / "srv"});
+        return RunTool(args);
+    };
+    EXPECT_NE(publishLocked({}).err.find("protected by a passphrase"), std::string::npos);
+    setenv("QUILLOR_TEST_PASSPHRASE", "wrong horse", 1);
+    EXPECT_NE(publishLocked({"--passphrase-env", "QUILLOR_TEST_PASSPHRASE"}).err.find("wrong passphrase"), std::string::npos);
+    setenv("QUILLOR_TEST_PASSPHRASE", "correct horse", 1);
+    EXPECT_EQ(publishLocked({"--passphrase-env", "QUILLOR_TEST_PASSPHRASE"}).exitCode, 0);
+    unsetenv("QUILLOR_TEST_PASSPHRASE");
+    EXPECT_EQ(publishLocked({"--passphrase-file", dir_ / "pass"}).exitCode, 0);
+    EXPECT_EQ(RunTool({"verify", "--key", dir_ / "locked.pub.pem", dir_ / "srv"}).exitCode, 0);
+}
+
+TEST_F(PublishTool, SignCommandIsCheckedWithThePublicKeyBeforeTheSwap) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
+    MakeOpensslKey(dir_ / "other.pem", 2048);
+    auto signWith = [&](const std::string& command) {
+        return RunTool({"publish", "--sign-command", command, "--pub", PublicKey(), "--serial", "2", dir_ / "rel",
+                        dir_ / "srv"});
+    };
+    const std::pair<std::string, const char*> badSigners[] = {
+        {"openssl dgst -sha256 -sign " + dir_ / "other.pem", "does not verify with"},
+        {"cat >/dev/null; exit 3", "failed (exit status 3)"},
+        {"openssl dgst -sha256 -hex -sign " + PrivateKey(), "not the raw 256"},
+    };
+    for (const auto& signer : badSigners) {
+        CommandResult refused = signWith(signer.first);
+        EXPECT_EQ(refused.exitCode, 1) << signer.first;
+        EXPECT_NE(refused.err.find(signer.second), std::string::npos) << refused.err;
+        EXPECT_NE(refused.err.find("nothing was published"), std::string::npos) << refused.err;
+        EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), manifest);
+    }
+    CommandResult signedOk = signWith("openssl dgst -sha256 -sign " + PrivateKey());
+    EXPECT_EQ(signedOk.exitCode, 0) << signedOk.err;
+    EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
+    EXPECT_EQ(RunTool({"publish", "--sign-command", "true", "--serial", "3", dir_ / "rel", dir_ / "srv"}).exitCode, 2);
+}
+
+// A real PKCS #11 token (SoftHSM2) holding the key; publish signs through pkcs11-tool.
+TEST_F(PublishTool, SignsThroughAHardwareTokenWithPkcs11Tool) {
+    const std::string module = "/usr/lib/softhsm/libsofthsm2.so";
+    if (access(module.c_str(), R_OK) != 0 || RunCommand({"pkcs11-tool", "--help"}).exitCode == 127)
+        GTEST_SKIP() << "SoftHSM2 or OpenSC is not installed";
+    ASSERT_EQ(mkdir((dir_ / "tokens").c_str(), 0700), 0);
+    WriteFileText(dir_ / "softhsm2.conf", "directories.tokendir = " + dir_ / "tokens" + "\nobjectstore.backend = file\n");
+    setenv("SOFTHSM2_CONF", (dir_ / "softhsm2.conf").c_str(), 1);
+    std::vector<std::string> tool = {"pkcs11-tool", "--module", module, "--token-label", "quillor"};
+    auto pkcs11 = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), tool.begin(), tool.end());
+        return RunCommand(args);
+    };
+    ASSERT_EQ(RunCommand({"softhsm2-util", "--init-token", "--free", "--label", "quillor", "--pin", "1234", "--so-pin",
+                          "5678"}).exitCode, 0);
+    CommandResult made = pkcs11({"--login", "--pin", "1234", "--keypairgen", "--key-type", "rsa:2048", "--id", "01"});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    ASSERT_EQ(pkcs11({"--read-object", "--type", "pubkey", "--id", "01", "-o", dir_ / "token.der"}).exitCode, 0);
+    ASSERT_EQ(RunCommand({"openssl", "pkey", "-pubin", "-inform", "DER", "-in", dir_ / "token.der", "-out",
+                          dir_ / "token.pub.pem"}).exitCode, 0);
+
+    MakeRelease(dir_ / "rel");
+    std::string command = "pkcs11-tool --module " + module + " --token-label quillor --login --pin env:QUILLOR_TOKEN_PIN "
+                          "--sign -m SHA256-RSA-PKCS --id 01 -i /dev/stdin -o /dev/stdout 2>/dev/null";
+    setenv("QUILLOR_TOKEN_PIN", "1234", 1);
+    CommandResult published = RunTool({"publish", "--sign-command", command, "--pub", dir_ / "token.pub.pem",
+                                       "--serial", "7", dir_ / "rel", dir_ / "srv"});
+    unsetenv("SOFTHSM2_CONF");
+    unsetenv("QUILLOR_TOKEN_PIN");
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    CommandResult openssl = RunCommand({"openssl", "dgst", "-sha256", "-verify", dir_ / "token.pub.pem", "-signature",
+                                        dir_ / "srv/manifest.sig", dir_ / "srv/manifest.txt"});
+    EXPECT_EQ(openssl.exitCode, 0) << openssl.out << openssl.err;
+    EXPECT_EQ(RunTool({"verify", "--key", dir_ / "token.pub.pem", dir_ / "srv"}).exitCode, 0);
+}
+
 TEST_F(PublishTool, CommandLineMistakesGiveUsageErrors) {
     EXPECT_EQ(RunTool({"--help"}).exitCode, 0);
-    EXPECT_NE(RunTool({"--help"}).out.find("publish --key PRIVATE.pem --serial N"), std::string::npos);
+    EXPECT_NE(RunTool({"--help"}).out.find("publish (--key PRIVATE.pem | --sign-command CMD"), std::string::npos);
     EXPECT_EQ(RunTool({}).exitCode, 2);
     EXPECT_EQ(RunTool({"frobnicate"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--key"}).exitCode, 2);

@@ -43,6 +43,7 @@ TEST(PublishNginx, ShippedSiteServesTheUpdatersRequests) {
     mkdir((dir / "rel/Gr\xC3\xBC\xC3\x9F" "e").c_str(), 0755);
     WriteFileText(dir / "rel/data/Erste Karte.pak", std::string(300000, 'n') + "tail");
     WriteFileText(dir / "rel" + "/" + kUmlautPath, "mill");
+    AgeTree(dir / "rel");
     ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", "2", dir / "rel", dir / "srv"}).exitCode, 0);
 
     int port = FreeLoopbackPort();
@@ -77,6 +78,12 @@ TEST(PublishNginx, ShippedSiteServesTheUpdatersRequests) {
     CommandResult verified =
         RunTool({"verify", "--key", dir / "k.pub.pem", "http://127.0.0.1:" + std::to_string(port) + "/"});
     EXPECT_EQ(verified.exitCode, 0) << verified.out;
+    // A re-publish whose files are hard links into the old tree is served the same way.
+    CommandResult again = RunTool({"publish", "--key", dir / "k.pem", "--serial", "3", dir / "rel", dir / "srv"});
+    EXPECT_NE(again.out.find("2 taken over unchanged"), std::string::npos) << again.out;
+    std::string base = "http://127.0.0.1:" + std::to_string(port);
+    EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", base}).exitCode, 0);
+    EXPECT_EQ(RunTool({"diff", dir / "rel", base}).exitCode, 0);
     EXPECT_EQ(StopBackground(nginx), 0);
 }
 

@@ -2,6 +2,9 @@
 #include "path_rules.h"
 #include "publish.h"
 #include "request_path.h"
+#include "tool_support.h"
+
+#include <sys/stat.h>
 
 #include <gtest/gtest.h>
 
@@ -15,13 +18,15 @@ std::vector<std::string> Problems(const std::vector<std::string>& paths) {
 
 }  // namespace
 
-TEST(PublishPathRules, FoldsAsciiAndCommonUtf8CapitalsOnly) {
-    EXPECT_EQ(FoldCaseForWindows("Data/README.TXT"), "data/readme.txt");
-    EXPECT_EQ(FoldCaseForWindows("\xC3\x9C" "ber"), "\xC3\xBC" "ber");          // Ü -> ü
-    EXPECT_EQ(FoldCaseForWindows("\xC5\x81" "\xC3\x93" "D\xC5\xB9"), "\xC5\x82" "\xC3\xB3" "d\xC5\xBA");  // ŁÓDŹ
-    EXPECT_EQ(FoldCaseForWindows("\xCE\xA9\xD0\x96"), "\xCF\x89\xD0\xB6");       // Ω Ж
-    EXPECT_EQ(FoldCaseForWindows("\xC3\x97\xC3\x9F"), "\xC3\x97\xC3\x9F");       // × and ß stay
-    EXPECT_EQ(FoldCaseForWindows("bad\xFFname"), "bad\xFFname");                 // raw bytes survive
+TEST(PublishPathRules, FoldsToSimpleUppercaseOfTheBmpAsNtfsDoes) {
+    EXPECT_EQ(FoldCaseForWindows("Data/readme.txt"), "DATA/README.TXT");
+    EXPECT_EQ(FoldCaseForWindows("\xC3\xBC" "ber"), "\xC3\x9C" "BER");                    // ü -> Ü
+    EXPECT_EQ(FoldCaseForWindows("\xEF\xBD\x81"), "\xEF\xBC\xA1");                       // fullwidth a -> A
+    EXPECT_EQ(FoldCaseForWindows("\xD5\xA1"), "\xD4\xB1");                                 // Armenian ա -> Ա
+    EXPECT_EQ(FoldCaseForWindows("\xC3\x9F"), "\xC3\x9F");                                 // ß has no simple capital
+    EXPECT_EQ(FoldCaseForWindows("\xE2\x84\xAA"), "\xE2\x84\xAA");                       // Kelvin sign stays
+    EXPECT_EQ(FoldCaseForWindows("\xF0\x90\x90\xA8"), "\xF0\x90\x90\xA8");             // Deseret: beyond the BMP
+    EXPECT_EQ(FoldCaseForWindows("bad\xFFname"), "BAD\xFFNAME");                           // raw bytes survive
 }
 
 TEST(PublishPathRules, RefusesPathsThatCollideOnWindows) {
@@ -29,6 +34,10 @@ TEST(PublishPathRules, RefusesPathsThatCollideOnWindows) {
     EXPECT_EQ(Problems({"Readme.txt", "README.txt"}).size(), 1u);
     EXPECT_EQ(Problems({"data/\xC3\x84pfel.pak", "Data/\xC3\xA4pfel.pak"}).size(), 1u);  // Ä / ä
     EXPECT_EQ(Problems({"Maps", "maps/one.pak"}).size(), 1u);  // a file and a folder
+    EXPECT_EQ(Problems({"\xEF\xBC\xA1.txt", "\xEF\xBD\x81.txt"}).size(), 1u);  // fullwidth Ａ / ａ
+    EXPECT_EQ(Problems({"\xD4\xB1.txt", "\xD5\xA1.txt"}).size(), 1u);            // Armenian Ա / ա
+    EXPECT_EQ(Problems({"\xCF\x82", "\xCF\x83"}).size(), 1u);                    // final and medial sigma
+    EXPECT_TRUE(Problems({"\xC3\x9F.txt", "\xE1\xBA\x9E.txt", "k", "\xE2\x84\xAA"}).empty());
     EXPECT_EQ(Problems({"x.txt", "x.txt"}).size(), 1u);
 }
 
@@ -85,4 +94,17 @@ TEST(PublishManifestText, SerialArgumentIsStrict) {
     for (const char* bad : {"", "-1", "+1", " 1", "1 ", "1x", "0x10", "18446744073709551616", "99999999999999999999"})
         EXPECT_FALSE(ParseSerialArgument(bad, serial)) << bad;
     EXPECT_EQ(serial, 18446744073709551615ull);
+}
+
+TEST(PublishSwap, WithoutTheExchangeTheNewTreeIsLiveAndTheOldOneHandedBack) {
+    TempDir dir;
+    for (const char* folder : {"/srv", "/fresh"}) ASSERT_EQ(mkdir((dir.Path() + folder).c_str(), 0755), 0);
+    WriteFileText(dir / "srv/manifest.txt", "serial 1\n");
+    WriteFileText(dir / "fresh/manifest.txt", "serial 2\n");
+    std::string oldTree, error;
+    ASSERT_EQ(SwapIn(dir / "fresh", dir / "srv", false, oldTree, error), SwapResult::Swapped) << error;
+    EXPECT_EQ(ReadFileText(dir / "srv/manifest.txt"), "serial 2\n");
+    EXPECT_EQ(ReadFileText(oldTree + "/manifest.txt"), "serial 1\n");
+    EXPECT_EQ(SwapIn(dir / "gone", dir / "srv", false, oldTree, error), SwapResult::Unchanged);
+    EXPECT_EQ(ReadFileText(dir / "srv/manifest.txt"), "serial 2\n");
 }

@@ -165,3 +165,13 @@ void MakeOpensslKey(const std::string& path, int bits, int exponent) {
     CommandResult pub = RunCommand({"openssl", "pkey", "-in", path, "-pubout", "-out", path + ".pub.pem"});
     ASSERT_EQ(pub.exitCode, 0) << pub.err;
 }
+
+void AgeTree(const std::string& dir) {
+    CommandResult aged = RunCommand({"find", dir, "-type", "f", "-exec", "touch", "-d", "1 hour ago", "{}", "+"});
+    ASSERT_EQ(aged.exitCode, 0) << aged.err;
+}
+
+unsigned long InodeOf(const std::string& path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
+}

@@ -60,3 +60,10 @@ void WriteFileText(const std::string& path, const std::string& text);
 
 // Generates an RSA key with openssl: bits and exponent as given; also writes path + ".pub.pem".
 void MakeOpensslKey(const std::string& path, int bits, int exponent = 65537);
+
+// Sets every file below dir to a modification time an hour ago, as a build leaves its output
+// some time before it is published (files younger than a second are never trusted unread).
+void AgeTree(const std::string& dir);
+
+// The inode number of path (0 when it cannot be read).
+unsigned long InodeOf(const std::string& path);

@@ -11,6 +11,8 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <unistd.h>
+
 namespace {
 
 struct BioFree {
@@ -68,9 +70,24 @@ bool ReadPem(const std::string& path, std::vector<uint8_t>& bytes, std::string& 
     return true;
 }
 
-PkeyPtr ParsePrivate(const std::vector<uint8_t>& pem) {
+// The passphrase travels in a struct, so a key that needs one while none was given is told apart
+// from a wrong one, and OpenSSL never falls back to asking on the terminal.
+struct Passphrase {
+    const std::string* text;
+    bool asked;
+};
+
+int PassphraseCallback(char* buffer, int size, int, void* user) {
+    Passphrase* passphrase = static_cast<Passphrase*>(user);
+    passphrase->asked = true;
+    if (passphrase->text == nullptr || passphrase->text->size() > static_cast<size_t>(size)) return -1;
+    passphrase->text->copy(buffer, passphrase->text->size());
+    return static_cast<int>(passphrase->text->size());
+}
+
+PkeyPtr ParsePrivate(const std::vector<uint8_t>& pem, Passphrase& passphrase) {
     BioPtr bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
-    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+    PkeyPtr key(bio ? PEM_read_bio_PrivateKey(bio.get(), nullptr, PassphraseCallback, &passphrase) : nullptr);
     ERR_clear_error();
     return key;
 }
@@ -84,15 +101,20 @@ PkeyPtr ParsePublic(const std::vector<uint8_t>& pem) {
 
 }  // namespace
 
-bool LoadSigningKey(const std::string& path, PkeyPtr& key, std::string& error) {
+bool LoadSigningKey(const std::string& path, const std::string* passphrase, PkeyPtr& key,
+                    std::string& error) {
     std::vector<uint8_t> pem;
     if (!ReadPem(path, pem, error)) return false;
-    key = ParsePrivate(pem);
+    Passphrase asked{passphrase, false};
+    key = ParsePrivate(pem, asked);
     bool isPublic = !key && ParsePublic(pem);
     OPENSSL_cleanse(pem.data(), pem.size());
     if (!key) {
-        error = isPublic ? path + ": this is a public key; signing needs the private key"
-                                 : path + ": not a PEM private key (or a wrong pass phrase)";
+        if (isPublic) error = path + ": this is a public key; signing needs the private key";
+        else if (asked.asked && passphrase == nullptr)
+            error = path + ": the key is protected by a passphrase; give --passphrase-file or --passphrase-env";
+        else if (asked.asked) error = path + ": wrong passphrase for this key";
+        else error = path + ": not a PEM private key";
         return false;
     }
     return CheckKeyKind(key.get(), path, error);
@@ -102,7 +124,8 @@ bool LoadVerifyKey(const std::string& path, PkeyPtr& key, std::string& error) {
     std::vector<uint8_t> pem;
     if (!ReadPem(path, pem, error)) return false;
     key = ParsePublic(pem);
-    if (!key) key = ParsePrivate(pem);
+    Passphrase none{nullptr, false};
+    if (!key) key = ParsePrivate(pem, none);
     if (!key) {
         error = path + ": not a PEM public key";
         return false;
@@ -169,19 +192,50 @@ std::string Sha256::FinishHex() {
     return hex;
 }
 
-static bool PemText(EVP_PKEY* key, bool privatePart, std::string& text) {
+static bool PemText(EVP_PKEY* key, bool privatePart, const std::string* passphrase, std::string& text) {
     BioPtr bio(BIO_new(BIO_s_mem()));
     if (!bio) return false;
-    int ok = privatePart ? PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr)
-                         : PEM_write_bio_PUBKEY(bio.get(), key);
+    int ok = 0;
+    if (!privatePart) {
+        ok = PEM_write_bio_PUBKEY(bio.get(), key);
+    } else if (passphrase != nullptr) {
+        // PKCS #8 with AES-256-CBC and PBKDF2, which "openssl pkey" reads as well.
+        ok = PEM_write_bio_PKCS8PrivateKey(bio.get(), key, EVP_aes_256_cbc(), passphrase->data(),
+                                           static_cast<int>(passphrase->size()), nullptr, nullptr);
+    } else {
+        ok = PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+    }
     char* data = nullptr;
     long length = BIO_get_mem_data(bio.get(), &data);
     if (ok != 1 || length <= 0) return false;
     text.assign(data, static_cast<size_t>(length));
+    OPENSSL_cleanse(data, static_cast<size_t>(length));
     return true;
 }
 
-bool GenerateKeyPair(const std::string& name, bool force, std::string& error) {
+// Renames both fresh halves over the old pair so that the two names never hold halves of two
+// different keys: the private key goes first, and if the public one then cannot follow, the old
+// private key (kept under a link) comes back.
+static bool SwapPairIn(const std::string& privateTemp, const std::string& privatePath,
+                       const std::string& publicTemp, const std::string& publicPath, bool force,
+                       std::string& error) {
+    std::string backup = privateTemp + ".keep";
+    bool keptOld = force && link(privatePath.c_str(), backup.c_str()) == 0;
+    if (!RenameTemp(privateTemp, privatePath, !force, error)) {
+        unlink(publicTemp.c_str());
+        if (keptOld) unlink(backup.c_str());
+        return false;
+    }
+    if (!RenameTemp(publicTemp, publicPath, !force, error)) {
+        if (keptOld) rename(backup.c_str(), privatePath.c_str());
+        else unlink(privatePath.c_str());
+        return false;
+    }
+    if (keptOld) unlink(backup.c_str());
+    return true;
+}
+
+bool GenerateKeyPair(const std::string& name, bool force, const std::string* passphrase, std::string& error) {
     const std::string privatePath = name + ".pem";
     const std::string publicPath = name + ".pub.pem";
     if (!force && (PathExists(privatePath) || PathExists(publicPath))) {
@@ -192,21 +246,19 @@ bool GenerateKeyPair(const std::string& name, bool force, std::string& error) {
     PkeyPtr key(EVP_RSA_gen(kKeyBits));  // e = 65537 is OpenSSL's default
     std::string privateText;
     std::string publicText;
-    if (!key || !PemText(key.get(), true, privateText) || !PemText(key.get(), false, publicText)) {
+    if (!key || !PemText(key.get(), true, passphrase, privateText) || !PemText(key.get(), false, nullptr, publicText)) {
         error = "key generation failed: " + OpenSslError();
         return false;
     }
-    // The public half first: a failure then leaves no private key without its public half.
-    if (!WriteFileAtomic(publicPath, publicText.data(), publicText.size(), 0644, !force, error))
-        return false;
-    bool written = WriteFileAtomic(privatePath, privateText.data(), privateText.size(), 0600, !force, error);
+    std::string privateTemp, publicTemp;
+    bool written = WriteTempBeside(privatePath, privateText.data(), privateText.size(), 0600, privateTemp, error);
     OPENSSL_cleanse(&privateText[0], privateText.size());
-    if (!written) {
-        std::string ignored;
-        if (!force) RemoveTree(publicPath, ignored);
+    if (!written) return false;
+    if (!WriteTempBeside(publicPath, publicText.data(), publicText.size(), 0644, publicTemp, error)) {
+        unlink(privateTemp.c_str());
         return false;
     }
-    return true;
+    return SwapPairIn(privateTemp, privatePath, publicTemp, publicPath, force, error);
 }
 
 static void PutLe32(std::vector<uint8_t>& out, uint32_t value) {

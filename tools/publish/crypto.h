@@ -17,8 +17,10 @@ constexpr size_t kSignatureSize = 256;
 constexpr size_t kPublicBlobSize = 283;
 
 // Loads a PEM private key for signing. Refuses a public key, and any key that is not RSA-2048
-// with public exponent 65537 (the only kind the updater can hold).
-bool LoadSigningKey(const std::string& path, PkeyPtr& key, std::string& error);
+// with public exponent 65537 (the only kind the updater can hold). passphrase (may be null)
+// opens an encrypted key; OpenSSL is never left to ask for one on the terminal.
+bool LoadSigningKey(const std::string& path, const std::string* passphrase, PkeyPtr& key,
+                    std::string& error);
 
 // Loads a PEM public key (a private key is accepted too; only its public half is used) with the
 // same RSA-2048 / 65537 rule.
@@ -46,8 +48,9 @@ private:
     EVP_MD_CTX* ctx_;
 };
 
-// Writes NAME.pem (private, 0600) and NAME.pub.pem for a new RSA-2048 key, e = 65537.
-bool GenerateKeyPair(const std::string& name, bool force, std::string& error);
+// Writes NAME.pem (private, 0600; encrypted when passphrase is not null) and NAME.pub.pem for a
+// new RSA-2048 key, e = 65537. Either both names get the new pair or both keep what they held.
+bool GenerateKeyPair(const std::string& name, bool force, const std::string* passphrase, std::string& error);
 
 // The 283-byte RSAPUBLICBLOB the updater builds in: "RSA1", 2048, 3, 256, 0, 0, 01 00 01, modulus.
 bool BuildPublicBlob(EVP_PKEY* key, std::vector<uint8_t>& blob, std::string& error);

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -73,9 +74,9 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
-bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,
-                     bool noReplace, std::string& error) {
-    std::string temp = path + ".tmp-XXXXXX";
+bool WriteTempBeside(const std::string& path, const void* data, size_t size, unsigned mode,
+                     std::string& temp, std::string& error) {
+    temp = path + ".tmp-XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     // mkstemp creates the file 0600, so a private key is never readable by others, not even briefly.
@@ -92,15 +93,35 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t size, uns
         unlink(temp.c_str());
         return false;
     }
+    return true;
+}
+
+bool RenameTemp(const std::string& temp, const std::string& path, bool noReplace, std::string& error) {
     int rc = noReplace ? renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
                        : rename(temp.c_str(), path.c_str());
-    if (rc != 0) {
-        error = errno == EEXIST ? path + ": already exists (use --force to replace it)"
-                                : ErrnoText(path);
-        unlink(temp.c_str());
+    if (rc == 0) return true;
+    error = errno == EEXIST ? path + ": already exists (use --force to replace it)" : ErrnoText(path);
+    unlink(temp.c_str());
+    return false;
+}
+
+bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,
+                     bool noReplace, std::string& error) {
+    std::string temp;
+    return WriteTempBeside(path, data, size, mode, temp, error) && RenameTemp(temp, path, noReplace, error);
+}
+
+bool LockExclusive(const std::string& lockPath, UniqueFd& lock, std::string& error) {
+    lock = UniqueFd(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
+    if (!lock.Valid()) {
+        error = ErrnoText(lockPath);
         return false;
     }
-    return true;
+    if (flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return true;
+    error = errno == EWOULDBLOCK ? lockPath + " is held: another publish into this server folder is running"
+                                 : ErrnoText(lockPath);
+    lock = UniqueFd();
+    return false;
 }
 
 static bool RemoveTreeAt(int parentFd, const char* name, std::string& error, const std::string& shown) {

@@ -37,6 +37,17 @@ bool WriteAll(int fd, const void* data, size_t size);
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,
                      bool noReplace, std::string& error);
 
+// Writes bytes to a fresh "path.tmp-XXXXXX" (mode as given, flushed to disk); temp gets its name.
+bool WriteTempBeside(const std::string& path, const void* data, size_t size, unsigned mode,
+                     std::string& temp, std::string& error);
+
+// Renames temp to path (refusing an existing path with noReplace); on failure temp is removed.
+bool RenameTemp(const std::string& temp, const std::string& path, bool noReplace, std::string& error);
+
+// Takes an exclusive flock on lockPath (created when missing) without waiting; lock holds it until
+// it is closed. A lock held by another process is an error that says so.
+bool LockExclusive(const std::string& lockPath, UniqueFd& lock, std::string& error);
+
 // Removes a file or a directory tree without following symbolic links. Missing is success.
 bool RemoveTree(const std::string& path, std::string& error);
 

@@ -1,8 +1,10 @@
-// quillor-publish: the publisher's command line (keygen, publish, verify, serve, blob).
+// quillor-publish: the publisher's command line (keygen, publish, diff, verify, serve, blob).
 #include "crypto.h"
+#include "diff.h"
 #include "fs_util.h"
 #include "publish.h"
 #include "serve.h"
+#include "signer.h"
 #include "verify.h"
 
 #include <algorithm>
@@ -16,14 +18,36 @@ namespace {
 const char kUsage[] =
     "usage: quillor-publish COMMAND ...\n"
     "\n"
-    "  keygen [--force] NAME\n"
-    "      Makes a new RSA-2048 key pair (e = 65537): NAME.pem (private, mode 0600) and\n"
-    "      NAME.pub.pem (public). Existing files are only replaced with --force.\n"
-    "  publish --key PRIVATE.pem --serial N [--force] RELEASE_DIR SERVER_DIR\n"
-    "      Copies every file of RELEASE_DIR to SERVER_DIR/files/, writes SERVER_DIR/manifest.txt\n"
-    "      and its signature SERVER_DIR/manifest.sig, and swaps the new tree in as a whole.\n"
-    "      Refuses a serial below the published one (unless --force), symbolic links, paths the\n"
-    "      updater or Windows would refuse, and paths that differ only in letter case.\n"
+    "  keygen [--force] [--passphrase-file F] NAME\n"
+    "      Makes a new RSA-2048 key pair (e = 65537): NAME.pem (private, mode 0600; encrypted\n"
+    "      with the first line of F when given) and NAME.pub.pem (public). Existing files are\n"
+    "      only replaced with --force, and then both or neither.\n"
+    "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
+    "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
+    "          [--checksum] [--force] RELEASE_DIR SERVER_DIR\n"
+    "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
+    "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
+    "      serial below the published one (unless --force), symbolic links, paths the updater\n"
+    "      or Windows would refuse, and paths that differ only in letter case; warns about\n"
+    "      updater.cfg. One publish per SERVER_DIR at a time (lock SERVER_DIR.lock).\n"
+    "      Incremental: a file is taken over from the live tree (hard link, else reflink or\n"
+    "      an in-kernel copy) without being read when the release file has the size and\n"
+    "      modification time that SERVER_DIR.publish-record noted when the live copy was made,\n"
+    "      and the live copy still has its recorded inode, size and modification time. That\n"
+    "      is trusted, as rsync trusts it; everything else is read, hashed and copied (so is a\n"
+    "      file modified later than a second before the previous publish began). A file changed by a\n"
+    "      tool that keeps size and time (or a clock set back) is missed: --checksum hashes\n"
+    "      every release file and every live copy it would take over.\n"
+    "      A release file that changes while it is read is read again, then refused.\n"
+    "      --sign-command runs CMD with /bin/sh -c, the manifest on its standard input; its\n"
+    "      standard output must be the raw 256-byte signature, e.g.\n"
+    "      \"openssl dgst -sha256 -sign key.pem\" or pkcs11-tool --sign -m SHA256-RSA-PKCS.\n"
+    "      Every signature is checked with --pub (or the key's own public half) before the\n"
+    "      swap. Passphrases come from a file or an environment variable, never the command line.\n"
+    "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
+    "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
+    "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
+    "      1: differences, 2: trouble.\n"
     "  verify --key PUBLIC.pem SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Checks the signature, the manifest and every listed file; one line per problem.\n"
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
@@ -32,7 +56,8 @@ const char kUsage[] =
     "  blob PUBLIC.pem OUT\n"
     "      Writes the 283-byte CNG RSAPUBLICBLOB of an RSA-2048 public key to OUT.\n"
     "\n"
-    "Exit status: 0 on success, 1 on any failure or problem found, 2 on a usage error.\n";
+    "publish, diff and verify show their progress on stderr when it is a terminal.\n"
+    "Exit status (diff aside): 0 on success, 1 on any failure or problem found, 2 on a usage error.\n";
 
 int Usage(const std::string& message) {
     std::fprintf(stderr, "quillor-publish: %s\n(see quillor-publish --help)\n", message.c_str());
@@ -95,8 +120,12 @@ int PrintProblems(const std::vector<std::string>& problems) {
 
 int RunKeygen(const Args& args) {
     if (args.positionals.size() != 1) return Usage("keygen needs exactly one NAME");
-    std::string error;
-    if (!GenerateKeyPair(args.positionals[0], HasFlag(args, "--force"), error)) return Fail(error);
+    std::string error, passphrase;
+    std::string passphraseFile = Option(args, "--passphrase-file", "");
+    if (!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) return Fail(error);
+    if (!GenerateKeyPair(args.positionals[0], HasFlag(args, "--force"), passphraseFile.empty() ? nullptr : &passphrase,
+                         error))
+        return Fail(error);
     std::printf("wrote %s.pem (private, keep it secret) and %s.pub.pem\n", args.positionals[0].c_str(),
                 args.positionals[0].c_str());
     return 0;
@@ -105,20 +134,46 @@ int RunKeygen(const Args& args) {
 int RunPublish(const Args& args) {
     PublishOptions options;
     options.keyPath = Option(args, "--key", "");
+    options.signCommand = Option(args, "--sign-command", "");
+    options.pubPath = Option(args, "--pub", "");
     std::string serial = Option(args, "--serial", "");
-    if (options.keyPath.empty() || serial.empty() || args.positionals.size() != 2)
-        return Usage("publish needs --key, --serial, RELEASE_DIR and SERVER_DIR");
+    std::string passphraseFile = Option(args, "--passphrase-file", "");
+    std::string passphraseEnv = Option(args, "--passphrase-env", "");
+    if (options.keyPath.empty() == options.signCommand.empty() || serial.empty() || args.positionals.size() != 2)
+        return Usage("publish needs --key or --sign-command, --serial, RELEASE_DIR and SERVER_DIR");
+    if (!options.signCommand.empty() && options.pubPath.empty())
+        return Usage("--sign-command needs --pub PUBLIC.pem to check what the command signs");
+    if (!passphraseFile.empty() && !passphraseEnv.empty())
+        return Usage("give the passphrase once: --passphrase-file or --passphrase-env");
     if (!ParseSerialArgument(serial, options.serial))
         return Usage("--serial must be a decimal number from 0 to 18446744073709551615");
+    std::string passphrase, error;
+    if ((!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) ||
+        (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
+        return Fail(error);
+    if (!passphrase.empty()) options.passphrase = &passphrase;
     options.releaseDir = args.positionals[0];
     options.serverDir = args.positionals[1];
     options.force = HasFlag(args, "--force");
+    options.checksum = HasFlag(args, "--checksum");
     std::vector<std::string> problems;
-    if (!PublishRelease(options, problems)) {
+    PublishReport report;
+    if (!PublishRelease(options, problems, report)) {
         PrintProblems(problems);
-        return Fail("nothing was published; " + options.serverDir + " is unchanged");
+        if (report.serverUnchanged) return Fail("nothing was published; " + options.serverDir + " is unchanged");
+        return Fail("the publish did not complete; see above for the state of " + options.serverDir);
     }
+    std::printf("published serial %llu: %llu files, %llu bytes in %s (%llu read from the release, %llu taken "
+                "over unchanged)\n",
+                static_cast<unsigned long long>(options.serial), static_cast<unsigned long long>(report.files),
+                static_cast<unsigned long long>(report.bytes), options.serverDir.c_str(),
+                static_cast<unsigned long long>(report.copied), static_cast<unsigned long long>(report.taken));
     return 0;
+}
+
+int RunDiff(const Args& args) {
+    if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
+    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"));
 }
 
 int RunVerify(const Args& args) {
@@ -176,9 +231,13 @@ int main(int argc, char** argv) {
     }
     Args args;
     std::string error;
-    if (command == "keygen" && SplitArgs(rest, {}, {"--force"}, args, error)) return RunKeygen(args);
-    if (command == "publish" && SplitArgs(rest, {"--key", "--serial"}, {"--force"}, args, error))
+    if (command == "keygen" && SplitArgs(rest, {"--passphrase-file"}, {"--force"}, args, error))
+        return RunKeygen(args);
+    if (command == "publish" &&
+        SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env"},
+                  {"--force", "--checksum"}, args, error))
         return RunPublish(args);
+    if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
     if (command == "verify" && SplitArgs(rest, {"--key"}, {}, args, error)) return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
     if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);

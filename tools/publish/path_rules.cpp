@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <map>
 
+#include <unicode/uchar.h>
+
 namespace {
 
 // Decodes one UTF-8 sequence at text[i]; false for anything malformed.
@@ -51,25 +53,20 @@ void AppendUtf8(std::string& out, uint32_t c) {
     }
 }
 
+// NTFS compares names through its upcase table, one UTF-16 unit at a time: each unit maps to its
+// simple uppercase (UnicodeData's one-to-one mapping, what u_toupper gives), and units outside the
+// BMP (surrogate pairs) are compared as they stand. Case folding (u_foldCase) would be wrong here:
+// it joins U+1E9E with U+00DF and U+212A KELVIN SIGN with k, which NTFS keeps apart.
 uint32_t FoldCodePoint(uint32_t c) {
-    if (c >= 'A' && c <= 'Z') return c + 32;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;       // Latin-1: À..Þ
-    if (c >= 0x100 && c <= 0x137) return c | 1;                     // Latin Extended-A pairs
-    if (c >= 0x139 && c <= 0x148) return (c & 1) ? c + 1 : c;      // odd capitals here
-    if (c >= 0x14A && c <= 0x177) return c | 1;
-    if (c == 0x178) return 0xFF;                                    // Ÿ
-    if (c >= 0x179 && c <= 0x17E) return (c & 1) ? c + 1 : c;
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;      // Greek capitals
-    if (c >= 0x410 && c <= 0x42F) return c + 32;                    // Cyrillic А..Я
-    if (c >= 0x400 && c <= 0x40F) return c + 80;                    // Cyrillic Ѐ..Џ
-    return c;
+    if (c > 0xFFFF) return c;
+    return static_cast<uint32_t>(u_toupper(static_cast<UChar32>(c)));
 }
 
 // The updater keeps its state and log in the install folder and downloads into "<target>.part";
 // a release file under one of those names would be overwritten or deleted by the updater itself.
 std::string UpdaterFileClash(const std::string& folded) {
-    if (folded == "updater.state" || folded == "updater.log") return "it keeps " + folded + " there";
-    if (folded.size() >= 5 && folded.compare(folded.size() - 5, 5, ".part") == 0)
+    if (folded == "UPDATER.STATE" || folded == "UPDATER.LOG") return "it keeps updater.state and updater.log there";
+    if (folded.size() >= 5 && folded.compare(folded.size() - 5, 5, ".PART") == 0)
         return "it downloads into .part files";
     return std::string();
 }

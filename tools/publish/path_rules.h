@@ -6,9 +6,9 @@
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(const std::string& text);
 
-// A key under which two paths are equal exactly when Windows would treat them as the same
-// name: ASCII letters, Latin-1, Latin Extended-A, Greek and Cyrillic capitals are folded to
-// their small letters. Other characters stay as they are.
+// A key under which two paths are equal exactly when NTFS would treat them as the same name:
+// every character of the Basic Multilingual Plane becomes its simple uppercase (from ICU), as
+// NTFS's upcase table does; characters beyond it and bytes that are not UTF-8 stay as they are.
 std::string FoldCaseForWindows(const std::string& path);
 
 // Empty when every "/"-separated name of path can be a file name on Windows; otherwise the reason

@@ -1,13 +1,18 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #include "publish.h"
 
+#include "copy_engine.h"
 #include "crypto.h"
 #include "fs_util.h"
 #include "path_rules.h"
-#include "update/manifest.h"
+#include "plan.h"
+#include "progress.h"
+#include "signer.h"
+#include "update/http.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -19,44 +24,6 @@
 #include <unistd.h>
 
 namespace {
-
-struct ReleaseFile {
-    std::string path;    // relative, "/"-separated
-    std::string source;  // where to read it
-};
-
-// Collects the regular files below dir. Symbolic links and special files are refused: a link
-// would publish whatever it points to at that moment, possibly outside the release.
-void WalkRelease(const std::string& dir, const std::string& prefix, std::vector<ReleaseFile>& files,
-                 std::vector<std::string>& problems) {
-    DIR* handle = opendir(dir.c_str());
-    if (handle == nullptr) {
-        problems.push_back(ErrnoText(dir));
-        return;
-    }
-    std::vector<std::string> names;
-    while (struct dirent* entry = readdir(handle)) {
-        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-            names.push_back(entry->d_name);
-    }
-    closedir(handle);
-    for (const std::string& name : names) {
-        std::string source = JoinPath(dir, name);
-        std::string path = prefix.empty() ? name : prefix + "/" + name;
-        struct stat st;
-        if (lstat(source.c_str(), &st) != 0) {
-            problems.push_back(ErrnoText(source));
-        } else if (S_ISLNK(st.st_mode)) {
-            problems.push_back("symbolic link in the release (copy the real file instead): " + path);
-        } else if (S_ISDIR(st.st_mode)) {
-            WalkRelease(source, path, files, problems);
-        } else if (S_ISREG(st.st_mode)) {
-            files.push_back({path, source});
-        } else {
-            problems.push_back("not a regular file: " + path);
-        }
-    }
-}
 
 std::string RealPath(const std::string& path) {
     char* resolved = realpath(path.c_str(), nullptr);
@@ -112,29 +79,6 @@ bool CheckServerDir(const PublishOptions& options, std::vector<std::string>& pro
     return ok;
 }
 
-bool CheckSerial(const PublishOptions& options, std::vector<std::string>& problems) {
-    std::string manifestPath = JoinPath(options.serverDir, "manifest.txt");
-    if (!PathExists(manifestPath)) return true;
-    std::vector<uint8_t> text;
-    std::string error;
-    uint64_t oldSerial = 0;
-    std::vector<ManifestEntry> entries;
-    if (!ReadWholeFile(manifestPath, 256ull << 20, text, error) ||
-        !ParseManifest(text, oldSerial, entries, error)) {
-        if (options.force) return true;
-        problems.push_back("cannot read the serial of the published manifest (" + error +
-                           "); use --force to replace it anyway");
-        return false;
-    }
-    if (options.serial < oldSerial && !options.force) {
-        problems.push_back("serial " + std::to_string(options.serial) + " is lower than the published serial " +
-                           std::to_string(oldSerial) +
-                           "; installed updaters would refuse it (use --force to publish it anyway)");
-        return false;
-    }
-    return true;
-}
-
 bool MakeParents(const std::string& root, const std::string& path, std::set<std::string>& made,
                  std::string& error) {
     for (size_t slash = path.find('/'); slash != std::string::npos; slash = path.find('/', slash + 1)) {
@@ -149,126 +93,12 @@ bool MakeParents(const std::string& root, const std::string& path, std::set<std:
     return true;
 }
 
-// Copies source to target and hashes the very bytes it writes, so the digest always matches
-// the published copy even if the release file changes meanwhile.
-bool CopyAndHash(const std::string& source, const std::string& target, PublishedFile& file,
-                 std::vector<char>& buffer, std::string& error) {
-    UniqueFd in(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat st;
-    if (!in.Valid() || fstat(in.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
-        error = in.Valid() ? source + ": not a regular file" : ErrnoText(source);
-        return false;
-    }
-    UniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (!out.Valid()) {
-        error = ErrnoText(target);
-        return false;
-    }
-    Sha256 hash;
-    file.size = 0;
-    for (;;) {
-        ssize_t got = read(in.Get(), buffer.data(), buffer.size());
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) {
-            error = ErrnoText(source);
-            return false;
-        }
-        if (got == 0) break;
-        hash.Update(buffer.data(), static_cast<size_t>(got));
-        if (!WriteAll(out.Get(), buffer.data(), static_cast<size_t>(got))) {
-            error = ErrnoText(target);
-            return false;
-        }
-        file.size += static_cast<uint64_t>(got);
-    }
-    file.sha256 = hash.FinishHex();
-    if (close(out.Release()) != 0) {
-        error = ErrnoText(target);
-        return false;
-    }
-    return true;
-}
-
 bool WritePlain(const std::string& path, const std::vector<uint8_t>& bytes, std::string& error) {
     UniqueFd fd(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!fd.Valid() || !WriteAll(fd.Get(), bytes.data(), bytes.size()) || close(fd.Release()) != 0) {
         error = ErrnoText(path);
         return false;
     }
-    return true;
-}
-
-// Fills the fresh tree at root: files/, then manifest.txt and manifest.sig last.
-bool BuildTree(const std::string& root, const PublishOptions& options, EVP_PKEY* key,
-               const std::vector<ReleaseFile>& release, uint64_t& totalBytes, std::string& error) {
-    std::string filesRoot = JoinPath(root, "files");
-    if (mkdir(filesRoot.c_str(), 0777) != 0) {
-        error = ErrnoText(filesRoot);
-        return false;
-    }
-    std::set<std::string> made;
-    std::vector<PublishedFile> published;
-    std::vector<char> buffer(1 << 20);
-    totalBytes = 0;
-    for (const ReleaseFile& file : release) {
-        PublishedFile entry;
-        entry.path = file.path;
-        if (!MakeParents(filesRoot, file.path, made, error) ||
-            !CopyAndHash(file.source, JoinPath(filesRoot, file.path), entry, buffer, error))
-            return false;
-        totalBytes += entry.size;
-        published.push_back(entry);
-    }
-    std::string text = BuildManifestText(options.serial, published);
-    std::vector<uint8_t> manifest(text.begin(), text.end());
-    std::vector<uint8_t> signature;
-    if (!SignMessage(key, manifest, signature, error)) return false;
-    if (!VerifyMessage(key, manifest, signature)) {
-        error = "the new signature does not verify with the key's own public half";
-        return false;
-    }
-    if (!WritePlain(JoinPath(root, "manifest.txt"), manifest, error) ||
-        !WritePlain(JoinPath(root, "manifest.sig"), signature, error))
-        return false;
-    // One flush of the whole file system instead of an fsync per file.
-    UniqueFd rootFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!rootFd.Valid() || syncfs(rootFd.Get()) != 0) {
-        error = ErrnoText(root);
-        return false;
-    }
-    return true;
-}
-
-// Puts the new tree under the real name. The exchange is atomic: at every moment the name
-// holds either the complete old tree or the complete new one.
-bool SwapIn(const std::string& fresh, const std::string& serverDir, std::string& error) {
-    if (!PathExists(serverDir)) {
-        if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_NOREPLACE) == 0)
-            return true;
-        error = ErrnoText(serverDir);
-        return false;
-    }
-    if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_EXCHANGE) != 0) {
-        if (errno != EINVAL && errno != ENOSYS) {
-            error = ErrnoText(serverDir);
-            return false;
-        }
-        // File systems without the exchange: move the old tree aside, then the new one in.
-        std::string aside = fresh + ".old";
-        if (rename(serverDir.c_str(), aside.c_str()) != 0) {
-            error = ErrnoText(serverDir);
-            return false;
-        }
-        if (rename(fresh.c_str(), serverDir.c_str()) != 0) {
-            error = ErrnoText(serverDir);
-            rename(aside.c_str(), serverDir.c_str());
-            return false;
-        }
-        return RemoveTree(aside, error);
-    }
-    std::string warning;  // fresh now holds the old tree; the new one is already live
-    if (!RemoveTree(fresh, warning))
-        std::fprintf(stderr, "warning: the old tree could not be removed: %s\n", warning.c_str());
     return true;
 }
 
@@ -287,6 +117,205 @@ std::string MakeFreshDir(const std::string& serverDir, std::string& error) {
     umask(mask);
     chmod(buffer.data(), 0777 & ~mask);
     return buffer.data();
+}
+
+// A killed publish leaves its half-built tree (and, without the exchange, the old tree moved
+// aside) as "NAME.tmp-XXXXXX[.old]", and its record as "NAME.publish-record.tmp-XXXXXX". Only
+// names of exactly that form are removed, and only while the lock is held.
+bool IsStaleName(const std::string& entry, const std::string& prefix) {
+    if (entry.compare(0, prefix.size(), prefix) != 0) return false;
+    std::string rest = entry.substr(prefix.size());
+    if (rest.size() == 10 && rest.compare(6, 4, ".old") == 0) rest.resize(6);
+    return rest.size() == 6 && std::all_of(rest.begin(), rest.end(), [](char ch) {
+               return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
+           });
+}
+
+void CleanStaleTemps(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    DIR* handle = opendir(parent.c_str());
+    if (handle == nullptr) return;
+    std::vector<std::string> stale;
+    while (struct dirent* entry = readdir(handle)) {
+        if (IsStaleName(entry->d_name, name + ".tmp-") || IsStaleName(entry->d_name, name + ".publish-record.tmp-"))
+            stale.push_back(entry->d_name);
+    }
+    closedir(handle);
+    for (const std::string& entry : stale) {
+        std::string error;
+        if (RemoveTree(JoinPath(parent, entry), error))
+            std::fprintf(stderr, "removed %s, left behind by an interrupted publish\n", JoinPath(parent, entry).c_str());
+        else
+            std::fprintf(stderr, "warning: could not remove %s\n", error.c_str());
+    }
+}
+
+bool CheckSerial(const PublishOptions& options, LiveTree& live, std::vector<std::string>& problems) {
+    std::string error;
+    if (!ReadLiveTree(options.serverDir, live, error)) {
+        live = LiveTree();  // nothing of an unreadable tree is trusted
+        if (options.force) return true;
+        problems.push_back("cannot read the serial of the published manifest (" + error +
+                           "); use --force to replace it anyway");
+        return false;
+    }
+    if (live.present && options.serial < live.serial && !options.force) {
+        problems.push_back("serial " + std::to_string(options.serial) + " is lower than the published serial " +
+                           std::to_string(live.serial) +
+                           "; installed updaters would refuse it (use --force to publish it anyway)");
+        return false;
+    }
+    return true;
+}
+
+// One release file's outcome in the fresh tree.
+struct BuiltFile {
+    PublishedFile published;
+    RecordEntry recorded;
+    bool taken = false;
+};
+
+// Hashes the release file and the live copy; only when both give the live manifest's digest is the
+// live copy taken over. stamp gets the release file's state for the record.
+bool CompareAndTake(const PlannedFile& planned, const std::string& live, const std::string& target,
+                    std::vector<char>& buffer, BuiltFile& built, std::string& error) {
+    std::string releaseSha, liveSha;
+    FileStamp releaseStamp, liveStamp, unused;
+    bool changed = false;
+    if (!ReadHashCopy(planned.release->source, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
+        return false;
+    if (releaseSha != planned.live->sha256) return true;
+    if (!ReadHashCopy(live, "", buffer, liveSha, liveStamp, unused, nullptr, error) ||
+        liveSha != planned.live->sha256 || !TakeOver(live, target, liveStamp, buffer, built.recorded.published, changed, error)) {
+        error.clear();
+        return true;  // the live copy is damaged or moving: the caller copies from the release
+    }
+    built.taken = true;
+    built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
+    return true;
+}
+
+bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const PlannedFile& planned,
+              std::vector<char>& buffer, BuiltFile& built, ProgressMeter& meter, std::string& error) {
+    const ReleaseFile& file = *planned.release;
+    std::string target = JoinPath(filesRoot, file.path);
+    std::string live = LiveFilePath(options.serverDir, file.path);
+    built.published.path = file.path;
+    if (planned.action == FileAction::Take) {
+        bool changed = false;
+        if (TakeOver(live, target, planned.liveStamp, buffer, built.recorded.published, changed, error)) {
+            built.taken = true;
+            built.recorded.releaseMtimeNs = file.stamp.mtimeNs;
+        } else if (!changed) {
+            return false;
+        }
+    } else if (planned.action == FileAction::Compare && !CompareAndTake(planned, live, target, buffer, built, error)) {
+        return false;
+    }
+    if (built.taken) {
+        built.published.sha256 = planned.live->sha256;
+        built.published.size = planned.live->size;
+        meter.bytes += planned.live->size;
+    } else {
+        FileStamp releaseStamp;
+        if (!ReadHashCopy(file.source, target, buffer, built.published.sha256, releaseStamp, built.recorded.published,
+                          &meter.bytes, error))
+            return false;
+        built.published.size = releaseStamp.size;
+        built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
+    }
+    built.recorded.sha256 = built.published.sha256;
+    built.recorded.size = built.published.size;
+    ++meter.files;
+    return true;
+}
+
+// Fills root/files on all cores; built gets one entry per planned file, in the same order.
+bool BuildFiles(const std::string& root, const PublishOptions& options, const std::vector<PlannedFile>& plan,
+                std::vector<BuiltFile>& built, std::string& error) {
+    std::string filesRoot = JoinPath(root, "files");
+    if (mkdir(filesRoot.c_str(), 0777) != 0) {
+        error = ErrnoText(filesRoot);
+        return false;
+    }
+    std::set<std::string> made;
+    uint64_t totalBytes = 0;
+    for (const PlannedFile& planned : plan) {
+        if (!MakeParents(filesRoot, planned.release->path, made, error)) return false;
+        totalBytes += planned.release->stamp.size;
+    }
+    built.assign(plan.size(), BuiltFile());
+    ProgressMeter meter("publish", plan.size(), totalBytes);
+    return ForEachParallel(
+        plan.size(),
+        [&](size_t index, std::vector<char>& buffer, std::string& message) {
+            return BuildOne(options, filesRoot, plan[index], buffer, built[index], meter, message);
+        },
+        error);
+}
+
+// Signs with the key file or the sign command; either way the signature must verify with the
+// public key before anything is written.
+bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY* checkKey,
+                  const std::vector<uint8_t>& manifest, std::vector<uint8_t>& signature, std::string& error) {
+    if (signingKey != nullptr) {
+        if (!SignMessage(signingKey, manifest, signature, error)) return false;
+    } else if (!RunSignCommand(options.signCommand, manifest, 300, signature, error)) {
+        return false;
+    }
+    if (signature.size() != kSignatureSize) {
+        error = "the signature is " + std::to_string(signature.size()) + " bytes, not the raw 256 of an RSA-2048 "
+                "PKCS #1 v1.5 signature (hex, Base64 or PEM output does not work)";
+        return false;
+    }
+    if (!VerifyMessage(checkKey, manifest, signature)) {
+        error = options.pubPath.empty() ? "the new signature does not verify with the key's own public half"
+                                        : "the new signature does not verify with " + options.pubPath +
+                                              " (wrong key, or not PKCS #1 v1.5 with SHA-256)";
+        return false;
+    }
+    return true;
+}
+
+bool WriteManifestAndFlush(const std::string& root, const std::vector<uint8_t>& manifest,
+                           const std::vector<uint8_t>& signature, std::string& error) {
+    if (!WritePlain(JoinPath(root, "manifest.txt"), manifest, error) ||
+        !WritePlain(JoinPath(root, "manifest.sig"), signature, error))
+        return false;
+    // One flush of the file system before the swap, so a crash never leaves a live tree whose
+    // bytes did not reach the disk; the copies started their write-back as they finished.
+    UniqueFd rootFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!rootFd.Valid() || syncfs(rootFd.Get()) != 0) {
+        error = ErrnoText(root);
+        return false;
+    }
+    return true;
+}
+
+bool LoadKeys(const PublishOptions& options, PkeyPtr& signingKey, PkeyPtr& checkKey, std::string& error) {
+    if (!options.keyPath.empty() && !LoadSigningKey(options.keyPath, options.passphrase, signingKey, error))
+        return false;
+    if (!options.pubPath.empty()) return LoadVerifyKey(options.pubPath, checkKey, error);
+    return true;
+}
+
+bool CheckManifestSize(size_t size, std::string& error) {
+    if (size <= kManifestLimit) return true;
+    error = "the manifest would be " + std::to_string(size) + " bytes; the updater refuses one above " +
+            std::to_string(kManifestLimit) + " bytes (fewer files or shorter paths)";
+    return false;
+}
+
+std::string LockPathFor(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return JoinPath(parent, name + ".lock");
+}
+
+int64_t NowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -311,10 +340,48 @@ bool ParseSerialArgument(const std::string& text, uint64_t& serial) {
     return true;
 }
 
-bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems) {
+
+SwapResult SwapIn(const std::string& fresh, const std::string& serverDir, bool tryExchange,
+                  std::string& oldTree, std::string& error) {
+    oldTree.clear();
+    if (!PathExists(serverDir)) {
+        if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_NOREPLACE) == 0)
+            return SwapResult::Swapped;
+        error = ErrnoText(serverDir);
+        return SwapResult::Unchanged;
+    }
+    if (tryExchange) {
+        if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_EXCHANGE) == 0) {
+            oldTree = fresh;  // fresh now holds the old tree
+            return SwapResult::Swapped;
+        }
+        if (errno != EINVAL && errno != ENOSYS) {
+            error = ErrnoText(serverDir);
+            return SwapResult::Unchanged;
+        }
+    }
+    // File systems without the exchange: the name is missing between these two renames.
+    std::string aside = fresh + ".old";
+    if (rename(serverDir.c_str(), aside.c_str()) != 0) {
+        error = ErrnoText(serverDir);
+        return SwapResult::Unchanged;
+    }
+    if (rename(fresh.c_str(), serverDir.c_str()) == 0) {
+        oldTree = aside;
+        return SwapResult::Swapped;
+    }
+    error = ErrnoText(serverDir);
+    if (rename(aside.c_str(), serverDir.c_str()) == 0) return SwapResult::Unchanged;
+    error += "; " + serverDir + " is missing now: the old tree is " + aside + ", the new one " + fresh +
+             " (rename one of them back)";
+    return SwapResult::Lost;
+}
+
+bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems, PublishReport& report) {
+    const int64_t startedNs = NowNs();
     std::string error;
-    PkeyPtr key;
-    if (!LoadSigningKey(options.keyPath, key, error)) {
+    PkeyPtr signingKey, checkKey;
+    if (!LoadKeys(options, signingKey, checkKey, error)) {
         problems.push_back(error);
         return false;
     }
@@ -323,26 +390,76 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
         return false;
     }
     std::vector<ReleaseFile> release;
-    WalkRelease(options.releaseDir, "", release, problems);
-    std::sort(release.begin(), release.end(),
-              [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    WalkRelease(options.releaseDir, release, problems);
     std::vector<std::string> paths;
     for (const ReleaseFile& file : release) paths.push_back(file.path);
     CheckReleasePaths(paths, problems);
-    if (!problems.empty() || !CheckServerDir(options, problems) || !CheckSerial(options, problems))
-        return false;
-
-    std::string fresh = MakeFreshDir(options.serverDir, error);
-    uint64_t totalBytes = 0;
-    if (fresh.empty() || !BuildTree(fresh, options, key.get(), release, totalBytes, error) ||
-        !SwapIn(fresh, options.serverDir, error)) {
+    if (!problems.empty() || !CheckServerDir(options, problems)) return false;
+    std::vector<PublishedFile> estimate;  // digests do not change a line's length
+    for (const ReleaseFile& file : release) estimate.push_back({file.path, std::string(64, '0'), file.stamp.size});
+    if (!CheckManifestSize(BuildManifestText(options.serial, estimate).size(), error)) {
         problems.push_back(error);
-        std::string ignored;
-        if (!fresh.empty()) RemoveTree(fresh, ignored);
         return false;
     }
-    std::printf("published serial %llu: %zu files, %llu bytes in %s\n",
-                static_cast<unsigned long long>(options.serial), release.size(),
-                static_cast<unsigned long long>(totalBytes), options.serverDir.c_str());
+    for (const std::string& path : paths)
+        if (FoldCaseForWindows(path) == "UPDATER.CFG")
+            std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
+                                 "(a url= line there moves them to another server)\n", path.c_str());
+
+    UniqueFd lock;
+    if (!LockExclusive(LockPathFor(options.serverDir), lock, error)) {
+        problems.push_back(error);
+        return false;
+    }
+    CleanStaleTemps(options.serverDir);
+    LiveTree live;
+    if (!CheckSerial(options, live, problems)) return false;
+    std::vector<PlannedFile> plan = PlanFiles(release, live, options.serverDir, options.checksum);
+
+    std::string fresh = MakeFreshDir(options.serverDir, error);
+    std::vector<BuiltFile> built;
+    std::vector<uint8_t> manifest, signature;
+    std::string recordTemp;
+    bool ready = !fresh.empty() && BuildFiles(fresh, options, plan, built, error);
+    if (ready) {
+        std::vector<PublishedFile> published;
+        PublishRecord record;
+        record.startedNs = startedNs;
+        for (const BuiltFile& file : built) {
+            published.push_back(file.published);
+            record.entries[file.published.path] = file.recorded;
+            report.bytes += file.published.size;
+            ++(file.taken ? report.taken : report.copied);
+        }
+        std::string text = BuildManifestText(options.serial, published);
+        manifest.assign(text.begin(), text.end());
+        std::string recordText = RecordText(record);
+        if (!CheckManifestSize(manifest.size(), error)) {
+            ready = false;
+        } else {
+            ready = SignManifest(options, signingKey.get(), checkKey ? checkKey.get() : signingKey.get(), manifest,
+                                 signature, error) &&
+                    WriteManifestAndFlush(fresh, manifest, signature, error) &&
+                    WriteTempBeside(RecordPathFor(options.serverDir), recordText.data(), recordText.size(), 0644,
+                                    recordTemp, error);
+        }
+    }
+    std::string oldTree, ignored;
+    SwapResult swapped = ready ? SwapIn(fresh, options.serverDir, true, oldTree, error) : SwapResult::Unchanged;
+    if (swapped != SwapResult::Swapped) {
+        problems.push_back(error);
+        if (!recordTemp.empty()) unlink(recordTemp.c_str());
+        if (swapped == SwapResult::Unchanged && !fresh.empty()) RemoveTree(fresh, ignored);
+        report.serverUnchanged = swapped == SwapResult::Unchanged;
+        return false;
+    }
+    report.serverUnchanged = false;
+    // The new tree is live from here on: what follows can only warn.
+    if (!RenameTemp(recordTemp, RecordPathFor(options.serverDir), false, error))
+        std::fprintf(stderr, "warning: %s (the next publish reads every file afresh)\n", error.c_str());
+    if (!oldTree.empty() && !RemoveTree(oldTree, error))
+        std::fprintf(stderr, "warning: the new tree is live, but the old one could not be removed: %s\n",
+                     error.c_str());
+    report.files = built.size();
     return true;
 }

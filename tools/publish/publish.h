@@ -5,11 +5,24 @@
 #include <vector>
 
 struct PublishOptions {
-    std::string keyPath;
+    std::string keyPath;      // a PEM private key, or empty with signCommand
+    std::string signCommand;  // "/bin/sh -c" command: manifest on stdin, raw signature on stdout
+    std::string pubPath;      // public key every new signature is checked with (needed with signCommand)
+    const std::string* passphrase = nullptr;  // for an encrypted keyPath
     uint64_t serial = 0;
     std::string releaseDir;
     std::string serverDir;
-    bool force = false;  // allows a lower serial than the tree holds, or an unreadable old manifest
+    bool force = false;     // allows a lower serial than the tree holds, or an unreadable old manifest
+    bool checksum = false;  // hash every file instead of trusting the quick check
+};
+
+// What a publish did, and whether the live tree may have been touched when it failed.
+struct PublishReport {
+    bool serverUnchanged = true;
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t copied = 0;  // files read from the release
+    uint64_t taken = 0;   // files taken over from the live tree unread
 };
 
 // One line per listed file, in the manifest's order (sorted by path bytes).
@@ -26,6 +39,15 @@ std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>&
 // Strict command-line number: decimal digits only, no sign, no blanks, at most 2^64 - 1.
 bool ParseSerialArgument(const std::string& text, uint64_t& serial);
 
-// Runs the whole publish. On false, problems holds one line per reason and the server tree is
-// as it was before. Progress and the summary go to stdout.
-bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems);
+// Runs the whole publish. On false, problems holds one line per reason; report says whether the
+// server tree is as it was before. Progress goes to a terminal on stderr, notes to stderr.
+bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems, PublishReport& report);
+
+enum class SwapResult { Swapped, Unchanged, Lost };
+
+// Puts fresh under serverDir's name. With the exchange (tryExchange and a file system that has it)
+// the name holds the whole old or the whole new tree at every moment; otherwise the old tree is
+// moved aside first. oldTree gets where the old tree now lies (to be removed by the caller). Lost:
+// neither tree is under the name any more; error says where both are.
+SwapResult SwapIn(const std::string& fresh, const std::string& serverDir, bool tryExchange,
+                  std::string& oldTree, std::string& error);

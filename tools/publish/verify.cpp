@@ -4,6 +4,7 @@
 #include "crypto.h"
 #include "fs_util.h"
 #include "path_rules.h"
+#include "progress.h"
 #include "update/http.h"
 #include "update/manifest.h"
 
@@ -114,7 +115,8 @@ bool IsLowerHex(const std::string& text) {
     return true;
 }
 
-void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<std::string>& problems) {
+void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<std::string>& problems,
+                std::atomic<uint64_t>& progressBytes) {
     if (!IsLowerHex(entry.sha256))
         problems.push_back("digest is not lower-case hex (the updater would never match it): " + entry.path);
     Sha256 hash;
@@ -126,6 +128,7 @@ void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<st
                [&](const char* data, size_t length) {
                    hash.Update(data, length);
                    size += length;
+                   progressBytes += length;
                },
                error)) {
         problems.push_back("missing: " + entry.path + " (" + error + ")");
@@ -179,8 +182,20 @@ bool VerifyServer(const std::string& keyPath, const std::string& target,
         totalBytes += entry.size;
     }
     CheckReleasePaths(paths, problems);
-    for (const ManifestEntry& entry : entries) CheckEntry(source, entry, problems);
+    ProgressMeter meter("verify", entries.size(), totalBytes);
+    for (const ManifestEntry& entry : entries) {
+        CheckEntry(source, entry, problems, meter.bytes);
+        ++meter.files;
+    }
     summary = "serial " + std::to_string(serial) + ", " + std::to_string(entries.size()) + " files, " +
               std::to_string(totalBytes) + " bytes";
     return problems.empty();
+}
+
+bool FetchManifest(const std::string& target, std::vector<uint8_t>& manifest, std::string& error) {
+    ServerSource source;
+    if (!OpenSource(target, source, error)) return false;
+    if (FetchBytes(source, "manifest.txt", kManifestLimit, manifest, error)) return true;
+    error = target + "/manifest.txt: " + error;
+    return false;
 }

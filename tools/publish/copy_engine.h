@@ -1,0 +1,42 @@
+// Moving file bytes for a publish: read once to hash and copy, on all cores, or take a live file over.
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+// What identifies one state of a file's bytes without reading them (rsync's quick check, plus
+// the inode so that a file put in place of another is noticed).
+struct FileStamp {
+    uint64_t size = 0;
+    int64_t mtimeNs = 0;
+    uint64_t inode = 0;
+};
+
+bool SameStamp(const FileStamp& a, const FileStamp& b);
+
+// lstat of a regular file as a stamp; false for anything else or a failure.
+bool StampOf(const std::string& path, FileStamp& stamp);
+
+// Runs work(index, buffer, error) for every index below count on all cores (each thread with its
+// own 1 MiB buffer). After the first failure no new index is started; error gets that failure.
+bool ForEachParallel(size_t count,
+                     const std::function<bool(size_t, std::vector<char>&, std::string&)>& work,
+                     std::string& error);
+
+// Reads source once, hashing it and, when target is not empty, writing the same bytes to target
+// (created anew, mode 0666 minus umask). A source whose size or times change while it is read, or
+// whose length differs from what was read, is read again, up to three times, then refused.
+// sourceStamp is the stamp the bytes belong to, targetStamp the written file's; done (may be null)
+// counts bytes as they pass.
+bool ReadHashCopy(const std::string& source, const std::string& target, std::vector<char>& buffer,
+                  std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
+                  std::atomic<uint64_t>* done, std::string& error);
+
+// Puts the bytes of live (a published file) at target without reading them where the file system
+// allows: a hard link, else a reflink, else copy_file_range, else a plain copy. live must still
+// carry expected afterwards; false when it does not (changed = true: the caller copies afresh
+// from the release instead) or on a failure. targetStamp gets the new name's stamp.
+bool TakeOver(const std::string& live, const std::string& target, const FileStamp& expected,
+              std::vector<char>& buffer, FileStamp& targetStamp, bool& changed, std::string& error);

@@ -1,0 +1,55 @@
+// What a publish would do with each release file: read it afresh, or take the live copy over.
+#pragma once
+#include "copy_engine.h"
+#include "record.h"
+#include "update/manifest.h"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+struct ReleaseFile {
+    std::string path;    // relative, "/"-separated
+    std::string source;  // where to read it
+    FileStamp stamp;     // as the walk saw it
+};
+
+// Collects the regular files below dir, sorted by path bytes (the manifest's order). Symbolic
+// links and special files become problems.
+void WalkRelease(const std::string& dir, std::vector<ReleaseFile>& files, std::vector<std::string>& problems);
+
+// The published tree as the next publish sees it: its manifest by path and the record beside it.
+struct LiveTree {
+    bool present = false;  // a manifest was found and parsed
+    uint64_t serial = 0;
+    std::map<std::string, ManifestEntry> entries;
+    PublishRecord record;
+};
+
+// Reads SERVER_DIR's manifest and record. A missing manifest is an empty tree; an unreadable one
+// is false with the reason.
+bool ReadLiveTree(const std::string& serverDir, LiveTree& live, std::string& error);
+
+enum class FileAction {
+    Copy,     // read the release file (hash and copy)
+    Take,     // quick check passed: take the live file over unread
+    Compare,  // --checksum: hash the release and the live file, take it over only when both match
+};
+
+struct PlannedFile {
+    const ReleaseFile* release = nullptr;
+    FileAction action = FileAction::Copy;
+    const ManifestEntry* live = nullptr;  // the live manifest's entry for this path, if any
+    FileStamp liveStamp;                  // Take: what the live file must still carry
+};
+
+// Decides per release file. Without checksum a live file is trusted when the release file has the
+// size and modification time recorded by the publish that wrote the live copy (and that time was
+// not within a second of that publish's start), and the live copy still has the recorded inode,
+// size and modification time, and its digest in the live manifest is the recorded one.
+std::vector<PlannedFile> PlanFiles(const std::vector<ReleaseFile>& release, const LiveTree& live,
+                                   const std::string& serverDir, bool checksum);
+
+// Where the live copy of path lies in SERVER_DIR.
+std::string LiveFilePath(const std::string& serverDir, const std::string& path);
