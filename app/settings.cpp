@@ -6,13 +6,16 @@
 #ifndef QUILLOR_UPDATE_HOST
 #define QUILLOR_UPDATE_HOST "127.0.0.1"
 #endif
+#ifndef QUILLOR_UPDATE_BASE_PATH
+#define QUILLOR_UPDATE_BASE_PATH ""
+#endif
 
 UpdaterSettings settings = DefaultSettings();
 
 UpdaterSettings DefaultSettings() {
     UpdaterSettings defaults;
     defaults.gameExe = L"Quillor - Launch.exe";
-    defaults.baseUrl = "http://" QUILLOR_UPDATE_HOST ":8080";
+    defaults.baseUrl = "http://" QUILLOR_UPDATE_HOST ":8080" QUILLOR_UPDATE_BASE_PATH;
     return defaults;
 }
 

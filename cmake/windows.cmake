@@ -2,6 +2,10 @@
 enable_language(RC)
 
 set(QUILLOR_UPDATE_HOST "127.0.0.1" CACHE STRING "Host of the built-in default base URL (http://HOST:8080)")
+set(QUILLOR_UPDATE_BASE_PATH "" CACHE STRING "Path of the built-in base URL after the port, e.g. /quillor2 (a key rotation moves players to a new base)")
+if(NOT QUILLOR_UPDATE_BASE_PATH MATCHES "^(/[A-Za-z0-9._~-]+)*$")
+    message(FATAL_ERROR "QUILLOR_UPDATE_BASE_PATH must be empty or /name[/name...] without a trailing /")
+endif()
 set(QUILLOR_PUBLIC_KEY_PEM "" CACHE FILEPATH "Publisher's RSA-2048 public key (PEM); empty: a development key is generated into the build tree")
 
 set(QUILLOR_WINEPREFIX "${CMAKE_BINARY_DIR}/wine" CACHE PATH "Wine prefix of this build tree")
@@ -22,7 +26,7 @@ file(CHMOD ${CMAKE_BINARY_DIR}/wine-run PERMISSIONS OWNER_READ OWNER_WRITE OWNER
 include(cmake/public_key.cmake)
 
 add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0603
-    QUILLOR_UPDATE_HOST="${QUILLOR_UPDATE_HOST}")
+    QUILLOR_UPDATE_HOST="${QUILLOR_UPDATE_HOST}" QUILLOR_UPDATE_BASE_PATH="${QUILLOR_UPDATE_BASE_PATH}")
 add_compile_options(-Wall -Wextra -O2 -ffunction-sections -fdata-sections)
 add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
 

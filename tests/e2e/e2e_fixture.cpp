@@ -17,7 +17,7 @@ const auto* wineServer = ::testing::AddGlobalTestEnvironment(new WineServerEnvir
 }  // namespace
 
 void EndToEnd::SetUp() {
-    if (!Exists(WinBuildDir() + "/devkey/quillor-dev.pem")) {
+    if (!Exists(DevKey("quillor-dev"))) {
         GTEST_SKIP() << "no development key: the exe trusts a custom key";
     }
     ASSERT_NE(server.Port(), 0) << "loopback server did not start";
@@ -36,7 +36,7 @@ void EndToEnd::PublishRelease(uint64_t serial, bool force) {
 void EndToEnd::ServeSignedManifest(const std::string& text) {
     WriteFile(served + "/manifest.txt", text);
     ASSERT_EQ(RunProcess({"/usr/bin/openssl", "dgst", "-sha256", "-sign",
-                          WinBuildDir() + "/devkey/quillor-dev.pem", "-out", served + "/manifest.sig",
+                          DevKey("quillor-dev"), "-out", served + "/manifest.sig",
                           served + "/manifest.txt"},
                          30000),
               0);

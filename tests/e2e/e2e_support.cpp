@@ -107,11 +107,12 @@ std::string WinePath(const std::string& path) {
 std::string WinBuildDir() { return QUILLOR_WIN_BUILD; }
 std::string UpdaterExe() { return WinBuildDir() + "/Quillor - Updater.exe"; }
 std::string FakeGameExe() { return WinBuildDir() + "/fake_game.exe"; }
+std::string RotatedUpdaterExe() { return WinBuildDir() + "/Quillor - Updater rotated.exe"; }
+std::string DevKey(const std::string& name) { return WinBuildDir() + "/devkey/" + name + ".pem"; }
 
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
-             bool force) {
-    std::vector<std::string> argv = {QUILLOR_PUBLISH_TOOL, "publish", "--key",
-                                     WinBuildDir() + "/devkey/quillor-dev.pem", "--serial",
+             bool force, const std::string& key) {
+    std::vector<std::string> argv = {QUILLOR_PUBLISH_TOOL, "publish", "--key", key, "--serial",
                                      std::to_string(serial)};
     if (force) argv.push_back("--force");
     argv.push_back(releaseDir);

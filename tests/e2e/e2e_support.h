@@ -43,11 +43,15 @@ std::string WinePath(const std::string& path);
 std::string WinBuildDir();
 std::string UpdaterExe();
 std::string FakeGameExe();
+// The test-only updater that trusts DevKey("quillor-rotated") and has the base path /rotated.
+std::string RotatedUpdaterExe();
+// A development private key of the Windows build tree: "quillor-dev" or "quillor-rotated".
+std::string DevKey(const std::string& name);
 
-// quillor-publish publish --key devkey --serial N [--force] releaseDir serverDir; true on exit
+// quillor-publish publish --key KEY --serial N [--force] releaseDir serverDir; true on exit
 // code 0. force lets a lower serial replace a published one (to stage a rollback).
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
-             bool force = false);
+             bool force = false, const std::string& key = DevKey("quillor-dev"));
 
 // One manifest line of a published tree.
 struct PublishedEntry {

@@ -205,3 +205,55 @@ TEST_F(SilentLaunchE2E, KilledMidDownloadThenARerunConverges) {
               (Lines{"2 of 3 files need an update (3001000 bytes)", "updated " + entries[1].path,
                      "updated " + entries[2].path, "update finished"}));
 }
+
+// Key rotation as the README's publishing workflow does it: the same release, holding the updater
+// that trusts the new key and an updater.cfg naming the new tree, goes first into the new tree
+// (new key), then into the old tree (old key).
+TEST_F(SilentLaunchE2E, KeyRotationMovesAnOldInstallationToTheNewTreeForGood) {
+    ASSERT_TRUE(Exists(RotatedUpdaterExe()));
+    const std::string newServed = tree / "server-rotated";
+    LoopbackServer newServer{newServed};
+    const std::string newKey = DevKey("quillor-rotated");
+    const std::string rotatedExe = ReadFile(RotatedUpdaterExe());
+    const std::string newCfg = "url=" + newServer.BaseUrl() + "\r\n";
+    AddToRelease("game.pak", "release 5");
+    AddToRelease("Quillor - Updater.exe", rotatedExe);
+    AddToRelease("updater.cfg", newCfg);
+    ASSERT_TRUE(Publish(release, newServed, 5, false, newKey));
+    PublishRelease(5);
+
+    // A player on the old updater, whose updater.cfg names the old tree.
+    const std::string ownExe = install + "/Quillor - Updater.exe";
+    fs::copy_file(UpdaterExe(), ownExe);
+    WriteFile(install + "/updater.cfg", "url=" + server.BaseUrl() + "\r\n");
+    WriteFile(install + "/updater.state", "4\r\n");
+    const std::vector<std::string> args = {"/silent", "/nolaunch"};
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_TRUE(ReadFile(ownExe) == rotatedExe);
+    EXPECT_EQ(Installed("updater.cfg"), newCfg);
+    EXPECT_TRUE(newServer.Requests().empty());
+
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    Lines log = LogLines(install);
+    EXPECT_EQ(Lines(log.end() - 4, log.end()),
+              (Lines{"update start, server " + newServer.BaseUrl() + ", dir " + WinePath(install),
+                     "manifest ok: serial 5, 3 files", "0 of 3 files need an update (0 bytes)",
+                     "update finished"}));
+
+    AddToRelease("game.pak", "release 6");
+    ASSERT_TRUE(Publish(release, newServed, 6, false, newKey));
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_EQ(Installed("game.pak"), "release 6");
+    AddToRelease("game.pak", "release 7");
+    ASSERT_TRUE(Publish(release, newServed, 7));  // signed with the old key
+    EXPECT_EQ(RunUpdater(args, ownExe), 2);
+    EXPECT_EQ(LogLines(install).back(), FailedLine(kSignatureMessage));
+    EXPECT_EQ(Installed("game.pak"), "release 6");
+    EXPECT_EQ(StateFile(), "6\r\n");
+
+    // Without updater.cfg the new updater asks its own built-in base.
+    ScratchTree bare;
+    RunUpdater({"/silent", "/nolaunch", "/dir", WinePath(bare.path)}, ownExe);
+    EXPECT_EQ(LogLines(bare.path).at(0),
+              "update start, server http://127.0.0.1:8080/rotated, dir " + WinePath(bare.path));
+}

@@ -43,7 +43,8 @@ TEST(PublishPathRules, RefusesPathsThatCollideOnWindows) {
 
 TEST(PublishPathRules, RefusesWhatTheUpdaterOrWindowsCannotTake) {
     for (const char* path : {"a\\b.txt", "c:d.txt", "a..b", "why?.txt", "pipe|x", "tab\tx", "/abs",
-                             "bad\xC3(utf8", "CON", "con.txt", "data/Lpt1.log", "name.", "trailing "}) {
+                             "bad\xC3(utf8", "CON", "con.txt", "data/Lpt1.log", "name.", "trailing ",
+                             "a//b.txt", "data/"}) {
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
     }
     for (const char* path : {"updater.state", "Updater.LOG", "data/map.pak.part", "x.PART",

@@ -31,8 +31,11 @@ std::string WindowsNameProblem(const std::string& path) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
         std::string name = path.substr(start, end - start);
+        // NB: the updater accepts "a//b" and "dir/", but no file has such a name and the
+        // publisher's server refuses the URL, so the release could never be installed.
+        if (name.empty()) return "an empty name (a leading, doubled or trailing \"/\") names no file";
         if (IsWindowsDeviceName(name)) return "\"" + name + "\" is a reserved device name on Windows";
-        if (!name.empty() && (name.back() == '.' || name.back() == ' '))
+        if (name.back() == '.' || name.back() == ' ')
             return "\"" + name + "\" ends in a dot or blank, which Windows drops";
         start = end + 1;
     }

@@ -11,7 +11,8 @@
 std::string FoldCaseForNtfs(const std::string& path);
 
 // Empty when every "/"-separated name of path can be a file name on Windows; otherwise the reason
-// (a reserved device name such as CON or LPT1, or a name ending in a dot or a blank).
+// (an empty name, a reserved device name such as CON or LPT1, or a name ending in a dot or a
+// blank).
 std::string WindowsNameProblem(const std::string& path);
 
 // Checks a release's file paths (relative, "/"-separated); each refusal becomes one line in
