@@ -6,6 +6,9 @@
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(const std::string& text);
 
+// Appends code point c (at most U+10FFFF) to out in UTF-8.
+void AppendUtf8(std::string& out, uint32_t c);
+
 // Each well-formed UTF-8 code point of text replaced by map(code point), re-encoded; bytes that
 // are not UTF-8 are copied as they stand.
 std::string MapCodePoints(const std::string& text, uint32_t (*map)(uint32_t));
