@@ -4,6 +4,7 @@
 #include "fs_util.h"
 #include "update/manifest.h"
 
+#include <algorithm>
 #include <ctime>
 #include <fcntl.h>
 #include <map>
@@ -20,7 +21,7 @@ bool SetTime(const std::string& path, const timespec& when, std::string& error) 
 
 }  // namespace
 
-bool SetBodyTimes(const std::string& root, const std::string& serverDir,
+bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::string& otherTree,
                   const std::vector<PublishedFile>& files, timespec& latest, std::string& error) {
     // Publish makes the manifest the newest file of a tree, so its time bounds every body of the
     // live tree; a live body changed after it (by hand) is not trusted to carry its time over.
@@ -35,8 +36,12 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir,
         ReadWholeFile(manifestPath, 256ull << 20, text, ignored) && ParseManifest(text, serial, entries, ignored)) {
         for (const ManifestEntry& entry : entries) live[entry.path] = &entry;
     }
+    struct stat other {};
+    time_t bound = liveManifest.st_mtim.tv_sec;
+    if (!otherTree.empty() && lstat(JoinPath(otherTree, "manifest.txt").c_str(), &other) == 0)
+        bound = std::max(bound, other.st_mtim.tv_sec);
     timespec fresh{time(nullptr), 0};
-    if (fresh.tv_sec <= liveManifest.st_mtim.tv_sec) fresh.tv_sec = liveManifest.st_mtim.tv_sec + 1;
+    if (fresh.tv_sec <= bound) fresh.tv_sec = bound + 1;
     latest = fresh;
 
     for (const PublishedFile& file : files) {
@@ -48,7 +53,7 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir,
         }
         // A new body may keep its own time (a copy that kept the release file's) when that is
         // later than every earlier body; the manifest's time bounds those.
-        timespec when = own.st_mtim.tv_sec > liveManifest.st_mtim.tv_sec ? own.st_mtim : fresh;
+        timespec when = own.st_mtim.tv_sec > bound ? own.st_mtim : fresh;
         auto old = live.find(file.path);
         if (old != live.end() && old->second->sha256 == file.sha256 && old->second->size == file.size &&
             lstat(JoinPath(JoinPath(serverDir, "files"), file.path).c_str(), &st) == 0 &&

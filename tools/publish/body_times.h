@@ -12,8 +12,10 @@
 // caches revalidate it with a 304; every other body gets a time later than any body the live
 // tree or its predecessors ever held (its own if that already is, else now or one second past
 // the live manifest), so its validators differ even for the same size in the same second.
+// otherTree (may be empty) is the site's other tree (the stage beside the live tree, or the
+// reverse): new bodies are later than its bodies too, since an edge may keep both trees' objects.
 // latest gets the time for manifest.txt and manifest.sig: the latest of the tree.
-bool SetBodyTimes(const std::string& root, const std::string& serverDir,
+bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::string& otherTree,
                   const std::vector<PublishedFile>& files, timespec& latest, std::string& error);
 
 // Gives root's manifest.txt and manifest.sig the time latest, so the next publish can tell the

@@ -103,6 +103,8 @@ bool WritePlain(const std::string& path, const std::vector<uint8_t>& bytes, std:
     return true;
 }
 
+}  // namespace
+
 std::string MakeFreshDir(const std::string& serverDir, std::string& error) {
     std::string parent, name;
     SplitPath(serverDir, parent, name);
@@ -120,6 +122,8 @@ std::string MakeFreshDir(const std::string& serverDir, std::string& error) {
     return buffer.data();
 }
 
+namespace {
+
 // A killed publish leaves its half-built tree (and, without the exchange, the old tree moved
 // aside) as "NAME.tmp-XXXXXX[.old]", and its record as "NAME.publish-record.tmp-XXXXXX". Only
 // names of exactly that form are removed, and only while the lock is held.
@@ -131,6 +135,8 @@ bool IsStaleName(const std::string& entry, const std::string& prefix) {
                return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
            });
 }
+
+}  // namespace
 
 void CleanStaleTemps(const std::string& serverDir) {
     std::string parent, name;
@@ -151,6 +157,8 @@ void CleanStaleTemps(const std::string& serverDir) {
             std::fprintf(stderr, "warning: could not remove %s\n", error.c_str());
     }
 }
+
+namespace {
 
 bool CheckSerial(const PublishOptions& options, LiveTree& live, std::vector<std::string>& problems) {
     std::string error;
@@ -308,11 +316,15 @@ bool CheckManifestSize(size_t size, std::string& error) {
     return false;
 }
 
+}  // namespace
+
 std::string LockPathFor(const std::string& serverDir) {
     std::string parent, name;
     SplitPath(serverDir, parent, name);
     return JoinPath(parent, name + ".lock");
 }
+
+namespace {
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -408,11 +420,13 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
                                  "(a url= line there moves them to another server)\n", path.c_str());
 
     UniqueFd lock;
-    if (!LockExclusive(LockPathFor(options.serverDir), lock, error)) {
+    if (!LockExclusive(options.lockPath.empty() ? LockPathFor(options.serverDir) : options.lockPath, lock, error)) {
         problems.push_back(error);
         return false;
     }
     CleanStaleTemps(options.serverDir);
+    std::string otherTree;
+    if (options.beforeWrite && !options.beforeWrite(otherTree, problems)) return false;
     LiveTree live;
     if (!CheckSerial(options, live, problems)) return false;
     std::vector<PlannedFile> plan = PlanFiles(release, live, options.serverDir, options.checksum);
@@ -434,7 +448,7 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
             ++(file.taken ? report.taken : report.copied);
         }
         // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
-        ready = SetBodyTimes(fresh, options.serverDir, published, latest, error);
+        ready = SetBodyTimes(fresh, options.serverDir, otherTree, published, latest, error);
         for (auto& entry : record.entries)
             StampOf(JoinPath(JoinPath(fresh, "files"), entry.first), entry.second.published);
         std::string text = BuildManifestText(options.serial, published);
@@ -468,5 +482,6 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
         std::fprintf(stderr, "warning: the new tree is live, but the old one could not be removed: %s\n",
                      error.c_str());
     report.files = built.size();
+    if (options.afterSwap) options.afterSwap();
     return true;
 }

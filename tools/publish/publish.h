@@ -1,6 +1,7 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,12 @@ struct PublishOptions {
     std::string serverDir;
     bool force = false;     // allows a lower serial than the tree holds, or an unreadable old manifest
     bool checksum = false;  // hash every file instead of trusting the quick check
+    std::string lockPath;   // the lock to take; empty: SERVER_DIR.lock (a stage takes its site's)
+    // Run with the lock held once the inputs are checked, before anything is written: false
+    // (with problems) ends the publish; otherTree may name a tree whose bodies every new body
+    // must postdate (body_times.h). afterSwap runs, the lock still held, once the new tree is live.
+    std::function<bool(std::string& otherTree, std::vector<std::string>& problems)> beforeWrite;
+    std::function<void()> afterSwap;
 };
 
 // What a publish did, and whether the live tree may have been touched when it failed.
@@ -42,6 +49,16 @@ bool ParseSerialArgument(const std::string& text, uint64_t& serial);
 // Runs the whole publish. On false, problems holds one line per reason; report says whether the
 // server tree is as it was before. Progress goes to a terminal on stderr, notes to stderr.
 bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems, PublishReport& report);
+
+// SERVER_DIR.lock: one lock for every change of a site, its live tree and its stage.
+std::string LockPathFor(const std::string& serverDir);
+
+// A new empty folder "SERVER_DIR.tmp-XXXXXX" beside serverDir, readable by a web server; "" with
+// error when it cannot be made.
+std::string MakeFreshDir(const std::string& serverDir, std::string& error);
+
+// Removes what an interrupted publish into serverDir left beside it. Call with the lock held.
+void CleanStaleTemps(const std::string& serverDir);
 
 enum class SwapResult { Swapped, Unchanged, Lost };
 

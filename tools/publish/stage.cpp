@@ -1,0 +1,476 @@
+// Staged releases: a second server tree for a growing share of players, chosen per bucket link.
+#include "stage.h"
+
+#include "cohort.h"
+#include "fs_util.h"
+#include "record.h"
+#include "update/manifest.h"
+
+#include <cerrno>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+std::string BucketName(int bucket) {
+    char name[3] = {static_cast<char>('0' + bucket / 10), static_cast<char>('0' + bucket % 10), '\0'};
+    return name;
+}
+
+// The relative link target of a bucket: "../NAME" or "../NAME.stage", beside the links' folder.
+std::string LinkTarget(const std::string& serverDir, bool stage) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return "../" + name + (stage ? ".stage" : "");
+}
+
+std::string ReadLinkText(const std::string& path) {
+    char buffer[PATH_MAX];
+    ssize_t got = readlink(path.c_str(), buffer, sizeof buffer);
+    return got < 0 ? std::string() : std::string(buffer, static_cast<size_t>(got));
+}
+
+// present false: no manifest (and, for must, no folder). False when the tree is there but its
+// manifest cannot be read, so nobody routes players by a guess.
+bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std::string& error) {
+    present = false;
+    std::string manifest = JoinPath(dir, "manifest.txt");
+    if (!PathExists(dir)) return true;
+    std::vector<uint8_t> text;
+    std::vector<ManifestEntry> entries;
+    if (!ReadWholeFile(manifest, 256ull << 20, text, error) || !ParseManifest(text, serial, entries, error)) {
+        error = dir + ": its manifest cannot be read (" + error + ")";
+        return false;
+    }
+    present = true;
+    return true;
+}
+
+// Points one link at target: a new link under a temporary name renamed over the old one, so
+// nginx finds the old or the new target at every moment. moved counts real changes.
+bool PointLink(const std::string& cohorts, const std::string& link, const std::string& target, int& moved,
+               std::string& error) {
+    std::string path = JoinPath(cohorts, link);
+    if (ReadLinkText(path) == target) return true;
+    std::string temp = path + ".tmp-" + std::to_string(getpid());
+    bool made = symlink(target.c_str(), temp.c_str()) == 0 ||
+                (errno == EEXIST && unlink(temp.c_str()) == 0 && symlink(target.c_str(), temp.c_str()) == 0);
+    if (!made || rename(temp.c_str(), path.c_str()) != 0) {
+        error = ErrnoText(path);
+        unlink(temp.c_str());
+        return false;
+    }
+    ++moved;
+    return true;
+}
+
+// Sets every link of SERVER_DIR.cohorts: with open, the stage link and the first share buckets
+// of its order name the stage tree; without, all name the live tree. The edges' "stage" link
+// moves to the stage before any bucket does and back after the last one, so a tree the origin
+// names to an edge is the tree it then serves.
+bool PointCohorts(const std::string& serverDir, const StageState* open, int& moved, std::string& error) {
+    std::string cohorts = CohortsPathFor(serverDir);
+    struct stat st;
+    if (lstat(cohorts.c_str(), &st) != 0 && (errno != ENOENT || mkdir(cohorts.c_str(), 0777) != 0)) {
+        error = ErrnoText(cohorts);
+        return false;
+    }
+    if (lstat(cohorts.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = cohorts + ": exists and is not a folder";
+        return false;
+    }
+    // Links an interrupted run left under a temporary name (the lock is held, so none is in use).
+    if (DIR* dir = opendir(cohorts.c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.find(".tmp-") != std::string::npos && entry->d_type == DT_LNK)
+                unlinkat(dirfd(dir), name.c_str(), 0);
+        }
+        closedir(dir);
+    }
+    const std::string live = LinkTarget(serverDir, false), stage = LinkTarget(serverDir, true);
+    if (open != nullptr && !PointLink(cohorts, "stage", stage, moved, error)) return false;
+    for (int bucket = 0; bucket < kBuckets; ++bucket) {
+        bool staged = open != nullptr && BucketStaged(open->order, open->share, bucket);
+        if (!PointLink(cohorts, BucketName(bucket), staged ? stage : live, moved, error)) return false;
+    }
+    return (open != nullptr || PointLink(cohorts, "stage", live, moved, error)) &&
+           PointLink(cohorts, "live", live, moved, error);
+}
+
+// Hard-links every file of the tree from into the empty folder to (folders are made anew).
+bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error) {
+    DIR* dir = opendir(from.c_str());
+    if (dir == nullptr) {
+        error = ErrnoText(from);
+        return false;
+    }
+    bool ok = true;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string source = JoinPath(from, name), target = JoinPath(to, name);
+        struct stat st;
+        if (lstat(source.c_str(), &st) != 0) {
+            error = ErrnoText(source);
+        } else if (S_ISDIR(st.st_mode)) {
+            if (mkdir(target.c_str(), 0777) == 0 && LinkTreeCopy(source, target, error)) continue;
+            if (error.empty()) error = ErrnoText(target);
+        } else if (S_ISREG(st.st_mode)) {
+            if (link(source.c_str(), target.c_str()) == 0) continue;
+            error = ErrnoText(target);
+        } else {
+            error = source + ": not a file or folder; a server tree holds nothing else";
+        }
+        ok = false;
+        break;
+    }
+    closedir(dir);
+    return ok;
+}
+
+// A fresh hard-linked copy of the tree from beside destination ("DEST.tmp-XXXXXX", which an
+// interrupted run leaves for the next publish into destination to remove); "" on failure.
+std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error) {
+    std::string fresh = MakeFreshDir(destination, error);
+    if (fresh.empty()) return fresh;
+    UniqueFd freshFd;
+    if (LinkTreeCopy(from, fresh, error) &&
+        (freshFd = UniqueFd(open(fresh.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))).Valid() &&
+        syncfs(freshFd.Get()) == 0)
+        return fresh;
+    if (error.empty()) error = ErrnoText(fresh);
+    std::string ignored;
+    RemoveTree(fresh, ignored);
+    return std::string();
+}
+
+// The publish record of from, as a temp file beside to's record (the copy's files have the same
+// inodes); temp is "" when from has none.
+bool CopyRecordBeside(const std::string& from, const std::string& to, std::string& temp, std::string& error) {
+    temp.clear();
+    std::vector<uint8_t> bytes;
+    if (!PathExists(RecordPathFor(from))) return true;
+    return ReadWholeFile(RecordPathFor(from), 1ull << 30, bytes, error) &&
+           WriteTempBeside(RecordPathFor(to), bytes.data(), bytes.size(), 0644, temp, error);
+}
+
+bool PlaceRecord(const std::string& temp, const std::string& serverDir, std::string& error) {
+    if (!temp.empty()) return RenameTemp(temp, RecordPathFor(serverDir), false, error);
+    if (unlink(RecordPathFor(serverDir).c_str()) == 0 || errno == ENOENT) return true;
+    error = ErrnoText(RecordPathFor(serverDir));
+    return false;
+}
+
+// Moves a closed stage tree aside under a stale-temp name in one rename, then removes it.
+bool RetireTree(const std::string& tree, std::string& error) {
+    std::string aside = MakeFreshDir(tree, error);
+    if (aside.empty()) return false;
+    if (rename(tree.c_str(), aside.c_str()) != 0) {  // replaces the empty folder
+        error = ErrnoText(tree);
+        rmdir(aside.c_str());
+        return false;
+    }
+    return RemoveTree(aside, error);
+}
+
+// Brings links, state file and stage tree in line with the trees' serials, also after an
+// interrupted command: an open stage gets its share; a closed one is removed once no bucket
+// names it any more. site gets the result.
+bool Settle(const std::string& serverDir, SiteState& site, int& moved, std::string& error) {
+    // Temp trees, records and state files of an interrupted command (the lock is held).
+    for (const std::string& name : {serverDir, StageTreePathFor(serverDir), StageStatePathFor(serverDir)})
+        CleanStaleTemps(name);
+    if (!ReadSite(serverDir, site, error)) return false;
+    if (site.open) {
+        if (!site.statePresent) {
+            error = StageTreePathFor(serverDir) + " holds serial " + std::to_string(site.stageSerial) +
+                    " above the live one, but " + StageStatePathFor(serverDir) +
+                    " is missing, so the cohort is unknown; promote the stage, or publish a higher serial";
+            return false;
+        }
+        if (!PointCohorts(serverDir, &site.state, moved, error)) return false;
+        site.linkedToStage = site.state.share;
+        if (site.state.serial == site.stageSerial) return true;
+        site.state.serial = site.stageSerial;
+        return WriteStageState(serverDir, site.state, error);
+    }
+    std::string stage = StageTreePathFor(serverDir);
+    if (!PointCohorts(serverDir, nullptr, moved, error) || (PathExists(stage) && !RetireTree(stage, error)))
+        return false;
+    for (const std::string& path : {RecordPathFor(stage), StageStatePathFor(serverDir)}) {
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+            error = ErrnoText(path);
+            return false;
+        }
+    }
+    site.stagePresent = site.statePresent = false;
+    site.linkedToStage = 0;
+    return true;
+}
+
+// Takes the site's lock and settles it; the lock stays with lock.
+bool LockAndSettle(const std::string& serverDir, UniqueFd& lock, SiteState& site, std::string& error) {
+    int moved = 0;
+    return LockExclusive(LockPathFor(serverDir), lock, error) && Settle(serverDir, site, moved, error);
+}
+
+uint64_t RandomSalt() {
+    uint64_t salt = 0;
+    if (getrandom(&salt, sizeof salt, 0) != sizeof salt)
+        salt = static_cast<uint64_t>(time(nullptr)) * 0x9e3779b97f4a7c15ull ^ static_cast<uint64_t>(getpid());
+    return salt;
+}
+
+std::string SerialText(uint64_t serial) { return "serial " + std::to_string(serial); }
+
+}  // namespace
+
+std::string StageTreePathFor(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return JoinPath(parent, name + ".stage");
+}
+
+std::string CohortsPathFor(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return JoinPath(parent, name + ".cohorts");
+}
+
+bool ReadSite(const std::string& serverDir, SiteState& site, std::string& error) {
+    site = SiteState();
+    std::string ignored;
+    // An unreadable live tree counts as serial 0: an open stage then stays open.
+    if (!ReadTreeSerial(serverDir, site.livePresent, site.liveSerial, ignored)) site.liveSerial = 0;
+    if (!ReadTreeSerial(StageTreePathFor(serverDir), site.stagePresent, site.stageSerial, error)) return false;
+    site.open = site.stagePresent && site.stageSerial > site.liveSerial;
+    std::string stateError;
+    if (!ReadStageState(serverDir, site.statePresent, site.state, stateError)) {
+        if (site.open) {
+            error = stateError;
+            return false;
+        }
+        site.statePresent = false;  // a closed stage's leftover: Settle removes it
+    }
+    std::string cohorts = CohortsPathFor(serverDir);
+    if (IsDirectory(cohorts)) {
+        site.linkedToStage = 0;
+        for (int bucket = 0; bucket < kBuckets; ++bucket)
+            site.linkedToStage += ReadLinkText(JoinPath(cohorts, BucketName(bucket))) == LinkTarget(serverDir, true);
+    }
+    return true;
+}
+
+bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t salt,
+                  std::vector<std::string>& problems, PublishReport& report, std::string& note) {
+    const std::string serverDir = options.serverDir, stage = StageTreePathFor(serverDir);
+    SiteState site;
+    StageState next;
+    bool prepared = false;
+    options.serverDir = stage;
+    options.lockPath = LockPathFor(serverDir);
+    options.force = false;
+    options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
+        std::string error;
+        int moved = 0;
+        if (!Settle(serverDir, site, moved, error)) {
+        } else if (!site.livePresent) {
+            error = "publish a live release first: players outside the stage get the live tree";
+        } else if (options.serial <= site.liveSerial) {
+            error = "a stage must be above the live " + SerialText(site.liveSerial);
+        } else if (site.open && options.serial <= site.stageSerial) {
+            error = SerialText(site.stageSerial) + " is staged; a new stage needs a higher serial";
+        } else if (site.open && share < site.state.share) {
+            error = "the share only grows: the stage reaches " + std::to_string(site.state.share) + " % of the players";
+        } else if (site.open && saltGiven && salt != site.state.salt) {
+            error = "the salt is fixed while a stage is open (it is " + std::to_string(site.state.salt) + ")";
+        }
+        if (!error.empty()) {
+            found.push_back(error);
+            return false;
+        }
+        next = site.state;
+        if (!site.open) {
+            next.salt = saltGiven ? salt : RandomSalt();
+            next.order = BucketOrder(next.salt);
+        }
+        next.serial = options.serial;
+        next.share = share;
+        next.changed = time(nullptr);
+        otherTree = serverDir;
+        if (site.open) return true;
+        // A first stage: the state exists before the tree can be open, and the tree starts as a
+        // linked copy of the live one, so the publish takes every unchanged body over from it.
+        prepared = true;
+        std::string seed, recordTemp;
+        if (WriteStageState(serverDir, next, error) && !(seed = MakeLinkedCopy(serverDir, stage, error)).empty() &&
+            CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error) &&
+            renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE) == 0)
+            return true;
+        found.push_back(error.empty() ? ErrnoText(stage) : error);
+        if (!seed.empty()) RemoveTree(seed, error);
+        return false;
+    };
+    options.afterSwap = [&]() {
+        // A wider share only after its tree is in place: a failed stage keeps the old share.
+        std::string error;
+        int moved = 0;
+        if ((site.open && !WriteStageState(serverDir, next, error)) || !Settle(serverDir, site, moved, error))
+            std::fprintf(stderr, "warning: %s (the next command of the publisher sets the links)\n", error.c_str());
+    };
+    bool ok = PublishRelease(options, problems, report);
+    if (!ok && prepared) {  // the failed first stage's seed and state go again
+        UniqueFd lock;
+        std::string error;
+        if (!LockAndSettle(serverDir, lock, site, error)) problems.push_back(error);
+        return false;
+    }
+    if (ok)
+        note = "staged " + SerialText(options.serial) + " for " + std::to_string(share) + " % of the players (" +
+               std::to_string(site.linkedToStage) + " of 100 buckets, salt " + std::to_string(next.salt) + ")";
+    return ok;
+}
+
+bool WidenStage(const std::string& serverDir, int share, std::string& note, std::string& error) {
+    UniqueFd lock;
+    SiteState site;
+    if (!LockAndSettle(serverDir, lock, site, error)) return false;
+    if (!site.open) {
+        error = "no stage is open in " + serverDir;
+        return false;
+    }
+    if (share < site.state.share) {
+        error = "the share only grows: the stage reaches " + std::to_string(site.state.share) + " % of the players";
+        return false;
+    }
+    StageState next = site.state;
+    next.share = share;
+    next.changed = share == site.state.share ? site.state.changed : time(nullptr);
+    int moved = 0;
+    auto start = std::chrono::steady_clock::now();
+    if (!WriteStageState(serverDir, next, error) || !Settle(serverDir, site, moved, error)) return false;
+    double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+    char text[200];
+    std::snprintf(text, sizeof text, "the stage of %s reaches %d %% of the players: %d bucket(s) moved in %.1f ms",
+                  SerialText(site.stageSerial).c_str(), share, moved, ms);
+    note = text;
+    return true;
+}
+
+bool PromoteStage(const std::string& serverDir, std::string& note, std::string& error) {
+    UniqueFd lock;
+    SiteState site;
+    if (!LockAndSettle(serverDir, lock, site, error)) return false;
+    if (!site.open) {
+        error = "no stage is open in " + serverDir;
+        return false;
+    }
+    // The live tree becomes the staged release first; the buckets follow in Settle.
+    const std::string stage = StageTreePathFor(serverDir);
+    std::string recordTemp, oldTree;
+    std::string fresh = MakeLinkedCopy(stage, serverDir, error);
+    std::string ignored;
+    if (fresh.empty() || !CopyRecordBeside(stage, serverDir, recordTemp, error)) {
+        if (!fresh.empty()) RemoveTree(fresh, ignored);
+        return false;
+    }
+    SwapResult swapped = SwapIn(fresh, serverDir, true, oldTree, error);
+    if (swapped != SwapResult::Swapped) {
+        if (!recordTemp.empty()) unlink(recordTemp.c_str());
+        if (swapped == SwapResult::Unchanged) RemoveTree(fresh, ignored);
+        return false;
+    }
+    std::string warning;
+    if (!PlaceRecord(recordTemp, serverDir, warning) || (!oldTree.empty() && !RemoveTree(oldTree, warning)))
+        std::fprintf(stderr, "warning: %s\n", warning.c_str());
+    uint64_t promoted = site.stageSerial;
+    int moved = 0;
+    if (!Settle(serverDir, site, moved, error)) return false;
+    note = "promoted " + SerialText(promoted) + ": every player gets it now (" + std::to_string(moved) +
+           " link(s) moved), the stage is closed";
+    return true;
+}
+
+bool PublishLive(PublishOptions options, std::vector<std::string>& problems, PublishReport& report,
+                 std::string& note) {
+    SiteState site;
+    bool wasOpen = false;
+    uint64_t staged = 0;
+    options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
+        std::string error;
+        int moved = 0;
+        if (!Settle(options.serverDir, site, moved, error)) {
+            found.push_back(error);
+            return false;
+        }
+        wasOpen = site.open;
+        staged = site.stageSerial;
+        if (wasOpen && options.serial == staged) {
+            found.push_back(SerialText(staged) + " is staged; promote it (quillor-publish promote), or publish a "
+                            "higher serial to close the stage");
+            return false;
+        }
+        if (wasOpen) otherTree = StageTreePathFor(options.serverDir);
+        return true;
+    };
+    // The new live tree is in; only now may buckets leave a stage that it passed.
+    options.afterSwap = [&]() {
+        std::string error;
+        int moved = 0;
+        if (!Settle(options.serverDir, site, moved, error))
+            note = "warning: " + error + " (the next command of the publisher sets the links)";
+        else if (wasOpen && !site.open)
+            note = "the stage of " + SerialText(staged) + " is closed: every player gets " +
+                   SerialText(options.serial) + " now";
+        else if (wasOpen)
+            note = "the stage of " + SerialText(staged) + " stays open for " + std::to_string(site.state.share) +
+                   " % of the players";
+    };
+    return PublishRelease(options, problems, report);
+}
+
+bool DescribeSite(const std::string& serverDir, const std::string& address, std::string& text, std::string& error) {
+    SiteState site;
+    std::string shown;
+    if (!address.empty() && !AddressText(address, shown)) {
+        error = "\"" + address + "\" is not an IPv4 or IPv6 address";
+        return false;
+    }
+    if (!ReadSite(serverDir, site, error)) return false;
+    text = "live:  " + (site.livePresent ? SerialText(site.liveSerial) : std::string("none")) + "\n";
+    if (site.open && site.statePresent) {
+        char when[64] = "";
+        time_t changed = static_cast<time_t>(site.state.changed);
+        struct tm utc;
+        if (gmtime_r(&changed, &utc) != nullptr) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+        text += "stage: " + SerialText(site.stageSerial) + " for " + std::to_string(site.state.share) +
+                " % of the players, salt " + std::to_string(site.state.salt) + ", last change " + when + "\n";
+    } else {
+        text += "stage: none\n";
+    }
+    int expected = site.open && site.statePresent ? site.state.share : 0;
+    if (site.linkedToStage < 0)
+        text += "note:  " + CohortsPathFor(serverDir) + " is missing; the next publish makes it\n";
+    else if (site.linkedToStage != expected)
+        text += "note:  " + std::to_string(site.linkedToStage) +
+                " bucket(s) name the stage; the next command of the publisher sets them right\n";
+    if (address.empty()) return true;
+    int bucket = BucketOfAddressText(shown);
+    bool staged = site.open && site.statePresent && BucketStaged(site.state.order, site.state.share, bucket);
+    text += shown + ": bucket " + BucketName(bucket) + ", " +
+            (staged ? "gets the stage (" + SerialText(site.stageSerial) + ")"
+                    : "gets the live release (" + SerialText(site.liveSerial) + ")");
+    if (site.open && site.statePresent && !staged)
+        text += "; joins the stage at a share of " +
+                std::to_string(BucketPosition(site.state.order, bucket) + 1) + " %";
+    text += "\n";
+    return true;
+}
