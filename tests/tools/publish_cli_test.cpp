@@ -99,7 +99,8 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
     MakeRelease(dir_ / "rel");
     CommandResult published = Publish(dir_ / "rel", dir_ / "srv", "12");
     ASSERT_EQ(published.exitCode, 0) << published.err;
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record"}));
+    EXPECT_EQ(Listing(dir_.Path()),
+              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
     EXPECT_EQ(manifest, "serial 12\n" +
@@ -143,7 +144,8 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "3", {"--force"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.lock", "srv.publish-record"}));
+    EXPECT_EQ(Listing(dir_.Path()),
+              (std::vector<std::string>{"empty", "rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record"}));
 
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "-1").exitCode, 2);
     EXPECT_NE(Publish(dir_ / "missing", dir_ / "srv2", "1").exitCode, 0);
@@ -352,7 +354,7 @@ TEST_F(PublishTool, OnePublishAtATimeAndLeftoversOfAKilledOneAreRemoved) {
         ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / stale + "/files"}).exitCode, 0);
     ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "2").exitCode, 0);
     EXPECT_EQ(Listing(dir_.Path()),
-              (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record", "srv.tmp-keep-me"}));
+              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.tmp-keep-me"}));
 }
 
 TEST_F(PublishTool, AGrowingReleaseFileIsRefusedAndTheLiveTreeStays) {

@@ -169,7 +169,7 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
     std::string site = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/nginx-site.conf");
     std::vector<std::pair<std::string, std::string>> all = {
         {"listen 8080;", "listen 127.0.0.1:" + std::to_string(port) + ";"},
-        {"root /srv/quillor/server;", "root " + root + ";"}};
+        {"root /srv/quillor/server.cohorts/", "root " + root + ".cohorts/"}};
     all.insert(all.end(), edits.begin(), edits.end());
     for (const auto& edit : all) {
         size_t at = site.find(edit.first);
