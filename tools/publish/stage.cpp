@@ -222,6 +222,18 @@ bool LockAndSettle(const std::string& serverDir, UniqueFd& lock, SiteState& site
     return LockExclusive(LockPathFor(serverDir), lock, error) && Settle(serverDir, site, moved, error);
 }
 
+// LockAndSettle, then false unless a stage is open.
+bool LockOpenStage(const std::string& serverDir, UniqueFd& lock, SiteState& site, std::string& error) {
+    if (!LockAndSettle(serverDir, lock, site, error)) return false;
+    if (site.open) return true;
+    error = "no stage is open in " + serverDir;
+    return false;
+}
+
+std::string ShareOnlyGrows(int share) {
+    return "the share only grows: the stage reaches " + std::to_string(share) + " % of the players";
+}
+
 uint64_t RandomSalt() {
     uint64_t salt = 0;
     if (getrandom(&salt, sizeof salt, 0) != sizeof salt)
@@ -289,7 +301,7 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
         } else if (site.open && options.serial <= site.stageSerial) {
             error = SerialText(site.stageSerial) + " is staged; a new stage needs a higher serial";
         } else if (site.open && share < site.state.share) {
-            error = "the share only grows: the stage reaches " + std::to_string(site.state.share) + " % of the players";
+            error = ShareOnlyGrows(site.state.share);
         } else if (site.open && saltGiven && salt != site.state.salt) {
             error = "the salt is fixed while a stage is open (it is " + std::to_string(site.state.salt) + ")";
         }
@@ -342,13 +354,9 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
 bool WidenStage(const std::string& serverDir, int share, std::string& note, std::string& error) {
     UniqueFd lock;
     SiteState site;
-    if (!LockAndSettle(serverDir, lock, site, error)) return false;
-    if (!site.open) {
-        error = "no stage is open in " + serverDir;
-        return false;
-    }
+    if (!LockOpenStage(serverDir, lock, site, error)) return false;
     if (share < site.state.share) {
-        error = "the share only grows: the stage reaches " + std::to_string(site.state.share) + " % of the players";
+        error = ShareOnlyGrows(site.state.share);
         return false;
     }
     StageState next = site.state;
@@ -368,11 +376,7 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
 bool PromoteStage(const std::string& serverDir, std::string& note, std::string& error) {
     UniqueFd lock;
     SiteState site;
-    if (!LockAndSettle(serverDir, lock, site, error)) return false;
-    if (!site.open) {
-        error = "no stage is open in " + serverDir;
-        return false;
-    }
+    if (!LockOpenStage(serverDir, lock, site, error)) return false;
     // The live tree becomes the staged release first; the buckets follow in Settle.
     const std::string stage = StageTreePathFor(serverDir);
     std::string recordTemp, oldTree;

@@ -3,7 +3,7 @@
 
 #include "cohort.h"
 #include "fs_util.h"
-#include "update/decimal.h"
+#include "publish.h"
 
 #include <set>
 #include <sstream>
@@ -11,14 +11,6 @@
 namespace {
 
 const char kHeader[] = "quillor-publish stage 1";
-
-bool ParseUnsigned(const std::string& text, uint64_t& value) {
-    if (text.empty() || text.size() > 20 || text.find_first_not_of("0123456789") != std::string::npos ||
-        (text.size() == 20 && text > "18446744073709551615"))
-        return false;
-    value = ParseDecimal(text.c_str(), text.size());
-    return true;
-}
 
 }  // namespace
 
@@ -61,8 +53,8 @@ bool ParseStageState(const std::string& text, StageState& state, std::string& er
         values.push_back(line.substr(prefix.size()));
     }
     uint64_t share = 0, changed = 0;
-    if (!ParseUnsigned(values[0], state.serial) || !ParseUnsigned(values[1], share) || share < 1 || share > 100 ||
-        !ParseUnsigned(values[2], state.salt) || !ParseUnsigned(values[3], changed) || changed > INT64_MAX) {
+    if (!ParseSerialArgument(values[0], state.serial) || !ParseSerialArgument(values[1], share) || share < 1 || share > 100 ||
+        !ParseSerialArgument(values[2], state.salt) || !ParseSerialArgument(values[3], changed) || changed > INT64_MAX) {
         error = "a number is malformed or out of range";
         return false;
     }
@@ -73,7 +65,7 @@ bool ParseStageState(const std::string& text, StageState& state, std::string& er
     std::set<int> seen;
     for (std::string word; order >> word;) {
         uint64_t bucket = 0;
-        if (!ParseUnsigned(word, bucket) || bucket >= kBuckets || !seen.insert(static_cast<int>(bucket)).second) {
+        if (!ParseSerialArgument(word, bucket) || bucket >= kBuckets || !seen.insert(static_cast<int>(bucket)).second) {
             error = "the bucket order is not a permutation of 0 to 99";
             return false;
         }
