@@ -42,6 +42,11 @@ int BucketOfAddressText(const std::string& address) {
     return static_cast<int>(std::min<uint32_t>(MurmurHash2(address) / step, kBuckets - 1));
 }
 
+std::string BucketName(int bucket) {
+    char name[3] = {static_cast<char>('0' + bucket / 10), static_cast<char>('0' + bucket % 10), '\0'};
+    return name;
+}
+
 bool AddressText(const std::string& input, std::string& text) {
     unsigned char bytes[16];
     char buffer[INET6_ADDRSTRLEN];

@@ -14,6 +14,9 @@ uint32_t MurmurHash2(const std::string& text);
 // (i + 1) * floor(100 * 0xffffffff / 10000) lies above the hash, else the last bucket.
 int BucketOfAddressText(const std::string& address);
 
+// The value split_clients gives bucket, and the name of its link: "00" to "99".
+std::string BucketName(int bucket);
+
 // Normalises an IPv4 or IPv6 address to the text nginx hashes ("127.0.0.1", "2001:db8::1");
 // false for anything else.
 bool AddressText(const std::string& input, std::string& text);

@@ -8,14 +8,12 @@
 // and orders its steps so that no player is ever routed from a higher serial to a lower one.
 #pragma once
 #include "publish.h"
+#include "stage_files.h"
 #include "stage_state.h"
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-std::string StageTreePathFor(const std::string& serverDir);    // SERVER_DIR.stage
-std::string CohortsPathFor(const std::string& serverDir);      // SERVER_DIR.cohorts
 
 // The site as it is on disk.
 struct SiteState {
