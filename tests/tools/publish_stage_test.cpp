@@ -108,6 +108,8 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
         {Stage(4, 5, {"--salt", "8"}), "the salt is fixed while a stage is open (it is 7)"},
         {Stage(3, 5), "serial 3 is staged; a new stage needs a higher serial"},
         {Publish(3), "serial 3 is staged; promote it"},
+        {RunTool({"stage", "--key", dir / "k.pem", "--serial", "9", "--share", "5", dir / "rel", dir / "x.stage"}),
+         "a live folder with that ending cannot have a stage"},
     };
     for (const auto& refusal : refusals) {
         EXPECT_EQ(refusal.first.exitCode, 1);

@@ -128,7 +128,12 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
         std::string error;
         int moved = 0;
-        if (!Settle(serverDir, site, moved, error)) {
+        std::string parent, name;
+        SplitPath(serverDir, parent, name);
+        if (name.size() >= 6 && name.compare(name.size() - 6, 6, ".stage") == 0) {
+            error = serverDir + ": the origin tells the stage tree by the ending \".stage\"; a live folder with "
+                    "that ending cannot have a stage";
+        } else if (!Settle(serverDir, site, moved, error)) {
         } else if (!site.livePresent) {
             error = "publish a live release first: players outside the stage get the live tree";
         } else if (options.serial <= site.liveSerial) {
