@@ -262,7 +262,7 @@ bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY*
                   const std::vector<uint8_t>& manifest, std::vector<uint8_t>& signature, std::string& error) {
     if (signingKey != nullptr) {
         if (!SignMessage(signingKey, manifest, signature, error)) return false;
-    } else if (!RunSignCommand(options.signCommand, manifest, 300, signature, error)) {
+    } else if (!RunSignCommand(options.signCommand, manifest, options.signTimeoutSeconds, signature, error)) {
         return false;
     }
     if (signature.size() != kSignatureSize) {
