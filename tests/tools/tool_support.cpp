@@ -164,6 +164,22 @@ unsigned long InodeOf(const std::string& path) {
     return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
 }
 
+bool ProcessEnded(pid_t pid, int timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        std::string stat = ReadFileText("/proc/" + std::to_string(pid) + "/stat");
+        size_t state = stat.rfind(") ");
+        if (stat.empty() || (state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0)) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+pid_t PidInFile(const std::string& path) {
+    std::string text = ReadFileText(path);
+    return static_cast<pid_t>(ParseDecimal(text.c_str(), text.size()));
+}
+
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
                         const std::vector<std::pair<std::string, std::string>>& edits) {
     std::string site = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/nginx-site.conf");

@@ -67,6 +67,11 @@ void AgeTree(const std::string& dir);
 // The inode number of path (0 when it cannot be read).
 unsigned long InodeOf(const std::string& path);
 
+// Waits (bounded) until the process pid has ended (gone, or a zombie nobody reaped yet).
+bool ProcessEnded(pid_t pid, int timeoutSeconds = 5);
+// The process ID written as text into the file at path (0 when there is none).
+pid_t PidInFile(const std::string& path);
+
 // nginx (origin, the shipped site) or varnishd (edge, the shipped VCL) on a free loopback port;
 // stopped by PID at the end of its scope at the latest.
 struct WebServer {
