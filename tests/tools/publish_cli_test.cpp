@@ -1,4 +1,5 @@
 // quillor-publish run as a program: keygen, publish, verify and blob, with their refusals.
+#include "e2e_server.h"
 #include "fs_util.h"
 #include "signer.h"
 #include "tool_support.h"
@@ -255,6 +256,48 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
     CommandResult otherKey = RunTool({"verify", "--key", dir_ / "other.pem.pub.pem", good});
     EXPECT_EQ(otherKey.exitCode, 1);
     EXPECT_NE(otherKey.out.find("not a valid signature"), std::string::npos) << otherKey.out;
+}
+
+// verify ends by itself against a loopback server that streams without end or stalls mid-body:
+// bodies are cut at the updater's limits, a transfer at --timeout, everything at the end of --wait.
+TEST_F(PublishTool, VerifyEndsAgainstEndlessAndStallingServers) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
+    LoopbackServer server(dir_ / "srv");
+    ASSERT_NE(server.Port(), 0);
+    Misbehaviour endless, stall;
+    endless.endless = true;
+    stall.stallAfter = 3;
+    struct Case {
+        std::string path;
+        const Misbehaviour& how;
+        std::vector<std::string> options;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"/files/game.exe", endless, {}, "size differs: game.exe (manifest 7, served more)"},
+        {"/manifest.sig", endless, {}, "manifest.sig: larger than 65536 bytes"},
+        {"/files/game.exe", stall, {"--timeout", "2"}, "missing: game.exe (the transfer took longer than 2 s)"},
+        {"/files/game.exe", stall, {"--wait", "3"}, "game.exe (the time to wait ran out during the transfer)"},
+    };
+    for (const Case& test : cases) {
+        server.ClearOverrides();
+        server.Override(test.path, test.how);
+        std::vector<std::string> args = {"verify", "--key", PublicKey()};
+        args.insert(args.end(), test.options.begin(), test.options.end());
+        args.push_back(server.BaseUrl());
+        auto started = std::chrono::steady_clock::now();
+        CommandResult result = RunTool(args, 30);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(result.exitCode, 1) << test.problem;
+        EXPECT_NE(result.out.find(test.problem), std::string::npos) << result.out;
+        EXPECT_LT(seconds, 10.0) << test.problem;
+    }
+    // On disk, a FIFO in place of a file is refused at once instead of waiting for a writer.
+    unlink((dir_ / "srv/files/empty.bin").c_str());
+    ASSERT_EQ(mkfifo((dir_ / "srv/files/empty.bin").c_str(), 0644), 0);
+    CommandResult fifo = RunTool({"verify", "--key", PublicKey(), dir_ / "srv"}, 30);
+    EXPECT_NE(fifo.out.find("missing: empty.bin (not a regular file)"), std::string::npos) << fifo.out;
 }
 
 TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
