@@ -321,17 +321,6 @@ TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     EXPECT_FALSE(access((dir_ / "bad.blob").c_str(), F_OK) == 0);
 }
 
-// Changes one byte of path and puts its modification time back, as a tool that keeps times would.
-static void AlterKeepingTimes(const std::string& path) {
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    std::string bytes = ReadFileText(path);
-    bytes[0] ^= 1;
-    WriteFileText(path, bytes);
-    timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-}
-
 TEST_F(PublishTool, RepublishTakesOverOnlyWhatTheQuickCheckTrustsAndChecksumCatchesTheRest) {
     MakeRelease(dir_ / "rel");
     AgeTree(dir_ / "rel");

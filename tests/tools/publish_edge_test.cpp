@@ -71,4 +71,30 @@ TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     StopWebServer(origin);
 }
 
+// A live body damaged in place with its time kept reaches the edge; publish --checksum repairs it,
+// and the repair must carry new validators, or the origin answers the edge's question with a 304.
+TEST(PublishEdge, AChecksumRepairReachesTheEdge) {
+    if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
+        GTEST_SKIP() << "nginx or varnishd is not installed";
+    TempDir dir;
+    chmod(dir.Path().c_str(), 0755);
+    ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
+    mkdir((dir / "rel").c_str(), 0755);
+    const std::string good(200000, 'a');
+    WriteFileText(dir / "rel/a.pak", good);
+    ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"}).exitCode, 0);
+    AlterKeepingTimes(dir / "srv/files/a.pak");
+    WebServer origin, edge;
+    ASSERT_TRUE(StartOrigin(dir.Path(), dir / "srv", origin)) << ReadFileText(dir / "nginx/error.log");
+    ASSERT_TRUE(StartEdge(dir.Path(), origin.port, edge)) << ReadFileText(dir / "varnish/out.log");
+    ASSERT_TRUE(RawHttp(edge.port, "GET", "/files/a.pak").body != good);  // the edge holds the damage
+
+    CommandResult repaired = RunTool({"publish", "--key", dir / "k.pem", "--serial", "2", "--checksum", dir / "rel",
+                                      dir / "srv"});
+    ASSERT_EQ(repaired.exitCode, 0) << repaired.err;
+    EXPECT_TRUE(ReadFileText(dir / "srv/files/a.pak") == good);
+    EXPECT_TRUE(RawHttp(edge.port, "GET", "/files/a.pak").body == good);
+    EXPECT_EQ(OriginLines(dir.Path(), "200 200000 /files/a.pak", 2), 2) << OriginAccessLog(dir.Path());
+}
+
 }  // namespace

@@ -159,6 +159,17 @@ void AgeTree(const std::string& dir) {
     ASSERT_EQ(aged.exitCode, 0) << aged.err;
 }
 
+void AlterKeepingTimes(const std::string& path) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    std::string bytes = ReadFileText(path);
+    ASSERT_FALSE(bytes.empty());
+    bytes[0] ^= 1;
+    WriteFileText(path, bytes);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
 unsigned long InodeOf(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;

@@ -64,6 +64,9 @@ void MakeOpensslKey(const std::string& path, int bits, int exponent = 65537);
 // some time before it is published (files younger than a second are never trusted unread).
 void AgeTree(const std::string& dir);
 
+// Changes the first byte of path and puts its modification time back, as a tool that keeps times would.
+void AlterKeepingTimes(const std::string& path);
+
 // The inode number of path (0 when it cannot be read).
 unsigned long InodeOf(const std::string& path);
 
