@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +70,51 @@ TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     StopBackground(waiting);
     StopWebServer(edge);
     StopWebServer(origin);
+}
+
+// The credentials a base URL carries pass the edge to the origin and are part of the cache key:
+// without them 401, with them 200, and one user is never answered from another user's object
+// (each user's first request reaches the origin as a full 200, the next ones as 304s).
+TEST(PublishEdge, CredentialsReachTheOriginAndNoUserGetsAnothersObject) {
+    if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
+        GTEST_SKIP() << "nginx or varnishd is not installed";
+    TempDir dir;
+    chmod(dir.Path().c_str(), 0755);
+    ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
+    mkdir((dir / "rel").c_str(), 0755);
+    WriteFileText(dir / "rel/a.pak", std::string(100000, 'a'));
+    ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"}).exitCode, 0);
+    std::string users;
+    for (const char* user : {"alice:geheim", "bob:anders"}) {
+        std::string name(user, std::strchr(user, ':'));
+        CommandResult hashed = RunCommand({"openssl", "passwd", "-apr1", std::strchr(user, ':') + 1});
+        ASSERT_EQ(hashed.exitCode, 0) << hashed.err;
+        users += name + ":" + hashed.out;
+    }
+    WriteFileText(dir / "htpasswd", users);
+    WebServer origin, edge;
+    ASSERT_TRUE(StartOrigin(dir.Path(), dir / "srv", origin,
+                            {{"autoindex off;", "autoindex off;\nauth_basic quillor;\nauth_basic_user_file " +
+                                                    dir / "htpasswd" + ";\naccess_log " + dir / "nginx/users.log" +
+                                                    " quillor_user;"}}))
+        << ReadFileText(dir / "nginx/error.log");
+    ASSERT_TRUE(StartEdge(dir.Path(), origin.port, edge)) << ReadFileText(dir / "varnish/out.log");
+    const std::string alice = "Authorization: Basic YWxpY2U6Z2VoZWlt\r\n";  // alice:geheim
+    const std::string bob = "Authorization: Basic Ym9iOmFuZGVycw==\r\n";    // bob:anders
+    const std::string wrong = "Authorization: Basic YWxpY2U6ZmFsc2No\r\n";  // alice:falsch
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").status, 401);
+    for (int round = 0; round < 2; ++round) {
+        for (const std::string& user : {alice, bob}) {
+            HttpReply reply = RawHttp(edge.port, "GET", "/files/a.pak", 10, user);
+            EXPECT_EQ(reply.status, 200);
+            EXPECT_TRUE(reply.body == std::string(100000, 'a'));
+        }
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak", 10, wrong).status, 401);
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").status, 401);
+    }
+    for (const char* line : {"alice 200 100000 /files/a.pak", "bob 200 100000 /files/a.pak",
+                             "alice 304 0 /files/a.pak", "bob 304 0 /files/a.pak"})
+        EXPECT_EQ(OriginLines(dir.Path(), line, 1, "users.log"), 1) << line << "\n" << ReadFileText(dir / "nginx/users.log");
 }
 
 // A live body damaged in place with its time kept reaches the edge; publish --checksum repairs it,

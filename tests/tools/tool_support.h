@@ -51,8 +51,10 @@ struct HttpReply {
     std::string body;
 };
 
-// One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given.
-HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10);
+// One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given; headers
+// ("Name: value\r\n" lines) are added to the request.
+HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10,
+                  const std::string& headers = "");
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
@@ -89,13 +91,15 @@ struct WebServer {
 
 // The shipped nginx site with root and port replaced and each (from, to) of edits applied, in
 // a minimal main configuration; its files and the access log ("STATUS BYTES URI" per line,
-// BYTES the body bytes sent) go to dir + "/nginx". "" when a replaced text is missing.
+// BYTES the body bytes sent) go to dir + "/nginx"; the log format quillor_user puts the user name
+// in front. "" when a replaced text is missing.
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
                         const std::vector<std::pair<std::string, std::string>>& edits = {});
 std::string OriginAccessLog(const std::string& dir);
-// How often line stands whole in the access log, read again (bounded) until it is expected:
-// nginx logs a request just after answering it.
-int OriginLines(const std::string& dir, const std::string& line, int expected);
+// How often line stands whole in the access log (or another log in dir + "/nginx"), read again
+// (bounded) until it is expected: nginx logs a request just after answering it.
+int OriginLines(const std::string& dir, const std::string& line, int expected,
+                const std::string& log = "access.log");
 
 // Start and wait (bounded) until the server answers; false when it did not come up.
 bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
