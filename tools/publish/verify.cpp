@@ -150,7 +150,8 @@ bool FetchHttp(ServerSource& source, const std::string& relative, uint64_t maxBy
             sink(data, size);
             return true;
         });
-    late = source.watch->Disarm() || late;
+    // The read time-out, set to end there too, may beat the watch to it.
+    late = source.watch->Disarm() || late || (!result && Clock::now() >= deadline);
     if (result && result->status == 200 && !tooLarge && !late) return true;
     if (tooLarge) error = LargerThan(maxBytes);
     else if (late && waitEnds) error = "the time to wait ran out during the transfer";
