@@ -407,6 +407,29 @@ TEST_F(PublishTool, AGrowingReleaseFileIsRefusedAndTheLiveTreeStays) {
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), manifest);
 }
 
+// A release folder swapped for a link to a folder outside between the scan and the reads: the
+// file outside is never published, and nothing goes live.
+TEST_F(PublishTool, AFolderSwappedForALinkAfterTheScanIsNotFollowed) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / "outside/Maps"}).exitCode, 0);
+    WriteFileText(dir_ / "outside/Maps/Erste Karte.pak", "secret of another folder");
+    WriteFileText(dir_ / "outside/Gr\xC3\xBC\xC3\x9F" "e.txt", "names as scanned");
+    setenv("QUILLOR_PUBLISH_PAUSE_AFTER_SCAN", (dir_ / "scanned").c_str(), 1);
+    BackgroundProcess publish = StartBackground({QUILLOR_PUBLISH_EXE, "publish", "--key", PrivateKey(), "--serial",
+                                                 "1", dir_ / "rel", dir_ / "srv"}, dir_ / "publish.log");
+    unsetenv("QUILLOR_PUBLISH_PAUSE_AFTER_SCAN");
+    for (int i = 0; i < 1000 && access((dir_ / "scanned").c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(rename((dir_ / "rel/data").c_str(), (dir_ / "data.moved").c_str()), 0);
+    ASSERT_EQ(symlink((dir_ / "outside").c_str(), (dir_ / "rel/data").c_str()), 0);
+    unlink((dir_ / "scanned").c_str());
+    EXPECT_EQ(WaitBackground(publish, 60), 1);
+    std::string log = ReadFileText(dir_ / "publish.log");
+    EXPECT_NE(log.find(": a folder on its path is a symbolic link now"), std::string::npos) << log;
+    EXPECT_NE(ReadFileText(dir_ / "srv/files/data/Maps/Erste Karte.pak"), "secret of another folder");
+    EXPECT_FALSE(access((dir_ / "srv").c_str(), F_OK) == 0);
+}
+
 TEST_F(PublishTool, KeygenForceReplacesBothHalvesOrNeitherAndKeepsPassphraseKeysOffTheCommandLine) {
     ASSERT_EQ(RunTool({"keygen", dir_ / "k"}).exitCode, 0);
     std::string oldPrivate = ReadFileText(dir_ / "k.pem");

@@ -87,6 +87,17 @@ BackgroundProcess StartBackground(const std::vector<std::string>& argv, const st
     return process;
 }
 
+int WaitBackground(BackgroundProcess& process, int timeoutSeconds) {
+    if (process.pid <= 0) return -1;
+    int code = WaitBounded(process.pid, timeoutSeconds);
+    if (code == -1) {
+        kill(process.pid, SIGKILL);
+        waitpid(process.pid, nullptr, 0);
+    }
+    process.pid = -1;
+    return code;
+}
+
 int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
     if (process.pid <= 0) return -1;
     kill(process.pid, SIGTERM);

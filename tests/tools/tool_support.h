@@ -39,6 +39,10 @@ struct BackgroundProcess {
 };
 BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath);
 
+// Waits at most timeoutSeconds for the process to end by itself; its exit code, or -1 when it did
+// not (then it is killed).
+int WaitBackground(BackgroundProcess& process, int timeoutSeconds);
+
 // Sends SIGTERM and waits at most timeoutSeconds (then SIGKILL); returns the exit code, or -1
 // when the process did not end by itself.
 int StopBackground(BackgroundProcess& process, int timeoutSeconds = 10);

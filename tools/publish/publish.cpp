@@ -185,7 +185,7 @@ bool CompareAndTake(const PlannedFile& planned, const std::string& live, const s
     std::string releaseSha, liveSha;
     FileStamp releaseStamp, liveStamp, unused;
     bool changed = false;
-    if (!ReadHashCopy(planned.release->source, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
+    if (!ReadHashCopyRelease(*planned.release, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
         return false;
     if (releaseSha != planned.live->sha256) return true;
     if (!ReadHashCopy(live, "", buffer, liveSha, liveStamp, unused, nullptr, error) ||
@@ -224,8 +224,8 @@ bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const
         meter.bytes += planned.live->size;
     } else {
         FileStamp releaseStamp;
-        if (!ReadHashCopy(file.source, target, buffer, built.published.sha256, releaseStamp, built.recorded.published,
-                          &meter.bytes, error))
+        if (!ReadHashCopyRelease(file, target, buffer, built.published.sha256, releaseStamp,
+                                 built.recorded.published, &meter.bytes, error))
             return false;
         built.published.size = releaseStamp.size;
         built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
