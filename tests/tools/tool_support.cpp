@@ -99,15 +99,8 @@ int WaitBackground(BackgroundProcess& process, int timeoutSeconds) {
 }
 
 int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
-    if (process.pid <= 0) return -1;
-    kill(process.pid, SIGTERM);
-    int code = WaitBounded(process.pid, timeoutSeconds);
-    if (code == -1) {
-        kill(process.pid, SIGKILL);
-        waitpid(process.pid, nullptr, 0);
-    }
-    process.pid = -1;
-    return code;
+    if (process.pid > 0) kill(process.pid, SIGTERM);
+    return WaitBackground(process, timeoutSeconds);
 }
 
 std::string WaitForText(const std::string& path, const std::string& needle, int timeoutSeconds) {
