@@ -63,6 +63,26 @@ void Feed(SignerIo& io, const std::vector<uint8_t>& message, short revents) {
     if (io.sent == message.size()) CloseFd(io.toChild);
 }
 
+// Takes what the pipe holds now (it is non-blocking); the output has ended at end of file. False
+// when it grows past its limit.
+bool Collect(SignerIo& io, std::vector<uint8_t>& output, std::string& error) {
+    char buffer[4096];
+    for (;;) {
+        ssize_t got = read(io.fromChild, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0 && errno == EAGAIN) return true;
+        if (got <= 0) {
+            CloseFd(io.fromChild);
+            return true;
+        }
+        output.insert(output.end(), buffer, buffer + got);
+        if (output.size() > kOutputLimit) {
+            error = "the sign command wrote more than 64 KiB; a signature is 256 bytes";
+            return false;
+        }
+    }
+}
+
 // Feeds the message, collects the output and watches for the exit in one poll loop, so that no
 // stage of the signer (reading, answering, exiting) can hold us past the deadline. Ended: it has
 // exited and its output has ended, or it exited 0 having written a whole signature while a
@@ -77,6 +97,12 @@ Outcome Exchange(pid_t pid, const std::vector<uint8_t>& message, Clock::time_poi
             io.exit.si_pid = 0;
             io.exited = waitid(P_PID, static_cast<id_t>(pid), &io.exit, WEXITED | WNOHANG | WNOWAIT) == 0 &&
                         io.exit.si_pid == pid;
+        }
+        // All the command wrote before it exited is in the pipe by now; a stray child's later
+        // bytes are not waited for.
+        if (io.exited && io.fromChild >= 0 && !Collect(io, output, error)) {
+            outcome = Outcome::Failed;
+            break;
         }
         bool cleanExit = io.exited && io.exit.si_code == CLD_EXITED && io.exit.si_status == 0;
         if (io.exited && (io.fromChild < 0 || !cleanExit || output.size() >= kSignatureSize)) {
@@ -100,20 +126,7 @@ Outcome Exchange(pid_t pid, const std::vector<uint8_t>& message, Clock::time_poi
         for (nfds_t i = 0; ready > 0 && i < count; ++i) {
             if (fds[i].revents == 0) continue;
             if (fds[i].fd == io.toChild) Feed(io, message, fds[i].revents);
-            if (fds[i].fd != io.fromChild) continue;
-            char buffer[4096];
-            ssize_t got = read(io.fromChild, buffer, sizeof buffer);
-            if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (got <= 0) {
-                CloseFd(io.fromChild);
-                continue;
-            }
-            output.insert(output.end(), buffer, buffer + got);
-            if (output.size() > kOutputLimit) {
-                error = "the sign command wrote more than 64 KiB; a signature is 256 bytes";
-                outcome = Outcome::Failed;
-                break;
-            }
+            if (fds[i].fd == io.fromChild && !Collect(io, output, error)) outcome = Outcome::Failed;
         }
         if (outcome == Outcome::Failed) break;
     }
@@ -177,6 +190,7 @@ bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& mess
         return false;
     }
     fcntl(io.toChild, F_SETFL, O_NONBLOCK);
+    fcntl(io.fromChild, F_SETFL, O_NONBLOCK);
     signature.clear();
     Outcome outcome = Exchange(pid, message, deadline, io, signature, error);
     bool outputEnded = io.fromChild < 0;
