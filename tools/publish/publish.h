@@ -14,6 +14,7 @@ struct PublishOptions {
     std::string serverDir;
     bool force = false;     // allows a lower serial than the tree holds, or an unreadable old manifest
     bool checksum = false;  // hash every file instead of trusting the quick check
+    int signTimeoutSeconds = 300;  // the whole life of signCommand
 };
 
 // What a publish did, and whether the live tree may have been touched when it failed.
