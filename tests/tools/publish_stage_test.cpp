@@ -316,11 +316,11 @@ TEST_F(PublishStage, PlayersThroughTheEdgeNeverGoBackAndFollowTheShare) {
     for (const SimPlayer& player : players)
         if (BucketPosition(state.order, BucketOfAddressText(player.address)) == 20) joining = player.address;
     ASSERT_NE(joining, "");
-    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, joining).body.substr(0, 9), "serial 1\n");
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, "", joining).body.substr(0, 9), "serial 1\n");
     auto start = std::chrono::steady_clock::now();
     std::string widened = tool({"widen", "--share", "25", dir / "srv"}).out;
     double widenMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, joining).body.substr(0, 9), "serial 2\n");
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, "", joining).body.substr(0, 9), "serial 2\n");
     std::printf("widen to 25 %%: the next request gets the stage; the command took %.1f ms (%s)\n", widenMs,
                 widened.substr(0, widened.size() - 1).c_str());
     EXPECT_NE(tool({"status", "--address", joining, dir / "srv"}).out.find(joining + ": bucket "), std::string::npos);

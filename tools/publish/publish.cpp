@@ -183,6 +183,7 @@ struct BuiltFile {
     PublishedFile published;
     RecordEntry recorded;
     bool taken = false;
+    bool liveDiffers = false;  // the live copy did not hold its manifest's bytes: edges need new validators
 };
 
 // Hashes the release file and the live copy; only when both give the live manifest's digest is the
@@ -192,12 +193,13 @@ bool CompareAndTake(const PlannedFile& planned, const std::string& live, const s
     std::string releaseSha, liveSha;
     FileStamp releaseStamp, liveStamp, unused;
     bool changed = false;
-    if (!ReadHashCopy(planned.release->source, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
+    if (!ReadHashCopyRelease(*planned.release, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
         return false;
     if (releaseSha != planned.live->sha256) return true;
     if (!ReadHashCopy(live, "", buffer, liveSha, liveStamp, unused, nullptr, error) ||
         liveSha != planned.live->sha256 || !TakeOver(live, target, liveStamp, buffer, built.recorded.published, changed, error)) {
         error.clear();
+        built.liveDiffers = true;
         return true;  // the live copy is damaged or moving: the caller copies from the release
     }
     built.taken = true;
@@ -218,6 +220,8 @@ bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const
             built.recorded.releaseMtimeNs = file.stamp.mtimeNs;
         } else if (!changed) {
             return false;
+        } else {
+            built.liveDiffers = true;  // changed since it was published: its bytes are unknown
         }
     } else if (planned.action == FileAction::Compare && !CompareAndTake(planned, live, target, buffer, built, error)) {
         return false;
@@ -228,8 +232,8 @@ bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const
         meter.bytes += planned.live->size;
     } else {
         FileStamp releaseStamp;
-        if (!ReadHashCopy(file.source, target, buffer, built.published.sha256, releaseStamp, built.recorded.published,
-                          &meter.bytes, error))
+        if (!ReadHashCopyRelease(file, target, buffer, built.published.sha256, releaseStamp,
+                                 built.recorded.published, &meter.bytes, error))
             return false;
         built.published.size = releaseStamp.size;
         built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
@@ -270,7 +274,7 @@ bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY*
                   const std::vector<uint8_t>& manifest, std::vector<uint8_t>& signature, std::string& error) {
     if (signingKey != nullptr) {
         if (!SignMessage(signingKey, manifest, signature, error)) return false;
-    } else if (!RunSignCommand(options.signCommand, manifest, 300, signature, error)) {
+    } else if (!RunSignCommand(options.signCommand, manifest, options.signTimeoutSeconds, signature, error)) {
         return false;
     }
     if (signature.size() != kSignatureSize) {
@@ -441,14 +445,16 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
         std::vector<PublishedFile> published;
         PublishRecord record;
         record.startedNs = startedNs;
+        std::set<std::string> liveDiffers;
         for (const BuiltFile& file : built) {
             published.push_back(file.published);
+            if (file.liveDiffers) liveDiffers.insert(file.published.path);
             record.entries[file.published.path] = file.recorded;
             report.bytes += file.published.size;
             ++(file.taken ? report.taken : report.copied);
         }
         // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
-        ready = SetBodyTimes(fresh, options.serverDir, otherTree, published, latest, error);
+        ready = SetBodyTimes(fresh, options.serverDir, otherTree, published, liveDiffers, latest, error);
         for (auto& entry : record.entries)
             StampOf(JoinPath(JoinPath(fresh, "files"), entry.first), entry.second.published);
         std::string text = BuildManifestText(options.serial, published);

@@ -15,6 +15,7 @@ struct PublishOptions {
     std::string serverDir;
     bool force = false;     // allows a lower serial than the tree holds, or an unreadable old manifest
     bool checksum = false;  // hash every file instead of trusting the quick check
+    int signTimeoutSeconds = 300;  // the whole life of signCommand
     std::string lockPath;   // the lock to take; empty: SERVER_DIR.lock (a stage takes its site's)
     // Run with the lock held once the inputs are checked, before anything is written: false
     // (with problems) ends the publish; otherTree may name a tree whose bodies every new body

@@ -50,9 +50,10 @@ sub vcl_recv {
         req.url ~ "(^|/)\.\.?(/|$)" || req.url ~ "//" || req.url ~ "(?i)%(2e|2f|5c|00)") {
         return (synth(404));
     }
-    # Players send neither; dropping them keeps one shared object per path.
+    # Players send none; dropping them keeps one shared object per path.
     unset req.http.Cookie;
-    unset req.http.Authorization;
+    # Credentials in the base URL go on to the origin (on every fetch and revalidation, and on
+    # the tree question) and into the cache key below.
     # Which tree is this player's? One small uncached request; the answer comes to vcl_deliver.
     set req.http.X-Quillor-Url = req.url;
     set req.url = "/.quillor-tree";
@@ -63,6 +64,12 @@ sub vcl_hash {
     # One object per tree and path, whatever host name the player used to reach this edge.
     hash_data(req.http.X-Quillor-Tree);
     hash_data(req.url);
+    # NB: never drop this line while Authorization passes: players sharing one credential share
+    # objects, but no request, not even one waiting for the same fetch, is ever answered with
+    # an object fetched under other credentials or none.
+    if (req.http.Authorization) {
+        hash_data(req.http.Authorization);
+    }
     return (lookup);
 }
 
@@ -86,7 +93,8 @@ sub vcl_backend_response {
 
 sub vcl_deliver {
     if (req.restarts == 0) {
-        # The origin's answer to /.quillor-tree: go on with the real URL in the tree it named.
+        # The origin's answer to /.quillor-tree (before its credential check, as a return comes
+        # first in nginx): go on with the real URL in the tree it named.
         if (resp.status != 204 || resp.http.X-Quillor-Tree !~ "^(live|stage)$") {
             return (synth(503));
         }
