@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -78,6 +79,28 @@ CommandResult RunTool(const std::vector<std::string>& args, int timeoutSeconds) 
     std::vector<std::string> argv = {QUILLOR_PUBLISH_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunCommand(argv, timeoutSeconds);
+}
+
+CommandResult RunToolTraced(const std::string& calls, const std::vector<std::string>& injections,
+                            const std::vector<std::string>& args, const std::string& logPath, int timeoutSeconds) {
+    std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", logPath.empty() ? "/dev/null" : logPath,
+                                     "-e", "trace=" + calls};
+    for (const std::string& injection : injections) argv.insert(argv.end(), {"-e", "inject=" + injection});
+    argv.push_back(QUILLOR_PUBLISH_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv, timeoutSeconds);
+}
+
+int OccurrenceIn(const std::string& logPath, const std::string& call, const std::string& needle) {
+    std::istringstream log(ReadFileText(logPath));
+    std::map<std::string, int> seen;  // per process: strace counts each one's calls apart
+    for (std::string line; std::getline(log, line);) {
+        size_t blank = line.find(' '), start = line.find_first_not_of(' ', blank);
+        if (start == std::string::npos || line.compare(start, call.size() + 1, call + "(") != 0) continue;
+        int occurrence = ++seen[line.substr(0, blank)];
+        if (line.find(needle) != std::string::npos) return occurrence;
+    }
+    return 0;
 }
 
 BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath) {
