@@ -374,11 +374,14 @@ protected:
 
 TEST_F(PublishRecovery, AfterAKillBetweenTheFallbackRenamesTheLiveTreeComesBackAndALowerSerialIsRefused) {
     KillBetweenFallbackRenames();
+    ASSERT_EQ(mkdir((dir_ / "b/srv").c_str(), 0755), 0);  // made again by hand, empty
     CommandResult lower = Publish("3", dir_ / "b/srv");
     EXPECT_EQ(lower.exitCode, 1);
     EXPECT_NE(lower.err.find("put back "), std::string::npos) << lower.err;
+    EXPECT_NE(lower.err.find(" as the unfinished "), std::string::npos) << lower.err;
     EXPECT_NE(lower.err.find("lower than the published serial 11"), std::string::npos) << lower.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 10);
+    EXPECT_EQ(Names(dir_ / "b"), (std::vector<std::string>{"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
 }
 
 TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneWorks) {

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,6 +62,16 @@ std::vector<std::string> Siblings(const std::string& parent) {
         closedir(handle);
     }
     return names;
+}
+
+// An unfinished server folder was not made by a publish (whose trees only ever take the name whole):
+// an empty one goes, anything else is kept under a name of its own, never removed.
+bool MoveUnfinishedAside(const std::string& serverDir, std::string& keptAs, std::string& error) {
+    if (rmdir(serverDir.c_str()) == 0) return true;
+    keptAs = serverDir + ".unfinished-" + std::to_string(time(nullptr));
+    if (rename(serverDir.c_str(), keptAs.c_str()) == 0) return true;
+    error = ErrnoText(serverDir) + " (not a finished tree, and it cannot be moved aside)";
+    return false;
 }
 
 }  // namespace
@@ -131,8 +142,8 @@ bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& 
         }
     }
     if (!found) return true;
-    std::string oldTree;
-    if (!FlushTree(best.path, error)) return false;
+    std::string oldTree, keptAs;
+    if (!FlushTree(best.path, error) || (!missing && !MoveUnfinishedAside(serverDir, keptAs, error))) return false;
     SwapResult result = SwapIn(best.path, serverDir, true, oldTree, error);
     if (result == SwapResult::Unchanged || result == SwapResult::Lost) {
         error = "cannot put back " + best.path + ", left by an interrupted publish: " + error;
@@ -140,7 +151,8 @@ bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& 
     }
     note = "put back " + best.path + " (serial " + std::to_string(best.serial) + ", " +
            (best.wasLive ? "the tree that was live" : "the newest finished tree") +
-           " when a publish was interrupted) as " + (missing ? "the missing " : "the unfinished ") + serverDir;
+           " when a publish was interrupted) as " + (missing ? "the missing " : "the unfinished ") + serverDir +
+           (keptAs.empty() ? "" : ", which is kept as " + keptAs);
     if (result == SwapResult::Unflushed) note += "; warning: " + error;
     return true;
 }
