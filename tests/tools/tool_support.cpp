@@ -31,12 +31,14 @@ TempDir::~TempDir() {
     if (!path_.empty()) RemoveTree(path_, ignored);
 }
 
-static pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath) {
+static pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath,
+                   bool ownGroup = false) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        if (ownGroup) setpgid(0, 0);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
         int err = errPath == outPath ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int in = open("/dev/null", O_RDONLY);
@@ -64,10 +66,11 @@ static int WaitBounded(pid_t pid, int timeoutSeconds) {
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
     TempDir logs;
     CommandResult result;
-    pid_t pid = Spawn(argv, logs / "out", logs / "err");
+    pid_t pid = Spawn(argv, logs / "out", logs / "err", true);
     result.exitCode = WaitBounded(pid, timeoutSeconds);
     if (result.exitCode == -1) {
-        kill(pid, SIGKILL);
+        // Its whole group: what it started ends with it (strace leaves its tracee running otherwise).
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     result.out = ReadFileText(logs / "out");

@@ -26,7 +26,8 @@ struct CommandResult {
     std::string err;
 };
 
-// Runs argv[0] with its arguments, waiting at most timeoutSeconds.
+// Runs argv[0] with its arguments in a process group of its own, waiting at most timeoutSeconds
+// (then the group is killed).
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 120);
 
 // Runs quillor-publish with args.

@@ -106,69 +106,6 @@ bool WritePlain(const std::string& path, const std::vector<uint8_t>& bytes, std:
     return true;
 }
 
-std::string ManifestDigest(const std::vector<uint8_t>& manifest) {
-    Sha256 hash;
-    hash.Update(manifest.data(), manifest.size());
-    return hash.FinishHex();
-}
-
-// The highest serial published to the server folder: its memory, or the live manifest where that
-// is higher (a tree made before the memory existed, or copied in by hand), which then seeds the
-// memory at once, so that losing the tree later never lowers it.
-bool ReadHighestSerial(const PublishOptions& options, const LiveTree& live, SerialMemory& highest,
-                       std::vector<std::string>& problems) {
-    std::string error;
-    if (!ReadSerialMemory(options.serverDir, highest, error) && !options.force) {
-        problems.push_back(error + " (use --force to replace it)");
-        return false;
-    }
-    if (!live.present || (highest.present && highest.serial >= live.serial)) return true;
-    std::vector<uint8_t> manifest;
-    if (!ReadWholeFile(JoinPath(options.serverDir, "manifest.txt"), 256ull << 20, manifest, error) ||
-        !WriteSerialMemory(options.serverDir, SerialMemory{true, live.serial, ManifestDigest(manifest)}, error)) {
-        problems.push_back("cannot note the published serial: " + error);
-        return false;
-    }
-    highest = SerialMemory{true, live.serial, ManifestDigest(manifest)};
-    return true;
-}
-
-bool CheckSerial(const PublishOptions& options, LiveTree& live, SerialMemory& highest,
-                 std::vector<std::string>& problems) {
-    std::string error;
-    if (!ReadLiveTree(options.serverDir, live, error)) {
-        live = LiveTree();  // nothing of an unreadable tree is trusted
-        if (!options.force) {
-            problems.push_back("cannot read the serial of the published manifest (" + error +
-                               "); use --force to replace it anyway");
-            return false;
-        }
-    }
-    if (!ReadHighestSerial(options, live, highest, problems)) return false;
-    if (highest.present && options.serial < highest.serial && !options.force) {
-        problems.push_back("serial " + std::to_string(options.serial) + " is lower than the published serial " +
-                           std::to_string(highest.serial) + " (the highest ever published to " + options.serverDir +
-                           ", noted in " + SerialMemoryPathFor(options.serverDir) +
-                           "); installed updaters would refuse it (use --force to publish it anyway)");
-        return false;
-    }
-    return true;
-}
-
-// An equal serial is only the same publish again: other contents under a serial that players
-// already have would let anyone between them and the server hand out either release.
-bool CheckSameSerialContents(const PublishOptions& options, const SerialMemory& highest, const std::string& digest,
-                             std::vector<std::string>& problems) {
-    if (!highest.present || options.serial != highest.serial || digest == highest.manifestSha256 || options.force)
-        return true;
-    problems.push_back("serial " + std::to_string(options.serial) + " was published to " + options.serverDir +
-                       " before with other contents (noted in " + SerialMemoryPathFor(options.serverDir) +
-                       "); installations that have it would not update, and anyone between the server and the "
-                       "players could hand out either release under it: use a higher serial (--force replaces it "
-                       "anyway)");
-    return false;
-}
-
 // One release file's outcome in the fresh tree.
 struct BuiltFile {
     PublishedFile published;
@@ -339,7 +276,6 @@ bool ParseSerialArgument(const std::string& text, uint64_t& serial) {
     return true;
 }
 
-
 bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile>& release, const std::string& fromTree,
                     const LiveTree& from, int64_t startedNs, FreshTree& fresh, std::string& error) {
     std::vector<PlannedFile> plan = PlanFiles(release, from, fromTree, options.checksum);
@@ -413,15 +349,6 @@ bool RecoverAndClean(const std::string& serverDir, EVP_PKEY* key, std::vector<st
     if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
     RemoveLeftovers(serverDir);
     return true;
-}
-
-// Notes the new serial before the tree goes live, so that no crash lets a lower one follow it.
-bool RememberSerial(const PublishOptions& options, const SerialMemory& highest, const std::string& digest,
-                    std::string& error) {
-    if (highest.present && (options.serial < highest.serial ||
-                            (options.serial == highest.serial && digest == highest.manifestSha256)))
-        return true;
-    return WriteSerialMemory(options.serverDir, SerialMemory{true, options.serial, digest}, error);
 }
 
 // After the swap the new tree is live: what follows can only warn, or say that it is not yet durable.

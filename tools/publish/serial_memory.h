@@ -1,7 +1,10 @@
-// The serial memory beside a server folder: the highest serial ever published there and its manifest.
+// The serial memory beside a server folder (its highest serial and manifest) and the serial rules it keeps.
 #pragma once
+#include "publish.h"
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct SerialMemory {
     bool present = false;
@@ -18,3 +21,22 @@ bool ReadSerialMemory(const std::string& serverDir, SerialMemory& memory, std::s
 
 // Replaces the memory atomically and durably (temporary file, fsync, rename, fsync of the folder).
 bool WriteSerialMemory(const std::string& serverDir, const SerialMemory& memory, std::string& error);
+
+// The lower-case hex SHA-256 of manifest bytes, as the memory keeps it.
+std::string ManifestDigest(const std::vector<uint8_t>& manifest);
+
+// The serial rules of a publish into options.serverDir, before anything is built: reads the live
+// tree (live) and the highest serial published there (highest; a live tree above the memory, or
+// one made before the memory existed, seeds it at once). False with problems for a serial below
+// it, or an unreadable manifest or memory, unless options.force.
+bool CheckSerial(const PublishOptions& options, LiveTree& live, SerialMemory& highest,
+                 std::vector<std::string>& problems);
+
+// Once the manifest is known: the highest serial again is only the same publish again (the same
+// manifest digest), unless options.force.
+bool CheckSameSerialContents(const PublishOptions& options, const SerialMemory& highest, const std::string& digest,
+                             std::vector<std::string>& problems);
+
+// Notes options.serial and digest before the tree goes live, when they are above what highest holds.
+bool RememberSerial(const PublishOptions& options, const SerialMemory& highest, const std::string& digest,
+                    std::string& error);
