@@ -501,6 +501,7 @@ TEST_F(PublishTool, CommandLineMistakesGiveUsageErrors) {
     EXPECT_EQ(RunTool({"frobnicate"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--key"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--serial", "1", "a", "b"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"publish", "--key", "k.pem", "--serial", "1", "--jobs", "x", "a", "b"}).exitCode, 2);
     EXPECT_EQ(RunTool({"serve", "--port", "70000", dir_.Path()}).exitCode, 2);
     EXPECT_EQ(RunTool({"verify", "--key", PublicKey(), "--bogus", dir_.Path()}).exitCode, 2);
 }

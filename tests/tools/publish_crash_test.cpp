@@ -132,11 +132,12 @@ std::vector<Point> DiskPointsIn(const std::string& logPath, bool withRenameat2) 
     return result;
 }
 
-// Whether a flush failed (injected) before a rename put a tree under server's name.
-bool FlushFailedBeforeSwap(const std::string& logPath, const std::string& server) {
+// Whether flush (the failing call) failed before a rename put a tree under server's name.
+bool FlushFailedBeforeSwap(const std::string& logPath, const std::string& flush, const std::string& server) {
     std::istringstream log(ReadFileText(logPath));
     for (std::string line; std::getline(log, line);) {
-        if (line.find("(INJECTED)") != std::string::npos) return true;
+        if (line.find(" " + flush + "(") != std::string::npos && line.find("(INJECTED)") != std::string::npos)
+            return true;
         if (line.find("rename") != std::string::npos && line.find(", \"" + server + "\"") != std::string::npos &&
             line.size() > 3 && line.compare(line.size() - 3, 3, "= 0") == 0)
             return false;
@@ -245,7 +246,7 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
             return "a failure before the swap does not say so: " + run.err;
         if (run.exitCode == 1 && served == 2 && run.err.find(" live") == std::string::npos)
             return "a failure after the swap does not say what is live: " + run.err;
-        if (!log.empty() && served == 2 && FlushFailedBeforeSwap(log, server))
+        if (!log.empty() && served == 2 && FlushFailedBeforeSwap(log, point.call, server))
             return "a tree went live after a failed flush";
     }
     CommandResult next = Run(scenario, "rename", {}, PublishArgs(scenario, server, false));

@@ -141,7 +141,8 @@ bool SyncParent(const std::string& path, std::string& error) {
     std::string parent, name;
     SplitPath(path, parent, name);
     UniqueFd fd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Valid() && fsync(fd.Get()) == 0) return true;
+    // EINVAL: a file system that cannot flush folders (some FUSE ones); there is nothing to wait for.
+    if (fd.Valid() && (fsync(fd.Get()) == 0 || errno == EINVAL)) return true;
     error = ErrnoText(parent);
     return false;
 }
