@@ -1,8 +1,8 @@
 // The two passes over the arguments; each pass skips only the values of its own switches.
 #include "app/command_line.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 void ApplyDirPass(const std::vector<std::wstring>& args, UpdaterSettings& target) {
     for (size_t i = 1; i < args.size(); ++i) {

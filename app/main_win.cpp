@@ -1,9 +1,9 @@
 // Entry point: the lock first, then start-up, then one run mode whose result is the exit code.
 #include <windows.h>
 
-#include "app/settings.h"
 #include "app/silent_run.h"
 #include "app/startup.h"
+#include "base/settings.h"
 #include "ui/window_run.h"
 #include "update/status.h"
 

@@ -1,10 +1,10 @@
 // The run mode without a window: the update on the main thread, the result as exit code.
 #include "app/silent_run.h"
 
-#include "app/launch.h"
-#include "app/log.h"
-#include "app/settings.h"
-#include "app/startup.h"
+#include "base/exit_code.h"
+#include "base/launch.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "update/status.h"
 #include "update/update_run.h"
 

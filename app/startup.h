@@ -8,7 +8,3 @@ void RunStartup(const wchar_t* commandLine, const std::wstring& exePath);
 
 // installDir for an exePath: everything before its last backslash, or all of it without one.
 std::wstring DirectoryOfExe(const std::wstring& exePath);
-
-// Exit codes of the process.
-constexpr int kExitSuccess = 0;
-constexpr int kExitFailure = 2;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/settings.h"
+#include "base/settings.h"
 
 std::wstring DirectoryOfExe(const std::wstring& exePath) {
     size_t slash = exePath.rfind(L'\\');

@@ -15,7 +15,7 @@ add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM
 
 # The portable core: every program source that includes no Windows header.
 file(GLOB QUILLOR_PORTABLE CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/app/*.cpp ${CMAKE_SOURCE_DIR}/update/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp)
+    ${CMAKE_SOURCE_DIR}/base/*.cpp ${CMAKE_SOURCE_DIR}/app/*.cpp ${CMAKE_SOURCE_DIR}/update/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp)
 list(FILTER QUILLOR_PORTABLE EXCLUDE REGEX "_win\\.cpp$")
 
 add_library(quillor_portable STATIC ${QUILLOR_PORTABLE})
@@ -23,7 +23,8 @@ target_include_directories(quillor_portable PUBLIC ${CMAKE_SOURCE_DIR})
 
 # The same sources again with sanitizers, for the portable unit tests.
 file(GLOB QUILLOR_PORTABLE_TESTS CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/tests/app/*_test.cpp ${CMAKE_SOURCE_DIR}/tests/update/*_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/base/*_test.cpp ${CMAKE_SOURCE_DIR}/tests/app/*_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/update/*_test.cpp
     ${CMAKE_SOURCE_DIR}/tests/ui/*_test.cpp)
 list(FILTER QUILLOR_PORTABLE_TESTS EXCLUDE REGEX "_win_test\\.cpp$")
 file(GLOB QUILLOR_NATIVE_SUPPORT CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/native/*.cpp)

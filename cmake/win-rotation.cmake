@@ -10,7 +10,7 @@ file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/generated/rotated_settings.cpp CONTENT
 "// Generated: the settings unit with the rotated updater's built-in base path; do not edit.
 #undef QUILLOR_UPDATE_BASE_PATH
 #define QUILLOR_UPDATE_BASE_PATH \"/rotated\"
-#include \"app/settings.cpp\"
+#include \"base/settings.cpp\"
 ")
 add_executable(quillor_updater_rotated WIN32 app/main_win.cpp resources/updater.rc
     ${CMAKE_BINARY_DIR}/generated/rotated_settings.cpp ${CMAKE_BINARY_DIR}/generated/rotated_key.cpp)

@@ -31,7 +31,7 @@ add_compile_options(-Wall -Wextra -O2 -ffunction-sections -fdata-sections)
 add_link_options(-static -static-libgcc -static-libstdc++ -Wl,--gc-sections)
 
 file(GLOB QUILLOR_SOURCES CONFIGURE_DEPENDS
-    ${CMAKE_SOURCE_DIR}/app/*.cpp ${CMAKE_SOURCE_DIR}/update/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp)
+    ${CMAKE_SOURCE_DIR}/base/*.cpp ${CMAKE_SOURCE_DIR}/app/*.cpp ${CMAKE_SOURCE_DIR}/update/*.cpp ${CMAKE_SOURCE_DIR}/ui/*.cpp)
 list(REMOVE_ITEM QUILLOR_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win.cpp)
 add_library(quillor_core STATIC ${QUILLOR_SOURCES} ${QUILLOR_KEY_SOURCE})
 target_include_directories(quillor_core PUBLIC ${CMAKE_SOURCE_DIR})
@@ -58,7 +58,7 @@ foreach(helper ${QUILLOR_TEST_HELPERS})
     list(APPEND QUILLOR_HELPER_TARGETS ${name})
 endforeach()
 
-foreach(area app update ui)
+foreach(area base app update ui)
     file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${area}/*_test.cpp)
     if(tests)
         add_executable(tests_${area} ${tests} ${CMAKE_SOURCE_DIR}/tests/win_test_support.cpp)

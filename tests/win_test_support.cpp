@@ -7,7 +7,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "update/status.h"
 
 namespace {

@@ -10,7 +10,7 @@ using std::min;
 
 #include <memory>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "ui/background.h"
 #include "ui/window_state.h"
 

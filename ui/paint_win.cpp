@@ -14,7 +14,7 @@ using std::min;
 #include <cstring>
 #include <string>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "ui/draw.h"
 #include "ui/paint_format.h"
 #include "ui/window_state.h"

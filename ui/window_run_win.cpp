@@ -9,8 +9,8 @@ using std::min;
 
 #include <memory>
 
-#include "app/log.h"
-#include "app/startup.h"
+#include "base/exit_code.h"
+#include "base/log.h"
 #include "ui/background.h"
 #include "ui/window.h"
 #include "ui/window_run.h"

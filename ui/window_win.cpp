@@ -1,8 +1,8 @@
 // The launcher window: class, window procedure, mouse and keyboard input, frame timer.
 #include <windows.h>
 
-#include "app/launch.h"
-#include "app/settings.h"
+#include "base/launch.h"
+#include "base/settings.h"
 #include "ui/paint.h"
 #include "ui/window.h"
 #include "update/status.h"

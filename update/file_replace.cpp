@@ -1,8 +1,8 @@
 // Where a manifest entry lives on disk, and the texts and name rules of its replacement.
 #include "update/file_replace.h"
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 std::wstring TargetPath(const std::string& path) {
     std::wstring target = settings.installDir + L"\\" + ToWide(path);

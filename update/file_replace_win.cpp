@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "update/decimal.h"
 #include "update/file_hash.h"
 #include "update/manifest.h"

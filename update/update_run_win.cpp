@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "update/file_hash.h"
 #include "update/file_replace.h"
 #include "update/http.h"

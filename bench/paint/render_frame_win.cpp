@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <memory>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "ui/paint_render.h"
 #include "update/status.h"
 

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "app/command_line.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 namespace {
 

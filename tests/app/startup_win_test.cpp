@@ -3,9 +3,9 @@
 
 #include <gtest/gtest.h>
 
-#include "app/log.h"
-#include "app/settings.h"
 #include "app/startup.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "win_test_support.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "app/command_line.h"
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/log.h"
+#include "base/log.h"
 #include "update/name_fold.h"
 
 std::vector<std::string> capturedLog;

@@ -58,7 +58,7 @@ long long ServedSerial(const std::string& pub, const std::string& server, std::s
     if (!PathExists(server)) return -1;
     std::vector<std::string> problems;
     std::string summary;
-    bool ok = VerifyServer(pub, server, problems, summary);
+    bool ok = VerifyServer(pub, server, FetchLimits(), problems, summary);
     if (output != nullptr) *output = summary + " " + testing::PrintToString(problems);
     const std::string prefix = "serial ";
     if (!ok || summary.compare(0, prefix.size(), prefix) != 0) return -2;

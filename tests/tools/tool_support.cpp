@@ -113,9 +113,8 @@ BackgroundProcess StartBackground(const std::vector<std::string>& argv, const st
     return process;
 }
 
-int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
+int WaitBackground(BackgroundProcess& process, int timeoutSeconds) {
     if (process.pid <= 0) return -1;
-    kill(process.pid, SIGTERM);
     int code = WaitBounded(process.pid, timeoutSeconds);
     if (code == -1) {
         kill(process.pid, SIGKILL);
@@ -123,6 +122,11 @@ int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
     }
     process.pid = -1;
     return code;
+}
+
+int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
+    if (process.pid > 0) kill(process.pid, SIGTERM);
+    return WaitBackground(process, timeoutSeconds);
 }
 
 std::string WaitForText(const std::string& path, const std::string& needle, int timeoutSeconds) {
@@ -135,7 +139,8 @@ std::string WaitForText(const std::string& path, const std::string& needle, int 
     return std::string();
 }
 
-HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds) {
+HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds,
+                  const std::string& headers) {
     HttpReply reply;
     UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     timeval timeout{timeoutSeconds, 0};
@@ -147,7 +152,7 @@ HttpReply RawHttp(int port, const std::string& method, const std::string& target
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return reply;
     std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "User-Agent: Quillor-Updater/1.0\r\nConnection: close\r\n\r\n";
+                          "User-Agent: Quillor-Updater/1.0\r\nConnection: close\r\n" + headers + "\r\n";
     if (!WriteAll(sock.Get(), request.data(), request.size())) return reply;
     std::string raw;
     char buffer[65536];
@@ -185,9 +190,36 @@ void AgeTree(const std::string& dir) {
     ASSERT_EQ(aged.exitCode, 0) << aged.err;
 }
 
+void AlterKeepingTimes(const std::string& path) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    std::string bytes = ReadFileText(path);
+    ASSERT_FALSE(bytes.empty());
+    bytes[0] ^= 1;
+    WriteFileText(path, bytes);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
 unsigned long InodeOf(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
+}
+
+bool ProcessEnded(pid_t pid, int timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        std::string stat = ReadFileText("/proc/" + std::to_string(pid) + "/stat");
+        size_t state = stat.rfind(") ");
+        if (stat.empty() || (state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0)) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+pid_t PidInFile(const std::string& path) {
+    std::string text = ReadFileText(path);
+    return static_cast<pid_t>(ParseDecimal(text.c_str(), text.size()));
 }
 
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
@@ -207,6 +239,7 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
     return "daemon off;\nworker_processes 1;\npid " + prefix + "/nginx.pid;\n"
            "error_log " + prefix + "/error.log;\nevents { worker_connections 256; }\nhttp {\n"
            "log_format quillor '$status $body_bytes_sent $request_uri';\n"
+           "log_format quillor_user '$remote_user $status $body_bytes_sent $request_uri';\n"
            "access_log " + prefix + "/access.log quillor;\nclient_body_temp_path " + prefix + "/body;\n"
            "proxy_temp_path " + prefix + "/proxy;\nfastcgi_temp_path " + prefix + "/fastcgi;\n"
            "uwsgi_temp_path " + prefix + "/uwsgi;\nscgi_temp_path " + prefix + "/scgi;\n"
@@ -215,11 +248,11 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
 
 std::string OriginAccessLog(const std::string& dir) { return ReadFileText(dir + "/nginx/access.log"); }
 
-int OriginLines(const std::string& dir, const std::string& line, int expected) {
+int OriginLines(const std::string& dir, const std::string& line, int expected, const std::string& log) {
     int count = 0;
     for (int i = 0; i < 100 && count != expected; ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::string text = OriginAccessLog(dir);
+        std::string text = ReadFileText(dir + "/nginx/" + log);
         count = 0;
         for (size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1))
             count += at == 0 || text[at - 1] == '\n';

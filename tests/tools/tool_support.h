@@ -51,6 +51,10 @@ struct BackgroundProcess {
 };
 BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath);
 
+// Waits at most timeoutSeconds for the process to end by itself; its exit code, or -1 when it did
+// not (then it is killed).
+int WaitBackground(BackgroundProcess& process, int timeoutSeconds);
+
 // Sends SIGTERM and waits at most timeoutSeconds (then SIGKILL); returns the exit code, or -1
 // when the process did not end by itself.
 int StopBackground(BackgroundProcess& process, int timeoutSeconds = 10);
@@ -63,8 +67,10 @@ struct HttpReply {
     std::string body;
 };
 
-// One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given.
-HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10);
+// One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given; headers
+// ("Name: value\r\n" lines) are added to the request.
+HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10,
+                  const std::string& headers = "");
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
@@ -76,8 +82,16 @@ void MakeOpensslKey(const std::string& path, int bits, int exponent = 65537);
 // some time before it is published (files younger than a second are never trusted unread).
 void AgeTree(const std::string& dir);
 
+// Changes the first byte of path and puts its modification time back, as a tool that keeps times would.
+void AlterKeepingTimes(const std::string& path);
+
 // The inode number of path (0 when it cannot be read).
 unsigned long InodeOf(const std::string& path);
+
+// Waits (bounded) until the process pid has ended (gone, or a zombie nobody reaped yet).
+bool ProcessEnded(pid_t pid, int timeoutSeconds = 5);
+// The process ID written as text into the file at path (0 when there is none).
+pid_t PidInFile(const std::string& path);
 
 // nginx (origin, the shipped site) or varnishd (edge, the shipped VCL) on a free loopback port;
 // stopped by PID at the end of its scope at the latest.
@@ -93,13 +107,15 @@ struct WebServer {
 
 // The shipped nginx site with root and port replaced and each (from, to) of edits applied, in
 // a minimal main configuration; its files and the access log ("STATUS BYTES URI" per line,
-// BYTES the body bytes sent) go to dir + "/nginx". "" when a replaced text is missing.
+// BYTES the body bytes sent) go to dir + "/nginx"; the log format quillor_user puts the user name
+// in front. "" when a replaced text is missing.
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
                         const std::vector<std::pair<std::string, std::string>>& edits = {});
 std::string OriginAccessLog(const std::string& dir);
-// How often line stands whole in the access log, read again (bounded) until it is expected:
-// nginx logs a request just after answering it.
-int OriginLines(const std::string& dir, const std::string& line, int expected);
+// How often line stands whole in the access log (or another log in dir + "/nginx"), read again
+// (bounded) until it is expected: nginx logs a request just after answering it.
+int OriginLines(const std::string& dir, const std::string& line, int expected,
+                const std::string& log = "access.log");
 
 // Start and wait (bounded) until the server answers; false when it did not come up.
 bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,

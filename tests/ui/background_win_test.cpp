@@ -12,7 +12,7 @@ using std::min;
 #include <memory>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "ui/background.h"
 #include "ui/geometry.h"
 #include "ui/window_state.h"

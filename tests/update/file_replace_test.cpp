@@ -1,7 +1,7 @@
 // The pure rules of file replacement: target paths, the own-executable match, the locked message.
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "update/file_replace.h"
 
 namespace {

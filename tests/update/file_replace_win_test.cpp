@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "update/file_hash.h"
 #include "update/file_replace.h"
 #include "update/manifest.h"

@@ -11,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-#include "app/settings.h"
+#include "base/settings.h"
 #include "update/status.h"
 #include "update/update_run.h"
 #include "win_test_support.h"

@@ -27,7 +27,7 @@ const char kUsage[] =
     "      interrupted is completed by the next keygen or publish with this key.\n"
     "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
     "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "          [--checksum] [--force] [--jobs N] RELEASE_DIR SERVER_DIR\n"
+    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] RELEASE_DIR SERVER_DIR\n"
     "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
     "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
     "      serial below the highest ever published to SERVER_DIR (SERVER_DIR.publish-serial\n"
@@ -50,17 +50,23 @@ const char kUsage[] =
     "      --sign-command runs CMD with /bin/sh -c, the manifest on its standard input; its\n"
     "      standard output must be the raw 256-byte signature, e.g.\n"
     "      \"openssl dgst -sha256 -sign key.pem\" or pkcs11-tool --sign -m SHA256-RSA-PKCS.\n"
-    "      Every signature is checked with --pub (or the key's own public half) before the\n"
-    "      swap. Passphrases come from a file or an environment variable, never the command line.\n"
+    "      It runs in a process group of its own, which holds the terminal while it runs (so a\n"
+    "      token can ask for its PIN); --sign-timeout (default 300) bounds its whole life, after\n"
+    "      which it and everything it started are killed. Every signature is checked with --pub\n"
+    "      (or the key's own public half) before the swap. Passphrases come from a file or an\n"
+    "      environment variable, never the command line.\n"
     "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
     "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
     "      1: differences, 2: trouble.\n"
-    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS]\n"
+    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
     "          SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Checks the signature, the manifest and every listed file; one line per problem.\n"
     "      With --wait, checks again every second until all is well (and the serial is N),\n"
     "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
+    "      Like the updater it cuts the manifest at 64 MiB, the signature at 64 KiB and each\n"
+    "      file at its listed size; each transfer ends within --timeout (default 600) seconds\n"
+    "      and within the wait.\n"
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
@@ -175,6 +181,11 @@ int RunPublish(const Args& args) {
     options.serverDir = args.positionals[1];
     options.force = HasFlag(args, "--force");
     options.checksum = HasFlag(args, "--checksum");
+    uint64_t signTimeout = 0;
+    if (!ParseSerialArgument(Option(args, "--sign-timeout", "300"), signTimeout) || signTimeout < 1 ||
+        signTimeout > 86400)
+        return Usage("--sign-timeout must be 1 to 86400 seconds");
+    options.signTimeoutSeconds = static_cast<int>(signTimeout);
     std::vector<std::string> problems;
     PublishReport report;
     if (!PublishRelease(options, problems, report)) {
@@ -203,8 +214,10 @@ int RunVerify(const Args& args) {
     std::string serial = Option(args, "--expect-serial", "");
     wait.expectSerial = !serial.empty();
     if ((wait.expectSerial && !ParseSerialArgument(serial, wait.serial)) ||
-        !ParseSerialArgument(Option(args, "--wait", "0"), wait.seconds) || wait.seconds > 86400)
-        return Usage("--expect-serial must be a decimal number, --wait 0 to 86400 seconds");
+        !ParseSerialArgument(Option(args, "--wait", "0"), wait.seconds) || wait.seconds > 86400 ||
+        !ParseSerialArgument(Option(args, "--timeout", "600"), wait.transferSeconds) || wait.transferSeconds < 1 ||
+        wait.transferSeconds > 86400)
+        return Usage("--expect-serial must be a decimal number, --wait 0 to 86400 seconds, --timeout 1 to 86400");
     std::vector<std::string> problems;
     std::string summary;
     bool ok = VerifyUntil(key, args.positionals[0], wait, problems, summary);
@@ -259,11 +272,12 @@ int main(int argc, char** argv) {
     if (command == "keygen" && SplitArgs(rest, {"--passphrase-file"}, {"--force"}, args, error))
         return RunKeygen(args);
     if (command == "publish" &&
-        SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env", "--jobs"},
+        SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
+                         "--sign-timeout", "--jobs"},
                   {"--force", "--checksum"}, args, error))
         return RunPublish(args);
     if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
-    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait"}, {}, args, error))
+    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
         return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
     if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);

@@ -111,6 +111,7 @@ struct BuiltFile {
     PublishedFile published;
     RecordEntry recorded;
     bool taken = false;
+    bool liveDiffers = false;  // the live copy did not hold its manifest's bytes: edges need new validators
 };
 
 // Hashes the release file and the live copy; only when both give the live manifest's digest is the
@@ -120,12 +121,13 @@ bool CompareAndTake(const PlannedFile& planned, const std::string& live, const s
     std::string releaseSha, liveSha;
     FileStamp releaseStamp, liveStamp, unused;
     bool changed = false;
-    if (!ReadHashCopy(planned.release->source, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
+    if (!ReadHashCopyRelease(*planned.release, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
         return false;
     if (releaseSha != planned.live->sha256) return true;
     if (!ReadHashCopy(live, "", buffer, liveSha, liveStamp, unused, nullptr, error) ||
         liveSha != planned.live->sha256 || !TakeOver(live, target, liveStamp, buffer, built.recorded.published, changed, error)) {
         error.clear();
+        built.liveDiffers = true;
         return true;  // the live copy is damaged or moving: the caller copies from the release
     }
     built.taken = true;
@@ -146,6 +148,8 @@ bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const P
             built.recorded.releaseMtimeNs = file.stamp.mtimeNs;
         } else if (!changed) {
             return false;
+        } else {
+            built.liveDiffers = true;  // changed since it was published: its bytes are unknown
         }
     } else if (planned.action == FileAction::Compare && !CompareAndTake(planned, live, target, buffer, built, error)) {
         return false;
@@ -156,8 +160,8 @@ bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const P
         meter.bytes += planned.live->size;
     } else {
         FileStamp releaseStamp;
-        if (!ReadHashCopy(file.source, target, buffer, built.published.sha256, releaseStamp, built.recorded.published,
-                          &meter.bytes, error))
+        if (!ReadHashCopyRelease(file, target, buffer, built.published.sha256, releaseStamp,
+                                 built.recorded.published, &meter.bytes, error))
             return false;
         built.published.size = releaseStamp.size;
         built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
@@ -198,7 +202,7 @@ bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY*
                   const std::vector<uint8_t>& manifest, std::vector<uint8_t>& signature, std::string& error) {
     if (signingKey != nullptr) {
         if (!SignMessage(signingKey, manifest, signature, error)) return false;
-    } else if (!RunSignCommand(options.signCommand, manifest, 300, signature, error)) {
+    } else if (!RunSignCommand(options.signCommand, manifest, options.signTimeoutSeconds, signature, error)) {
         return false;
     }
     if (signature.size() != kSignatureSize) {
@@ -284,16 +288,18 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
     std::vector<PublishedFile> published;
     PublishRecord record;
     record.startedNs = startedNs;
+    std::set<std::string> liveDiffers;
     bool ready = BuildFiles(fresh.path, fromTree, options.jobs, plan, built, error);
     for (const BuiltFile& file : built) {
         published.push_back(file.published);
+        if (file.liveDiffers) liveDiffers.insert(file.published.path);
         record.entries[file.published.path] = file.recorded;
         fresh.bytes += file.published.size;
         ++(file.taken ? fresh.taken : fresh.copied);
     }
     fresh.files = built.size();
     // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
-    ready = ready && SetBodyTimes(fresh.path, fromTree, published, fresh.latest, error);
+    ready = ready && SetBodyTimes(fresh.path, fromTree, published, liveDiffers, fresh.latest, error);
     for (auto& entry : record.entries)
         StampOf(JoinPath(JoinPath(fresh.path, "files"), entry.first), entry.second.published);
     std::string text = BuildManifestText(options.serial, published);

@@ -20,6 +20,7 @@ struct PublishOptions {
                             // contents, or an unreadable old manifest or serial memory
     bool checksum = false;  // hash every file instead of trusting the quick check
     unsigned jobs = 0;      // threads that read, hash and copy; 0: one per core
+    int signTimeoutSeconds = 300;  // the whole life of signCommand
 };
 
 // What a publish did, and whether the live tree may have been touched when it failed.

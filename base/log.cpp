@@ -1,5 +1,5 @@
 // The log line format, kept apart from the file so it can be tested anywhere.
-#include "app/log.h"
+#include "base/log.h"
 
 #include <cstdio>
 

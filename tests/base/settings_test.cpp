@@ -1,8 +1,8 @@
 // updater.cfg lines, the layer order of the base URL, and its normalisation.
 #include <gtest/gtest.h>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 namespace {
 

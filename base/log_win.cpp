@@ -1,5 +1,5 @@
 // updater.log writer and the UTF-8 code-page conversions.
-#include "app/log.h"
+#include "base/log.h"
 
 #include <windows.h>
 #include <share.h>
@@ -7,7 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "app/settings.h"
+#include "base/settings.h"
 
 void WriteLog(const char* format, ...) {
     char message[kLogMessageSize];

@@ -1,5 +1,5 @@
 // Reads updater.cfg from the install directory.
-#include "app/settings.h"
+#include "base/settings.h"
 
 #include <windows.h>
 #include <share.h>

@@ -1,11 +1,11 @@
 // Starts the game through the shell once the update is done; never waits for it.
-#include "app/launch.h"
+#include "base/launch.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include "app/log.h"
-#include "app/settings.h"
+#include "base/log.h"
+#include "base/settings.h"
 
 void LaunchGame() {
     std::wstring gamePath = settings.installDir + L"\\" + settings.gameExe;

@@ -1,7 +1,7 @@
 // Settings defaults, the updater.cfg line rule and base URL normalisation.
-#include "app/settings.h"
+#include "base/settings.h"
 
-#include "app/log.h"
+#include "base/log.h"
 
 #ifndef QUILLOR_UPDATE_HOST
 #define QUILLOR_UPDATE_HOST "127.0.0.1"

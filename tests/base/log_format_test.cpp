@@ -1,7 +1,7 @@
 // The log line stamp.
 #include <gtest/gtest.h>
 
-#include "app/log.h"
+#include "base/log.h"
 
 TEST(LogFormat, StampIsZeroPaddedWithTwoBlanks) {
     EXPECT_EQ(FormatLogLine(3, 3, 2025, 9, 7, 5, "update finished"),
