@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -30,12 +31,14 @@ TempDir::~TempDir() {
     if (!path_.empty()) RemoveTree(path_, ignored);
 }
 
-static pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath) {
+static pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath,
+                   bool ownGroup = false) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        if (ownGroup) setpgid(0, 0);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
         int err = errPath == outPath ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int in = open("/dev/null", O_RDONLY);
@@ -63,10 +66,11 @@ static int WaitBounded(pid_t pid, int timeoutSeconds) {
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
     TempDir logs;
     CommandResult result;
-    pid_t pid = Spawn(argv, logs / "out", logs / "err");
+    pid_t pid = Spawn(argv, logs / "out", logs / "err", true);
     result.exitCode = WaitBounded(pid, timeoutSeconds);
     if (result.exitCode == -1) {
-        kill(pid, SIGKILL);
+        // Its whole group: what it started ends with it (strace leaves its tracee running otherwise).
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     result.out = ReadFileText(logs / "out");
@@ -78,6 +82,28 @@ CommandResult RunTool(const std::vector<std::string>& args, int timeoutSeconds) 
     std::vector<std::string> argv = {QUILLOR_PUBLISH_EXE};
     argv.insert(argv.end(), args.begin(), args.end());
     return RunCommand(argv, timeoutSeconds);
+}
+
+CommandResult RunToolTraced(const std::string& calls, const std::vector<std::string>& injections,
+                            const std::vector<std::string>& args, const std::string& logPath, int timeoutSeconds) {
+    std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", logPath.empty() ? "/dev/null" : logPath,
+                                     "-e", "trace=" + calls};
+    for (const std::string& injection : injections) argv.insert(argv.end(), {"-e", "inject=" + injection});
+    argv.push_back(QUILLOR_PUBLISH_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv, timeoutSeconds);
+}
+
+int OccurrenceIn(const std::string& logPath, const std::string& call, const std::string& needle) {
+    std::istringstream log(ReadFileText(logPath));
+    std::map<std::string, int> seen;  // per process: strace counts each one's calls apart
+    for (std::string line; std::getline(log, line);) {
+        size_t blank = line.find(' '), start = line.find_first_not_of(' ', blank);
+        if (start == std::string::npos || line.compare(start, call.size() + 1, call + "(") != 0) continue;
+        int occurrence = ++seen[line.substr(0, blank)];
+        if (line.find(needle) != std::string::npos) return occurrence;
+    }
+    return 0;
 }
 
 BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath) {

@@ -26,11 +26,23 @@ struct CommandResult {
     std::string err;
 };
 
-// Runs argv[0] with its arguments, waiting at most timeoutSeconds.
+// Runs argv[0] with its arguments in a process group of its own, waiting at most timeoutSeconds
+// (then the group is killed).
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 120);
 
 // Runs quillor-publish with args.
 CommandResult RunTool(const std::vector<std::string>& args, int timeoutSeconds = 120);
+
+// Runs quillor-publish under strace, following every thread and child: calls is the list traced
+// ("rename,renameat2"), each of injections one "-e inject=" value ("rename:signal=KILL:when=3",
+// "renameat2:error=EINVAL"). The trace goes to logPath, or nowhere when that is empty.
+CommandResult RunToolTraced(const std::string& calls, const std::vector<std::string>& injections,
+                            const std::vector<std::string>& args, const std::string& logPath = "",
+                            int timeoutSeconds = 60);
+
+// Which occurrence (1, 2, ...) of call in one process of a trace that RunToolTraced wrote is the
+// first whose line holds needle; 0 when none does.
+int OccurrenceIn(const std::string& logPath, const std::string& call, const std::string& needle);
 
 // A process started in the background with stdout and stderr going to logPath.
 struct BackgroundProcess {
