@@ -84,10 +84,17 @@ struct ForwardProxy {
     ForwardProxy(const ForwardProxy&) = delete;
     ForwardProxy& operator=(const ForwardProxy&) = delete;
     std::string AccessLog() const;
+    // The result codes squid logged for url ("TCP_MISS", "TCP_MEM_HIT", ...) in their order,
+    // read again (bounded) until there are at least expected: squid logs after answering.
+    std::vector<std::string> ResultCodes(const std::string& url, size_t expected) const;
     ScratchTree dir;
     int port = 0;
     pid_t pid = -1;
 };
+
+// Whether squid fetched the answer from the origin (a miss, or a revalidation the origin
+// answered) rather than handing out what its cache held.
+bool WentToOrigin(const std::string& resultCode);
 
 // Makes 127.0.0.1:proxyPort the system proxy of the build tree's Wine prefix (HKCU Internet
 // Settings) for every host but those in bypass ("a;b"), and puts the previous values back when it
