@@ -282,3 +282,19 @@ SystemProxySetting::~SystemProxySetting() {
     RunReg({"import", WinePath(dir / "unset.reg")});
     if (saved) RunReg({"import", WinePath(dir / "saved.reg")});
 }
+
+static int RunRootCertificateHelper(const std::string& action, const std::string& der) {
+    return RunProcess(WineCommand({action, WinePath(der)}, WinBuildDir() + "/root_certificate.exe"), 30000);
+}
+
+TrustedRootCertificate::TrustedRootCertificate(const std::string& derPath) : der(derPath) {
+    added = RunRootCertificateHelper("add", der) == 0;
+}
+
+TrustedRootCertificate::~TrustedRootCertificate() { Remove(); }
+
+int TrustedRootCertificate::Remove() {
+    if (!added) return 3;
+    added = false;
+    return RunRootCertificateHelper("remove", der);
+}

@@ -108,3 +108,16 @@ struct SystemProxySetting {
     bool saved = false;
     bool applied = false;
 };
+
+// Adds a DER certificate to the Root store of the build tree's Wine prefix, so this prefix alone
+// trusts the CA, and removes it again at the end of the scope. added is false when it could not.
+struct TrustedRootCertificate {
+    explicit TrustedRootCertificate(const std::string& derPath);
+    ~TrustedRootCertificate();
+    TrustedRootCertificate(const TrustedRootCertificate&) = delete;
+    TrustedRootCertificate& operator=(const TrustedRootCertificate&) = delete;
+    // The helper's exit code: 0 removed, 3 not there; later calls do nothing and return 3.
+    int Remove();
+    std::string der;
+    bool added = false;
+};
