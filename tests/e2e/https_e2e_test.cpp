@@ -19,7 +19,6 @@ protected:
         if (IsSkipped()) return;
         if (access("/usr/sbin/nginx", X_OK) != 0) GTEST_SKIP() << "nginx is not installed";
         ASSERT_TRUE(MakeTestCertificates(tree.path, "trusted", "DNS:localhost"));
-        AddToRelease("Quillor.exe", "game");
         AddToRelease("data/Neue Karte.pak", std::string(100000, 'k'));
         PublishRelease(4);
     }
@@ -28,9 +27,13 @@ protected:
         return StartOrigin(tree.path, served, origin, {}, &tls);
     }
     std::string HttpsUrl() const { return "https://localhost:" + std::to_string(origin.port); }
-    std::string LastLine(const std::string& dir) const {
+    static std::string LastLogLine(const std::string& dir) {
         std::vector<std::string> lines = LogLines(dir);
         return lines.empty() ? "<no log>" : lines.back();
+    }
+    // For a failure message: the run's last log line and what nginx logged.
+    std::string Why(const std::string& dir) const {
+        return LastLogLine(dir) + "\nnginx: " + ReadFile(tree / "nginx/error.log");
     }
     void ExpectInstalled(const std::string& dir) {
         EXPECT_EQ(ReadFile(dir + "/data/Neue Karte.pak"), std::string(100000, 'k'));
@@ -41,7 +44,7 @@ protected:
     void ExpectRefusedCertificate(const std::string& dir) {
         WriteFileText(tree / "nginx/access.log", "");  // the start-up probe's line
         EXPECT_EQ(RunSilentFrom(HttpsUrl(), dir), 2);
-        std::string line = LastLine(dir);
+        std::string line = LastLogLine(dir);
         ASSERT_EQ(line.compare(0, sizeof kUnreachablePrefix - 1, kUnreachablePrefix), 0) << line;
         std::string code = line.substr(sizeof kUnreachablePrefix - 1);
         // 12037/12038 date or name, 12045 unknown CA, 12055 several, 12057 revocation not
@@ -60,7 +63,7 @@ TEST_F(HttpsE2E, InstallsOverTlsWhileThePrefixTrustsTheCa) {
     {
         TrustedRootCertificate root(tree / "trusted-ca.der");
         ASSERT_TRUE(root.added);
-        ASSERT_EQ(RunSilentFrom(HttpsUrl(), install), 0) << LastLine(install);
+        ASSERT_EQ(RunSilentFrom(HttpsUrl(), install), 0) << Why(install);
         ExpectInstalled(install);
         EXPECT_EQ(OriginLines(tree.path, "200 100000 /files/data/Neue%20Karte.pak", 1), 1)
             << OriginAccessLog(tree.path);
@@ -83,9 +86,9 @@ TEST_F(HttpsE2E, RedirectFromHttpToHttpsIsFollowed) {
     TrustedRootCertificate root(tree / "trusted-ca.der");
     ASSERT_TRUE(root.added);
     std::string plainUrl = "http://127.0.0.1:" + std::to_string(origin.plainPort);
-    ASSERT_EQ(RunSilentFrom(plainUrl, install), 0) << LastLine(install);
+    ASSERT_EQ(RunSilentFrom(plainUrl, install), 0) << Why(install);
     ExpectInstalled(install);
-    // Asked in plain http, answered over TLS.
+    // Asked in plain http (the manifest first), answered over TLS.
     std::string plainLog = WaitForText(tree / "nginx/plain.log", " /manifest.txt\n");
     EXPECT_EQ(plainLog.compare(0, 4, "301 "), 0) << plainLog;
     EXPECT_EQ(OriginLines(tree.path, "200 " + std::to_string(ReadFile(served + "/manifest.txt").size()) +

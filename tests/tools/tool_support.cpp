@@ -267,15 +267,26 @@ static bool WaitUntilServing(WebServer& server) {
 
 bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
                  const std::vector<std::pair<std::string, std::string>>& edits, const OriginTls* tls) {
-    server.port = FreeLoopbackPort();
-    server.plainPort = tls && tls->redirectStatus != 0 ? FreeLoopbackPort() : 0;
-    std::string config = NginxConfig(dir, root, server.port, edits, tls, server.plainPort);
-    if (server.port == 0 || config.empty()) return false;
-    WriteFileText(dir + "/nginx/nginx.conf", config);
-    server.process = StartBackground({"/usr/sbin/nginx", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf",
-                                      "-e", dir + "/nginx/error.log"},
-                                     dir + "/nginx/out.log");
-    return WaitUntilServing(server);
+    // Another program on the machine may take a free port before nginx binds it. nginx then logs
+    // the failed bind at once but keeps trying for seconds, while that program answers the probe;
+    // so the log decides, and a new port is tried.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        server.port = FreeLoopbackPort();
+        server.plainPort = tls && tls->redirectStatus != 0 ? FreeLoopbackPort() : 0;
+        std::string config = NginxConfig(dir, root, server.port, edits, tls, server.plainPort);
+        if (server.port == 0 || config.empty()) return false;
+        WriteFileText(dir + "/nginx/nginx.conf", config);
+        WriteFileText(dir + "/nginx/error.log", "");
+        server.process = StartBackground({"/usr/sbin/nginx", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf",
+                                          "-e", dir + "/nginx/error.log"},
+                                         dir + "/nginx/out.log");
+        bool serving = WaitUntilServing(server);
+        bool portTaken = ReadFileText(dir + "/nginx/error.log").find("bind() to") != std::string::npos;
+        if (serving && !portTaken) return true;
+        StopWebServer(server);
+        if (!portTaken) return false;
+    }
+    return false;
 }
 
 bool StartEdge(const std::string& dir, int originPort, WebServer& server) {
