@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <dirent.h>
@@ -107,7 +108,8 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
     CommandResult published = Publish(dir_ / "rel", dir_ / "srv", "12");
     ASSERT_EQ(published.exitCode, 0) << published.err;
     EXPECT_EQ(Listing(dir_.Path()),
-              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record"}));
+              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record",
+                                        "srv.publish-serial"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
     EXPECT_EQ(manifest, "serial 12\n" +
@@ -147,12 +149,19 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_NE(lower.err.find("lower than the published serial 5"), std::string::npos) << lower.err;
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 5\n");
 
-    EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "5").exitCode, 0);  // same serial again is fine
+    // The same serial only for the same contents: a re-run after a crash, never another release.
+    CommandResult other = Publish(dir_ / "rel", dir_ / "srv", "5");
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_NE(other.err.find("serial 5 was published to " + dir_ / "srv" + " before with other contents"),
+              std::string::npos) << other.err;
+    EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "5").exitCode, 0);
+    EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "5", {"--force"}).exitCode, 0);
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "3", {"--force"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
-    EXPECT_EQ(Listing(dir_.Path()),
-              (std::vector<std::string>{"empty", "rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record"}));
+    EXPECT_NE(Publish(dir_ / "empty", dir_ / "srv", "4").err.find("lower than the published serial 5"), std::string::npos);
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.cohorts", "srv.lock",
+                                                              "srv.publish-record", "srv.publish-serial"}));
 
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "-1").exitCode, 2);
     EXPECT_NE(Publish(dir_ / "missing", dir_ / "srv2", "1").exitCode, 0);
@@ -378,7 +387,7 @@ TEST_F(PublishTool, DiffListsWhatPlayersWouldDownload) {
     EXPECT_EQ(RunTool({"diff", dir_ / "rel", "http://127.0.0.1:1"}).exitCode, 2);
 }
 
-TEST_F(PublishTool, OnePublishAtATimeAndLeftoversOfAKilledOneAreRemoved) {
+TEST_F(PublishTool, OnePublishAtATimeAndOnlyTheLeftoversOfAKilledOneAreRemoved) {
     MakeRelease(dir_ / "rel");
     ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
     {
@@ -388,11 +397,22 @@ TEST_F(PublishTool, OnePublishAtATimeAndLeftoversOfAKilledOneAreRemoved) {
         EXPECT_EQ(busy.exitCode, 1);
         EXPECT_NE(busy.err.find("another publish into this server folder is running"), std::string::npos) << busy.err;
     }
-    for (const char* stale : {"srv.tmp-Ab12Cd", "srv.tmp-Ab12Cd.old", "srv.tmp-keep-me", "srv.publish-record.tmp-x1Y2z3"})
-        ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / stale + "/files"}).exitCode, 0);
-    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "2").exitCode, 0);
-    EXPECT_EQ(Listing(dir_.Path()),
-              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.tmp-keep-me"}));
+    // Names of the old leftover form, made by hand, are someone else's.
+    const std::vector<std::string> foreign = {"srv.tmp-Ab12Cd", "srv.tmp-Ab12Cd.old", "srv.tmp-backup",
+                                              "srv.publish-record.tmp-x1Y2z3"};
+    for (const std::string& name : foreign) ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / name + "/files"}).exitCode, 0);
+    // A publish killed just before its swap leaves its whole tree and its record beside the server folder.
+    WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
+    std::vector<std::string> args = {"publish", "--key", PrivateKey(), "--serial", "2", dir_ / "rel", dir_ / "srv"};
+    ASSERT_EQ(RunToolTraced("renameat2", {"renameat2:signal=KILL:when=1"}, args).exitCode, 128 + SIGKILL);
+    std::vector<std::string> expected = {"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"};
+    EXPECT_EQ(Listing(dir_.Path()).size(), expected.size() + foreign.size() + 2);
+    CommandResult again = Publish(dir_ / "rel", dir_ / "srv", "2");
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.err.find("left behind by an interrupted publish"), std::string::npos) << again.err;
+    expected.insert(expected.end(), foreign.begin(), foreign.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listing(dir_.Path()), expected);
 }
 
 TEST_F(PublishTool, AGrowingReleaseFileIsRefusedAndTheLiveTreeStays) {
@@ -635,6 +655,7 @@ TEST_F(PublishTool, CommandLineMistakesGiveUsageErrors) {
     EXPECT_EQ(RunTool({"frobnicate"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--key"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--serial", "1", "a", "b"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"publish", "--key", "k.pem", "--serial", "1", "--jobs", "x", "a", "b"}).exitCode, 2);
     EXPECT_EQ(RunTool({"serve", "--port", "70000", dir_.Path()}).exitCode, 2);
     EXPECT_EQ(RunTool({"verify", "--key", PublicKey(), "--bogus", dir_.Path()}).exitCode, 2);
 }

@@ -158,7 +158,7 @@ bool StampOf(const std::string& path, FileStamp& stamp) {
 
 bool ForEachParallel(size_t count,
                      const std::function<bool(size_t, std::vector<char>&, std::string&)>& work,
-                     std::string& error) {
+                     std::string& error, size_t workers) {
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex errorLock;
@@ -171,7 +171,7 @@ bool ForEachParallel(size_t count,
             if (!failed.exchange(true)) error = message;
         }
     };
-    size_t threads = std::max<size_t>(1, std::min<size_t>(std::thread::hardware_concurrency(), count));
+    size_t threads = std::max<size_t>(1, std::min<size_t>(workers ? workers : std::thread::hardware_concurrency(), count));
     std::vector<std::thread> pool;
     for (size_t i = 1; i < threads; ++i) pool.emplace_back(worker);
     worker();

@@ -31,11 +31,12 @@ int OpenBeneath(int dirFd, const std::string& relative, int flags);
 // The fallback: one openat with O_NOFOLLOW per segment, each folder opened from the one before.
 int OpenBeneathBySegments(int dirFd, const std::string& relative, int flags);
 
-// Runs work(index, buffer, error) for every index below count on all cores (each thread with its
-// own 1 MiB buffer). After the first failure no new index is started; error gets that failure.
+// Runs work(index, buffer, error) for every index below count on all cores, or on at most workers
+// threads when that is not 0 (each thread with its own 1 MiB buffer; one worker runs on the
+// calling thread). After the first failure no new index is started; error gets that failure.
 bool ForEachParallel(size_t count,
                      const std::function<bool(size_t, std::vector<char>&, std::string&)>& work,
-                     std::string& error);
+                     std::string& error, size_t workers = 0);
 
 // Reads source once, hashing it and, when target is not empty, writing the same bytes to target
 // (created anew, mode 0666 minus umask). A source whose size or times change while it is read, or

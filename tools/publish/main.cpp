@@ -2,6 +2,7 @@
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
+#include "key_files.h"
 #include "publish.h"
 #include "serve.h"
 #include "signer.h"
@@ -23,15 +24,21 @@ const char kUsage[] =
     "  keygen [--force] [--passphrase-file F] NAME\n"
     "      Makes a new RSA-2048 key pair (e = 65537): NAME.pem (private, mode 0600; encrypted\n"
     "      with the first line of F when given) and NAME.pub.pem (public). Existing files are\n"
-    "      only replaced with --force, and then both or neither.\n"
+    "      only replaced with --force, and then both or neither: a replacement that was\n"
+    "      interrupted is completed by the next keygen or publish with this key.\n"
     "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
     "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "          [--sign-timeout SECONDS] [--checksum] [--force] RELEASE_DIR SERVER_DIR\n"
+    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] RELEASE_DIR SERVER_DIR\n"
     "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
     "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
-    "      serial below the published one (unless --force), symbolic links, paths the updater\n"
-    "      or Windows would refuse, and paths that differ only in letter case; warns about\n"
-    "      updater.cfg. One publish per SERVER_DIR at a time (lock SERVER_DIR.lock).\n"
+    "      serial below the highest ever published to SERVER_DIR (SERVER_DIR.publish-serial\n"
+    "      keeps it and the manifest's digest), the same serial with other contents (--force\n"
+    "      allows both), symbolic links, paths the updater or Windows would refuse, and paths\n"
+    "      that differ only in letter case; warns about updater.cfg. One publish per SERVER_DIR\n"
+    "      at a time (lock SERVER_DIR.lock). A publish that was killed is recovered by the\n"
+    "      next one: a tree it had set aside comes back when SERVER_DIR is missing, and its\n"
+    "      own leftovers beside SERVER_DIR are removed; re-running it just works.\n"
+    "      --jobs N reads, hashes and copies on N threads (default: one per core).\n"
     "      Incremental: a file is taken over from the live tree (hard link, else reflink or\n"
     "      an in-kernel copy) without being read when the release file has the size and\n"
     "      modification time that SERVER_DIR.publish-record noted when the live copy was made,\n"
@@ -53,7 +60,7 @@ const char kUsage[] =
     "      publish refuses the staged serial, and one above it closes the stage.\n"
     "  stage (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N --share P\n"
     "        [--salt S] [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "        [--sign-timeout SECONDS] [--checksum] RELEASE_DIR SERVER_DIR\n"
+    "        [--sign-timeout SECONDS] [--checksum] [--jobs N] RELEASE_DIR SERVER_DIR\n"
     "      Publishes RELEASE_DIR into SERVER_DIR.stage (unchanged bodies hard-linked from the\n"
     "      live tree) for P per cent (1 to 100) of the players, chosen by their address; the\n"
     "      rest keep the live tree. N must be above the live serial; while a stage is open a new\n"
@@ -151,6 +158,10 @@ int RunKeygen(const Args& args) {
     std::string error, passphrase;
     std::string passphraseFile = Option(args, "--passphrase-file", "");
     if (!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) return Fail(error);
+    std::string note;
+    if (!CompleteKeyReplacement(args.positionals[0], note, error)) return Fail(error);
+    if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+    RemoveKeyLeftovers(args.positionals[0]);
     if (!GenerateKeyPair(args.positionals[0], HasFlag(args, "--force"), passphraseFile.empty() ? nullptr : &passphrase,
                          error))
         return Fail(error);
@@ -176,6 +187,10 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
         return Usage("give the passphrase once: --passphrase-file or --passphrase-env");
     if (!ParseSerialArgument(serial, options.serial))
         return Usage("--serial must be a decimal number from 0 to 18446744073709551615");
+    uint64_t jobs = 0;
+    if (!ParseSerialArgument(Option(args, "--jobs", "0"), jobs) || jobs > 256)
+        return Usage("--jobs must be a number from 1 to 256 (0: one per core)");
+    options.jobs = static_cast<unsigned>(jobs);
     std::string error;
     if ((!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) ||
         (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
@@ -345,12 +360,12 @@ int main(int argc, char** argv) {
         return RunKeygen(args);
     if (command == "publish" &&
         SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
-                         "--sign-timeout"},
+                         "--sign-timeout", "--jobs"},
                   {"--force", "--checksum"}, args, error))
         return RunPublish(args);
     if (command == "stage" &&
         SplitArgs(rest, {"--key", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file",
-                         "--passphrase-env", "--sign-timeout"},
+                         "--passphrase-env", "--sign-timeout", "--jobs"},
                   {"--checksum"}, args, error))
         return RunStage(args);
     if (command == "widen" && SplitArgs(rest, {"--share"}, {}, args, error)) return RunWiden(args);

@@ -4,7 +4,10 @@
 #include "cohort.h"
 #include "fs_util.h"
 #include "record.h"
+#include "serial_memory.h"
 #include "stage_files.h"
+#include "tree_swap.h"
+#include "update/http.h"
 #include "update/manifest.h"
 
 #include <cerrno>
@@ -33,14 +36,25 @@ bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std
     return true;
 }
 
+// What an interrupted command left (call with the lock held): a tree a swap had set aside comes
+// back, then the own temporary trees, records, serial memories and state files go.
+bool CleanUp(const std::string& serverDir, std::string& error) {
+    for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) {
+        std::string note;
+        if (!RecoverServerDir(tree, nullptr, note, error)) return false;
+        if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+        RemoveLeftovers(tree);
+    }
+    RemoveLeftovers(StageStatePathFor(serverDir));
+    RemoveLeftovers(RetiredBaseFor(StageTreePathFor(serverDir)));
+    return true;
+}
+
 // Brings links, state file and stage tree in line with the trees' serials, also after an
 // interrupted command: an open stage gets its share; a closed one is removed once no bucket
 // names it any more. site gets the result.
 bool Settle(const std::string& serverDir, SiteState& site, int& moved, std::string& error) {
-    // Temp trees, records and state files of an interrupted command (the lock is held).
-    for (const std::string& name : {serverDir, StageTreePathFor(serverDir), StageStatePathFor(serverDir)})
-        CleanStaleTemps(name);
-    if (!ReadSite(serverDir, site, error)) return false;
+    if (!CleanUp(serverDir, error) || !ReadSite(serverDir, site, error)) return false;
     if (site.open) {
         if (!site.statePresent) {
             error = StageTreePathFor(serverDir) + " holds serial " + std::to_string(site.stageSerial) +
@@ -217,19 +231,31 @@ bool PromoteStage(const std::string& serverDir, std::string& note, std::string& 
     UniqueFd lock;
     SiteState site;
     if (!LockOpenStage(serverDir, lock, site, error)) return false;
-    // The live tree becomes the staged release first; the buckets follow in Settle.
+    // The live tree becomes the staged release first, its serial remembered as a publish's is;
+    // the buckets follow in Settle.
     const std::string stage = StageTreePathFor(serverDir);
-    std::string recordTemp, oldTree;
+    std::string recordTemp, oldTree, ignored;
+    std::vector<uint8_t> manifest;
+    SerialMemory highest;
+    PublishOptions promotion;
+    promotion.serverDir = serverDir;
+    promotion.serial = site.stageSerial;
     std::string fresh = MakeLinkedCopy(stage, serverDir, error);
-    std::string ignored;
-    if (fresh.empty() || !CopyRecordBeside(stage, serverDir, recordTemp, error)) {
+    if (fresh.empty() || !CopyRecordBeside(stage, serverDir, recordTemp, error) ||
+        !ReadSerialMemory(serverDir, highest, error) ||
+        !ReadWholeFile(JoinPath(stage, "manifest.txt"), kManifestLimit, manifest, error) ||
+        !RememberSerial(promotion, highest, ManifestDigest(manifest), error)) {
         if (!fresh.empty()) RemoveTree(fresh, ignored);
+        if (!recordTemp.empty()) unlink(recordTemp.c_str());
         return false;
     }
     SwapResult swapped = SwapIn(fresh, serverDir, true, oldTree, error);
     if (swapped != SwapResult::Swapped) {
+        // Unflushed: live, but maybe not after a crash; the buckets stay until the next command.
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
         if (swapped == SwapResult::Unchanged) RemoveTree(fresh, ignored);
+        if (swapped == SwapResult::Unflushed) error = "the staged release is live, but not known to be on disk: " +
+                                                      error + " (promote again)";
         return false;
     }
     std::string warning;

@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <climits>
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -133,14 +132,21 @@ bool PointCohorts(const std::string& serverDir, const StageState* open, int& mov
 }
 
 std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error) {
-    std::string fresh = MakeFreshDir(destination, error);
-    if (fresh.empty()) return fresh;
-    UniqueFd freshFd;
-    if (LinkTreeCopy(from, fresh, error) &&
-        (freshFd = UniqueFd(open(fresh.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))).Valid() &&
-        syncfs(freshFd.Get()) == 0)
-        return fresh;
-    if (error.empty()) error = ErrnoText(fresh);
+    std::string fresh;
+    if (!MakeOwnTempDir(destination, fresh, error)) return std::string();
+    // files/ first and the manifest last: a copy cut short is never a finished tree that recovery
+    // could take for one to put back.
+    std::string files = JoinPath(fresh, "files");
+    bool ok = mkdir(files.c_str(), 0777) == 0;
+    if (!ok) error = ErrnoText(files);
+    ok = ok && LinkTreeCopy(JoinPath(from, "files"), files, error);
+    for (const char* name : {"manifest.sig", "manifest.txt"}) {
+        if (ok && link(JoinPath(from, name).c_str(), JoinPath(fresh, name).c_str()) != 0) {
+            error = ErrnoText(JoinPath(fresh, name));
+            ok = false;
+        }
+    }
+    if (ok && FlushTree(fresh, error)) return fresh;
     std::string ignored;
     RemoveTree(fresh, ignored);
     return std::string();
@@ -162,8 +168,8 @@ bool PlaceRecord(const std::string& temp, const std::string& serverDir, std::str
 }
 
 bool RetireTree(const std::string& tree, std::string& error) {
-    std::string aside = MakeFreshDir(tree, error);
-    if (aside.empty()) return false;
+    std::string aside;
+    if (!MakeOwnTempDir(RetiredBaseFor(tree), aside, error)) return false;
     if (rename(tree.c_str(), aside.c_str()) != 0) {  // replaces the empty folder
         error = ErrnoText(tree);
         rmdir(aside.c_str());
@@ -171,3 +177,5 @@ bool RetireTree(const std::string& tree, std::string& error) {
     }
     return RemoveTree(aside, error);
 }
+
+std::string RetiredBaseFor(const std::string& tree) { return tree + "-retired"; }

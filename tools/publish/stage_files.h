@@ -15,8 +15,9 @@ int CountStagedLinks(const std::string& serverDir);
 // always does. moved counts the links that changed. Call with the site's lock held.
 bool PointCohorts(const std::string& serverDir, const StageState* open, int& moved, std::string& error);
 
-// A fresh hard-linked copy of the tree from beside destination ("DEST.tmp-XXXXXX", flushed; an
-// interrupted run leaves it for CleanStaleTemps(destination)); "" with error on failure.
+// A fresh hard-linked copy of the tree from beside destination, under an own temporary name of
+// destination (flushed; what an interrupted run leaves goes with RemoveLeftovers(destination));
+// "" with error on failure.
 std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error);
 
 // The publish record of the tree from, as a temp file beside to's record (a linked copy's files
@@ -26,5 +27,7 @@ bool CopyRecordBeside(const std::string& from, const std::string& to, std::strin
 // Renames temp (from CopyRecordBeside) over serverDir's record; with no temp, removes that record.
 bool PlaceRecord(const std::string& temp, const std::string& serverDir, std::string& error);
 
-// Moves a tree aside under a stale-temp name in one rename, then removes it.
+// Moves a tree aside in one rename, under an own temporary name of RetiredBaseFor(tree), which
+// recovery never puts back, then removes it (an interrupted removal: RemoveLeftovers of that base).
 bool RetireTree(const std::string& tree, std::string& error);
+std::string RetiredBaseFor(const std::string& tree);
