@@ -334,7 +334,7 @@ TEST_F(PublishStage, PlayersThroughTheEdgeNeverGoBackAndFollowTheShare) {
     round("5: serial 3 promoted", 3, 3, 100);
 
     change(3, 303);
-    tool({"stage", "--key", dir / "k.pem", "--serial", "4", "--share", "10", dir / "rel", dir / "srv"});
+    tool({"stage", "--key", dir / "k.pem", "--serial", "4", "--share", "10", "--salt", "5", dir / "rel", dir / "srv"});
     round("6: serial 4 staged for 10 %", 3, 4, 10);
     change(3, 304);
     change(4, 404);
