@@ -28,7 +28,7 @@ bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std
     if (!PathExists(dir)) return true;
     std::vector<uint8_t> text;
     std::vector<ManifestEntry> entries;
-    if (!ReadWholeFile(manifest, 256ull << 20, text, error) || !ParseManifest(text, serial, entries, error)) {
+    if (!ReadWholeFile(manifest, kManifestLimit, text, error) || !ParseManifest(text, serial, entries, error)) {
         error = dir + ": its manifest cannot be read (" + error + ")";
         return false;
     }
@@ -109,6 +109,40 @@ uint64_t RandomSalt() {
 
 std::string SerialText(uint64_t serial) { return "serial " + std::to_string(serial); }
 
+// Why a stage of serial at share per cent (salt, when given) may not go ahead in the settled
+// site; "" when it may.
+std::string StageRuleBroken(const std::string& serverDir, const SiteState& site, uint64_t serial, int share,
+                            bool saltGiven, uint64_t salt) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    if (name.size() >= 6 && name.compare(name.size() - 6, 6, ".stage") == 0)
+        return serverDir + ": the origin tells the stage tree by the ending \".stage\"; a live folder with that "
+               "ending cannot have a stage";
+    if (!site.livePresent) return "publish a live release first: players outside the stage get the live tree";
+    if (serial <= site.liveSerial) return "a stage must be above the live " + SerialText(site.liveSerial);
+    if (!site.open) return std::string();
+    if (serial <= site.stageSerial) return SerialText(site.stageSerial) + " is staged; a new stage needs a higher serial";
+    if (share < site.state.share) return ShareOnlyGrows(site.state.share);
+    if (saltGiven && salt != site.state.salt)
+        return "the salt is fixed while a stage is open (it is " + std::to_string(site.state.salt) + ")";
+    return std::string();
+}
+
+// A first stage: its state exists before the tree can be open, and the tree starts as a linked
+// copy of the live one (with its record), so the publish takes every unchanged body over from it.
+bool SeedStage(const std::string& serverDir, const StageState& state, std::string& error) {
+    const std::string stage = StageTreePathFor(serverDir);
+    std::string seed, recordTemp;
+    if (WriteStageState(serverDir, state, error) && !(seed = MakeLinkedCopy(serverDir, stage, error)).empty() &&
+        CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error)) {
+        if (renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE) == 0) return true;
+        error = ErrnoText(stage);
+    }
+    std::string ignored;
+    if (!seed.empty()) RemoveTree(seed, ignored);
+    return false;
+}
+
 }  // namespace
 
 bool ReadSite(const std::string& serverDir, SiteState& site, std::string& error) {
@@ -142,23 +176,8 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
         std::string error;
         int moved = 0;
-        std::string parent, name;
-        SplitPath(serverDir, parent, name);
-        if (name.size() >= 6 && name.compare(name.size() - 6, 6, ".stage") == 0) {
-            error = serverDir + ": the origin tells the stage tree by the ending \".stage\"; a live folder with "
-                    "that ending cannot have a stage";
-        } else if (!Settle(serverDir, site, moved, error)) {
-        } else if (!site.livePresent) {
-            error = "publish a live release first: players outside the stage get the live tree";
-        } else if (options.serial <= site.liveSerial) {
-            error = "a stage must be above the live " + SerialText(site.liveSerial);
-        } else if (site.open && options.serial <= site.stageSerial) {
-            error = SerialText(site.stageSerial) + " is staged; a new stage needs a higher serial";
-        } else if (site.open && share < site.state.share) {
-            error = ShareOnlyGrows(site.state.share);
-        } else if (site.open && saltGiven && salt != site.state.salt) {
-            error = "the salt is fixed while a stage is open (it is " + std::to_string(site.state.salt) + ")";
-        }
+        bool settled = Settle(serverDir, site, moved, error);
+        if (settled) error = StageRuleBroken(serverDir, site, options.serial, share, saltGiven, salt);
         if (!error.empty()) {
             found.push_back(error);
             return false;
@@ -172,17 +191,9 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
         next.share = share;
         next.changed = time(nullptr);
         otherTree = serverDir;
-        if (site.open) return true;
-        // A first stage: the state exists before the tree can be open, and the tree starts as a
-        // linked copy of the live one, so the publish takes every unchanged body over from it.
-        prepared = true;
-        std::string seed, recordTemp;
-        if (WriteStageState(serverDir, next, error) && !(seed = MakeLinkedCopy(serverDir, stage, error)).empty() &&
-            CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error) &&
-            renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE) == 0)
-            return true;
-        found.push_back(error.empty() ? ErrnoText(stage) : error);
-        if (!seed.empty()) RemoveTree(seed, error);
+        prepared = !site.open;
+        if (site.open || SeedStage(serverDir, next, error)) return true;
+        found.push_back(error);
         return false;
     };
     options.afterSwap = [&]() {
@@ -254,8 +265,9 @@ bool PromoteStage(const std::string& serverDir, std::string& note, std::string& 
         // Unflushed: live, but maybe not after a crash; the buckets stay until the next command.
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
         if (swapped == SwapResult::Unchanged) RemoveTree(fresh, ignored);
-        if (swapped == SwapResult::Unflushed) error = "the staged release is live, but not known to be on disk: " +
-                                                      error + " (promote again)";
+        if (swapped == SwapResult::Unflushed)
+            error = "the staged release is live, but not known to be on disk: " + error +
+                    " (the next stage, widen, promote or publish moves the buckets to it)";
         return false;
     }
     std::string warning;
