@@ -218,20 +218,25 @@ TEST(InstallDownloadedFile, ReadOnlyTargetsAndUpdaterAreReplacedWithoutTheAttrib
     EXPECT_TRUE(DeleteFileW(old.c_str())) << "the next start must be able to remove it";
 }
 
-TEST(InstallDownloadedFile, PutsTheUpdaterBackWhenTheFinalMoveFails) {
+TEST(InstallDownloadedFile, PutsTheUpdaterAndTheReadOnlyAttributeBackWhenTheFinalMoveFails) {
     Installation install;
-    ASSERT_TRUE(WriteWholeFile(settings.exePath, "running updater"));
-    ManifestEntry entry = StagePart("Quillor - Updater.exe", "new updater");
-    // Readable for the check, but it cannot be renamed while this handle lacks delete sharing.
-    HANDLE part = OpenShared(settings.exePath + L".part", FILE_SHARE_READ);
-    ASSERT_NE(part, INVALID_HANDLE_VALUE);
-    std::string error;
-    EXPECT_FALSE(InstallDownloadedFile(entry, settings.exePath, error));
-    CloseHandle(part);
-    EXPECT_EQ(error.rfind("Datei ist gesperrt (läuft das Spiel noch?): Quillor - Updater.exe (Fehler ", 0), 0u)
-        << error;
-    EXPECT_EQ(Contents(settings.exePath), "running updater");
-    EXPECT_FALSE(FileExists(settings.exePath + L".old"));
+    for (const std::string path : {"Quillor - Updater.exe", "a.pak"}) {
+        ASSERT_TRUE(WriteWholeFile(TargetPath(path), "installed"));
+        ASSERT_TRUE(SetFileAttributesW(TargetPath(path).c_str(), FILE_ATTRIBUTE_READONLY));
+        ManifestEntry entry = StagePart(path, "new");
+        // Readable for the check, but it cannot be renamed while this handle lacks delete sharing.
+        HANDLE part = OpenShared(TargetPath(path) + L".part", FILE_SHARE_READ);
+        ASSERT_NE(part, INVALID_HANDLE_VALUE);
+        std::string error;
+        EXPECT_FALSE(InstallDownloadedFile(entry, TargetPath(path), error));
+        CloseHandle(part);
+        EXPECT_EQ(error.rfind("Datei ist gesperrt (läuft das Spiel noch?): " + path + " (Fehler ", 0), 0u)
+            << error;
+        EXPECT_EQ(Contents(TargetPath(path)), "installed");
+        EXPECT_FALSE(FileExists(TargetPath(path) + L".old"));
+        // The player made it read-only; a failed update leaves it so.
+        EXPECT_TRUE(GetFileAttributesW(TargetPath(path).c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+    }
 }
 
 namespace {
