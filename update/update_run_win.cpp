@@ -15,6 +15,7 @@
 #include "update/signature.h"
 #include "update/status.h"
 #include "update/update_plan.h"
+#include "update/url_redact.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
 
 bool RunUpdate() {
     SetStatusText(L"Verbinde mit dem Update-Server ...", std::wstring());
-    WriteLog("update start, server %s, dir %s", settings.baseUrl.c_str(),
+    WriteLog("update start, server %s, dir %s", RedactUrl(settings.baseUrl).c_str(),
              ToUtf8(settings.installDir).c_str());
 
     std::vector<uint8_t> manifestBytes;
