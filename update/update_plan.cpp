@@ -61,7 +61,10 @@ bool IsUpdaterStateOrDownloadName(const std::string& path) {
     for (const char* own : {"updater.state", "updater.state.new", "updater.log"}) {
         if (names[0] == own) return true;
     }
-    return EndsWith(names.back(), ".part");
+    // NB: a folder named like a download is as bad as the file: the updater never removes
+    // folders, so "game.pak.part/" would block every later change of game.pak for good.
+    return std::any_of(names.begin(), names.end(),
+                       [](const std::string& name) { return EndsWith(name, ".part"); });
 }
 
 bool IsUpdaterWorkingFile(const std::string& path, const std::string& installDir,

@@ -30,13 +30,15 @@ std::wstring CheckStatusText();
 
 // Whether a manifest path names one of the updater's own working files as Windows resolves the
 // name (letter case folded, "\" as "/", empty and "." names dropped, trailing dots and blanks
-// cut): installDir's updater.state, its ".new" twin or updater.log, a name ending in ".part", or
-// exePath + ".old"; also any path below one of them, which would make it a folder. All UTF-8.
+// cut): installDir's updater.state, its ".new" twin or updater.log, anything with a name ending
+// in ".part" (a file, or a folder that would block the download beside it), or exePath + ".old";
+// also any path below one of them, which would make it a folder. All UTF-8.
 bool IsUpdaterWorkingFile(const std::string& path, const std::string& installDir,
                           const std::string& exePath);
 
 // The part of IsUpdaterWorkingFile that needs no installation: updater.state, its ".new" twin,
-// updater.log, a ".part" name, or a path below one of them. The publisher refuses the same.
+// updater.log, a ".part" name in any segment, or a path below one of them. The publisher refuses
+// the same.
 bool IsUpdaterStateOrDownloadName(const std::string& path);
 
 // baseUrl + "/files/" + the already percent-encoded path.

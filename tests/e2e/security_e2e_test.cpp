@@ -35,6 +35,23 @@ TEST_F(SecurityE2E, ManifestNamingTheUpdatersOwnFilesInstallsNothing) {
     EXPECT_EQ(files, (std::vector<std::string>{"updater.log", "updater.state"}));
 }
 
+// Observed: with game.pak beside game.pak.part/readme.txt the first install went through; from
+// then on the folder stood where the download of game.pak goes, and every change of game.pak
+// failed with "Kann Datei nicht anlegen", on every start.
+TEST_F(SecurityE2E, FolderNamedLikeADownloadInstallsNothing) {
+    AddToRelease("game.pak", "first");
+    AddToRelease("readme.txt", "read me");
+    PublishRelease(1);
+    std::vector<PublishedEntry> entries = PublishedEntries(served);
+    WriteFile(served + "/files/game.pak.part/readme.txt", "read me");
+    ServeSignedManifest("serial 1\n" + entries.at(0).sha256 + "\t5\tgame.pak\n" + entries.at(1).sha256 +
+                        "\t7\tgame.pak.part/readme.txt\n");
+    EXPECT_EQ(RunSilent(), 2);
+    EXPECT_EQ(LogLines(install).back(), FailedLine("Unsicherer Eintrag im Manifest: game.pak.part/readme.txt"));
+    EXPECT_FALSE(Exists(install + "/game.pak.part"));
+    EXPECT_FALSE(Exists(install + "/game.pak"));
+}
+
 // Observed: an entry "aux" made the run hash the COM1 device, and the run never ended.
 TEST_F(SecurityE2E, DeviceNameEntryEndsTheRunAtOnce) {
     std::string digest(64, 'a');

@@ -66,12 +66,13 @@ TEST(UpdatePlan, UpdaterWorkingFilesAreRecognisedAsWindowsResolvesNames) {
                              "updater.state.new", "./updater.state", "updater.state. .",
                              "updater.\xC5\xBFtate",  // long s
                              "updater.log/inside.txt", "data/map.pak.part", "x.PART", "a.part.",
+                             "game.pak.part/readme.txt", "a/B.Part /c/d.txt",  // folders too
                              "Quillor - Updater.exe.old", "quillor - updater.EXE.OLD",
                              "Quillor - Updater.exe.old/x"}) {
         EXPECT_TRUE(IsUpdaterWorkingFile(path, dir, exe)) << path;
     }
     for (const char* path : {"updater.cfg", "data/updater.state", "updater.state2", "part",
-                             "a.part/b.txt", "Quillor - Updater.exe", "game.exe.old",
+                             "a.partx/b.txt", "Quillor - Updater.exe", "game.exe.old",
                              "sub/Quillor - Updater.exe.old"}) {
         EXPECT_FALSE(IsUpdaterWorkingFile(path, dir, exe)) << path;
     }
