@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log.h"
 #include "base/settings.h"
 #include "update/file_hash.h"
 #include "update/file_replace.h"
@@ -187,15 +188,30 @@ TEST(InstallDownloadedFile, SetsTheRunningUpdaterAsideAsOld) {
     EXPECT_FALSE(FileExists(target + L".part"));
 }
 
-TEST(InstallDownloadedFile, RecognisesTheUpdaterInAnotherLetterCase) {
+TEST(InstallDownloadedFile, RecognisesTheUpdaterHoweverItsPathIsSpelled) {
     Installation install;
-    ASSERT_TRUE(WriteWholeFile(settings.exePath, "running updater"));
-    std::wstring target = TargetPath("QUILLOR - updater.EXE");
-    ManifestEntry entry = StagePart("QUILLOR - updater.EXE", "new updater");
-    std::string error;
-    ASSERT_TRUE(InstallDownloadedFile(entry, target, error)) << error;
-    EXPECT_EQ(Contents(settings.exePath + L".old"), "running updater");
-    EXPECT_EQ(Contents(settings.exePath), "new updater");
+    ASSERT_TRUE(CreateDirectoryW((install.dir / L"sub").c_str(), nullptr));
+    const std::wstring exe = settings.exePath;
+    auto updates = [&](const std::wstring& installDir, const std::string& path) {
+        settings.installDir = installDir;
+        ManifestEntry entry = StagePart(path, "new updater");
+        std::string error;
+        ASSERT_TRUE(InstallDownloadedFile(entry, TargetPath(path), error)) << error;
+        EXPECT_EQ(Contents(exe + L".old"), "running updater") << path;
+        EXPECT_EQ(Contents(exe), "new updater") << path;
+        DeleteFileW((exe + L".old").c_str());
+    };
+    ASSERT_TRUE(WriteWholeFile(exe, "running updater"));
+    updates(install.dir.path, "QUILLOR - updater.EXE");
+    ASSERT_TRUE(WriteWholeFile(exe, "running updater"));
+    updates(install.dir.path + L"/sub/..", "Quillor - Updater.exe");
+    ASSERT_TRUE(WriteWholeFile(exe, "running updater"));
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameW(exe.c_str(), shortPath, MAX_PATH), 0u);
+    std::wstring shortName(shortPath);
+    shortName = shortName.substr(shortName.rfind(L'\\') + 1);
+    ASSERT_NE(shortName.find(L'~'), std::wstring::npos);
+    updates(install.dir.path, ToUtf8(shortName));
 }
 
 // Windows refuses to replace a read-only file; Wine allows it, so what shows here is that no

@@ -80,3 +80,17 @@ TEST(UpdatePlan, UpdaterWorkingFilesAreRecognisedAsWindowsResolvesNames) {
     EXPECT_TRUE(IsUpdaterWorkingFile("bin/Up.exe.old", "Z:/inst/", "z:\\INST\\bin\\up.exe"));
     EXPECT_FALSE(IsUpdaterWorkingFile("Quillor - Updater.exe.old", dir, "D:\\other\\Quillor - Updater.exe"));
 }
+
+// What the file system resolved an entry to (a short name's long form) is checked as a full path.
+TEST(UpdatePlan, ResolvedTargetsAreCheckedBelowTheInstallationAndAgainstTheOldCopy) {
+    const OwnFileNames own = OwnFileNamesOf("Z:\\inst", "Z:\\inst\\Quillor - Updater.exe");
+    for (const char* full : {"Z:\\inst\\updater.state", "z:\\INST\\Sub.PART\\x",
+                             "Z:\\inst\\Quillor - Updater.exe.old"}) {
+        EXPECT_TRUE(IsUpdaterWorkingPath(full, own)) << full;
+    }
+    for (const char* full : {"Z:\\inst\\data\\updater.state", "Z:\\other\\updater.state",
+                             "Z:\\inst.part\\a", "Z:\\inst\\UPDA~5CR.STA"}) {
+        EXPECT_FALSE(IsUpdaterWorkingPath(full, own)) << full;
+    }
+    EXPECT_EQ(WindowsRelativePath("./a//UPDA~5CR.STA. /b. "), "a\\UPDA~5CR.STA\\b");
+}
