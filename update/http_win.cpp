@@ -18,9 +18,12 @@ constexpr DWORD kTimeoutMs = 20000;
 // PRAGMA_NOCACHE: the reload flag keeps WinINet's own cache out, but a proxy on the way only
 // learns from "Pragma: no-cache" that it must ask the server, and otherwise answers a new
 // release with the old manifest from its cache.
+// A redirect from http to https is followed (Windows would otherwise fail it with 12039). NB: do
+// NOT add IGNORE_REDIRECT_TO_HTTP: credentials in the base URL would then go on in clear.
 constexpr DWORD kOpenFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
-                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
-static_assert(kOpenFlags == 0x84000300, "open flags");
+                             INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE |
+                             INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;
+static_assert(kOpenFlags == 0x84004300, "open flags");
 
 // Created by the first transfer and never closed; transfers run on one thread at a time.
 HINTERNET internetSession = nullptr;
