@@ -53,8 +53,13 @@ TEST(PublishPathRules, RefusesWhatTheUpdaterOrWindowsCannotTake) {
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
     }
     for (const char* path : {"updater.state", "Updater.LOG", "data/map.pak.part", "x.PART",
-                             "updater.state.new", "updater.log/x"})
+                             "updater.state.new", "updater.log/x", "data/Game.pak.Part/readme.txt"})
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
+    // The updater would download game.pak as "game.pak.part", which the folder then blocks.
+    std::vector<std::string> folder = Problems({"game.pak", "game.pak.part/readme.txt"});
+    ASSERT_EQ(folder.size(), 1u);
+    EXPECT_NE(folder[0].find("block every later change of the file beside it"), std::string::npos)
+        << folder[0];
     EXPECT_TRUE(Problems({"CONSOLE.txt", "com10", "a.b/c d/\xC3\xBC.bin", "data/updater.state",
                           "updater.cfg", "part"}).empty());
 }
