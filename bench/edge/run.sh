@@ -42,7 +42,7 @@ done
 
 origin=$(free_port)
 edge=$(free_port)
-site=$(sed -e "s|listen 8080;|listen 127.0.0.1:$origin;|" -e "s|root /srv/quillor/server;|root $work/server;|" \
+site=$(sed -e "s|listen 8080;|listen 127.0.0.1:$origin;|" -e "s|/srv/quillor/server|$work/server|" \
     "$root/tools/publish/nginx-site.conf")
 n=$work/nginx
 cat >"$n/nginx.conf" <<EOF

@@ -1,4 +1,6 @@
-// The updater under Wine through the shipped Varnish edge and nginx origin, and via a mirror.
+// The updater under Wine through the shipped Varnish edge and nginx origin, via a mirror, and while
+// a release is staged.
+#include "cohort.h"
 #include "e2e_fixture.h"
 #include "tool_support.h"
 
@@ -20,6 +22,11 @@ protected:
     static std::string LastLine(const std::string& dir) {
         std::vector<std::string> lines = LogLines(dir);
         return lines.empty() ? "<no log>" : lines.back();
+    }
+    static CommandResult Tool(const std::vector<std::string>& args) {
+        CommandResult result = RunTool(args);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+        return result;
     }
 };
 
@@ -73,6 +80,34 @@ TEST_F(EdgeEndToEnd, OriginRedirectsFilesToAMirrorWhoseBytesAreChecked) {
     EXPECT_EQ(FilesEndingIn(second, ".pak"), std::vector<std::string>{});
     EXPECT_EQ(FilesEndingIn(second, ".part"), std::vector<std::string>{});
     EXPECT_FALSE(Exists(second + "/updater.state"));
+}
+
+TEST_F(EdgeEndToEnd, OnlyARunFromInsideTheCohortInstallsTheStagedRelease) {
+    AddToRelease("data/map.pak", "live map");
+    AddToRelease("data/music.ogg", std::string(100000, 'm'));
+    PublishRelease(1);
+    // Wine connects from 127.0.0.1: a salt that puts its bucket tenth in the order keeps it out of
+    // a 9 % stage and takes it in at 10 %.
+    const int bucket = BucketOfAddressText("127.0.0.1");
+    uint64_t salt = 0;
+    while (BucketPosition(BucketOrder(salt), bucket) != 9) ++salt;
+    AddToRelease("data/map.pak", "staged map");
+    Tool({"stage", "--key", DevKey("quillor-dev"), "--serial", "2", "--share", "9", "--salt", std::to_string(salt),
+          release, served});
+    EXPECT_NE(Tool({"status", "--address", "127.0.0.1", served})
+                  .out.find("gets the live release (serial 1); joins the stage at a share of 10 %"),
+              std::string::npos);
+    ASSERT_TRUE(StartOrigin(tree.path, served, origin)) << ReadFile(tree / "nginx/error.log");
+    ASSERT_TRUE(StartEdge(tree.path, origin.port, edge)) << ReadFile(tree / "varnish/out.log");
+
+    ASSERT_EQ(RunSilentFrom(Url(edge), install), 0) << LastLine(install);
+    EXPECT_EQ(Installed("data/map.pak"), "live map");
+    EXPECT_EQ(StateFile(), "1\r\n");
+    Tool({"widen", "--share", "10", served});
+    ASSERT_EQ(RunSilentFrom(Url(edge), install), 0) << LastLine(install);
+    EXPECT_EQ(Installed("data/map.pak"), "staged map");
+    EXPECT_EQ(Installed("data/music.ogg"), std::string(100000, 'm'));
+    EXPECT_EQ(StateFile(), "2\r\n");
 }
 
 }  // namespace

@@ -252,7 +252,7 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
     CommandResult next = Run(scenario, "rename", {}, PublishArgs(scenario, server, false));
     if (next.exitCode != 0) return "the next publish failed: " + next.err;
     if (ServedSerial(Pub(), server, &output) != 2) return "after the next publish: " + output;
-    std::vector<std::string> expected = {"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"};
+    std::vector<std::string> expected = {"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"};
     if (Names(work) != expected) return "left behind after the next publish: " + testing::PrintToString(Names(work));
     return std::string();
 }
@@ -382,7 +382,8 @@ TEST_F(PublishRecovery, AfterAKillBetweenTheFallbackRenamesTheLiveTreeComesBackA
     EXPECT_NE(lower.err.find(" as the unfinished "), std::string::npos) << lower.err;
     EXPECT_NE(lower.err.find("lower than the published serial 11"), std::string::npos) << lower.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 10);
-    EXPECT_EQ(Names(dir_ / "b"), (std::vector<std::string>{"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+    EXPECT_EQ(Names(dir_ / "b"),
+              (std::vector<std::string>{"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
 }
 
 TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneWorks) {
@@ -390,7 +391,8 @@ TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneW
     CommandResult again = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, PublishArgs("11", dir_ / "b/srv"));
     EXPECT_EQ(again.exitCode, 0) << again.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 11);
-    EXPECT_EQ(Names(dir_ / "b"), (std::vector<std::string>{"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+    EXPECT_EQ(Names(dir_ / "b"),
+              (std::vector<std::string>{"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
     CommandResult first = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, PublishArgs("1", dir_ / "new"));
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "new"), 1);

@@ -47,6 +47,10 @@ TEST(PublishNginx, ShippedSiteServesTheUpdatersRequests) {
     EXPECT_EQ(RawHttp(port, "GET", "/files/").status, 404);
     EXPECT_EQ(RawHttp(port, "GET", "/files/data/").status, 404);
     EXPECT_EQ(RawHttp(port, "GET", "/%2e%2e/%2e%2e/etc/passwd").status, 400);
+    // The root is a link (the player's bucket); a link inside the tree is still refused.
+    ASSERT_EQ(symlink("/etc/passwd", (dir / "srv/files/data/passwd").c_str()), 0);
+    EXPECT_EQ(RawHttp(port, "GET", "/files/data/passwd").status, 404);
+    ASSERT_EQ(unlink((dir / "srv/files/data/passwd").c_str()), 0);
     CommandResult verified =
         RunTool({"verify", "--key", dir / "k.pub.pem", "http://127.0.0.1:" + std::to_string(port) + "/"});
     EXPECT_EQ(verified.exitCode, 0) << verified.out;

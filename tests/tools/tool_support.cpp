@@ -1,12 +1,16 @@
 // Test support for quillor-publish: temp folders, running the tool, a raw HTTP client.
 #include "tool_support.h"
 
+#include "crypto.h"
 #include "fs_util.h"
+#include "update/http.h"
+#include "update/manifest.h"
 #include "update/decimal.h"
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -140,12 +144,17 @@ std::string WaitForText(const std::string& path, const std::string& needle, int 
 }
 
 HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds,
-                  const std::string& headers) {
+                  const std::string& headers, const std::string& from) {
     HttpReply reply;
     UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     timeval timeout{timeoutSeconds, 0};
     setsockopt(sock.Get(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(sock.Get(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    sockaddr_in source{};
+    source.sin_family = AF_INET;
+    if (!from.empty() && (inet_pton(AF_INET, from.c_str(), &source.sin_addr) != 1 ||
+                          bind(sock.Get(), reinterpret_cast<sockaddr*>(&source), sizeof source) != 0))
+        return reply;
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(static_cast<uint16_t>(port));
@@ -277,7 +286,7 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
     std::string plainServer;
     std::vector<std::pair<std::string, std::string>> all = {
         {"listen 8080;", ListenLines(dir, port, tls, plainPort, &plainServer)},
-        {"root /srv/quillor/server;", "root " + root + ";"}};
+        {"root /srv/quillor/server.cohorts/", "root " + root + ".cohorts/"}};
     all.insert(all.end(), edits.begin(), edits.end());
     for (const auto& edit : all) {
         size_t at = site.find(edit.first);
@@ -379,4 +388,57 @@ void StopWebServer(WebServer& server) {
         if (kill(child, 0) == 0) kill(child, SIGKILL);
     }
     server.children.clear();
+}
+
+SimRun RunSimPlayer(SimPlayer& player, int port, EVP_PKEY* key) {
+    SimRun run;
+    auto get = [&](const std::string& target, std::string& body) {
+        HttpReply reply = RawHttp(port, "GET", target, 20, "", player.address);
+        run.bodyBytes += reply.body.size();
+        body.swap(reply.body);
+        return reply.status == 200;
+    };
+    std::string text, signature;
+    std::vector<ManifestEntry> entries;
+    std::string ignored;
+    run.refused = true;
+    if (!get("/manifest.txt", text) || !get("/manifest.sig", signature)) return run;
+    std::vector<uint8_t> manifest(text.begin(), text.end());
+    if (!VerifyMessage(key, manifest, std::vector<uint8_t>(signature.begin(), signature.end())) ||
+        !ParseManifest(manifest, run.served, entries, ignored))
+        return run;
+    run.refused = false;
+    if (run.served < player.serial) {
+        run.decrease = true;
+        return run;
+    }
+    std::map<std::string, std::string> next;
+    for (const ManifestEntry& entry : entries) {
+        next[entry.path] = entry.sha256;
+        auto have = player.installed.find(entry.path);
+        if (have != player.installed.end() && have->second == entry.sha256) continue;
+        std::string body;
+        Sha256 digest;
+        bool fetched = get("/files/" + UrlEncodePath(entry.path), body);
+        digest.Update(body.data(), body.size());
+        if (!fetched || body.size() != entry.size || digest.FinishHex() != entry.sha256) {
+            run.refused = true;
+            return run;
+        }
+    }
+    player.serial = run.served;
+    player.installed.swap(next);
+    return run;
+}
+
+std::vector<SimRun> RunSimRound(std::vector<SimPlayer>& players, int port, EVP_PKEY* key, int workers) {
+    std::vector<SimRun> runs(players.size());
+    std::atomic<size_t> next{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < workers; ++i)
+        threads.emplace_back([&]() {
+            for (size_t at; (at = next++) < players.size();) runs[at] = RunSimPlayer(players[at], port, key);
+        });
+    for (std::thread& thread : threads) thread.join();
+    return runs;
 }

@@ -1,8 +1,12 @@
 // Test support for quillor-publish: temp folders, running the tool, a raw HTTP client.
 #pragma once
+#include <cstdint>
+#include <map>
 #include <string>
 #include <sys/types.h>
 #include <vector>
+
+#include <openssl/evp.h>
 
 #include "../loopback_port.h"
 
@@ -68,9 +72,10 @@ struct HttpReply {
 };
 
 // One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given; headers
-// ("Name: value\r\n" lines) are added to the request.
+// ("Name: value\r\n" lines) are added to the request. It comes from the loopback address from
+// (any of 127.0.0.0/8, bound before connecting) when that is not empty.
 HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10,
-                  const std::string& headers = "");
+                  const std::string& headers = "", const std::string& from = "");
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
@@ -139,3 +144,27 @@ bool StartOrigin(const std::string& dir, const std::string& root, WebServer& ser
 bool StartEdge(const std::string& dir, int originPort, WebServer& server);
 // Stops the server and its children by PID, bounded.
 void StopWebServer(WebServer& server);
+
+// A player of the staged-release simulation: its own loopback address, and the serial and file
+// digests it has installed.
+struct SimPlayer {
+    std::string address;
+    uint64_t serial = 0;
+    std::map<std::string, std::string> installed;  // path -> SHA-256
+};
+
+// What one run of a player saw, checked as the updater checks.
+struct SimRun {
+    uint64_t served = 0;     // serial of the manifest it got (0: none)
+    bool decrease = false;   // served below the installed serial: refused
+    bool refused = false;    // no answer, a bad signature, or a body unlike this run's manifest
+    uint64_t bodyBytes = 0;  // every body it received
+};
+
+// One updater run from player.address against 127.0.0.1:port: manifest and signature (checked
+// with key), then each file whose digest differs from the installed one, checked by size and
+// SHA-256 against this run's manifest; the new serial and digests count only when all passed.
+SimRun RunSimPlayer(SimPlayer& player, int port, EVP_PKEY* key);
+
+// Runs every player once, at most workers at a time; the runs in player order.
+std::vector<SimRun> RunSimRound(std::vector<SimPlayer>& players, int port, EVP_PKEY* key, int workers = 16);

@@ -21,8 +21,9 @@ bool SetTime(const std::string& path, const timespec& when, std::string& error) 
 
 }  // namespace
 
-bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::vector<PublishedFile>& files,
-                  const std::set<std::string>& liveDiffers, timespec& latest, std::string& error) {
+bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::string& otherTree,
+                  const std::vector<PublishedFile>& files, const std::set<std::string>& liveDiffers, timespec& latest,
+                  std::string& error) {
     // Publish makes the manifest the newest file of a tree, so its time bounds every body of the
     // live tree; a live body changed after it (by hand) is not trusted to carry its time over.
     std::map<std::string, const ManifestEntry*> live;
@@ -36,8 +37,12 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir, const s
         ReadWholeFile(manifestPath, 256ull << 20, text, ignored) && ParseManifest(text, serial, entries, ignored)) {
         for (const ManifestEntry& entry : entries) live[entry.path] = &entry;
     }
+    struct stat other {};
+    time_t bound = liveManifest.st_mtim.tv_sec;
+    if (!otherTree.empty() && lstat(JoinPath(otherTree, "manifest.txt").c_str(), &other) == 0)
+        bound = std::max(bound, other.st_mtim.tv_sec);
     timespec fresh{time(nullptr), 0};
-    if (fresh.tv_sec <= liveManifest.st_mtim.tv_sec) fresh.tv_sec = liveManifest.st_mtim.tv_sec + 1;
+    if (fresh.tv_sec <= bound) fresh.tv_sec = bound + 1;
     latest = fresh;
 
     for (const PublishedFile& file : files) {
@@ -49,9 +54,9 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir, const s
         }
         bool hasLive = lstat(JoinPath(JoinPath(serverDir, "files"), file.path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
         // A new body may keep its own time (a copy that kept the release file's) when that is
-        // later than every earlier body; the manifest's time bounds those, except a live copy
-        // changed by hand after it (ETags count whole seconds, so one second past that).
-        time_t floor = liveManifest.st_mtim.tv_sec;
+        // later than every earlier body; the manifests' times bound those, except a live copy
+        // changed by hand after them (ETags count whole seconds, so one second past that).
+        time_t floor = bound;
         if (hasLive && st.st_mtim.tv_sec > floor) floor = st.st_mtim.tv_sec;
         timespec when = own.st_mtim.tv_sec > floor ? own.st_mtim : timespec{std::max(fresh.tv_sec, floor + 1), 0};
         auto old = live.find(file.path);

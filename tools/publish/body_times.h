@@ -14,10 +14,13 @@
 // time, so caches revalidate it with a 304; every other body gets a time later, in whole seconds,
 // than any body the live tree or its predecessors ever held and than the live copy at its path
 // (its own if that already is, else now or one second past the later of those), so its
-// validators differ even for the same size in the same second.
+// validators differ even for the same size in the same second. otherTree (may be empty) is the
+// site's other tree (the stage beside the live tree, or the reverse): new bodies are later than
+// its bodies too, since an edge may keep both trees' objects.
 // latest gets the time for manifest.txt and manifest.sig: the latest of the tree.
-bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::vector<PublishedFile>& files,
-                  const std::set<std::string>& liveDiffers, timespec& latest, std::string& error);
+bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::string& otherTree,
+                  const std::vector<PublishedFile>& files, const std::set<std::string>& liveDiffers, timespec& latest,
+                  std::string& error);
 
 // Gives root's manifest.txt and manifest.sig the time latest, so the next publish can tell the
 // bodies of this tree from newer ones.

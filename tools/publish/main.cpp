@@ -1,4 +1,4 @@
-// quillor-publish: the publisher's command line (keygen, publish, diff, verify, serve, blob).
+// quillor-publish: the publisher's command line (keygen, publish, stage, diff, verify, serve, blob).
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
@@ -6,6 +6,7 @@
 #include "publish.h"
 #include "serve.h"
 #include "signer.h"
+#include "stage.h"
 #include "verify.h"
 #include "verify_wait.h"
 
@@ -55,6 +56,23 @@ const char kUsage[] =
     "      which it and everything it started are killed. Every signature is checked with --pub\n"
     "      (or the key's own public half) before the swap. Passphrases come from a file or an\n"
     "      environment variable, never the command line.\n"
+    "      A stage beside SERVER_DIR stays open while its serial is above the live one: a\n"
+    "      publish refuses the staged serial, and one above it closes the stage.\n"
+    "  stage (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N --share P\n"
+    "        [--salt S] [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
+    "        [--sign-timeout SECONDS] [--checksum] [--jobs N] RELEASE_DIR SERVER_DIR\n"
+    "      Publishes RELEASE_DIR into SERVER_DIR.stage (unchanged bodies hard-linked from the\n"
+    "      live tree) for P per cent (1 to 100) of the players, chosen by their address; the\n"
+    "      rest keep the live tree. N must be above the live serial; while a stage is open a new\n"
+    "      one needs a higher serial, at least its share and its salt (fixed by the first stage,\n"
+    "      random unless --salt S). nginx-site.conf follows the links in SERVER_DIR.cohorts.\n"
+    "  widen --share P SERVER_DIR\n"
+    "      Gives the open stage to P per cent of the players; the share only grows.\n"
+    "  promote SERVER_DIR\n"
+    "      Makes the staged release the live one for every player and closes the stage.\n"
+    "  status [--address A] SERVER_DIR\n"
+    "      Live and staged serial, share, salt and the time of the last change; with an address,\n"
+    "      its bucket and whether it gets the stage or the live release.\n"
     "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
     "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
@@ -152,8 +170,9 @@ int RunKeygen(const Args& args) {
     return 0;
 }
 
-int RunPublish(const Args& args) {
-    PublishOptions options;
+// Fills options from the key, signer, serial and folder arguments that publish and stage share;
+// 0 when they are complete, else the exit code of the usage error or failure already printed.
+int ReadPublishOptions(const Args& args, const char* command, PublishOptions& options, std::string& passphrase) {
     options.keyPath = Option(args, "--key", "");
     options.signCommand = Option(args, "--sign-command", "");
     options.pubPath = Option(args, "--pub", "");
@@ -161,7 +180,7 @@ int RunPublish(const Args& args) {
     std::string passphraseFile = Option(args, "--passphrase-file", "");
     std::string passphraseEnv = Option(args, "--passphrase-env", "");
     if (options.keyPath.empty() == options.signCommand.empty() || serial.empty() || args.positionals.size() != 2)
-        return Usage("publish needs --key or --sign-command, --serial, RELEASE_DIR and SERVER_DIR");
+        return Usage(std::string(command) + " needs --key or --sign-command, --serial, RELEASE_DIR and SERVER_DIR");
     if (!options.signCommand.empty() && options.pubPath.empty())
         return Usage("--sign-command needs --pub PUBLIC.pem to check what the command signs");
     if (!passphraseFile.empty() && !passphraseEnv.empty())
@@ -172,7 +191,7 @@ int RunPublish(const Args& args) {
     if (!ParseSerialArgument(Option(args, "--jobs", "0"), jobs) || jobs > 256)
         return Usage("--jobs must be a number from 1 to 256 (0: one per core)");
     options.jobs = static_cast<unsigned>(jobs);
-    std::string passphrase, error;
+    std::string error;
     if ((!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) ||
         (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
         return Fail(error);
@@ -186,18 +205,86 @@ int RunPublish(const Args& args) {
         signTimeout > 86400)
         return Usage("--sign-timeout must be 1 to 86400 seconds");
     options.signTimeoutSeconds = static_cast<int>(signTimeout);
-    std::vector<std::string> problems;
-    PublishReport report;
-    if (!PublishRelease(options, problems, report)) {
-        PrintProblems(problems);
-        if (report.serverUnchanged) return Fail("nothing was published; " + options.serverDir + " is unchanged");
-        return Fail("the publish did not complete; see above for the state of " + options.serverDir);
-    }
+    return 0;
+}
+
+int PublishFailed(const std::vector<std::string>& problems, const PublishReport& report, const std::string& dir) {
+    PrintProblems(problems);
+    if (report.serverUnchanged) return Fail("nothing was published; " + dir + " is unchanged");
+    return Fail("the publish did not complete; see above for the state of " + dir);
+}
+
+void PrintPublished(const PublishOptions& options, const PublishReport& report, const std::string& note) {
     std::printf("published serial %llu: %llu files, %llu bytes in %s (%llu read from the release, %llu taken "
                 "over unchanged)\n",
                 static_cast<unsigned long long>(options.serial), static_cast<unsigned long long>(report.files),
                 static_cast<unsigned long long>(report.bytes), options.serverDir.c_str(),
                 static_cast<unsigned long long>(report.copied), static_cast<unsigned long long>(report.taken));
+    if (!note.empty()) std::printf("%s\n", note.c_str());
+}
+
+int RunPublish(const Args& args) {
+    PublishOptions options;
+    std::string passphrase, note;
+    if (int code = ReadPublishOptions(args, "publish", options, passphrase)) return code;
+    std::vector<std::string> problems;
+    PublishReport report;
+    if (!PublishLive(options, problems, report, note)) return PublishFailed(problems, report, options.serverDir);
+    PrintPublished(options, report, note);
+    return 0;
+}
+
+// A share in per cent: 1 to 100.
+bool ParseShare(const Args& args, int& share) {
+    uint64_t value = 0;
+    if (!ParseSerialArgument(Option(args, "--share", ""), value) || value < 1 || value > 100) return false;
+    share = static_cast<int>(value);
+    return true;
+}
+
+int RunStage(const Args& args) {
+    PublishOptions options;
+    std::string passphrase, note, salt = Option(args, "--salt", "");
+    if (int code = ReadPublishOptions(args, "stage", options, passphrase)) return code;
+    int share = 0;
+    uint64_t saltValue = 0;
+    if (!ParseShare(args, share)) return Usage("stage needs --share P, a whole per cent from 1 to 100");
+    if (!salt.empty() && !ParseSerialArgument(salt, saltValue)) return Usage("--salt must be a decimal number");
+    if (options.force) return Usage("a stage is never forced; its serial must be above the live one");
+    std::vector<std::string> problems;
+    PublishReport report;
+    if (!StageRelease(options, share, !salt.empty(), saltValue, problems, report, note)) {
+        PrintProblems(problems);
+        return Fail("nothing was staged; the live tree " + options.serverDir + " is unchanged");
+    }
+    options.serverDir = StageTreePathFor(options.serverDir);
+    PrintPublished(options, report, note);
+    return 0;
+}
+
+int RunWiden(const Args& args) {
+    int share = 0;
+    if (!ParseShare(args, share) || args.positionals.size() != 1)
+        return Usage("widen needs --share P (1 to 100) and SERVER_DIR");
+    std::string note, error;
+    if (!WidenStage(args.positionals[0], share, note, error)) return Fail(error);
+    std::printf("%s\n", note.c_str());
+    return 0;
+}
+
+int RunPromote(const Args& args) {
+    if (args.positionals.size() != 1) return Usage("promote needs SERVER_DIR");
+    std::string note, error;
+    if (!PromoteStage(args.positionals[0], note, error)) return Fail(error);
+    std::printf("%s\n", note.c_str());
+    return 0;
+}
+
+int RunStatus(const Args& args) {
+    if (args.positionals.size() != 1) return Usage("status needs SERVER_DIR");
+    std::string text, error;
+    if (!DescribeSite(args.positionals[0], Option(args, "--address", ""), text, error)) return Fail(error);
+    std::fputs(text.c_str(), stdout);
     return 0;
 }
 
@@ -276,6 +363,14 @@ int main(int argc, char** argv) {
                          "--sign-timeout", "--jobs"},
                   {"--force", "--checksum"}, args, error))
         return RunPublish(args);
+    if (command == "stage" &&
+        SplitArgs(rest, {"--key", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file",
+                         "--passphrase-env", "--sign-timeout", "--jobs"},
+                  {"--checksum"}, args, error))
+        return RunStage(args);
+    if (command == "widen" && SplitArgs(rest, {"--share"}, {}, args, error)) return RunWiden(args);
+    if (command == "promote" && SplitArgs(rest, {}, {}, args, error)) return RunPromote(args);
+    if (command == "status" && SplitArgs(rest, {"--address"}, {}, args, error)) return RunStatus(args);
     if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
     if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
         return RunVerify(args);

@@ -247,11 +247,15 @@ bool CheckManifestSize(size_t size, std::string& error) {
     return false;
 }
 
+}  // namespace
+
 std::string LockPathFor(const std::string& serverDir) {
     std::string parent, name;
     SplitPath(serverDir, parent, name);
     return JoinPath(parent, name + ".lock");
 }
+
+namespace {
 
 int64_t NowNs() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -299,7 +303,7 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
     }
     fresh.files = built.size();
     // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
-    ready = ready && SetBodyTimes(fresh.path, fromTree, published, liveDiffers, fresh.latest, error);
+    ready = ready && SetBodyTimes(fresh.path, fromTree, options.otherTree, published, liveDiffers, fresh.latest, error);
     for (auto& entry : record.entries)
         StampOf(JoinPath(JoinPath(fresh.path, "files"), entry.first), entry.second.published);
     std::string text = BuildManifestText(options.serial, published);
@@ -375,7 +379,8 @@ bool FinishAfterSwap(const PublishOptions& options, SwapResult swapped, const st
 
 }  // namespace
 
-bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems, PublishReport& report) {
+bool PublishRelease(const PublishOptions& given, std::vector<std::string>& problems, PublishReport& report) {
+    PublishOptions options = given;  // beforeWrite may name the other tree
     const int64_t startedNs = NowNs();
     std::string error;
     PkeyPtr signingKey, checkKey;
@@ -388,13 +393,15 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
     if (!CheckRelease(options, release, problems)) return false;
 
     UniqueFd lock;
-    if (!LockExclusive(LockPathFor(options.serverDir), lock, error)) {
+    if (!LockExclusive(options.lockPath.empty() ? LockPathFor(options.serverDir) : options.lockPath, lock, error)) {
         problems.push_back(error);
         return false;
     }
     LiveTree live;
     SerialMemory highest;
-    if (!RecoverAndClean(options.serverDir, verifyKey, problems) || !CheckSerial(options, live, highest, problems))
+    if (!RecoverAndClean(options.serverDir, verifyKey, problems) ||
+        (options.beforeWrite && !options.beforeWrite(options.otherTree, problems)) ||
+        !CheckSerial(options, live, highest, problems))
         return false;
     FreshTree fresh;
     if (!BuildFreshTree(options, release, options.serverDir, live, startedNs, fresh, error)) {
@@ -421,5 +428,7 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
     report.bytes = fresh.bytes;
     report.copied = fresh.copied;
     report.taken = fresh.taken;
-    return FinishAfterSwap(options, swapped, recordTemp, oldTree, error, problems);
+    if (!FinishAfterSwap(options, swapped, recordTemp, oldTree, error, problems)) return false;
+    if (options.afterSwap) options.afterSwap();
+    return true;
 }

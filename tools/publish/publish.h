@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,13 @@ struct PublishOptions {
     bool checksum = false;  // hash every file instead of trusting the quick check
     unsigned jobs = 0;      // threads that read, hash and copy; 0: one per core
     int signTimeoutSeconds = 300;  // the whole life of signCommand
+    std::string lockPath;   // the lock to take; empty: SERVER_DIR.lock (a stage takes its site's)
+    std::string otherTree;  // the site's other tree: new bodies postdate its bodies too (body_times.h)
+    // Run with the lock held once the inputs are checked and the tree recovered, before anything
+    // is written: false (with problems) ends the publish; it may set otherTree. afterSwap runs, the
+    // lock still held, once the new tree is live and on disk.
+    std::function<bool(std::string& otherTree, std::vector<std::string>& problems)> beforeWrite;
+    std::function<void()> afterSwap;
 };
 
 // What a publish did, and whether the live tree may have been touched when it failed.
@@ -58,6 +66,9 @@ std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>&
 
 // Strict command-line number: decimal digits only, no sign, no blanks, at most 2^64 - 1.
 bool ParseSerialArgument(const std::string& text, uint64_t& serial);
+
+// SERVER_DIR.lock: one lock for every change of a site, its live tree and its stage.
+std::string LockPathFor(const std::string& serverDir);
 
 // Runs the whole publish. On false, problems holds one line per reason; report says whether the
 // server tree is as it was before. Progress goes to a terminal on stderr, notes to stderr.

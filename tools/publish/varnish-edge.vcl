@@ -10,6 +10,13 @@
 # Modified" in a few hundred bytes and the edge sends its stored body. quillor-publish gives each
 # new body a modification time later than any earlier one, so nginx's ETag and Last-Modified
 # always change with the bytes and never without them.
+#
+# Staged releases: the origin decides which tree (live or stage) a player gets, from the
+# player's address; the edge follows. For every request it first asks the origin (a pass
+# request to /.quillor-tree with the player's address in X-Forwarded-For), then restarts with
+# the real URL, keeps the tree's name in the cache key and asks the origin for exactly that tree
+# ("X-Quillor-Tree", which the origin trusts only from its edges). So a stored body and its key
+# always come from the same tree, even when the share changes between the two requests.
 vcl 4.1;
 
 backend origin {
@@ -21,6 +28,18 @@ backend origin {
 }
 
 sub vcl_recv {
+    # The origin takes the player's address from here (its realip module), never from the player.
+    set req.http.X-Forwarded-For = client.ip;
+    if (req.restarts > 0) {
+        # Back from vcl_deliver with the origin's answer for this player.
+        if (req.http.X-Quillor-Tree !~ "^(live|stage)$") {
+            return (synth(503));
+        }
+        return (hash);
+    }
+    # NB: do not trust a player's tree choice; only the origin's answer sets it.
+    unset req.http.X-Quillor-Tree;
+    unset req.http.X-Quillor-Url;
     # The updater only GETs; HEAD is for checks by hand. No PURGE/BAN is needed (see above).
     if (req.method != "GET" && req.method != "HEAD") {
         return (synth(405));
@@ -33,13 +52,17 @@ sub vcl_recv {
     }
     # Players send none; dropping them keeps one shared object per path.
     unset req.http.Cookie;
-    # Credentials in the base URL go on to the origin (on every fetch and revalidation) and
-    # into the cache key below.
-    return (hash);
+    # Credentials in the base URL go on to the origin (on every fetch and revalidation, and on
+    # the tree question) and into the cache key below.
+    # Which tree is this player's? One small uncached request; the answer comes to vcl_deliver.
+    set req.http.X-Quillor-Url = req.url;
+    set req.url = "/.quillor-tree";
+    return (pass);
 }
 
 sub vcl_hash {
-    # One object per path, whatever host name the player used to reach this edge.
+    # One object per tree and path, whatever host name the player used to reach this edge.
+    hash_data(req.http.X-Quillor-Tree);
     hash_data(req.url);
     # NB: never drop this line while Authorization passes: players sharing one credential share
     # objects, but no request, not even one waiting for the same fetch, is ever answered with
@@ -66,4 +89,20 @@ sub vcl_backend_response {
     set beresp.keep = 0s;
     set beresp.uncacheable = true;
     return (deliver);
+}
+
+sub vcl_deliver {
+    if (req.restarts == 0) {
+        # The origin's answer to /.quillor-tree (before its credential check, as a return comes
+        # first in nginx): go on with the real URL in the tree it named.
+        if (resp.status != 204 || resp.http.X-Quillor-Tree !~ "^(live|stage)$") {
+            return (synth(503));
+        }
+        set req.http.X-Quillor-Tree = resp.http.X-Quillor-Tree;
+        set req.url = req.http.X-Quillor-Url;
+        unset req.http.X-Quillor-Url;
+        return (restart);
+    }
+    # For checks by hand: which tree answered.
+    set resp.http.X-Quillor-Tree = req.http.X-Quillor-Tree;
 }

@@ -1,0 +1,181 @@
+// The files of a staged site beside its live tree: the bucket links, and whole trees copied by hard link.
+#include "stage_files.h"
+
+#include "cohort.h"
+#include "fs_util.h"
+#include "publish.h"
+#include "record.h"
+
+#include <cerrno>
+#include <climits>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// The relative link target of a bucket: "../NAME" or "../NAME.stage", beside the links' folder.
+std::string LinkTarget(const std::string& serverDir, bool stage) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return "../" + name + (stage ? ".stage" : "");
+}
+
+std::string ReadLinkText(const std::string& path) {
+    char buffer[PATH_MAX];
+    ssize_t got = readlink(path.c_str(), buffer, sizeof buffer);
+    return got < 0 ? std::string() : std::string(buffer, static_cast<size_t>(got));
+}
+
+// Points one link at target: a new link under a temporary name renamed over the old one, so
+// nginx finds the old or the new target at every moment. moved counts real changes.
+bool PointLink(const std::string& cohorts, const std::string& link, const std::string& target, int& moved,
+               std::string& error) {
+    std::string path = JoinPath(cohorts, link);
+    if (ReadLinkText(path) == target) return true;
+    std::string temp = path + ".tmp-" + std::to_string(getpid());
+    bool made = symlink(target.c_str(), temp.c_str()) == 0 ||
+                (errno == EEXIST && unlink(temp.c_str()) == 0 && symlink(target.c_str(), temp.c_str()) == 0);
+    if (!made || rename(temp.c_str(), path.c_str()) != 0) {
+        error = ErrnoText(path);
+        unlink(temp.c_str());
+        return false;
+    }
+    ++moved;
+    return true;
+}
+
+// Hard-links every file of the tree from into the empty folder to (folders are made anew).
+bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error) {
+    DIR* dir = opendir(from.c_str());
+    if (dir == nullptr) {
+        error = ErrnoText(from);
+        return false;
+    }
+    bool ok = true;
+    while (struct dirent* entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        std::string source = JoinPath(from, name), target = JoinPath(to, name);
+        struct stat st;
+        if (lstat(source.c_str(), &st) != 0) {
+            error = ErrnoText(source);
+        } else if (S_ISDIR(st.st_mode)) {
+            if (mkdir(target.c_str(), 0777) == 0 && LinkTreeCopy(source, target, error)) continue;
+            if (error.empty()) error = ErrnoText(target);
+        } else if (S_ISREG(st.st_mode)) {
+            if (link(source.c_str(), target.c_str()) == 0) continue;
+            error = ErrnoText(target);
+        } else {
+            error = source + ": not a file or folder; a server tree holds nothing else";
+        }
+        ok = false;
+        break;
+    }
+    closedir(dir);
+    return ok;
+}
+
+}  // namespace
+
+std::string StageTreePathFor(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return JoinPath(parent, name + ".stage");
+}
+
+std::string CohortsPathFor(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return JoinPath(parent, name + ".cohorts");
+}
+
+int CountStagedLinks(const std::string& serverDir) {
+    std::string cohorts = CohortsPathFor(serverDir);
+    if (!IsDirectory(cohorts)) return -1;
+    int count = 0;
+    for (int bucket = 0; bucket < kBuckets; ++bucket)
+        count += ReadLinkText(JoinPath(cohorts, BucketName(bucket))) == LinkTarget(serverDir, true);
+    return count;
+}
+
+bool PointCohorts(const std::string& serverDir, const StageState* open, int& moved, std::string& error) {
+    std::string cohorts = CohortsPathFor(serverDir);
+    struct stat st;
+    if (lstat(cohorts.c_str(), &st) != 0 && (errno != ENOENT || mkdir(cohorts.c_str(), 0777) != 0)) {
+        error = ErrnoText(cohorts);
+        return false;
+    }
+    if (lstat(cohorts.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = cohorts + ": exists and is not a folder";
+        return false;
+    }
+    // Links an interrupted run left under a temporary name (the lock is held, so none is in use).
+    if (DIR* dir = opendir(cohorts.c_str())) {
+        while (struct dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name.find(".tmp-") != std::string::npos && entry->d_type == DT_LNK)
+                unlinkat(dirfd(dir), name.c_str(), 0);
+        }
+        closedir(dir);
+    }
+    // The edges' "stage" link moves to the stage before any bucket does and back after the last
+    // one, so the tree the origin names to an edge is the tree it then serves that edge.
+    const std::string live = LinkTarget(serverDir, false), stage = LinkTarget(serverDir, true);
+    if (open != nullptr && !PointLink(cohorts, "stage", stage, moved, error)) return false;
+    for (int bucket = 0; bucket < kBuckets; ++bucket) {
+        bool staged = open != nullptr && BucketStaged(open->order, open->share, bucket);
+        if (!PointLink(cohorts, BucketName(bucket), staged ? stage : live, moved, error)) return false;
+    }
+    return (open != nullptr || PointLink(cohorts, "stage", live, moved, error)) &&
+           PointLink(cohorts, "live", live, moved, error);
+}
+
+std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error) {
+    std::string fresh;
+    if (!MakeOwnTempDir(destination, fresh, error)) return std::string();
+    // files/ first and the manifest last: a copy cut short is never a finished tree that recovery
+    // could take for one to put back.
+    std::string files = JoinPath(fresh, "files");
+    bool ok = mkdir(files.c_str(), 0777) == 0;
+    if (!ok) error = ErrnoText(files);
+    ok = ok && LinkTreeCopy(JoinPath(from, "files"), files, error);
+    for (const char* name : {"manifest.sig", "manifest.txt"}) {
+        if (ok && link(JoinPath(from, name).c_str(), JoinPath(fresh, name).c_str()) != 0) {
+            error = ErrnoText(JoinPath(fresh, name));
+            ok = false;
+        }
+    }
+    if (ok && FlushTree(fresh, error)) return fresh;
+    std::string ignored;
+    RemoveTree(fresh, ignored);
+    return std::string();
+}
+
+bool CopyRecordBeside(const std::string& from, const std::string& to, std::string& temp, std::string& error) {
+    temp.clear();
+    std::vector<uint8_t> bytes;
+    if (!PathExists(RecordPathFor(from))) return true;
+    return ReadWholeFile(RecordPathFor(from), 1ull << 30, bytes, error) &&
+           WriteTempBeside(RecordPathFor(to), bytes.data(), bytes.size(), 0644, temp, error);
+}
+
+bool PlaceRecord(const std::string& temp, const std::string& serverDir, std::string& error) {
+    if (!temp.empty()) return RenameTemp(temp, RecordPathFor(serverDir), false, error);
+    if (unlink(RecordPathFor(serverDir).c_str()) == 0 || errno == ENOENT) return true;
+    error = ErrnoText(RecordPathFor(serverDir));
+    return false;
+}
+
+bool RetireTree(const std::string& tree, std::string& error) {
+    std::string aside;
+    if (!MakeOwnTempDir(RetiredBaseFor(tree), aside, error)) return false;
+    if (rename(tree.c_str(), aside.c_str()) != 0) {  // replaces the empty folder
+        error = ErrnoText(tree);
+        rmdir(aside.c_str());
+        return false;
+    }
+    return RemoveTree(aside, error);
+}
+
+std::string RetiredBaseFor(const std::string& tree) { return tree + "-retired"; }

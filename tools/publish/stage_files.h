@@ -1,0 +1,33 @@
+// The files of a staged site beside its live tree: the bucket links, and whole trees copied by hard link.
+#pragma once
+#include "stage_state.h"
+
+#include <string>
+
+std::string StageTreePathFor(const std::string& serverDir);  // SERVER_DIR.stage
+std::string CohortsPathFor(const std::string& serverDir);    // SERVER_DIR.cohorts
+
+// How many bucket links of SERVER_DIR.cohorts name the stage tree; -1 without that folder.
+int CountStagedLinks(const std::string& serverDir);
+
+// Sets every link of SERVER_DIR.cohorts (made when missing): with open, the "stage" link and the
+// first share buckets of its order name the stage tree; without, all name the live tree; "live"
+// always does. moved counts the links that changed. Call with the site's lock held.
+bool PointCohorts(const std::string& serverDir, const StageState* open, int& moved, std::string& error);
+
+// A fresh hard-linked copy of the tree from beside destination, under an own temporary name of
+// destination (flushed; what an interrupted run leaves goes with RemoveLeftovers(destination));
+// "" with error on failure.
+std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error);
+
+// The publish record of the tree from, as a temp file beside to's record (a linked copy's files
+// keep their inodes, so it holds for the copy); temp is "" when from has none.
+bool CopyRecordBeside(const std::string& from, const std::string& to, std::string& temp, std::string& error);
+
+// Renames temp (from CopyRecordBeside) over serverDir's record; with no temp, removes that record.
+bool PlaceRecord(const std::string& temp, const std::string& serverDir, std::string& error);
+
+// Moves a tree aside in one rename, under an own temporary name of RetiredBaseFor(tree), which
+// recovery never puts back, then removes it (an interrupted removal: RemoveLeftovers of that base).
+bool RetireTree(const std::string& tree, std::string& error);
+std::string RetiredBaseFor(const std::string& tree);
