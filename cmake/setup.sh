@@ -10,7 +10,7 @@ packages=(
     xvfb xdotool imagemagick fonts-liberation
     libssl-dev openssl libcpp-httplib-dev googletest
     nginx-light curl python3
-    squid varnish softhsm2 opensc osslsigncode libengine-pkcs11-openssl
+    squid varnish softhsm2 opensc osslsigncode libengine-pkcs11-openssl strace
     clang libfuzzer-14-dev libclang-rt-14-dev libicu-dev
 )
 

@@ -13,8 +13,15 @@ settings=$1
 exe=$2
 unsigned="${exe%.exe}.unsigned.exe"
 signing="$exe.signing"
+# Settings may hold secrets (a PKCS#11 URI with a PIN, a password option) and so may what a
+# signing tool says about them; everything printed goes through this, so none reaches a build log.
+redact() {
+    sed -E -e "s/(pin-(value|source)=)[^;&?'\" ]*/\1***/g" \
+        -e "s/(^|[^A-Za-z0-9_-])(--?(pass|passin|passout|password|pin|so-pin))([ =]+)('[^']*'|\"[^\"]*\"|[^ '\"]+)/\1\2\4***/g" \
+        -e "s/(pass:)[^ '\"]*/\1***/g"
+}
 fail() {
-    echo "sign.sh: $*" >&2
+    echo "sign.sh: $*" | redact >&2
     # NB: an exe left unsigned under its real name would be shipped as if signed.
     rm -f "$exe" "$signing"
     exit 1
@@ -39,7 +46,8 @@ if [ -n "$command" ]; then
     # The external command (for a key in a token) reads {in} and writes {out}.
     cmd=${command//\{in\}/$(printf '%q' "$unsigned")}
     cmd=${cmd//\{out\}/$(printf '%q' "$signing")}
-    bash -c "$cmd" || fail "the signing command failed: $command"
+    output=$(bash -c "$cmd" 2>&1) || fail "the signing command failed: $command: $output"
+    [ -z "$output" ] || printf '%s\n' "$output" | redact
 else
     args=(sign -h sha256 -n "Quillor - Updater")
     if [ -n "$pkcs12" ]; then

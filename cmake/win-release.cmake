@@ -15,6 +15,12 @@ foreach(target quillor_core quillor_updater)
 endforeach()
 target_link_options(quillor_updater PRIVATE -Wl,--no-insert-timestamp -Wl,--dynamicbase -Wl,--nxcompat)
 
+# NB: never print QUILLOR_SIGN_COMMAND: a PKCS#11 URI in it may carry the token's PIN.
+if(QUILLOR_SIGN_COMMAND MATCHES "pin-value=")
+    message(WARNING "QUILLOR_SIGN_COMMAND holds a PIN (pin-value=), which CMake keeps in "
+        "${CMAKE_BINARY_DIR}/CMakeCache.txt; give it as pin-source=file:PATH instead")
+endif()
+
 set(sign_dir ${CMAKE_BINARY_DIR}/codesign)
 set(sign_settings ${sign_dir}/settings)
 set(sign_text "")
@@ -54,9 +60,11 @@ else()
     file(REMOVE "${CMAKE_BINARY_DIR}/Quillor - Updater.unsigned.exe")
 endif()
 # Written as is (a PKCS#11 URI may hold ';' or '@'), also empty when not signing, and copied over
-# only when it changed: a changed setting relinks and signs again.
+# only when it changed: a changed setting relinks and signs again. Owner only, as it may hold a PIN.
 file(WRITE ${sign_settings}.new "${sign_text}")
+file(CHMOD ${sign_settings}.new PERMISSIONS OWNER_READ OWNER_WRITE)
 configure_file(${sign_settings}.new ${sign_settings} COPYONLY)
+file(CHMOD ${sign_settings} PERMISSIONS OWNER_READ OWNER_WRITE)
 file(REMOVE ${sign_settings}.new)
 set_property(TARGET quillor_updater APPEND PROPERTY LINK_DEPENDS ${sign_settings} ${CMAKE_SOURCE_DIR}/cmake/sign.sh)
 

@@ -54,7 +54,7 @@ file(GLOB QUILLOR_TEST_HELPERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/helpe
 foreach(helper ${QUILLOR_TEST_HELPERS})
     get_filename_component(name ${helper} NAME_WE)
     add_executable(${name} ${helper})
-    target_link_libraries(${name} PRIVATE shell32)
+    target_link_libraries(${name} PRIVATE shell32 crypt32)
     list(APPEND QUILLOR_HELPER_TARGETS ${name})
 endforeach()
 

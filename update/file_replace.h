@@ -27,5 +27,12 @@ void WriteInstalledSerial(uint64_t serial);
 std::string LockedFileMessage(const std::string& path, unsigned long errorCode);
 
 // Whether target names the running updater: equal to exePath when only the letters A to Z are
-// folded, with no other normalisation (no "/" for "\", no other letters folded).
+// folded, with no other normalisation (no "/" for "\", no other letters folded); callers pass
+// both through LongFullPath.
 bool IsOwnExecutable(const std::wstring& target, const std::wstring& exePath);
+
+// path made absolute and normalised (GetFullPathNameW: "/" as "\", "." and ".." gone). When it
+// holds a "~", the longest part of it that exists is given the long names the file system keeps
+// (a short name such as UPDA~5CR.STA becomes updater.state); the names after that part stay as
+// they are. path itself when it cannot be made absolute.
+std::wstring LongFullPath(const std::wstring& path);

@@ -41,7 +41,39 @@ DWORD ClearReadOnly(const std::wstring& path) {
     return attributes;
 }
 
+// The path a call writes into a buffer it is given with its size, which answers the size it needs
+// when the buffer is too small (GetFullPathNameW, GetLongPathNameW); empty on failure.
+template <typename Call>
+std::wstring PathFromCall(Call call) {
+    DWORD needed = call(nullptr, 0);
+    if (needed == 0) return std::wstring();
+    std::wstring path(needed, L'\0');
+    DWORD length = call(&path[0], needed);
+    if (length == 0 || length >= needed) return std::wstring();
+    path.resize(length);
+    return path;
+}
+
 }  // namespace
+
+std::wstring LongFullPath(const std::wstring& path) {
+    std::wstring full = PathFromCall([&](wchar_t* buffer, DWORD size) {
+        return GetFullPathNameW(path.c_str(), size, buffer, nullptr);
+    });
+    if (full.empty()) return path;
+    if (full.find(L'~') == std::wstring::npos) return full;
+    // GetLongPathNameW fails on the whole path as soon as one name is missing, so ever shorter
+    // parts are asked until one exists; a missing name has no other name anyway.
+    for (size_t end = full.size(); end != std::wstring::npos && end > 0;
+         end = full.rfind(L'\\', end - 1)) {
+        if (full[end - 1] == L':') break;  // a bare drive ("C:") names no file
+        std::wstring part = full.substr(0, end);
+        std::wstring resolved = PathFromCall(
+            [&](wchar_t* buffer, DWORD size) { return GetLongPathNameW(part.c_str(), buffer, size); });
+        if (!resolved.empty()) return resolved + full.substr(end);
+    }
+    return full;
+}
 
 void* CreatePartFile(const std::wstring& target) {
     // Positions 0 to 3 hold the root of a drive-letter path ("C:\"), which cannot be created.
@@ -82,23 +114,29 @@ bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& targe
     DWORD readOnlyAttributes = ClearReadOnly(target);
 
     // The running updater cannot be overwritten, but it can be renamed; the next start deletes
-    // the ".old" copy.
-    std::wstring old = target + L".old";
+    // the ".old" copy. Both are compared as full paths with short names resolved, so a relative
+    // or otherwise spelled installation directory, or an alias of the exe, still finds it; it is
+    // then replaced under its own name, since an alias leaves with the file it names.
+    std::wstring destination = target;
+    std::wstring old;
     bool setAside = false;
-    if (IsOwnExecutable(target, settings.exePath)) {
+    std::wstring resolved = LongFullPath(target);
+    if (IsOwnExecutable(resolved, LongFullPath(settings.exePath))) {
+        destination = resolved;
+        old = destination + L".old";
         ClearReadOnly(old);
         DeleteFileW(old.c_str());
-        setAside = MoveFileExW(target.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+        setAside = MoveFileExW(destination.c_str(), old.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
     }
 
-    if (!MoveFileExW(part.c_str(), target.c_str(),
+    if (!MoveFileExW(part.c_str(), destination.c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
         DWORD code = GetLastError();  // before any other call can overwrite it
         DeleteFileW(part.c_str());
         // Put the updater back under its name, or the player is left without one. No
         // replace flag: whatever may have appeared under the name meanwhile is not clobbered.
-        if (setAside) MoveFileExW(old.c_str(), target.c_str(), 0);
-        if (readOnlyAttributes) SetFileAttributesW(target.c_str(), readOnlyAttributes);
+        if (setAside) MoveFileExW(old.c_str(), destination.c_str(), 0);
+        if (readOnlyAttributes) SetFileAttributesW(destination.c_str(), readOnlyAttributes);
         error = LockedFileMessage(entry.path, code);
         return false;
     }

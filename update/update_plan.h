@@ -28,16 +28,39 @@ std::wstring DownloadStatusText(uint32_t k, uint32_t n);
 // "Prüfe Dateien ..."
 std::wstring CheckStatusText();
 
+// The names the own-file rule compares with, resolved once for a whole manifest: installDir and
+// exePath + ".old", each as Windows resolves names (see IsUpdaterWorkingFile). Both are given in
+// UTF-8, full and normalised (as LongFullPath makes them), or another spelling of them is missed.
+struct OwnFileNames {
+    std::vector<std::string> installDir;
+    std::vector<std::string> oldCopy;
+};
+OwnFileNames OwnFileNamesOf(const std::string& installDir, const std::string& exePath);
+
 // Whether a manifest path names one of the updater's own working files as Windows resolves the
 // name (letter case folded, "\" as "/", empty and "." names dropped, trailing dots and blanks
-// cut): installDir's updater.state, its ".new" twin or updater.log, a name ending in ".part", or
-// exePath + ".old"; also any path below one of them, which would make it a folder. All UTF-8.
+// cut): installDir's updater.state, its ".new" twin or updater.log, anything with a name ending
+// in ".part" (a file, or a folder that would block the download beside it), or exePath + ".old";
+// also any path below one of them, which would make it a folder. All UTF-8.
+bool IsUpdaterWorkingFile(const std::string& path, const OwnFileNames& own);
 bool IsUpdaterWorkingFile(const std::string& path, const std::string& installDir,
                           const std::string& exePath);
 
+// The same rule for a full path, e.g. an entry's target once the file system has resolved its
+// names: what lies below installDir is checked as a manifest path, and the ".old" copy anywhere.
+bool IsUpdaterWorkingPath(const std::string& fullPath, const OwnFileNames& own);
+
 // The part of IsUpdaterWorkingFile that needs no installation: updater.state, its ".new" twin,
-// updater.log, a ".part" name, or a path below one of them. The publisher refuses the same.
+// updater.log, a ".part" name in any segment, or a path below one of them. The publisher refuses
+// the same.
 bool IsUpdaterStateOrDownloadName(const std::string& path);
+
+// Whether a name of path may be a short (8.3) alias of another name: every short name holds "~".
+bool MayHoldShortName(const std::string& path);
+
+// path's names as Windows resolves them (empty and "." names dropped, trailing dots and blanks
+// cut), letter case kept, joined with "\": "a/./b. /c" -> "a\b\c".
+std::string WindowsRelativePath(const std::string& path);
 
 // baseUrl + "/files/" + the already percent-encoded path.
 std::string FileUrl(const std::string& baseUrl, const std::string& encodedPath);

@@ -15,6 +15,7 @@
 #include "update/signature.h"
 #include "update/status.h"
 #include "update/update_plan.h"
+#include "update/url_redact.h"
 
 namespace {
 
@@ -56,6 +57,16 @@ bool FetchManifest(std::vector<uint8_t>& manifestBytes, std::vector<uint8_t>& si
     return true;
 }
 
+// The own-file rule on the path as written and, where a name may be a short alias of another
+// (only those hold "~"), on the names the file system resolves it to: "UPDA~5CR.STA" opens
+// updater.state.
+bool NamesUpdaterWorkingFile(const std::string& path, const OwnFileNames& own) {
+    if (IsUpdaterWorkingFile(path, own)) return true;
+    if (!MayHoldShortName(path)) return false;
+    std::wstring target = settings.installDir + L"\\" + ToWide(WindowsRelativePath(path));
+    return IsUpdaterWorkingPath(ToUtf8(LongFullPath(target)), own);
+}
+
 // Signature first: nothing of the manifest is read before it has verified.
 bool AcceptManifest(const std::vector<uint8_t>& manifestBytes,
                     const std::vector<uint8_t>& signatureBytes, Manifest& manifest) {
@@ -68,10 +79,12 @@ bool AcceptManifest(const std::vector<uint8_t>& manifestBytes,
     std::string error;
     manifest.serial = 0;
     if (!ParseManifest(manifestBytes, manifest.serial, manifest.entries, error)) return Fail(error);
-    std::string installDir = ToUtf8(settings.installDir);
-    std::string exePath = ToUtf8(settings.exePath);
+    // As the file system spells them, so a relative /dir, one holding "..", or one in short
+    // names still finds the updater's own files.
+    OwnFileNames own = OwnFileNamesOf(ToUtf8(LongFullPath(settings.installDir)),
+                                      ToUtf8(LongFullPath(settings.exePath)));
     for (const ManifestEntry& entry : manifest.entries) {
-        if (IsUpdaterWorkingFile(entry.path, installDir, exePath)) {
+        if (NamesUpdaterWorkingFile(entry.path, own)) {
             return Fail(UnsafeEntryMessage(entry.path));
         }
     }
@@ -140,7 +153,7 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
 
 bool RunUpdate() {
     SetStatusText(L"Verbinde mit dem Update-Server ...", std::wstring());
-    WriteLog("update start, server %s, dir %s", settings.baseUrl.c_str(),
+    WriteLog("update start, server %s, dir %s", RedactUrl(settings.baseUrl).c_str(),
              ToUtf8(settings.installDir).c_str());
 
     std::vector<uint8_t> manifestBytes;

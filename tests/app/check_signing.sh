@@ -1,7 +1,8 @@
 #!/bin/bash
 # Signing with the external command and the throw-away key inside a SoftHSM2 token, as a studio
 # signs with a hardware token; a PKCS#12 file with a password and a time stamp from a loopback
-# RFC 3161 server; and a failed signing that leaves no exe behind.
+# RFC 3161 server; a failed signing that leaves no exe behind; and secrets of the settings that
+# never reach the output.
 # usage: check_signing.sh BUILD
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -69,3 +70,18 @@ printf 'cert=%s\nkey=%s\n' "$cert" "$scratch/no-such-key.pem" >"$scratch/bad.set
 if bash "$source/cmake/sign.sh" "$scratch/bad.settings" "$exe" 2>"$scratch/error.txt"; then fail "signing without a key succeeded"; fi
 [ ! -e "$exe" ] && [ ! -e "$exe.signing" ] || fail "a failed signing left an exe behind"
 echo "check_signing: a failed signing leaves no exe: $(cat "$scratch/error.txt")"
+
+# A token command whose URI and options carry a PIN and a password, failing with a message that
+# repeats them: the failure names the command, but no secret reaches the output (a build log).
+cat >"$scratch/secret.settings" <<'SETTINGS'
+command=sh -c 'echo "no key at pkcs11:token=quillor;object=codesign;pin-value=9731 (-pass Kennwort8)" >&2; exit 1' -- -key 'pkcs11:token=quillor;object=codesign;pin-value=9731' -pass Kennwort8 --pin=9731 -passin pass:Kennwort8 pin-source=file:/keys/pin-2468 -in {in} -out {out}
+SETTINGS
+cp "$build/Quillor - Updater.unsigned.exe" "$exe"
+if bash "$source/cmake/sign.sh" "$scratch/secret.settings" "$exe" >"$scratch/out.txt" 2>"$scratch/error.txt"; then
+    fail "a failing signing command succeeded"
+fi
+! grep -E '9731|Kennwort8|2468' "$scratch/out.txt" "$scratch/error.txt" || fail "a secret of the signing settings was printed"
+grep -q "the signing command failed: sh -c .*pin-value=\*\*\*" "$scratch/error.txt" || fail "the failure does not name the command"
+settings_mode=$(stat -c %a "$build/codesign/settings")
+[ "$settings_mode" = 600 ] || fail "$build/codesign/settings is readable by others (mode $settings_mode)"
+echo "check_signing: secrets redacted: $(cat "$scratch/error.txt")"

@@ -200,13 +200,21 @@ void LoopbackServer::SendFile(int client, const std::string& path, const Misbeha
         bytes << file.rdbuf();
         body = bytes.str();
     }
-    uint64_t declared = how.declaredLength >= 0 ? static_cast<uint64_t>(how.declaredLength) : body.size();
+    uint64_t declared = how.declaredLength >= 0 ? static_cast<uint64_t>(how.declaredLength)
+                        : how.endless            ? 1ull << 50
+                                                 : body.size();
     std::string extra;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         extra = extraHeaders_;
     }
     if (!SendAll(client, Header(200, "OK", declared, extra))) return;
+    if (how.endless) {
+        if (body.empty()) body.assign(65536, 'e');
+        while (!stopping_ && SendAll(client, body.data(), body.size())) {
+        }
+        return;
+    }
     if (how.stallAfter < 0) {
         SendAll(client, body.data(), body.size());
         return;

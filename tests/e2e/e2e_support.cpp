@@ -232,6 +232,32 @@ ForwardProxy::~ForwardProxy() {
 
 std::string ForwardProxy::AccessLog() const { return ReadFile(dir / "access.log"); }
 
+// squid's native format: "TIME ELAPSED CLIENT CODE/STATUS BYTES METHOD URL USER HIERARCHY TYPE".
+std::vector<std::string> ForwardProxy::ResultCodes(const std::string& url, size_t expected) const {
+    std::vector<std::string> codes;
+    for (int tries = 0; tries < 100 && codes.size() < expected; ++tries) {
+        if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        codes.clear();
+        std::istringstream log(AccessLog());
+        std::string line;
+        while (std::getline(log, line)) {
+            std::istringstream fields(line);
+            std::string time, elapsed, client, codeStatus, bytes, method, lineUrl;
+            fields >> time >> elapsed >> client >> codeStatus >> bytes >> method >> lineUrl;
+            if (lineUrl == url) codes.push_back(codeStatus.substr(0, codeStatus.find('/')));
+        }
+    }
+    return codes;
+}
+
+bool WentToOrigin(const std::string& resultCode) {
+    for (const char* fetched : {"TCP_MISS", "TCP_CLIENT_REFRESH_MISS", "TCP_REFRESH_MODIFIED",
+                                "TCP_REFRESH_UNMODIFIED", "TCP_SWAPFAIL_MISS"}) {
+        if (resultCode == fetched) return true;
+    }
+    return false;
+}
+
 namespace {
 const char kInternetSettings[] =
     "HKEY_CURRENT_USER\\Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
@@ -255,4 +281,20 @@ SystemProxySetting::~SystemProxySetting() {
     WriteRegFile(dir / "unset.reg", "\"ProxyEnable\"=-\r\n\"ProxyServer\"=-\r\n\"ProxyOverride\"=-\r\n");
     RunReg({"import", WinePath(dir / "unset.reg")});
     if (saved) RunReg({"import", WinePath(dir / "saved.reg")});
+}
+
+static int RunRootCertificateHelper(const std::string& action, const std::string& der) {
+    return RunProcess(WineCommand({action, WinePath(der)}, WinBuildDir() + "/root_certificate.exe"), 30000);
+}
+
+TrustedRootCertificate::TrustedRootCertificate(const std::string& derPath) : der(derPath) {
+    added = RunRootCertificateHelper("add", der) == 0;
+}
+
+TrustedRootCertificate::~TrustedRootCertificate() { Remove(); }
+
+int TrustedRootCertificate::Remove() {
+    if (!added) return 3;
+    added = false;
+    return RunRootCertificateHelper("remove", der);
 }

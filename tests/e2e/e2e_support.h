@@ -84,10 +84,17 @@ struct ForwardProxy {
     ForwardProxy(const ForwardProxy&) = delete;
     ForwardProxy& operator=(const ForwardProxy&) = delete;
     std::string AccessLog() const;
+    // The result codes squid logged for url ("TCP_MISS", "TCP_MEM_HIT", ...) in their order,
+    // read again (bounded) until there are at least expected: squid logs after answering.
+    std::vector<std::string> ResultCodes(const std::string& url, size_t expected) const;
     ScratchTree dir;
     int port = 0;
     pid_t pid = -1;
 };
+
+// Whether squid fetched the answer from the origin (a miss, or a revalidation the origin
+// answered) rather than handing out what its cache held.
+bool WentToOrigin(const std::string& resultCode);
 
 // Makes 127.0.0.1:proxyPort the system proxy of the build tree's Wine prefix (HKCU Internet
 // Settings) for every host but those in bypass ("a;b"), and puts the previous values back when it
@@ -100,4 +107,17 @@ struct SystemProxySetting {
     ScratchTree dir;
     bool saved = false;
     bool applied = false;
+};
+
+// Adds a DER certificate to the Root store of the build tree's Wine prefix, so this prefix alone
+// trusts the CA, and removes it again at the end of the scope. added is false when it could not.
+struct TrustedRootCertificate {
+    explicit TrustedRootCertificate(const std::string& derPath);
+    ~TrustedRootCertificate();
+    TrustedRootCertificate(const TrustedRootCertificate&) = delete;
+    TrustedRootCertificate& operator=(const TrustedRootCertificate&) = delete;
+    // The helper's exit code: 0 removed, 3 not there; later calls do nothing and return 3.
+    int Remove();
+    std::string der;
+    bool added = false;
 };

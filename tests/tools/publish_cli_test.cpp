@@ -1,14 +1,22 @@
 // quillor-publish run as a program: keygen, publish, verify and blob, with their refusals.
+#include "e2e_server.h"
 #include "fs_util.h"
+#include "signer.h"
 #include "tool_support.h"
 #include "update/manifest.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -99,7 +107,8 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
     MakeRelease(dir_ / "rel");
     CommandResult published = Publish(dir_ / "rel", dir_ / "srv", "12");
     ASSERT_EQ(published.exitCode, 0) << published.err;
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record"}));
+    EXPECT_EQ(Listing(dir_.Path()),
+              (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
     EXPECT_EQ(manifest, "serial 12\n" +
@@ -139,11 +148,19 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_NE(lower.err.find("lower than the published serial 5"), std::string::npos) << lower.err;
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 5\n");
 
-    EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "5").exitCode, 0);  // same serial again is fine
+    // The same serial only for the same contents: a re-run after a crash, never another release.
+    CommandResult other = Publish(dir_ / "rel", dir_ / "srv", "5");
+    EXPECT_EQ(other.exitCode, 1);
+    EXPECT_NE(other.err.find("serial 5 was published to " + dir_ / "srv" + " before with other contents"),
+              std::string::npos) << other.err;
+    EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "5").exitCode, 0);
+    EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "5", {"--force"}).exitCode, 0);
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "3", {"--force"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.lock", "srv.publish-record"}));
+    EXPECT_NE(Publish(dir_ / "empty", dir_ / "srv", "4").err.find("lower than the published serial 5"), std::string::npos);
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.lock", "srv.publish-record",
+                                                              "srv.publish-serial"}));
 
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "-1").exitCode, 2);
     EXPECT_NE(Publish(dir_ / "missing", dir_ / "srv2", "1").exitCode, 0);
@@ -251,6 +268,48 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
     EXPECT_NE(otherKey.out.find("not a valid signature"), std::string::npos) << otherKey.out;
 }
 
+// verify ends by itself against a loopback server that streams without end or stalls mid-body:
+// bodies are cut at the updater's limits, a transfer at --timeout, everything at the end of --wait.
+TEST_F(PublishTool, VerifyEndsAgainstEndlessAndStallingServers) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
+    LoopbackServer server(dir_ / "srv");
+    ASSERT_NE(server.Port(), 0);
+    Misbehaviour endless, stall;
+    endless.endless = true;
+    stall.stallAfter = 3;
+    struct Case {
+        std::string path;
+        const Misbehaviour& how;
+        std::vector<std::string> options;
+        const char* problem;
+    };
+    const Case cases[] = {
+        {"/files/game.exe", endless, {}, "size differs: game.exe (manifest 7, served more)"},
+        {"/manifest.sig", endless, {}, "manifest.sig: larger than 65536 bytes"},
+        {"/files/game.exe", stall, {"--timeout", "2"}, "missing: game.exe (the transfer took longer than 2 s)"},
+        {"/files/game.exe", stall, {"--wait", "3"}, "game.exe (the time to wait ran out during the transfer)"},
+    };
+    for (const Case& test : cases) {
+        server.ClearOverrides();
+        server.Override(test.path, test.how);
+        std::vector<std::string> args = {"verify", "--key", PublicKey()};
+        args.insert(args.end(), test.options.begin(), test.options.end());
+        args.push_back(server.BaseUrl());
+        auto started = std::chrono::steady_clock::now();
+        CommandResult result = RunTool(args, 30);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(result.exitCode, 1) << test.problem;
+        EXPECT_NE(result.out.find(test.problem), std::string::npos) << result.out;
+        EXPECT_LT(seconds, 10.0) << test.problem;
+    }
+    // On disk, a FIFO in place of a file is refused at once instead of waiting for a writer.
+    unlink((dir_ / "srv/files/empty.bin").c_str());
+    ASSERT_EQ(mkfifo((dir_ / "srv/files/empty.bin").c_str(), 0644), 0);
+    CommandResult fifo = RunTool({"verify", "--key", PublicKey(), dir_ / "srv"}, 30);
+    EXPECT_NE(fifo.out.find("missing: empty.bin (not a regular file)"), std::string::npos) << fifo.out;
+}
+
 TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     ASSERT_EQ(RunCommand({"openssl", "genrsa", "-out", dir_ / "g.pem", "2048"}).exitCode, 0);
     ASSERT_EQ(RunCommand({"openssl", "rsa", "-in", dir_ / "g.pem", "-pubout", "-out", dir_ / "g.pub.pem"}).exitCode, 0);
@@ -270,17 +329,6 @@ TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     EXPECT_EQ(RunTool({"blob", dir_ / "small.pem.pub.pem", dir_ / "bad.blob"}).exitCode, 1);
     EXPECT_EQ(RunTool({"blob", dir_ / "e3.pem.pub.pem", dir_ / "bad.blob"}).exitCode, 1);
     EXPECT_FALSE(access((dir_ / "bad.blob").c_str(), F_OK) == 0);
-}
-
-// Changes one byte of path and puts its modification time back, as a tool that keeps times would.
-static void AlterKeepingTimes(const std::string& path) {
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    std::string bytes = ReadFileText(path);
-    bytes[0] ^= 1;
-    WriteFileText(path, bytes);
-    timespec times[2] = {st.st_atim, st.st_mtim};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
 }
 
 TEST_F(PublishTool, RepublishTakesOverOnlyWhatTheQuickCheckTrustsAndChecksumCatchesTheRest) {
@@ -338,7 +386,7 @@ TEST_F(PublishTool, DiffListsWhatPlayersWouldDownload) {
     EXPECT_EQ(RunTool({"diff", dir_ / "rel", "http://127.0.0.1:1"}).exitCode, 2);
 }
 
-TEST_F(PublishTool, OnePublishAtATimeAndLeftoversOfAKilledOneAreRemoved) {
+TEST_F(PublishTool, OnePublishAtATimeAndOnlyTheLeftoversOfAKilledOneAreRemoved) {
     MakeRelease(dir_ / "rel");
     ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
     {
@@ -348,11 +396,22 @@ TEST_F(PublishTool, OnePublishAtATimeAndLeftoversOfAKilledOneAreRemoved) {
         EXPECT_EQ(busy.exitCode, 1);
         EXPECT_NE(busy.err.find("another publish into this server folder is running"), std::string::npos) << busy.err;
     }
-    for (const char* stale : {"srv.tmp-Ab12Cd", "srv.tmp-Ab12Cd.old", "srv.tmp-keep-me", "srv.publish-record.tmp-x1Y2z3"})
-        ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / stale + "/files"}).exitCode, 0);
-    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "2").exitCode, 0);
-    EXPECT_EQ(Listing(dir_.Path()),
-              (std::vector<std::string>{"rel", "srv", "srv.lock", "srv.publish-record", "srv.tmp-keep-me"}));
+    // Names of the old leftover form, made by hand, are someone else's.
+    const std::vector<std::string> foreign = {"srv.tmp-Ab12Cd", "srv.tmp-Ab12Cd.old", "srv.tmp-backup",
+                                              "srv.publish-record.tmp-x1Y2z3"};
+    for (const std::string& name : foreign) ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / name + "/files"}).exitCode, 0);
+    // A publish killed just before its swap leaves its whole tree and its record beside the server folder.
+    WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
+    std::vector<std::string> args = {"publish", "--key", PrivateKey(), "--serial", "2", dir_ / "rel", dir_ / "srv"};
+    ASSERT_EQ(RunToolTraced("renameat2", {"renameat2:signal=KILL:when=1"}, args).exitCode, 128 + SIGKILL);
+    std::vector<std::string> expected = {"rel", "srv", "srv.lock", "srv.publish-record", "srv.publish-serial"};
+    EXPECT_EQ(Listing(dir_.Path()).size(), expected.size() + foreign.size() + 2);
+    CommandResult again = Publish(dir_ / "rel", dir_ / "srv", "2");
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.err.find("left behind by an interrupted publish"), std::string::npos) << again.err;
+    expected.insert(expected.end(), foreign.begin(), foreign.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Listing(dir_.Path()), expected);
 }
 
 TEST_F(PublishTool, AGrowingReleaseFileIsRefusedAndTheLiveTreeStays) {
@@ -367,6 +426,29 @@ TEST_F(PublishTool, AGrowingReleaseFileIsRefusedAndTheLiveTreeStays) {
     EXPECT_EQ(moving.exitCode, 1);
     EXPECT_NE(moving.err.find("grow.log: changed while it was being read"), std::string::npos) << moving.err;
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), manifest);
+}
+
+// A release folder swapped for a link to a folder outside between the scan and the reads: the
+// file outside is never published, and nothing goes live.
+TEST_F(PublishTool, AFolderSwappedForALinkAfterTheScanIsNotFollowed) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(RunCommand({"mkdir", "-p", dir_ / "outside/Maps"}).exitCode, 0);
+    WriteFileText(dir_ / "outside/Maps/Erste Karte.pak", "secret of another folder");
+    WriteFileText(dir_ / "outside/Gr\xC3\xBC\xC3\x9F" "e.txt", "names as scanned");
+    setenv("QUILLOR_PUBLISH_PAUSE_AFTER_SCAN", (dir_ / "scanned").c_str(), 1);
+    BackgroundProcess publish = StartBackground({QUILLOR_PUBLISH_EXE, "publish", "--key", PrivateKey(), "--serial",
+                                                 "1", dir_ / "rel", dir_ / "srv"}, dir_ / "publish.log");
+    unsetenv("QUILLOR_PUBLISH_PAUSE_AFTER_SCAN");
+    for (int i = 0; i < 1000 && access((dir_ / "scanned").c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(rename((dir_ / "rel/data").c_str(), (dir_ / "data.moved").c_str()), 0);
+    ASSERT_EQ(symlink((dir_ / "outside").c_str(), (dir_ / "rel/data").c_str()), 0);
+    unlink((dir_ / "scanned").c_str());
+    EXPECT_EQ(WaitBackground(publish, 60), 1);
+    std::string log = ReadFileText(dir_ / "publish.log");
+    EXPECT_NE(log.find(": a folder on its path is a symbolic link now"), std::string::npos) << log;
+    EXPECT_NE(ReadFileText(dir_ / "srv/files/data/Maps/Erste Karte.pak"), "secret of another folder");
+    EXPECT_FALSE(access((dir_ / "srv").c_str(), F_OK) == 0);
 }
 
 TEST_F(PublishTool, KeygenForceReplacesBothHalvesOrNeitherAndKeepsPassphraseKeysOffTheCommandLine) {
@@ -436,6 +518,99 @@ TEST_F(PublishTool, SignCommandIsCheckedWithThePublicKeyBeforeTheSwap) {
     EXPECT_EQ(RunTool({"publish", "--sign-command", "true", "--serial", "3", dir_ / "rel", dir_ / "srv"}).exitCode, 2);
 }
 
+// Real stalling shells under a 2 s limit: each publish ends soon after it (a signer sleeping 60 s
+// would hold it 60 s otherwise), a signature that has arrived is kept, and nothing the signer
+// started outlives it.
+TEST_F(PublishTool, SignCommandEndsWithinItsTimeoutAndTakesWhatItStartedAlong) {
+    MakeRelease(dir_ / "rel");
+    for (int i = 0; i < 400; ++i) WriteFileText(dir_ / "rel/data/" + std::string(100, 'p') + std::to_string(i), "x");
+    const std::string sign = "openssl dgst -sha256 -sign " + PrivateKey();
+    const std::string stray = dir_ / "stray.pid";
+    struct Case {
+        std::string command;
+        int exitCode;
+        const char* message;
+    };
+    const Case cases[] = {
+        {sign + "; exec >&-; sleep 60", 0, "closed its output but did not exit within 2 s"},
+        {sign + "; sleep 60 & echo $! >" + stray, 0, ""},
+        {"sleep 60", 1, "the sign command took longer than 2 s"},  // never reads the 72 KB manifest
+    };
+    int serial = 1;
+    for (const Case& test : cases) {
+        auto started = std::chrono::steady_clock::now();
+        CommandResult result = RunTool({"publish", "--sign-command", test.command, "--pub", PublicKey(),
+                                        "--sign-timeout", "2", "--serial", std::to_string(serial), dir_ / "rel",
+                                        dir_ / "srv"}, 60);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_LT(seconds, 20.0) << test.command;  // 2 s, and the rest of the publish on a busy machine
+        EXPECT_EQ(result.exitCode, test.exitCode) << test.command << ": " << result.err;
+        EXPECT_NE(result.err.find(test.message), std::string::npos) << result.err;
+        if (test.exitCode == 0) {
+            EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
+        }
+        serial += test.exitCode == 0;
+    }
+    ASSERT_NE(PidInFile(stray), 0);
+    EXPECT_TRUE(ProcessEnded(PidInFile(stray)));
+    EXPECT_EQ(RunTool({"publish", "--sign-command", sign, "--pub", PublicKey(), "--sign-timeout", "0", "--serial",
+                       "9", dir_ / "rel", dir_ / "srv"}).exitCode, 2);
+}
+
+// On a terminal the signer's group holds it (a token may ask for its PIN there), a time-out kills
+// the whole group, not only sh, and the terminal comes back to the publisher.
+TEST(SignCommand, OnATerminalItsGroupHoldsTheTerminalAndDiesWholeAtTheTimeOut) {
+    TempDir dir;
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::string terminal = ptsname(master);
+    const std::string command = "read -r _ _ _ _ group _ _ foreground _ </proc/$$/stat; echo $group $foreground >" +
+                                dir / "groups" + "; sleep 30 & echo $! >" + dir / "sleep.pid" + "; wait";
+    pid_t child = fork();
+    if (child == 0) {
+        // A session of its own whose controlling terminal is the pty, as a publish run by hand.
+        int slave = setsid() < 0 ? -1 : open(terminal.c_str(), O_RDWR);
+        if (slave < 0 || dup2(slave, STDIN_FILENO) < 0) _exit(90);
+        std::vector<uint8_t> signature;
+        std::string error;
+        auto started = std::chrono::steady_clock::now();
+        bool signedOk = RunSignCommand(command, std::vector<uint8_t>(100, 'm'), 1, signature, error);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        // Checked before this session ends: its end would hang up a survivor on the terminal.
+        bool sleepEnded = ProcessEnded(PidInFile(dir / "sleep.pid"), 3);
+        WriteFileText(dir / "result", std::to_string(getpgrp()) + " " + std::to_string(tcgetpgrp(STDIN_FILENO)) +
+                                          " " + (signedOk ? "signed" : "refused") + " " +
+                                          std::to_string(static_cast<int>(seconds * 10)) + " " +
+                                          (sleepEnded ? "ended" : "survived") + "\n" + error);
+        _exit(0);
+    }
+    ASSERT_GT(child, 0);
+    int status = -1;
+    for (int i = 0; i < 500 && waitpid(child, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!WIFEXITED(status)) kill(child, SIGKILL);
+    close(master);
+    std::istringstream result(ReadFileText(dir / "result"));
+    pid_t publisherGroup = 0, foregroundAfter = 0;
+    std::string verdict, sleeper, error;
+    int tenths = 0;
+    result >> publisherGroup >> foregroundAfter >> verdict >> tenths >> sleeper;
+    std::getline(result >> std::ws, error);
+    EXPECT_EQ(verdict, "refused");
+    EXPECT_EQ(error, "the sign command took longer than 1 s");
+    EXPECT_LT(tenths, 50);
+    EXPECT_EQ(foregroundAfter, publisherGroup);  // the terminal is back
+    std::istringstream groups(ReadFileText(dir / "groups"));
+    pid_t signerGroup = 0, signerForeground = 0;
+    groups >> signerGroup >> signerForeground;
+    EXPECT_NE(signerGroup, publisherGroup);
+    EXPECT_EQ(signerForeground, signerGroup);  // the signer's group held the terminal
+    EXPECT_NE(PidInFile(dir / "sleep.pid"), 0);
+    EXPECT_EQ(sleeper, "ended");  // not only sh
+}
+
 // A real PKCS #11 token (SoftHSM2) holding the key; publish signs through pkcs11-tool.
 TEST_F(PublishTool, SignsThroughAHardwareTokenWithPkcs11Tool) {
     const std::string module = "/usr/lib/softhsm/libsofthsm2.so";
@@ -479,6 +654,7 @@ TEST_F(PublishTool, CommandLineMistakesGiveUsageErrors) {
     EXPECT_EQ(RunTool({"frobnicate"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--key"}).exitCode, 2);
     EXPECT_EQ(RunTool({"publish", "--serial", "1", "a", "b"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"publish", "--key", "k.pem", "--serial", "1", "--jobs", "x", "a", "b"}).exitCode, 2);
     EXPECT_EQ(RunTool({"serve", "--port", "70000", dir_.Path()}).exitCode, 2);
     EXPECT_EQ(RunTool({"verify", "--key", PublicKey(), "--bogus", dir_.Path()}).exitCode, 2);
 }

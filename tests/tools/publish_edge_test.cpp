@@ -3,28 +3,43 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
-    if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
-        GTEST_SKIP() << "nginx or varnishd is not installed";
+// A key, a release folder dir / "rel" and the server tree dir / "srv" in a folder nginx may read.
+class PublishEdge : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (access("/usr/sbin/nginx", X_OK) != 0 || access("/usr/sbin/varnishd", X_OK) != 0)
+            GTEST_SKIP() << "nginx or varnishd is not installed";
+        chmod(dir.Path().c_str(), 0755);
+        ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
+        mkdir((dir / "rel").c_str(), 0755);
+    }
+    int Publish(int serial, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"publish", "--key", dir / "k.pem", "--serial", std::to_string(serial)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        args.insert(args.end(), {dir / "rel", dir / "srv"});
+        return RunTool(args).exitCode;
+    }
+    // The shipped site (with edits) as the origin of srv, the shipped edge in front of it.
+    void StartServers(const std::vector<std::pair<std::string, std::string>>& edits = {}) {
+        ASSERT_TRUE(StartOrigin(dir.Path(), dir / "srv", origin, edits)) << ReadFileText(dir / "nginx/error.log");
+        ASSERT_TRUE(StartEdge(dir.Path(), origin.port, edge)) << ReadFileText(dir / "varnish/out.log");
+    }
+
     TempDir dir;
-    chmod(dir.Path().c_str(), 0755);
-    ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
-    mkdir((dir / "rel").c_str(), 0755);
-    auto publish = [&](int serial) {
-        return RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(serial), dir / "rel",
-                        dir / "srv"}).exitCode;
-    };
+    WebServer origin, edge;  // stopped before dir goes
+};
+
+TEST_F(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     WriteFileText(dir / "rel/a.pak", std::string(200000, 'a'));
     WriteFileText(dir / "rel/b.pak", std::string(100000, 'b'));
-    ASSERT_EQ(publish(1), 0);
-    WebServer origin, edge;
-    ASSERT_TRUE(StartOrigin(dir.Path(), dir / "srv", origin)) << ReadFileText(dir / "nginx/error.log");
-    ASSERT_TRUE(StartEdge(dir.Path(), origin.port, edge)) << ReadFileText(dir / "varnish/out.log");
+    ASSERT_EQ(Publish(1), 0);
+    ASSERT_NO_FATAL_FAILURE(StartServers());
 
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").body, std::string(200000, 'a'));
@@ -33,7 +48,7 @@ TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     }
     // Same size, new bytes, published at once (often within the same second): the edge must notice.
     WriteFileText(dir / "rel/a.pak", std::string(200000, 'A'));
-    ASSERT_EQ(publish(2), 0);
+    ASSERT_EQ(Publish(2), 0);
     EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt").body, ReadFileText(dir / "srv/manifest.txt"));
     EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.sig").body, ReadFileText(dir / "srv/manifest.sig"));
     EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").body, std::string(200000, 'A'));
@@ -47,7 +62,7 @@ TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     // A 404 is not kept: the file appears with the next release.
     EXPECT_EQ(RawHttp(edge.port, "GET", "/files/c.pak").status, 404);
     WriteFileText(dir / "rel/c.pak", "late");
-    ASSERT_EQ(publish(3), 0);
+    ASSERT_EQ(Publish(3), 0);
     EXPECT_EQ(RawHttp(edge.port, "GET", "/files/c.pak").body, "late");
     for (const char* target : {"/", "/files/", "/files/../manifest.txt", "/%2e%2e/etc/passwd",
                                "/files/a.pak?x=1", "/files/%2e%2e/manifest.txt", "/nginx/nginx.conf"})
@@ -64,11 +79,62 @@ TEST(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
         {QUILLOR_PUBLISH_EXE, "verify", "--key", dir / "k.pub.pem", "--expect-serial", "4", "--wait", "60", edgeUrl},
         dir / "wait.log");
     EXPECT_NE(WaitForText(dir / "wait.log", "not yet", 20), "");
-    ASSERT_EQ(publish(4), 0);
+    ASSERT_EQ(Publish(4), 0);
     EXPECT_NE(WaitForText(dir / "wait.log", "OK: serial 4, 3 files", 30), "") << ReadFileText(dir / "wait.log");
     StopBackground(waiting);
     StopWebServer(edge);
     StopWebServer(origin);
+}
+
+// The credentials a base URL carries pass the edge to the origin and are part of the cache key:
+// without them 401, with them 200, and one user is never answered from another user's object
+// (each user's first request reaches the origin as a full 200, the next ones as 304s).
+TEST_F(PublishEdge, CredentialsReachTheOriginAndNoUserGetsAnothersObject) {
+    WriteFileText(dir / "rel/a.pak", std::string(100000, 'a'));
+    ASSERT_EQ(Publish(1), 0);
+    std::string users;
+    for (const char* user : {"alice:geheim", "bob:anders"}) {
+        std::string name(user, std::strchr(user, ':'));
+        CommandResult hashed = RunCommand({"openssl", "passwd", "-apr1", std::strchr(user, ':') + 1});
+        ASSERT_EQ(hashed.exitCode, 0) << hashed.err;
+        users += name + ":" + hashed.out;
+    }
+    WriteFileText(dir / "htpasswd", users);
+    ASSERT_NO_FATAL_FAILURE(StartServers({{"autoindex off;", "autoindex off;\nauth_basic quillor;\nauth_basic_user_file " +
+                                                                 dir / "htpasswd" + ";\naccess_log " +
+                                                                 dir / "nginx/users.log" + " quillor_user;"}}));
+    const std::string alice = "Authorization: Basic YWxpY2U6Z2VoZWlt\r\n";  // alice:geheim
+    const std::string bob = "Authorization: Basic Ym9iOmFuZGVycw==\r\n";    // bob:anders
+    const std::string wrong = "Authorization: Basic YWxpY2U6ZmFsc2No\r\n";  // alice:falsch
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").status, 401);
+    for (int round = 0; round < 2; ++round) {
+        for (const std::string& user : {alice, bob}) {
+            HttpReply reply = RawHttp(edge.port, "GET", "/files/a.pak", 10, user);
+            EXPECT_EQ(reply.status, 200);
+            EXPECT_TRUE(reply.body == std::string(100000, 'a'));
+        }
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak", 10, wrong).status, 401);
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/a.pak").status, 401);
+    }
+    for (const char* line : {"alice 200 100000 /files/a.pak", "bob 200 100000 /files/a.pak",
+                             "alice 304 0 /files/a.pak", "bob 304 0 /files/a.pak"})
+        EXPECT_EQ(OriginLines(dir.Path(), line, 1, "users.log"), 1) << line << "\n" << ReadFileText(dir / "nginx/users.log");
+}
+
+// A live body damaged in place with its time kept reaches the edge; publish --checksum repairs it,
+// and the repair must carry new validators, or the origin answers the edge's question with a 304.
+TEST_F(PublishEdge, AChecksumRepairReachesTheEdge) {
+    const std::string good(200000, 'a');
+    WriteFileText(dir / "rel/a.pak", good);
+    ASSERT_EQ(Publish(1), 0);
+    AlterKeepingTimes(dir / "srv/files/a.pak");
+    ASSERT_NO_FATAL_FAILURE(StartServers());
+    ASSERT_TRUE(RawHttp(edge.port, "GET", "/files/a.pak").body != good);  // the edge holds the damage
+
+    ASSERT_EQ(Publish(2, {"--checksum"}), 0);
+    EXPECT_TRUE(ReadFileText(dir / "srv/files/a.pak") == good);
+    EXPECT_TRUE(RawHttp(edge.port, "GET", "/files/a.pak").body == good);
+    EXPECT_EQ(OriginLines(dir.Path(), "200 200000 /files/a.pak", 2), 2) << OriginAccessLog(dir.Path());
 }
 
 }  // namespace

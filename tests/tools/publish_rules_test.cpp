@@ -1,10 +1,15 @@
-// The publisher's path rules, request-target checks and manifest text, tested as functions.
+// The publisher's path rules, request-target checks, manifest text and release opening, tested as functions.
+#include "copy_engine.h"
+#include "fs_util.h"
 #include "path_rules.h"
 #include "publish.h"
 #include "request_path.h"
 #include "tool_support.h"
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -48,8 +53,13 @@ TEST(PublishPathRules, RefusesWhatTheUpdaterOrWindowsCannotTake) {
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
     }
     for (const char* path : {"updater.state", "Updater.LOG", "data/map.pak.part", "x.PART",
-                             "updater.state.new", "updater.log/x"})
+                             "updater.state.new", "updater.log/x", "data/Game.pak.Part/readme.txt"})
         EXPECT_EQ(Problems({path}).size(), 1u) << path;
+    // The updater would download game.pak as "game.pak.part", which the folder then blocks.
+    std::vector<std::string> folder = Problems({"game.pak", "game.pak.part/readme.txt"});
+    ASSERT_EQ(folder.size(), 1u);
+    EXPECT_NE(folder[0].find("block every later change of the file beside it"), std::string::npos)
+        << folder[0];
     EXPECT_TRUE(Problems({"CONSOLE.txt", "com10", "a.b/c d/\xC3\xBC.bin", "data/updater.state",
                           "updater.cfg", "part"}).empty());
 }
@@ -108,4 +118,28 @@ TEST(PublishSwap, WithoutTheExchangeTheNewTreeIsLiveAndTheOldOneHandedBack) {
     EXPECT_EQ(ReadFileText(oldTree + "/manifest.txt"), "serial 1\n");
     EXPECT_EQ(SwapIn(dir / "gone", dir / "srv", false, oldTree, error), SwapResult::Unchanged);
     EXPECT_EQ(ReadFileText(dir / "srv/manifest.txt"), "serial 2\n");
+}
+
+// Both ways of opening a release file, openat2 and the walk for kernels without it, refuse a link
+// in any segment, also one pointing back inside, and a path that would leave the folder.
+TEST(PublishReleaseOpen, FollowsNoLinkInAnySegment) {
+    TempDir dir;
+    ASSERT_EQ(mkdir((dir / "rel").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((dir / "rel/data").c_str(), 0755), 0);
+    WriteFileText(dir / "rel/data/a.pak", "inside");
+    WriteFileText(dir / "secret", "outside");
+    ASSERT_EQ(symlink("data", (dir / "rel/alias").c_str()), 0);
+    ASSERT_EQ(symlink((dir / "secret").c_str(), (dir / "rel/data/b.pak").c_str()), 0);
+    UniqueFd root(open((dir / "rel").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(root.Valid());
+    for (auto open : {OpenBeneath, OpenBeneathBySegments}) {
+        UniqueFd good(open(root.Get(), "data/a.pak", O_RDONLY));
+        char byte = 0;
+        EXPECT_TRUE(good.Valid() && read(good.Get(), &byte, 1) == 1 && byte == 'i');
+        for (const char* refused : {"alias/a.pak", "data/b.pak", "../secret", "data/../../secret"}) {
+            UniqueFd fd(open(root.Get(), refused, O_RDONLY));
+            EXPECT_FALSE(fd.Valid()) << refused;
+            EXPECT_TRUE(errno == ELOOP || errno == EXDEV) << refused << ": " << errno;
+        }
+    }
 }

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <map>
 #include <netinet/in.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -30,12 +31,14 @@ TempDir::~TempDir() {
     if (!path_.empty()) RemoveTree(path_, ignored);
 }
 
-static pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath) {
+static pid_t Spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath,
+                   bool ownGroup = false) {
     std::vector<char*> args;
     for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        if (ownGroup) setpgid(0, 0);
         int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0600);
         int err = errPath == outPath ? out : open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int in = open("/dev/null", O_RDONLY);
@@ -63,10 +66,11 @@ static int WaitBounded(pid_t pid, int timeoutSeconds) {
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds) {
     TempDir logs;
     CommandResult result;
-    pid_t pid = Spawn(argv, logs / "out", logs / "err");
+    pid_t pid = Spawn(argv, logs / "out", logs / "err", true);
     result.exitCode = WaitBounded(pid, timeoutSeconds);
     if (result.exitCode == -1) {
-        kill(pid, SIGKILL);
+        // Its whole group: what it started ends with it (strace leaves its tracee running otherwise).
+        kill(-pid, SIGKILL);
         waitpid(pid, nullptr, 0);
     }
     result.out = ReadFileText(logs / "out");
@@ -80,6 +84,28 @@ CommandResult RunTool(const std::vector<std::string>& args, int timeoutSeconds) 
     return RunCommand(argv, timeoutSeconds);
 }
 
+CommandResult RunToolTraced(const std::string& calls, const std::vector<std::string>& injections,
+                            const std::vector<std::string>& args, const std::string& logPath, int timeoutSeconds) {
+    std::vector<std::string> argv = {"strace", "-f", "-qq", "-o", logPath.empty() ? "/dev/null" : logPath,
+                                     "-e", "trace=" + calls};
+    for (const std::string& injection : injections) argv.insert(argv.end(), {"-e", "inject=" + injection});
+    argv.push_back(QUILLOR_PUBLISH_EXE);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return RunCommand(argv, timeoutSeconds);
+}
+
+int OccurrenceIn(const std::string& logPath, const std::string& call, const std::string& needle) {
+    std::istringstream log(ReadFileText(logPath));
+    std::map<std::string, int> seen;  // per process: strace counts each one's calls apart
+    for (std::string line; std::getline(log, line);) {
+        size_t blank = line.find(' '), start = line.find_first_not_of(' ', blank);
+        if (start == std::string::npos || line.compare(start, call.size() + 1, call + "(") != 0) continue;
+        int occurrence = ++seen[line.substr(0, blank)];
+        if (line.find(needle) != std::string::npos) return occurrence;
+    }
+    return 0;
+}
+
 BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath) {
     BackgroundProcess process;
     process.logPath = logPath;
@@ -87,9 +113,8 @@ BackgroundProcess StartBackground(const std::vector<std::string>& argv, const st
     return process;
 }
 
-int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
+int WaitBackground(BackgroundProcess& process, int timeoutSeconds) {
     if (process.pid <= 0) return -1;
-    kill(process.pid, SIGTERM);
     int code = WaitBounded(process.pid, timeoutSeconds);
     if (code == -1) {
         kill(process.pid, SIGKILL);
@@ -97,6 +122,11 @@ int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
     }
     process.pid = -1;
     return code;
+}
+
+int StopBackground(BackgroundProcess& process, int timeoutSeconds) {
+    if (process.pid > 0) kill(process.pid, SIGTERM);
+    return WaitBackground(process, timeoutSeconds);
 }
 
 std::string WaitForText(const std::string& path, const std::string& needle, int timeoutSeconds) {
@@ -109,7 +139,8 @@ std::string WaitForText(const std::string& path, const std::string& needle, int 
     return std::string();
 }
 
-HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds) {
+HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds,
+                  const std::string& headers) {
     HttpReply reply;
     UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     timeval timeout{timeoutSeconds, 0};
@@ -121,7 +152,7 @@ HttpReply RawHttp(int port, const std::string& method, const std::string& target
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(sock.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return reply;
     std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "User-Agent: Quillor-Updater/1.0\r\nConnection: close\r\n\r\n";
+                          "User-Agent: Quillor-Updater/1.0\r\nConnection: close\r\n" + headers + "\r\n";
     if (!WriteAll(sock.Get(), request.data(), request.size())) return reply;
     std::string raw;
     char buffer[65536];
@@ -159,16 +190,93 @@ void AgeTree(const std::string& dir) {
     ASSERT_EQ(aged.exitCode, 0) << aged.err;
 }
 
+void AlterKeepingTimes(const std::string& path) {
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    std::string bytes = ReadFileText(path);
+    ASSERT_FALSE(bytes.empty());
+    bytes[0] ^= 1;
+    WriteFileText(path, bytes);
+    timespec times[2] = {st.st_atim, st.st_mtim};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
 unsigned long InodeOf(const std::string& path) {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long>(st.st_ino) : 0;
 }
 
+bool ProcessEnded(pid_t pid, int timeoutSeconds) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    for (;;) {
+        std::string stat = ReadFileText("/proc/" + std::to_string(pid) + "/stat");
+        size_t state = stat.rfind(") ");
+        if (stat.empty() || (state != std::string::npos && stat.compare(state + 2, 1, "Z") == 0)) return true;
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+pid_t PidInFile(const std::string& path) {
+    std::string text = ReadFileText(path);
+    return static_cast<pid_t>(ParseDecimal(text.c_str(), text.size()));
+}
+
+bool MakeTestCertificates(const std::string& dir, const std::string& name, const std::string& altName) {
+    std::string base = dir + "/" + name;
+    // The folder name makes each CA's name unique, so a chain never meets a CA left over from
+    // another run under the same name.
+    std::string unique = name + " " + dir.substr(dir.rfind('/') + 1);
+    // P-256: made in a millisecond where an RSA key takes a quarter second, and Wine checks it.
+    auto withNewKey = [](std::vector<std::string> command, const std::vector<std::string>& rest) {
+        for (const char* arg : {"-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes"})
+            command.push_back(arg);
+        command.insert(command.end(), rest.begin(), rest.end());
+        return command;
+    };
+    std::vector<std::vector<std::string>> steps = {
+        withNewKey({"openssl", "req", "-x509"},
+                   {"-keyout", base + "-ca.key", "-out", base + "-ca.pem", "-days", "2", "-subj",
+                    "/CN=Quillor test CA " + unique, "-addext", "basicConstraints=critical,CA:TRUE", "-addext",
+                    "keyUsage=critical,keyCertSign,cRLSign"}),
+        {"openssl", "x509", "-in", base + "-ca.pem", "-outform", "DER", "-out", base + "-ca.der"},
+        withNewKey({"openssl", "req"},
+                   {"-keyout", base + ".key", "-out", base + ".csr", "-subj", "/CN=Quillor test server " + unique,
+                    "-addext", "subjectAltName=" + altName, "-addext", "extendedKeyUsage=serverAuth"}),
+        {"openssl", "x509", "-req", "-in", base + ".csr", "-CA", base + "-ca.pem", "-CAkey", base + "-ca.key",
+         "-set_serial", "0x" + std::to_string(getpid()) + "01", "-days", "2", "-copy_extensions", "copy",
+         "-out", base + ".pem"}};
+    for (const std::vector<std::string>& step : steps) {
+        CommandResult made = RunCommand(step, 60);
+        if (made.exitCode != 0) {
+            ADD_FAILURE() << step[1] << ": " << made.err;
+            return false;
+        }
+    }
+    return true;
+}
+
+// The site's listen line, over TLS when asked; with a redirect, a second plain-http server.
+static std::string ListenLines(const std::string& dir, int port, const OriginTls* tls, int plainPort,
+                               std::string* plainServer) {
+    std::string listen = "listen 127.0.0.1:" + std::to_string(port);
+    if (!tls) return listen + ";";
+    if (tls->redirectStatus != 0) {
+        *plainServer = "server {\nlisten 127.0.0.1:" + std::to_string(plainPort) + ";\naccess_log " + dir +
+                       "/nginx/plain.log quillor;\nreturn " + std::to_string(tls->redirectStatus) +
+                       " https://localhost:" + std::to_string(port) + "$request_uri;\n}\n";
+    }
+    return listen + " ssl;\nssl_certificate " + dir + "/" + tls->name + ".pem;\nssl_certificate_key " + dir +
+           "/" + tls->name + ".key;";
+}
+
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
-                        const std::vector<std::pair<std::string, std::string>>& edits) {
+                        const std::vector<std::pair<std::string, std::string>>& edits,
+                        const OriginTls* tls, int plainPort) {
     std::string site = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/nginx-site.conf");
+    std::string plainServer;
     std::vector<std::pair<std::string, std::string>> all = {
-        {"listen 8080;", "listen 127.0.0.1:" + std::to_string(port) + ";"},
+        {"listen 8080;", ListenLines(dir, port, tls, plainPort, &plainServer)},
         {"root /srv/quillor/server;", "root " + root + ";"}};
     all.insert(all.end(), edits.begin(), edits.end());
     for (const auto& edit : all) {
@@ -181,19 +289,20 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
     return "daemon off;\nworker_processes 1;\npid " + prefix + "/nginx.pid;\n"
            "error_log " + prefix + "/error.log;\nevents { worker_connections 256; }\nhttp {\n"
            "log_format quillor '$status $body_bytes_sent $request_uri';\n"
+           "log_format quillor_user '$remote_user $status $body_bytes_sent $request_uri';\n"
            "access_log " + prefix + "/access.log quillor;\nclient_body_temp_path " + prefix + "/body;\n"
            "proxy_temp_path " + prefix + "/proxy;\nfastcgi_temp_path " + prefix + "/fastcgi;\n"
            "uwsgi_temp_path " + prefix + "/uwsgi;\nscgi_temp_path " + prefix + "/scgi;\n"
-           "types { text/plain txt; }\ndefault_type application/octet-stream;\n" + site + "}\n";
+           "types { text/plain txt; }\ndefault_type application/octet-stream;\n" + site + plainServer + "}\n";
 }
 
 std::string OriginAccessLog(const std::string& dir) { return ReadFileText(dir + "/nginx/access.log"); }
 
-int OriginLines(const std::string& dir, const std::string& line, int expected) {
+int OriginLines(const std::string& dir, const std::string& line, int expected, const std::string& log) {
     int count = 0;
     for (int i = 0; i < 100 && count != expected; ++i) {
         if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::string text = OriginAccessLog(dir);
+        std::string text = ReadFileText(dir + "/nginx/" + log);
         count = 0;
         for (size_t at = text.find(line + "\n"); at != std::string::npos; at = text.find(line + "\n", at + 1))
             count += at == 0 || text[at - 1] == '\n';
@@ -216,15 +325,27 @@ static bool WaitUntilServing(WebServer& server) {
 }
 
 bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
-                 const std::vector<std::pair<std::string, std::string>>& edits) {
-    server.port = FreeLoopbackPort();
-    std::string config = NginxConfig(dir, root, server.port, edits);
-    if (server.port == 0 || config.empty()) return false;
-    WriteFileText(dir + "/nginx/nginx.conf", config);
-    server.process = StartBackground({"/usr/sbin/nginx", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf",
-                                      "-e", dir + "/nginx/error.log"},
-                                     dir + "/nginx/out.log");
-    return WaitUntilServing(server);
+                 const std::vector<std::pair<std::string, std::string>>& edits, const OriginTls* tls) {
+    // Another program on the machine may take a free port before nginx binds it. nginx then logs
+    // the failed bind at once but keeps trying for seconds, while that program answers the probe;
+    // so the log decides, and a new port is tried.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        server.port = FreeLoopbackPort();
+        server.plainPort = tls && tls->redirectStatus != 0 ? FreeLoopbackPort() : 0;
+        std::string config = NginxConfig(dir, root, server.port, edits, tls, server.plainPort);
+        if (server.port == 0 || config.empty()) return false;
+        WriteFileText(dir + "/nginx/nginx.conf", config);
+        WriteFileText(dir + "/nginx/error.log", "");
+        server.process = StartBackground({"/usr/sbin/nginx", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf",
+                                          "-e", dir + "/nginx/error.log"},
+                                         dir + "/nginx/out.log");
+        bool serving = WaitUntilServing(server);
+        bool portTaken = ReadFileText(dir + "/nginx/error.log").find("bind() to") != std::string::npos;
+        if (serving && !portTaken) return true;
+        StopWebServer(server);
+        if (!portTaken) return false;
+    }
+    return false;
 }
 
 bool StartEdge(const std::string& dir, int originPort, WebServer& server) {

@@ -26,11 +26,23 @@ struct CommandResult {
     std::string err;
 };
 
-// Runs argv[0] with its arguments, waiting at most timeoutSeconds.
+// Runs argv[0] with its arguments in a process group of its own, waiting at most timeoutSeconds
+// (then the group is killed).
 CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSeconds = 120);
 
 // Runs quillor-publish with args.
 CommandResult RunTool(const std::vector<std::string>& args, int timeoutSeconds = 120);
+
+// Runs quillor-publish under strace, following every thread and child: calls is the list traced
+// ("rename,renameat2"), each of injections one "-e inject=" value ("rename:signal=KILL:when=3",
+// "renameat2:error=EINVAL"). The trace goes to logPath, or nowhere when that is empty.
+CommandResult RunToolTraced(const std::string& calls, const std::vector<std::string>& injections,
+                            const std::vector<std::string>& args, const std::string& logPath = "",
+                            int timeoutSeconds = 60);
+
+// Which occurrence (1, 2, ...) of call in one process of a trace that RunToolTraced wrote is the
+// first whose line holds needle; 0 when none does.
+int OccurrenceIn(const std::string& logPath, const std::string& call, const std::string& needle);
 
 // A process started in the background with stdout and stderr going to logPath.
 struct BackgroundProcess {
@@ -38,6 +50,10 @@ struct BackgroundProcess {
     std::string logPath;
 };
 BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath);
+
+// Waits at most timeoutSeconds for the process to end by itself; its exit code, or -1 when it did
+// not (then it is killed).
+int WaitBackground(BackgroundProcess& process, int timeoutSeconds);
 
 // Sends SIGTERM and waits at most timeoutSeconds (then SIGKILL); returns the exit code, or -1
 // when the process did not end by itself.
@@ -51,8 +67,10 @@ struct HttpReply {
     std::string body;
 };
 
-// One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given.
-HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10);
+// One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given; headers
+// ("Name: value\r\n" lines) are added to the request.
+HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10,
+                  const std::string& headers = "");
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
@@ -64,8 +82,16 @@ void MakeOpensslKey(const std::string& path, int bits, int exponent = 65537);
 // some time before it is published (files younger than a second are never trusted unread).
 void AgeTree(const std::string& dir);
 
+// Changes the first byte of path and puts its modification time back, as a tool that keeps times would.
+void AlterKeepingTimes(const std::string& path);
+
 // The inode number of path (0 when it cannot be read).
 unsigned long InodeOf(const std::string& path);
+
+// Waits (bounded) until the process pid has ended (gone, or a zombie nobody reaped yet).
+bool ProcessEnded(pid_t pid, int timeoutSeconds = 5);
+// The process ID written as text into the file at path (0 when there is none).
+pid_t PidInFile(const std::string& path);
 
 // nginx (origin, the shipped site) or varnishd (edge, the shipped VCL) on a free loopback port;
 // stopped by PID at the end of its scope at the latest.
@@ -77,21 +103,39 @@ struct WebServer {
     BackgroundProcess process;
     std::vector<pid_t> children;  // varnishd's worker process, stopped with it
     int port = 0;
+    int plainPort = 0;  // a TLS origin's plain-http redirect port, 0 without one
+};
+
+// With openssl, in dir: a CA of its own, made new on each call and trusted nowhere
+// (NAME-ca.pem, and NAME-ca.der for a Windows root store), and a server certificate it signed
+// for altName, e.g. "DNS:localhost" (NAME.pem, NAME.key). False when openssl fails.
+bool MakeTestCertificates(const std::string& dir, const std::string& name, const std::string& altName);
+
+// An origin served over TLS with dir/NAME.pem and dir/NAME.key. With redirectStatus, a
+// plain-http server on WebServer::plainPort answers every request with that status and
+// "Location: https://localhost:PORT$request_uri"; its access log is dir/nginx/plain.log.
+struct OriginTls {
+    std::string name;
+    int redirectStatus = 0;
 };
 
 // The shipped nginx site with root and port replaced and each (from, to) of edits applied, in
 // a minimal main configuration; its files and the access log ("STATUS BYTES URI" per line,
-// BYTES the body bytes sent) go to dir + "/nginx". "" when a replaced text is missing.
+// BYTES the body bytes sent) go to dir + "/nginx"; the log format quillor_user puts the user name
+// in front. "" when a replaced text is missing.
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
-                        const std::vector<std::pair<std::string, std::string>>& edits = {});
+                        const std::vector<std::pair<std::string, std::string>>& edits = {},
+                        const OriginTls* tls = nullptr, int plainPort = 0);
 std::string OriginAccessLog(const std::string& dir);
-// How often line stands whole in the access log, read again (bounded) until it is expected:
-// nginx logs a request just after answering it.
-int OriginLines(const std::string& dir, const std::string& line, int expected);
+// How often line stands whole in the access log (or another log in dir + "/nginx"), read again
+// (bounded) until it is expected: nginx logs a request just after answering it.
+int OriginLines(const std::string& dir, const std::string& line, int expected,
+                const std::string& log = "access.log");
 
 // Start and wait (bounded) until the server answers; false when it did not come up.
 bool StartOrigin(const std::string& dir, const std::string& root, WebServer& server,
-                 const std::vector<std::pair<std::string, std::string>>& edits = {});
+                 const std::vector<std::pair<std::string, std::string>>& edits = {},
+                 const OriginTls* tls = nullptr);
 bool StartEdge(const std::string& dir, int originPort, WebServer& server);
 // Stops the server and its children by PID, bounded.
 void StopWebServer(WebServer& server);

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/log.h"
 #include "base/settings.h"
 #include "update/file_hash.h"
 #include "update/file_replace.h"
@@ -187,15 +188,30 @@ TEST(InstallDownloadedFile, SetsTheRunningUpdaterAsideAsOld) {
     EXPECT_FALSE(FileExists(target + L".part"));
 }
 
-TEST(InstallDownloadedFile, RecognisesTheUpdaterInAnotherLetterCase) {
+TEST(InstallDownloadedFile, RecognisesTheUpdaterHoweverItsPathIsSpelled) {
     Installation install;
-    ASSERT_TRUE(WriteWholeFile(settings.exePath, "running updater"));
-    std::wstring target = TargetPath("QUILLOR - updater.EXE");
-    ManifestEntry entry = StagePart("QUILLOR - updater.EXE", "new updater");
-    std::string error;
-    ASSERT_TRUE(InstallDownloadedFile(entry, target, error)) << error;
-    EXPECT_EQ(Contents(settings.exePath + L".old"), "running updater");
-    EXPECT_EQ(Contents(settings.exePath), "new updater");
+    ASSERT_TRUE(CreateDirectoryW((install.dir / L"sub").c_str(), nullptr));
+    const std::wstring exe = settings.exePath;
+    auto updates = [&](const std::wstring& installDir, const std::string& path) {
+        settings.installDir = installDir;
+        ManifestEntry entry = StagePart(path, "new updater");
+        std::string error;
+        ASSERT_TRUE(InstallDownloadedFile(entry, TargetPath(path), error)) << error;
+        EXPECT_EQ(Contents(exe + L".old"), "running updater") << path;
+        EXPECT_EQ(Contents(exe), "new updater") << path;
+        DeleteFileW((exe + L".old").c_str());
+    };
+    ASSERT_TRUE(WriteWholeFile(exe, "running updater"));
+    updates(install.dir.path, "QUILLOR - updater.EXE");
+    ASSERT_TRUE(WriteWholeFile(exe, "running updater"));
+    updates(install.dir.path + L"/sub/..", "Quillor - Updater.exe");
+    ASSERT_TRUE(WriteWholeFile(exe, "running updater"));
+    wchar_t shortPath[MAX_PATH] = {};
+    ASSERT_NE(GetShortPathNameW(exe.c_str(), shortPath, MAX_PATH), 0u);
+    std::wstring shortName(shortPath);
+    shortName = shortName.substr(shortName.rfind(L'\\') + 1);
+    ASSERT_NE(shortName.find(L'~'), std::wstring::npos);
+    updates(install.dir.path, ToUtf8(shortName));
 }
 
 // Windows refuses to replace a read-only file; Wine allows it, so what shows here is that no
@@ -218,20 +234,25 @@ TEST(InstallDownloadedFile, ReadOnlyTargetsAndUpdaterAreReplacedWithoutTheAttrib
     EXPECT_TRUE(DeleteFileW(old.c_str())) << "the next start must be able to remove it";
 }
 
-TEST(InstallDownloadedFile, PutsTheUpdaterBackWhenTheFinalMoveFails) {
+TEST(InstallDownloadedFile, PutsTheUpdaterAndTheReadOnlyAttributeBackWhenTheFinalMoveFails) {
     Installation install;
-    ASSERT_TRUE(WriteWholeFile(settings.exePath, "running updater"));
-    ManifestEntry entry = StagePart("Quillor - Updater.exe", "new updater");
-    // Readable for the check, but it cannot be renamed while this handle lacks delete sharing.
-    HANDLE part = OpenShared(settings.exePath + L".part", FILE_SHARE_READ);
-    ASSERT_NE(part, INVALID_HANDLE_VALUE);
-    std::string error;
-    EXPECT_FALSE(InstallDownloadedFile(entry, settings.exePath, error));
-    CloseHandle(part);
-    EXPECT_EQ(error.rfind("Datei ist gesperrt (läuft das Spiel noch?): Quillor - Updater.exe (Fehler ", 0), 0u)
-        << error;
-    EXPECT_EQ(Contents(settings.exePath), "running updater");
-    EXPECT_FALSE(FileExists(settings.exePath + L".old"));
+    for (const std::string path : {"Quillor - Updater.exe", "a.pak"}) {
+        ASSERT_TRUE(WriteWholeFile(TargetPath(path), "installed"));
+        ASSERT_TRUE(SetFileAttributesW(TargetPath(path).c_str(), FILE_ATTRIBUTE_READONLY));
+        ManifestEntry entry = StagePart(path, "new");
+        // Readable for the check, but it cannot be renamed while this handle lacks delete sharing.
+        HANDLE part = OpenShared(TargetPath(path) + L".part", FILE_SHARE_READ);
+        ASSERT_NE(part, INVALID_HANDLE_VALUE);
+        std::string error;
+        EXPECT_FALSE(InstallDownloadedFile(entry, TargetPath(path), error));
+        CloseHandle(part);
+        EXPECT_EQ(error.rfind("Datei ist gesperrt (läuft das Spiel noch?): " + path + " (Fehler ", 0), 0u)
+            << error;
+        EXPECT_EQ(Contents(TargetPath(path)), "installed");
+        EXPECT_FALSE(FileExists(TargetPath(path) + L".old"));
+        // The player made it read-only; a failed update leaves it so.
+        EXPECT_TRUE(GetFileAttributesW(TargetPath(path).c_str()) & FILE_ATTRIBUTE_READONLY) << path;
+    }
 }
 
 namespace {

@@ -66,16 +66,31 @@ TEST(UpdatePlan, UpdaterWorkingFilesAreRecognisedAsWindowsResolvesNames) {
                              "updater.state.new", "./updater.state", "updater.state. .",
                              "updater.\xC5\xBFtate",  // long s
                              "updater.log/inside.txt", "data/map.pak.part", "x.PART", "a.part.",
+                             "game.pak.part/readme.txt", "a/B.Part /c/d.txt",  // folders too
                              "Quillor - Updater.exe.old", "quillor - updater.EXE.OLD",
                              "Quillor - Updater.exe.old/x"}) {
         EXPECT_TRUE(IsUpdaterWorkingFile(path, dir, exe)) << path;
     }
     for (const char* path : {"updater.cfg", "data/updater.state", "updater.state2", "part",
-                             "a.part/b.txt", "Quillor - Updater.exe", "game.exe.old",
+                             "a.partx/b.txt", "Quillor - Updater.exe", "game.exe.old",
                              "sub/Quillor - Updater.exe.old"}) {
         EXPECT_FALSE(IsUpdaterWorkingFile(path, dir, exe)) << path;
     }
     // The running updater's ".old" name counts only where the updater really lives.
     EXPECT_TRUE(IsUpdaterWorkingFile("bin/Up.exe.old", "Z:/inst/", "z:\\INST\\bin\\up.exe"));
     EXPECT_FALSE(IsUpdaterWorkingFile("Quillor - Updater.exe.old", dir, "D:\\other\\Quillor - Updater.exe"));
+}
+
+// What the file system resolved an entry to (a short name's long form) is checked as a full path.
+TEST(UpdatePlan, ResolvedTargetsAreCheckedBelowTheInstallationAndAgainstTheOldCopy) {
+    const OwnFileNames own = OwnFileNamesOf("Z:\\inst", "Z:\\inst\\Quillor - Updater.exe");
+    for (const char* full : {"Z:\\inst\\updater.state", "z:\\INST\\Sub.PART\\x",
+                             "Z:\\inst\\Quillor - Updater.exe.old"}) {
+        EXPECT_TRUE(IsUpdaterWorkingPath(full, own)) << full;
+    }
+    for (const char* full : {"Z:\\inst\\data\\updater.state", "Z:\\other\\updater.state",
+                             "Z:\\inst.part\\a", "Z:\\inst\\UPDA~5CR.STA"}) {
+        EXPECT_FALSE(IsUpdaterWorkingPath(full, own)) << full;
+    }
+    EXPECT_EQ(WindowsRelativePath("./a//UPDA~5CR.STA. /b. "), "a\\UPDA~5CR.STA\\b");
 }

@@ -4,6 +4,7 @@
 #include "fs_util.h"
 #include "update/manifest.h"
 
+#include <algorithm>
 #include <ctime>
 #include <fcntl.h>
 #include <map>
@@ -20,8 +21,8 @@ bool SetTime(const std::string& path, const timespec& when, std::string& error) 
 
 }  // namespace
 
-bool SetBodyTimes(const std::string& root, const std::string& serverDir,
-                  const std::vector<PublishedFile>& files, timespec& latest, std::string& error) {
+bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::vector<PublishedFile>& files,
+                  const std::set<std::string>& liveDiffers, timespec& latest, std::string& error) {
     // Publish makes the manifest the newest file of a tree, so its time bounds every body of the
     // live tree; a live body changed after it (by hand) is not trusted to carry its time over.
     std::map<std::string, const ManifestEntry*> live;
@@ -46,13 +47,16 @@ bool SetBodyTimes(const std::string& root, const std::string& serverDir,
             error = ErrnoText(path);
             return false;
         }
+        bool hasLive = lstat(JoinPath(JoinPath(serverDir, "files"), file.path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
         // A new body may keep its own time (a copy that kept the release file's) when that is
-        // later than every earlier body; the manifest's time bounds those.
-        timespec when = own.st_mtim.tv_sec > liveManifest.st_mtim.tv_sec ? own.st_mtim : fresh;
+        // later than every earlier body; the manifest's time bounds those, except a live copy
+        // changed by hand after it (ETags count whole seconds, so one second past that).
+        time_t floor = liveManifest.st_mtim.tv_sec;
+        if (hasLive && st.st_mtim.tv_sec > floor) floor = st.st_mtim.tv_sec;
+        timespec when = own.st_mtim.tv_sec > floor ? own.st_mtim : timespec{std::max(fresh.tv_sec, floor + 1), 0};
         auto old = live.find(file.path);
         if (old != live.end() && old->second->sha256 == file.sha256 && old->second->size == file.size &&
-            lstat(JoinPath(JoinPath(serverDir, "files"), file.path).c_str(), &st) == 0 &&
-            S_ISREG(st.st_mode) && static_cast<uint64_t>(st.st_size) == file.size &&
+            liveDiffers.count(file.path) == 0 && hasLive && static_cast<uint64_t>(st.st_size) == file.size &&
             st.st_mtim.tv_sec <= liveManifest.st_mtim.tv_sec)
             when = st.st_mtim;
         if (when.tv_sec > latest.tv_sec) latest = timespec{when.tv_sec, 0};

@@ -8,21 +8,15 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/openat2.h>
 #include <mutex>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
 
 namespace {
-
-FileStamp ToStamp(const struct stat& st) {
-    FileStamp stamp;
-    stamp.size = static_cast<uint64_t>(st.st_size);
-    stamp.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    stamp.inode = static_cast<uint64_t>(st.st_ino);
-    return stamp;
-}
 
 // The change time moves with every write, also one that restores size and modification time.
 bool SameState(const struct stat& a, const struct stat& b) {
@@ -100,6 +94,57 @@ bool CopyPlain(int in, int out, std::vector<char>& buffer) {
 
 }  // namespace
 
+FileStamp ToStamp(const struct stat& st) {
+    FileStamp stamp;
+    stamp.size = static_cast<uint64_t>(st.st_size);
+    stamp.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    stamp.inode = static_cast<uint64_t>(st.st_ino);
+    return stamp;
+}
+
+int OpenBeneathBySegments(int dirFd, const std::string& relative, int flags) {
+    UniqueFd folder;
+    int at = dirFd;
+    for (size_t start = 0;;) {
+        size_t slash = relative.find('/', start);
+        std::string name = relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+        if (name.empty() || name == "." || name == "..") {
+            errno = EXDEV;  // what openat2 answers for a path that would leave the folder
+            return -1;
+        }
+        if (slash == std::string::npos) return openat(at, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC);
+        folder = UniqueFd(openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        // With O_DIRECTORY a link gives ENOTDIR; said as openat2 says it.
+        if (!folder.Valid() && errno == ENOTDIR && fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            errno = ELOOP;
+        if (!folder.Valid()) return -1;
+        at = folder.Get();
+        start = slash + 1;
+    }
+}
+
+int OpenBeneath(int dirFd, const std::string& relative, int flags) {
+    // Cleared once the kernel (or a container's seccomp filter, which older runtimes make answer
+    // EPERM) has refused the call.
+    static std::atomic<bool> haveOpenat2{true};
+    if (haveOpenat2) {
+        open_how how{};
+        how.flags = static_cast<uint64_t>(flags | O_NOFOLLOW | O_CLOEXEC);
+        how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+        int fd = -1;
+        // EAGAIN: a rename anywhere raced with the lookup, which RESOLVE_BENEATH never lets pass.
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            fd = static_cast<int>(syscall(SYS_openat2, dirFd, relative.c_str(), &how, sizeof how));
+            if (fd >= 0 || errno != EAGAIN) break;
+        }
+        if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;
+        haveOpenat2 = false;
+    }
+    return OpenBeneathBySegments(dirFd, relative, flags);
+}
+
 bool SameStamp(const FileStamp& a, const FileStamp& b) {
     return a.size == b.size && a.mtimeNs == b.mtimeNs && a.inode == b.inode;
 }
@@ -113,7 +158,7 @@ bool StampOf(const std::string& path, FileStamp& stamp) {
 
 bool ForEachParallel(size_t count,
                      const std::function<bool(size_t, std::vector<char>&, std::string&)>& work,
-                     std::string& error) {
+                     std::string& error, size_t workers) {
     std::atomic<size_t> next{0};
     std::atomic<bool> failed{false};
     std::mutex errorLock;
@@ -126,7 +171,7 @@ bool ForEachParallel(size_t count,
             if (!failed.exchange(true)) error = message;
         }
     };
-    size_t threads = std::max<size_t>(1, std::min<size_t>(std::thread::hardware_concurrency(), count));
+    size_t threads = std::max<size_t>(1, std::min<size_t>(workers ? workers : std::thread::hardware_concurrency(), count));
     std::vector<std::thread> pool;
     for (size_t i = 1; i < threads; ++i) pool.emplace_back(worker);
     worker();
@@ -142,6 +187,12 @@ bool ReadHashCopy(const std::string& source, const std::string& target, std::vec
         error = ErrnoText(source);
         return false;
     }
+    return ReadHashCopyOpen(in.Get(), source, target, buffer, sha256, sourceStamp, targetStamp, done, error);
+}
+
+bool ReadHashCopyOpen(int in, const std::string& source, const std::string& target, std::vector<char>& buffer,
+                      std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
+                      std::atomic<uint64_t>* done, std::string& error) {
     UniqueFd out;
     if (!target.empty()) {
         out = UniqueFd(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -152,7 +203,7 @@ bool ReadHashCopy(const std::string& source, const std::string& target, std::vec
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
         struct stat before;
-        ReadOutcome outcome = ReadOnce(in.Get(), out.Get(), buffer, sha256, before, done, source, target, error);
+        ReadOutcome outcome = ReadOnce(in, out.Get(), buffer, sha256, before, done, source, target, error);
         if (outcome == ReadOutcome::Failed) return false;
         if (outcome == ReadOutcome::Changed) continue;
         sourceStamp = ToStamp(before);

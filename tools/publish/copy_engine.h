@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+struct stat;
+
 // What identifies one state of a file's bytes without reading them (rsync's quick check, plus
 // the inode so that a file put in place of another is noticed).
 struct FileStamp {
@@ -16,14 +18,25 @@ struct FileStamp {
 
 bool SameStamp(const FileStamp& a, const FileStamp& b);
 
+FileStamp ToStamp(const struct stat& st);
+
 // lstat of a regular file as a stamp; false for anything else or a failure.
 bool StampOf(const std::string& path, FileStamp& stamp);
 
-// Runs work(index, buffer, error) for every index below count on all cores (each thread with its
-// own 1 MiB buffer). After the first failure no new index is started; error gets that failure.
+// Opens relative (plain names joined by "/") below the folder dirFd, following no symbolic link
+// in any segment and never leaving that folder: openat2 with RESOLVE_NO_SYMLINKS |
+// RESOLVE_BENEATH, or OpenBeneathBySegments where the kernel has no openat2. -1 with errno on
+// failure (ELOOP for a link on the way).
+int OpenBeneath(int dirFd, const std::string& relative, int flags);
+// The fallback: one openat with O_NOFOLLOW per segment, each folder opened from the one before.
+int OpenBeneathBySegments(int dirFd, const std::string& relative, int flags);
+
+// Runs work(index, buffer, error) for every index below count on all cores, or on at most workers
+// threads when that is not 0 (each thread with its own 1 MiB buffer; one worker runs on the
+// calling thread). After the first failure no new index is started; error gets that failure.
 bool ForEachParallel(size_t count,
                      const std::function<bool(size_t, std::vector<char>&, std::string&)>& work,
-                     std::string& error);
+                     std::string& error, size_t workers = 0);
 
 // Reads source once, hashing it and, when target is not empty, writing the same bytes to target
 // (created anew, mode 0666 minus umask). A source whose size or times change while it is read, or
@@ -33,6 +46,10 @@ bool ForEachParallel(size_t count,
 bool ReadHashCopy(const std::string& source, const std::string& target, std::vector<char>& buffer,
                   std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
                   std::atomic<uint64_t>* done, std::string& error);
+// The same for a source already open as in (source names it in messages).
+bool ReadHashCopyOpen(int in, const std::string& source, const std::string& target, std::vector<char>& buffer,
+                      std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
+                      std::atomic<uint64_t>* done, std::string& error);
 
 // Puts the bytes of live (a published file) at target without reading them where the file system
 // allows: a hard link, else a reflink, else copy_file_range, else a plain copy. live must still

@@ -2,6 +2,7 @@
 #include "crypto.h"
 
 #include "fs_util.h"
+#include "key_files.h"
 
 #include <openssl/bio.h>
 #include <openssl/bn.h>
@@ -11,7 +12,6 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-#include <unistd.h>
 
 namespace {
 
@@ -213,28 +213,6 @@ static bool PemText(EVP_PKEY* key, bool privatePart, const std::string* passphra
     return true;
 }
 
-// Renames both fresh halves over the old pair so that the two names never hold halves of two
-// different keys: the private key goes first, and if the public one then cannot follow, the old
-// private key (kept under a link) comes back.
-static bool SwapPairIn(const std::string& privateTemp, const std::string& privatePath,
-                       const std::string& publicTemp, const std::string& publicPath, bool force,
-                       std::string& error) {
-    std::string backup = privateTemp + ".keep";
-    bool keptOld = force && link(privatePath.c_str(), backup.c_str()) == 0;
-    if (!RenameTemp(privateTemp, privatePath, !force, error)) {
-        unlink(publicTemp.c_str());
-        if (keptOld) unlink(backup.c_str());
-        return false;
-    }
-    if (!RenameTemp(publicTemp, publicPath, !force, error)) {
-        if (keptOld) rename(backup.c_str(), privatePath.c_str());
-        else unlink(privatePath.c_str());
-        return false;
-    }
-    if (keptOld) unlink(backup.c_str());
-    return true;
-}
-
 bool GenerateKeyPair(const std::string& name, bool force, const std::string* passphrase, std::string& error) {
     const std::string privatePath = name + ".pem";
     const std::string publicPath = name + ".pub.pem";
@@ -250,15 +228,9 @@ bool GenerateKeyPair(const std::string& name, bool force, const std::string* pas
         error = "key generation failed: " + OpenSslError();
         return false;
     }
-    std::string privateTemp, publicTemp;
-    bool written = WriteTempBeside(privatePath, privateText.data(), privateText.size(), 0600, privateTemp, error);
+    bool installed = InstallKeyPair(name, privateText, publicText, error);
     OPENSSL_cleanse(&privateText[0], privateText.size());
-    if (!written) return false;
-    if (!WriteTempBeside(publicPath, publicText.data(), publicText.size(), 0644, publicTemp, error)) {
-        unlink(privateTemp.c_str());
-        return false;
-    }
-    return SwapPairIn(privateTemp, privatePath, publicTemp, publicPath, force, error);
+    return installed;
 }
 
 static void PutLe32(std::vector<uint8_t>& out, uint32_t value) {

@@ -49,7 +49,8 @@ private:
 };
 
 // Writes NAME.pem (private, 0600; encrypted when passphrase is not null) and NAME.pub.pem for a
-// new RSA-2048 key, e = 65537. Either both names get the new pair or both keep what they held.
+// new RSA-2048 key, e = 65537, through InstallKeyPair (key_files.h): both names get the new pair or
+// both keep what they held, once an interrupted replacement is completed.
 bool GenerateKeyPair(const std::string& name, bool force, const std::string* passphrase, std::string& error);
 
 // The 283-byte RSAPUBLICBLOB the updater builds in: "RSA1", 2048, 3, 256, 0, 0, 01 00 01, modulus.

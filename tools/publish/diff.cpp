@@ -70,8 +70,8 @@ int DiffRelease(const std::string& releaseDir, const std::string& target, bool c
         [&](size_t k, std::vector<char>& buffer, std::string& message) {
             const PlannedFile& planned = plan[toHash[k]];
             FileStamp stamp, unused;
-            bool ok = ReadHashCopy(planned.release->source, "", buffer, digests[toHash[k]], stamp, unused,
-                                   &meter->bytes, message);
+            bool ok = ReadHashCopyRelease(*planned.release, "", buffer, digests[toHash[k]], stamp, unused,
+                                          &meter->bytes, message);
             ++meter->files;
             return ok;
         },

@@ -4,9 +4,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -74,18 +76,90 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+// FNV-1a: no secret, only a check that a name typed by hand never passes by accident.
+std::string NameCheck(const std::string& baseName, const std::string& random) {
+    uint32_t hash = 2166136261u;
+    for (char ch : baseName + "\n" + random + "\nquillor-publish") {
+        hash ^= static_cast<uint8_t>(ch);
+        hash *= 16777619u;
+    }
+    std::string hex;
+    for (int shift = 28; shift >= 0; shift -= 4) hex += kHexDigits[(hash >> shift) & 15];
+    return hex;
+}
+
+bool IsLowerHex(const std::string& text) {
+    for (char ch : text)
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
+    return true;
+}
+
+}  // namespace
+
+std::string OwnTempName(const std::string& base) {
+    std::string parent, name;
+    SplitPath(base, parent, name);
+    uint8_t bytes[4] = {};
+    if (getrandom(bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) {
+        uint32_t fallback = static_cast<uint32_t>(getpid()) * 2654435761u ^ static_cast<uint32_t>(clock());
+        std::memcpy(bytes, &fallback, sizeof bytes);
+    }
+    std::string random;
+    for (uint8_t byte : bytes) {
+        random += kHexDigits[byte >> 4];
+        random += kHexDigits[byte & 15];
+    }
+    return base + ".tmp-" + random + NameCheck(name, random);
+}
+
+bool IsOwnTempName(const std::string& entry, const std::string& baseName, const std::string& suffix) {
+    const std::string prefix = baseName + ".tmp-";
+    if (entry.size() != prefix.size() + 16 + suffix.size() || entry.compare(0, prefix.size(), prefix) != 0 ||
+        entry.compare(prefix.size() + 16, std::string::npos, suffix) != 0)
+        return false;
+    std::string random = entry.substr(prefix.size(), 8);
+    std::string check = entry.substr(prefix.size() + 8, 8);
+    return IsLowerHex(random) && check == NameCheck(baseName, random);
+}
+
+bool MakeOwnTempDir(const std::string& base, std::string& path, std::string& error) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        path = OwnTempName(base);
+        if (mkdir(path.c_str(), 0777) == 0) return true;
+        if (errno != EEXIST) break;
+    }
+    error = ErrnoText(path);
+    path.clear();
+    return false;
+}
+
+bool SyncParent(const std::string& path, std::string& error) {
+    std::string parent, name;
+    SplitPath(path, parent, name);
+    UniqueFd fd(open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    // EINVAL: a file system that cannot flush folders (some FUSE ones); there is nothing to wait for.
+    if (fd.Valid() && (fsync(fd.Get()) == 0 || errno == EINVAL)) return true;
+    error = ErrnoText(parent);
+    return false;
+}
+
 bool WriteTempBeside(const std::string& path, const void* data, size_t size, unsigned mode,
                      std::string& temp, std::string& error) {
-    temp = path + ".tmp-XXXXXX";
-    std::vector<char> name(temp.begin(), temp.end());
-    name.push_back('\0');
-    // mkstemp creates the file 0600, so a private key is never readable by others, not even briefly.
-    UniqueFd fd(mkstemp(name.data()));
+    // Created 0600, so a private key is never readable by others, not even briefly.
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 100 && !fd.Valid(); ++attempt) {
+        temp = OwnTempName(path);
+        fd = UniqueFd(open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!fd.Valid() && errno != EEXIST) break;
+    }
     if (!fd.Valid()) {
         error = ErrnoText(path);
         return false;
     }
-    temp.assign(name.data());
     bool ok = fchmod(fd.Get(), mode) == 0 && WriteAll(fd.Get(), data, size) && fsync(fd.Get()) == 0;
     if (ok) ok = close(fd.Release()) == 0;
     if (!ok) {
@@ -99,10 +173,17 @@ bool WriteTempBeside(const std::string& path, const void* data, size_t size, uns
 bool RenameTemp(const std::string& temp, const std::string& path, bool noReplace, std::string& error) {
     int rc = noReplace ? renameat2(AT_FDCWD, temp.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE)
                        : rename(temp.c_str(), path.c_str());
-    if (rc == 0) return true;
-    error = errno == EEXIST ? path + ": already exists (use --force to replace it)" : ErrnoText(path);
-    unlink(temp.c_str());
-    return false;
+    if (rc != 0 && noReplace && (errno == EINVAL || errno == ENOSYS)) {
+        // Without renameat2's flags a second name refuses an existing path just as well.
+        rc = link(temp.c_str(), path.c_str());
+        if (rc == 0) unlink(temp.c_str());
+    }
+    if (rc != 0) {
+        error = errno == EEXIST ? path + ": already exists (use --force to replace it)" : ErrnoText(path);
+        unlink(temp.c_str());
+        return false;
+    }
+    return SyncParent(path, error);
 }
 
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,

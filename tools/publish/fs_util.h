@@ -33,16 +33,32 @@ bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8
 bool WriteAll(int fd, const void* data, size_t size);
 
 // Writes bytes to path through a temporary file in the same directory, then renames it over
-// path. mode applies to the new file. With noReplace an existing path is an error and stays.
+// path, durably (file and folder flushed). mode applies to the new file. With noReplace an
+// existing path is an error and stays.
 bool WriteFileAtomic(const std::string& path, const void* data, size_t size, unsigned mode,
                      bool noReplace, std::string& error);
 
-// Writes bytes to a fresh "path.tmp-XXXXXX" (mode as given, flushed to disk); temp gets its name.
+// Writes bytes to a fresh OwnTempName(path) (mode as given, flushed to disk); temp gets its name.
 bool WriteTempBeside(const std::string& path, const void* data, size_t size, unsigned mode,
                      std::string& temp, std::string& error);
 
-// Renames temp to path (refusing an existing path with noReplace); on failure temp is removed.
+// Renames temp to path (refusing an existing path with noReplace, also where renameat2 takes no
+// flags), then flushes the folder; on failure temp is removed.
 bool RenameTemp(const std::string& temp, const std::string& path, bool noReplace, std::string& error);
+
+// A name for a temporary file or folder of the publisher beside base: "BASE.tmp-" and 16 hex
+// digits, the last 8 a check over the first 8 and base's last segment. The check is the mark that
+// tells the publisher's own leftovers from anything else, such as a hand-made "server.tmp-backup".
+std::string OwnTempName(const std::string& base);
+
+// Whether entry (a bare name) is an OwnTempName of baseName (a bare name) followed by suffix.
+bool IsOwnTempName(const std::string& entry, const std::string& baseName, const std::string& suffix);
+
+// Makes a new folder under an OwnTempName(base), mode 0777 minus umask; path gets its name.
+bool MakeOwnTempDir(const std::string& base, std::string& path, std::string& error);
+
+// fsync of the folder that holds path, so that a name made, renamed or removed there survives a crash.
+bool SyncParent(const std::string& path, std::string& error);
 
 // Takes an exclusive flock on lockPath (created when missing) without waiting; lock holds it until
 // it is closed. A lock held by another process is an error that says so.

@@ -2,6 +2,7 @@
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
+#include "key_files.h"
 #include "publish.h"
 #include "serve.h"
 #include "signer.h"
@@ -22,15 +23,21 @@ const char kUsage[] =
     "  keygen [--force] [--passphrase-file F] NAME\n"
     "      Makes a new RSA-2048 key pair (e = 65537): NAME.pem (private, mode 0600; encrypted\n"
     "      with the first line of F when given) and NAME.pub.pem (public). Existing files are\n"
-    "      only replaced with --force, and then both or neither.\n"
+    "      only replaced with --force, and then both or neither: a replacement that was\n"
+    "      interrupted is completed by the next keygen or publish with this key.\n"
     "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
     "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "          [--checksum] [--force] RELEASE_DIR SERVER_DIR\n"
+    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] RELEASE_DIR SERVER_DIR\n"
     "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
     "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
-    "      serial below the published one (unless --force), symbolic links, paths the updater\n"
-    "      or Windows would refuse, and paths that differ only in letter case; warns about\n"
-    "      updater.cfg. One publish per SERVER_DIR at a time (lock SERVER_DIR.lock).\n"
+    "      serial below the highest ever published to SERVER_DIR (SERVER_DIR.publish-serial\n"
+    "      keeps it and the manifest's digest), the same serial with other contents (--force\n"
+    "      allows both), symbolic links, paths the updater or Windows would refuse, and paths\n"
+    "      that differ only in letter case; warns about updater.cfg. One publish per SERVER_DIR\n"
+    "      at a time (lock SERVER_DIR.lock). A publish that was killed is recovered by the\n"
+    "      next one: a tree it had set aside comes back when SERVER_DIR is missing, and its\n"
+    "      own leftovers beside SERVER_DIR are removed; re-running it just works.\n"
+    "      --jobs N reads, hashes and copies on N threads (default: one per core).\n"
     "      Incremental: a file is taken over from the live tree (hard link, else reflink or\n"
     "      an in-kernel copy) without being read when the release file has the size and\n"
     "      modification time that SERVER_DIR.publish-record noted when the live copy was made,\n"
@@ -43,17 +50,23 @@ const char kUsage[] =
     "      --sign-command runs CMD with /bin/sh -c, the manifest on its standard input; its\n"
     "      standard output must be the raw 256-byte signature, e.g.\n"
     "      \"openssl dgst -sha256 -sign key.pem\" or pkcs11-tool --sign -m SHA256-RSA-PKCS.\n"
-    "      Every signature is checked with --pub (or the key's own public half) before the\n"
-    "      swap. Passphrases come from a file or an environment variable, never the command line.\n"
+    "      It runs in a process group of its own, which holds the terminal while it runs (so a\n"
+    "      token can ask for its PIN); --sign-timeout (default 300) bounds its whole life, after\n"
+    "      which it and everything it started are killed. Every signature is checked with --pub\n"
+    "      (or the key's own public half) before the swap. Passphrases come from a file or an\n"
+    "      environment variable, never the command line.\n"
     "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
     "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
     "      1: differences, 2: trouble.\n"
-    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS]\n"
+    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
     "          SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Checks the signature, the manifest and every listed file; one line per problem.\n"
     "      With --wait, checks again every second until all is well (and the serial is N),\n"
     "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
+    "      Like the updater it cuts the manifest at 64 MiB, the signature at 64 KiB and each\n"
+    "      file at its listed size; each transfer ends within --timeout (default 600) seconds\n"
+    "      and within the wait.\n"
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
@@ -127,6 +140,10 @@ int RunKeygen(const Args& args) {
     std::string error, passphrase;
     std::string passphraseFile = Option(args, "--passphrase-file", "");
     if (!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) return Fail(error);
+    std::string note;
+    if (!CompleteKeyReplacement(args.positionals[0], note, error)) return Fail(error);
+    if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+    RemoveKeyLeftovers(args.positionals[0]);
     if (!GenerateKeyPair(args.positionals[0], HasFlag(args, "--force"), passphraseFile.empty() ? nullptr : &passphrase,
                          error))
         return Fail(error);
@@ -151,6 +168,10 @@ int RunPublish(const Args& args) {
         return Usage("give the passphrase once: --passphrase-file or --passphrase-env");
     if (!ParseSerialArgument(serial, options.serial))
         return Usage("--serial must be a decimal number from 0 to 18446744073709551615");
+    uint64_t jobs = 0;
+    if (!ParseSerialArgument(Option(args, "--jobs", "0"), jobs) || jobs > 256)
+        return Usage("--jobs must be a number from 1 to 256 (0: one per core)");
+    options.jobs = static_cast<unsigned>(jobs);
     std::string passphrase, error;
     if ((!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) ||
         (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
@@ -160,6 +181,11 @@ int RunPublish(const Args& args) {
     options.serverDir = args.positionals[1];
     options.force = HasFlag(args, "--force");
     options.checksum = HasFlag(args, "--checksum");
+    uint64_t signTimeout = 0;
+    if (!ParseSerialArgument(Option(args, "--sign-timeout", "300"), signTimeout) || signTimeout < 1 ||
+        signTimeout > 86400)
+        return Usage("--sign-timeout must be 1 to 86400 seconds");
+    options.signTimeoutSeconds = static_cast<int>(signTimeout);
     std::vector<std::string> problems;
     PublishReport report;
     if (!PublishRelease(options, problems, report)) {
@@ -188,8 +214,10 @@ int RunVerify(const Args& args) {
     std::string serial = Option(args, "--expect-serial", "");
     wait.expectSerial = !serial.empty();
     if ((wait.expectSerial && !ParseSerialArgument(serial, wait.serial)) ||
-        !ParseSerialArgument(Option(args, "--wait", "0"), wait.seconds) || wait.seconds > 86400)
-        return Usage("--expect-serial must be a decimal number, --wait 0 to 86400 seconds");
+        !ParseSerialArgument(Option(args, "--wait", "0"), wait.seconds) || wait.seconds > 86400 ||
+        !ParseSerialArgument(Option(args, "--timeout", "600"), wait.transferSeconds) || wait.transferSeconds < 1 ||
+        wait.transferSeconds > 86400)
+        return Usage("--expect-serial must be a decimal number, --wait 0 to 86400 seconds, --timeout 1 to 86400");
     std::vector<std::string> problems;
     std::string summary;
     bool ok = VerifyUntil(key, args.positionals[0], wait, problems, summary);
@@ -244,11 +272,12 @@ int main(int argc, char** argv) {
     if (command == "keygen" && SplitArgs(rest, {"--passphrase-file"}, {"--force"}, args, error))
         return RunKeygen(args);
     if (command == "publish" &&
-        SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env"},
+        SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
+                         "--sign-timeout", "--jobs"},
                   {"--force", "--checksum"}, args, error))
         return RunPublish(args);
     if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
-    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait"}, {}, args, error))
+    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
         return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
     if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);

@@ -63,7 +63,8 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
         // The updater refuses these too: a release holding one could never be installed.
         if (IsUpdaterStateOrDownloadName(path)) {
             problems.push_back("path clashes with the updater's own files (updater.state, "
-                               "updater.log and .part downloads): " + path);
+                               "updater.log, and .part downloads: a folder named like one would "
+                               "block every later change of the file beside it): " + path);
             continue;
         }
         std::string folded = FoldCaseForNtfs(path);

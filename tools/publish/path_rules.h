@@ -17,6 +17,6 @@ std::string WindowsNameProblem(const std::string& path);
 
 // Checks a release's file paths (relative, "/"-separated); each refusal becomes one line in
 // problems. Covers the updater's own path rules, UTF-8, Windows names, the updater's own working
-// files (updater.state, updater.log, *.part), and paths that collide once case is folded (two
-// files, or a file and a folder).
+// files (updater.state, updater.log, and ".part" in any name, folders too), and paths that
+// collide once case is folded (two files, or a file and a folder).
 void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::string>& problems);

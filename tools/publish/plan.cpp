@@ -4,18 +4,24 @@
 #include "fs_util.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
 constexpr int64_t kRacyNs = 1000000000;  // well above any file system's time-stamp granularity
 
-void Walk(const std::string& dir, const std::string& prefix, std::vector<ReleaseFile>& files,
-          std::vector<std::string>& problems) {
-    DIR* handle = opendir(dir.c_str());
+void Walk(int dirFd, const std::string& dir, const std::string& prefix, const std::shared_ptr<const UniqueFd>& root,
+          std::vector<ReleaseFile>& files, std::vector<std::string>& problems) {
+    int listFd = dup(dirFd);
+    DIR* handle = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (handle == nullptr) {
+        if (listFd >= 0) close(listFd);
         problems.push_back(ErrnoText(dir));
         return;
     }
@@ -30,16 +36,18 @@ void Walk(const std::string& dir, const std::string& prefix, std::vector<Release
         std::string path = prefix.empty() ? name : prefix + "/" + name;
         struct stat st;
         // A link would publish whatever it points to at that moment, possibly outside the release.
-        if (lstat(source.c_str(), &st) != 0) {
+        if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
             problems.push_back(ErrnoText(source));
         } else if (S_ISLNK(st.st_mode)) {
             problems.push_back("symbolic link in the release (copy the real file instead): " + path);
         } else if (S_ISDIR(st.st_mode)) {
-            Walk(source, path, files, problems);
+            UniqueFd sub(openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            if (sub.Valid())
+                Walk(sub.Get(), source, path, root, files, problems);
+            else
+                problems.push_back(ErrnoText(source));
         } else if (S_ISREG(st.st_mode)) {
-            ReleaseFile file{path, source, {}};
-            StampOf(source, file.stamp);
-            files.push_back(file);
+            files.push_back(ReleaseFile{path, source, ToStamp(st), root});
         } else {
             problems.push_back("not a regular file: " + path);
         }
@@ -56,11 +64,41 @@ bool QuickCheckPasses(const ReleaseFile& file, const ManifestEntry& entry, const
            StampOf(LiveFilePath(serverDir, file.path), liveStamp) && SameStamp(liveStamp, recorded.published);
 }
 
+// For tests: with QUILLOR_PUBLISH_PAUSE_AFTER_SCAN=FILE set, the scan creates FILE and waits until
+// it is gone (at most 30 s), so that a test can change the release between the scan and the reads.
+void PauseAfterScan() {
+    const char* marker = std::getenv("QUILLOR_PUBLISH_PAUSE_AFTER_SCAN");
+    if (marker == nullptr || *marker == '\0') return;
+    std::string ignored;
+    if (!WriteFileAtomic(marker, "", 0, 0644, true, ignored)) return;
+    for (int i = 0; i < 3000 && PathExists(marker); ++i) usleep(10000);
+}
+
 }  // namespace
 
 void WalkRelease(const std::string& dir, std::vector<ReleaseFile>& files, std::vector<std::string>& problems) {
-    Walk(dir, "", files, problems);
+    auto root = std::make_shared<const UniqueFd>(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!root->Valid()) {
+        problems.push_back(ErrnoText(dir));
+        return;
+    }
+    Walk(root->Get(), dir, "", root, files, problems);
     std::sort(files.begin(), files.end(), [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    PauseAfterScan();
+}
+
+bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std::vector<char>& buffer,
+                         std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
+                         std::atomic<uint64_t>* done, std::string& error) {
+    UniqueFd in(OpenBeneath(file.folder->Get(), file.path, O_RDONLY | O_NONBLOCK));
+    if (!in.Valid()) {
+        error = errno == ELOOP || errno == EXDEV
+                    ? file.path + ": a folder on its path is a symbolic link now (it was none when the release "
+                                  "was scanned); refusing to follow it"
+                    : ErrnoText(file.source);
+        return false;
+    }
+    return ReadHashCopyOpen(in.Get(), file.source, target, buffer, sha256, sourceStamp, targetStamp, done, error);
 }
 
 std::string LiveFilePath(const std::string& serverDir, const std::string& path) {

@@ -4,20 +4,32 @@
 #include "record.h"
 #include "update/manifest.h"
 
+#include "fs_util.h"
+
+#include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
 struct ReleaseFile {
     std::string path;    // relative, "/"-separated
-    std::string source;  // where to read it
+    std::string source;  // its full name, for messages
     FileStamp stamp;     // as the walk saw it
+    std::shared_ptr<const UniqueFd> folder;  // the release folder the walk opened; path is below it
 };
 
 // Collects the regular files below dir, sorted by path bytes (the manifest's order). Symbolic
-// links and special files become problems.
+// links and special files become problems. The walk goes from folder descriptor to folder
+// descriptor, so no link is followed on the way.
 void WalkRelease(const std::string& dir, std::vector<ReleaseFile>& files, std::vector<std::string>& problems);
+
+// ReadHashCopy of a release file, opened below the folder the walk opened, following no symbolic
+// link in any segment: a folder swapped for a link after the walk is refused, never followed.
+bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std::vector<char>& buffer,
+                         std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
+                         std::atomic<uint64_t>* done, std::string& error);
 
 // The published tree as the next publish sees it: its manifest by path and the record beside it.
 struct LiveTree {

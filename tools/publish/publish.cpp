@@ -5,10 +5,13 @@
 #include "copy_engine.h"
 #include "crypto.h"
 #include "fs_util.h"
+#include "key_files.h"
 #include "path_rules.h"
 #include "plan.h"
 #include "progress.h"
+#include "serial_memory.h"
 #include "signer.h"
+#include "tree_swap.h"
 #include "update/http.h"
 
 #include <algorithm>
@@ -103,78 +106,12 @@ bool WritePlain(const std::string& path, const std::vector<uint8_t>& bytes, std:
     return true;
 }
 
-std::string MakeFreshDir(const std::string& serverDir, std::string& error) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    std::string pattern = JoinPath(parent, name + ".tmp-XXXXXX");
-    std::vector<char> buffer(pattern.begin(), pattern.end());
-    buffer.push_back('\0');
-    if (mkdtemp(buffer.data()) == nullptr) {
-        error = ErrnoText(pattern);
-        return std::string();
-    }
-    // mkdtemp makes the folder 0700; a web server running as another user must read it.
-    mode_t mask = umask(0);
-    umask(mask);
-    chmod(buffer.data(), 0777 & ~mask);
-    return buffer.data();
-}
-
-// A killed publish leaves its half-built tree (and, without the exchange, the old tree moved
-// aside) as "NAME.tmp-XXXXXX[.old]", and its record as "NAME.publish-record.tmp-XXXXXX". Only
-// names of exactly that form are removed, and only while the lock is held.
-bool IsStaleName(const std::string& entry, const std::string& prefix) {
-    if (entry.compare(0, prefix.size(), prefix) != 0) return false;
-    std::string rest = entry.substr(prefix.size());
-    if (rest.size() == 10 && rest.compare(6, 4, ".old") == 0) rest.resize(6);
-    return rest.size() == 6 && std::all_of(rest.begin(), rest.end(), [](char ch) {
-               return (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9');
-           });
-}
-
-void CleanStaleTemps(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    DIR* handle = opendir(parent.c_str());
-    if (handle == nullptr) return;
-    std::vector<std::string> stale;
-    while (struct dirent* entry = readdir(handle)) {
-        if (IsStaleName(entry->d_name, name + ".tmp-") || IsStaleName(entry->d_name, name + ".publish-record.tmp-"))
-            stale.push_back(entry->d_name);
-    }
-    closedir(handle);
-    for (const std::string& entry : stale) {
-        std::string error;
-        if (RemoveTree(JoinPath(parent, entry), error))
-            std::fprintf(stderr, "removed %s, left behind by an interrupted publish\n", JoinPath(parent, entry).c_str());
-        else
-            std::fprintf(stderr, "warning: could not remove %s\n", error.c_str());
-    }
-}
-
-bool CheckSerial(const PublishOptions& options, LiveTree& live, std::vector<std::string>& problems) {
-    std::string error;
-    if (!ReadLiveTree(options.serverDir, live, error)) {
-        live = LiveTree();  // nothing of an unreadable tree is trusted
-        if (options.force) return true;
-        problems.push_back("cannot read the serial of the published manifest (" + error +
-                           "); use --force to replace it anyway");
-        return false;
-    }
-    if (live.present && options.serial < live.serial && !options.force) {
-        problems.push_back("serial " + std::to_string(options.serial) + " is lower than the published serial " +
-                           std::to_string(live.serial) +
-                           "; installed updaters would refuse it (use --force to publish it anyway)");
-        return false;
-    }
-    return true;
-}
-
 // One release file's outcome in the fresh tree.
 struct BuiltFile {
     PublishedFile published;
     RecordEntry recorded;
     bool taken = false;
+    bool liveDiffers = false;  // the live copy did not hold its manifest's bytes: edges need new validators
 };
 
 // Hashes the release file and the live copy; only when both give the live manifest's digest is the
@@ -184,12 +121,13 @@ bool CompareAndTake(const PlannedFile& planned, const std::string& live, const s
     std::string releaseSha, liveSha;
     FileStamp releaseStamp, liveStamp, unused;
     bool changed = false;
-    if (!ReadHashCopy(planned.release->source, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
+    if (!ReadHashCopyRelease(*planned.release, "", buffer, releaseSha, releaseStamp, unused, nullptr, error))
         return false;
     if (releaseSha != planned.live->sha256) return true;
     if (!ReadHashCopy(live, "", buffer, liveSha, liveStamp, unused, nullptr, error) ||
         liveSha != planned.live->sha256 || !TakeOver(live, target, liveStamp, buffer, built.recorded.published, changed, error)) {
         error.clear();
+        built.liveDiffers = true;
         return true;  // the live copy is damaged or moving: the caller copies from the release
     }
     built.taken = true;
@@ -197,11 +135,11 @@ bool CompareAndTake(const PlannedFile& planned, const std::string& live, const s
     return true;
 }
 
-bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const PlannedFile& planned,
+bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const PlannedFile& planned,
               std::vector<char>& buffer, BuiltFile& built, ProgressMeter& meter, std::string& error) {
     const ReleaseFile& file = *planned.release;
     std::string target = JoinPath(filesRoot, file.path);
-    std::string live = LiveFilePath(options.serverDir, file.path);
+    std::string live = LiveFilePath(fromTree, file.path);
     built.published.path = file.path;
     if (planned.action == FileAction::Take) {
         bool changed = false;
@@ -210,6 +148,8 @@ bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const
             built.recorded.releaseMtimeNs = file.stamp.mtimeNs;
         } else if (!changed) {
             return false;
+        } else {
+            built.liveDiffers = true;  // changed since it was published: its bytes are unknown
         }
     } else if (planned.action == FileAction::Compare && !CompareAndTake(planned, live, target, buffer, built, error)) {
         return false;
@@ -220,8 +160,8 @@ bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const
         meter.bytes += planned.live->size;
     } else {
         FileStamp releaseStamp;
-        if (!ReadHashCopy(file.source, target, buffer, built.published.sha256, releaseStamp, built.recorded.published,
-                          &meter.bytes, error))
+        if (!ReadHashCopyRelease(file, target, buffer, built.published.sha256, releaseStamp,
+                                 built.recorded.published, &meter.bytes, error))
             return false;
         built.published.size = releaseStamp.size;
         built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
@@ -233,8 +173,8 @@ bool BuildOne(const PublishOptions& options, const std::string& filesRoot, const
 }
 
 // Fills root/files on all cores; built gets one entry per planned file, in the same order.
-bool BuildFiles(const std::string& root, const PublishOptions& options, const std::vector<PlannedFile>& plan,
-                std::vector<BuiltFile>& built, std::string& error) {
+bool BuildFiles(const std::string& root, const std::string& fromTree, unsigned jobs,
+                const std::vector<PlannedFile>& plan, std::vector<BuiltFile>& built, std::string& error) {
     std::string filesRoot = JoinPath(root, "files");
     if (mkdir(filesRoot.c_str(), 0777) != 0) {
         error = ErrnoText(filesRoot);
@@ -251,9 +191,9 @@ bool BuildFiles(const std::string& root, const PublishOptions& options, const st
     return ForEachParallel(
         plan.size(),
         [&](size_t index, std::vector<char>& buffer, std::string& message) {
-            return BuildOne(options, filesRoot, plan[index], buffer, built[index], meter, message);
+            return BuildOne(fromTree, filesRoot, plan[index], buffer, built[index], meter, message);
         },
-        error);
+        error, jobs);
 }
 
 // Signs with the key file or the sign command; either way the signature must verify with the
@@ -262,7 +202,7 @@ bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY*
                   const std::vector<uint8_t>& manifest, std::vector<uint8_t>& signature, std::string& error) {
     if (signingKey != nullptr) {
         if (!SignMessage(signingKey, manifest, signature, error)) return false;
-    } else if (!RunSignCommand(options.signCommand, manifest, 300, signature, error)) {
+    } else if (!RunSignCommand(options.signCommand, manifest, options.signTimeoutSeconds, signature, error)) {
         return false;
     }
     if (signature.size() != kSignatureSize) {
@@ -279,22 +219,21 @@ bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY*
     return true;
 }
 
-bool WriteManifestAndFlush(const std::string& root, const std::vector<uint8_t>& manifest,
-                           const std::vector<uint8_t>& signature, std::string& error) {
-    if (!WritePlain(JoinPath(root, "manifest.txt"), manifest, error) ||
-        !WritePlain(JoinPath(root, "manifest.sig"), signature, error))
-        return false;
-    // One flush of the file system before the swap, so a crash never leaves a live tree whose
-    // bytes did not reach the disk; the copies started their write-back as they finished.
-    UniqueFd rootFd(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!rootFd.Valid() || syncfs(rootFd.Get()) != 0) {
-        error = ErrnoText(root);
-        return false;
-    }
-    return true;
+bool WriteManifestAndFlush(const FreshTree& fresh, std::string& error) {
+    // One flush of the file system before the tree may go live, so a crash never leaves a live
+    // tree whose bytes did not reach the disk; the copies started their write-back as they finished.
+    return WritePlain(JoinPath(fresh.path, "manifest.txt"), fresh.manifest, error) &&
+           WritePlain(JoinPath(fresh.path, "manifest.sig"), fresh.signature, error) &&
+           SetManifestTimes(fresh.path, fresh.latest, error) && FlushTree(fresh.path, error);
 }
 
+// A key pair that keygen was replacing when it was killed is completed before either half is used.
 bool LoadKeys(const PublishOptions& options, PkeyPtr& signingKey, PkeyPtr& checkKey, std::string& error) {
+    for (const std::string& path : {options.keyPath, options.pubPath}) {
+        std::string note;
+        if (!CompleteKeyReplacement(KeyPairNameOf(path), note, error)) return false;
+        if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+    }
     if (!options.keyPath.empty() && !LoadSigningKey(options.keyPath, options.passphrase, signingKey, error))
         return false;
     if (!options.pubPath.empty()) return LoadVerifyKey(options.pubPath, checkKey, error);
@@ -341,42 +280,100 @@ bool ParseSerialArgument(const std::string& text, uint64_t& serial) {
     return true;
 }
 
-
-SwapResult SwapIn(const std::string& fresh, const std::string& serverDir, bool tryExchange,
-                  std::string& oldTree, std::string& error) {
-    oldTree.clear();
-    if (!PathExists(serverDir)) {
-        if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_NOREPLACE) == 0)
-            return SwapResult::Swapped;
-        error = ErrnoText(serverDir);
-        return SwapResult::Unchanged;
+bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile>& release, const std::string& fromTree,
+                    const LiveTree& from, int64_t startedNs, FreshTree& fresh, std::string& error) {
+    std::vector<PlannedFile> plan = PlanFiles(release, from, fromTree, options.checksum);
+    std::vector<BuiltFile> built;
+    if (!MakeOwnTempDir(options.serverDir, fresh.path, error)) return false;
+    std::vector<PublishedFile> published;
+    PublishRecord record;
+    record.startedNs = startedNs;
+    std::set<std::string> liveDiffers;
+    bool ready = BuildFiles(fresh.path, fromTree, options.jobs, plan, built, error);
+    for (const BuiltFile& file : built) {
+        published.push_back(file.published);
+        if (file.liveDiffers) liveDiffers.insert(file.published.path);
+        record.entries[file.published.path] = file.recorded;
+        fresh.bytes += file.published.size;
+        ++(file.taken ? fresh.taken : fresh.copied);
     }
-    if (tryExchange) {
-        if (renameat2(AT_FDCWD, fresh.c_str(), AT_FDCWD, serverDir.c_str(), RENAME_EXCHANGE) == 0) {
-            oldTree = fresh;  // fresh now holds the old tree
-            return SwapResult::Swapped;
-        }
-        if (errno != EINVAL && errno != ENOSYS) {
-            error = ErrnoText(serverDir);
-            return SwapResult::Unchanged;
-        }
-    }
-    // File systems without the exchange: the name is missing between these two renames.
-    std::string aside = fresh + ".old";
-    if (rename(serverDir.c_str(), aside.c_str()) != 0) {
-        error = ErrnoText(serverDir);
-        return SwapResult::Unchanged;
-    }
-    if (rename(fresh.c_str(), serverDir.c_str()) == 0) {
-        oldTree = aside;
-        return SwapResult::Swapped;
-    }
-    error = ErrnoText(serverDir);
-    if (rename(aside.c_str(), serverDir.c_str()) == 0) return SwapResult::Unchanged;
-    error += "; " + serverDir + " is missing now: the old tree is " + aside + ", the new one " + fresh +
-             " (rename one of them back)";
-    return SwapResult::Lost;
+    fresh.files = built.size();
+    // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
+    ready = ready && SetBodyTimes(fresh.path, fromTree, published, liveDiffers, fresh.latest, error);
+    for (auto& entry : record.entries)
+        StampOf(JoinPath(JoinPath(fresh.path, "files"), entry.first), entry.second.published);
+    std::string text = BuildManifestText(options.serial, published);
+    fresh.manifest.assign(text.begin(), text.end());
+    fresh.recordText = RecordText(record);
+    if (ready && CheckManifestSize(fresh.manifest.size(), error)) return true;
+    std::string ignored;
+    RemoveTree(fresh.path, ignored);
+    return false;
 }
+
+bool SealFreshTree(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY* checkKey, FreshTree& fresh,
+                   std::string& error) {
+    return SignManifest(options, signingKey, checkKey, fresh.manifest, fresh.signature, error) &&
+           WriteManifestAndFlush(fresh, error);
+}
+
+namespace {
+
+// Reads and checks everything that needs no lock; false with problems when the release cannot go out.
+bool CheckRelease(const PublishOptions& options, std::vector<ReleaseFile>& release, std::vector<std::string>& problems) {
+    if (!IsDirectory(options.releaseDir)) {
+        problems.push_back(options.releaseDir + ": release folder not found");
+        return false;
+    }
+    WalkRelease(options.releaseDir, release, problems);
+    std::vector<std::string> paths;
+    for (const ReleaseFile& file : release) paths.push_back(file.path);
+    CheckReleasePaths(paths, problems);
+    if (!problems.empty() || !CheckServerDir(options, problems)) return false;
+    std::vector<PublishedFile> estimate;  // digests do not change a line's length
+    for (const ReleaseFile& file : release) estimate.push_back({file.path, std::string(64, '0'), file.stamp.size});
+    std::string error;
+    if (!CheckManifestSize(BuildManifestText(options.serial, estimate).size(), error)) {
+        problems.push_back(error);
+        return false;
+    }
+    for (const std::string& path : paths)
+        if (FoldCaseForNtfs(path) == "UPDATER.CFG")
+            std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
+                                 "(a url= line there moves them to another server)\n", path.c_str());
+    return true;
+}
+
+// Under the lock, before anything else: a tree an interrupted publish set aside comes back, then
+// its own leftovers go.
+bool RecoverAndClean(const std::string& serverDir, EVP_PKEY* key, std::vector<std::string>& problems) {
+    std::string note, error;
+    if (!RecoverServerDir(serverDir, key, note, error)) {
+        problems.push_back(error);
+        return false;
+    }
+    if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+    RemoveLeftovers(serverDir);
+    return true;
+}
+
+// After the swap the new tree is live: what follows can only warn, or say that it is not yet durable.
+bool FinishAfterSwap(const PublishOptions& options, SwapResult swapped, const std::string& recordTemp,
+                     const std::string& oldTree, std::string& error, std::vector<std::string>& problems) {
+    if (swapped == SwapResult::Unflushed) {
+        problems.push_back("the new tree is live, but it is not known to be on disk: " + error +
+                           " (a crash may bring back the old tree; publish again)");
+        return false;
+    }
+    if (!RenameTemp(recordTemp, RecordPathFor(options.serverDir), false, error))
+        std::fprintf(stderr, "warning: %s (the next publish reads every file afresh)\n", error.c_str());
+    if (!oldTree.empty() && !RemoveTree(oldTree, error))
+        std::fprintf(stderr, "warning: the new tree is live, but the old one is left behind at %s (%s); the next "
+                             "publish removes it\n", oldTree.c_str(), error.c_str());
+    return true;
+}
+
+}  // namespace
 
 bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems, PublishReport& report) {
     const int64_t startedNs = NowNs();
@@ -386,87 +383,43 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
         problems.push_back(error);
         return false;
     }
-    if (!IsDirectory(options.releaseDir)) {
-        problems.push_back(options.releaseDir + ": release folder not found");
-        return false;
-    }
+    EVP_PKEY* verifyKey = checkKey ? checkKey.get() : signingKey.get();
     std::vector<ReleaseFile> release;
-    WalkRelease(options.releaseDir, release, problems);
-    std::vector<std::string> paths;
-    for (const ReleaseFile& file : release) paths.push_back(file.path);
-    CheckReleasePaths(paths, problems);
-    if (!problems.empty() || !CheckServerDir(options, problems)) return false;
-    std::vector<PublishedFile> estimate;  // digests do not change a line's length
-    for (const ReleaseFile& file : release) estimate.push_back({file.path, std::string(64, '0'), file.stamp.size});
-    if (!CheckManifestSize(BuildManifestText(options.serial, estimate).size(), error)) {
-        problems.push_back(error);
-        return false;
-    }
-    for (const std::string& path : paths)
-        if (FoldCaseForNtfs(path) == "UPDATER.CFG")
-            std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
-                                 "(a url= line there moves them to another server)\n", path.c_str());
+    if (!CheckRelease(options, release, problems)) return false;
 
     UniqueFd lock;
     if (!LockExclusive(LockPathFor(options.serverDir), lock, error)) {
         problems.push_back(error);
         return false;
     }
-    CleanStaleTemps(options.serverDir);
     LiveTree live;
-    if (!CheckSerial(options, live, problems)) return false;
-    std::vector<PlannedFile> plan = PlanFiles(release, live, options.serverDir, options.checksum);
-
-    std::string fresh = MakeFreshDir(options.serverDir, error);
-    std::vector<BuiltFile> built;
-    std::vector<uint8_t> manifest, signature;
-    std::string recordTemp;
-    timespec latest{};
-    bool ready = !fresh.empty() && BuildFiles(fresh, options, plan, built, error);
-    if (ready) {
-        std::vector<PublishedFile> published;
-        PublishRecord record;
-        record.startedNs = startedNs;
-        for (const BuiltFile& file : built) {
-            published.push_back(file.published);
-            record.entries[file.published.path] = file.recorded;
-            report.bytes += file.published.size;
-            ++(file.taken ? report.taken : report.copied);
-        }
-        // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
-        ready = SetBodyTimes(fresh, options.serverDir, published, latest, error);
-        for (auto& entry : record.entries)
-            StampOf(JoinPath(JoinPath(fresh, "files"), entry.first), entry.second.published);
-        std::string text = BuildManifestText(options.serial, published);
-        manifest.assign(text.begin(), text.end());
-        std::string recordText = RecordText(record);
-        if (!ready || !CheckManifestSize(manifest.size(), error)) {
-            ready = false;
-        } else {
-            ready = SignManifest(options, signingKey.get(), checkKey ? checkKey.get() : signingKey.get(), manifest,
-                                 signature, error) &&
-                    WriteManifestAndFlush(fresh, manifest, signature, error) &&
-                    SetManifestTimes(fresh, latest, error) &&
-                    WriteTempBeside(RecordPathFor(options.serverDir), recordText.data(), recordText.size(), 0644,
-                                    recordTemp, error);
-        }
-    }
-    std::string oldTree, ignored;
-    SwapResult swapped = ready ? SwapIn(fresh, options.serverDir, true, oldTree, error) : SwapResult::Unchanged;
-    if (swapped != SwapResult::Swapped) {
+    SerialMemory highest;
+    if (!RecoverAndClean(options.serverDir, verifyKey, problems) || !CheckSerial(options, live, highest, problems))
+        return false;
+    FreshTree fresh;
+    if (!BuildFreshTree(options, release, options.serverDir, live, startedNs, fresh, error)) {
         problems.push_back(error);
+        return false;
+    }
+    std::string digest = ManifestDigest(fresh.manifest), recordTemp, oldTree;
+    bool ready = CheckSameSerialContents(options, highest, digest, problems) &&
+                 SealFreshTree(options, signingKey.get(), verifyKey, fresh, error) &&
+                 RememberSerial(options, highest, digest, error) &&
+                 WriteTempBeside(RecordPathFor(options.serverDir), fresh.recordText.data(), fresh.recordText.size(),
+                                 0644, recordTemp, error);
+    SwapResult swapped = ready ? SwapIn(fresh.path, options.serverDir, true, oldTree, error) : SwapResult::Unchanged;
+    if (swapped == SwapResult::Unchanged || swapped == SwapResult::Lost) {
+        if (!error.empty()) problems.push_back(error);
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
-        if (swapped == SwapResult::Unchanged && !fresh.empty()) RemoveTree(fresh, ignored);
+        std::string ignored;
+        if (swapped == SwapResult::Unchanged) RemoveTree(fresh.path, ignored);
         report.serverUnchanged = swapped == SwapResult::Unchanged;
         return false;
     }
     report.serverUnchanged = false;
-    // The new tree is live from here on: what follows can only warn.
-    if (!RenameTemp(recordTemp, RecordPathFor(options.serverDir), false, error))
-        std::fprintf(stderr, "warning: %s (the next publish reads every file afresh)\n", error.c_str());
-    if (!oldTree.empty() && !RemoveTree(oldTree, error))
-        std::fprintf(stderr, "warning: the new tree is live, but the old one could not be removed: %s\n",
-                     error.c_str());
-    report.files = built.size();
-    return true;
+    report.files = fresh.files;
+    report.bytes = fresh.bytes;
+    report.copied = fresh.copied;
+    report.taken = fresh.taken;
+    return FinishAfterSwap(options, swapped, recordTemp, oldTree, error, problems);
 }

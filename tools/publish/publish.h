@@ -1,6 +1,10 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #pragma once
+#include "plan.h"
+#include "tree_swap.h"
+
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -12,8 +16,11 @@ struct PublishOptions {
     uint64_t serial = 0;
     std::string releaseDir;
     std::string serverDir;
-    bool force = false;     // allows a lower serial than the tree holds, or an unreadable old manifest
+    bool force = false;     // allows a serial below the highest published one, the same serial with other
+                            // contents, or an unreadable old manifest or serial memory
     bool checksum = false;  // hash every file instead of trusting the quick check
+    unsigned jobs = 0;      // threads that read, hash and copy; 0: one per core
+    int signTimeoutSeconds = 300;  // the whole life of signCommand
 };
 
 // What a publish did, and whether the live tree may have been touched when it failed.
@@ -32,6 +39,19 @@ struct PublishedFile {
     uint64_t size = 0;
 };
 
+// A server tree being built beside its server folder, under an own temporary name.
+struct FreshTree {
+    std::string path;
+    std::vector<uint8_t> manifest;
+    std::vector<uint8_t> signature;  // set by SealFreshTree
+    std::string recordText;          // the publish record that belongs to it
+    timespec latest{};               // the time manifest.txt and manifest.sig get
+    uint64_t files = 0;
+    uint64_t bytes = 0;
+    uint64_t copied = 0;
+    uint64_t taken = 0;
+};
+
 // The manifest text for serial and files, which must already be sorted: "serial N\n" and one
 // "sha256 TAB size TAB path\n" per file.
 std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>& files);
@@ -43,11 +63,13 @@ bool ParseSerialArgument(const std::string& text, uint64_t& serial);
 // server tree is as it was before. Progress goes to a terminal on stderr, notes to stderr.
 bool PublishRelease(const PublishOptions& options, std::vector<std::string>& problems, PublishReport& report);
 
-enum class SwapResult { Swapped, Unchanged, Lost };
-
-// Puts fresh under serverDir's name. With the exchange (tryExchange and a file system that has it)
-// the name holds the whole old or the whole new tree at every moment; otherwise the old tree is
-// moved aside first. oldTree gets where the old tree now lies (to be removed by the caller). Lost:
-// neither tree is under the name any more; error says where both are.
-SwapResult SwapIn(const std::string& fresh, const std::string& serverDir, bool tryExchange,
-                  std::string& oldTree, std::string& error);
+// The steps of a publish, for callers that build other trees under the same lock.
+// Builds files/ of a fresh tree beside options.serverDir from release, taking bodies over from the
+// tree at fromTree (described by from) where the plan allows, and its unsigned manifest. On
+// false the fresh tree is already removed.
+bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile>& release, const std::string& fromTree,
+                    const LiveTree& from, int64_t startedNs, FreshTree& fresh, std::string& error);
+// Signs the manifest (checked with checkKey), writes manifest.txt and manifest.sig and flushes the
+// file system, so the tree may go live.
+bool SealFreshTree(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY* checkKey, FreshTree& fresh,
+                   std::string& error);

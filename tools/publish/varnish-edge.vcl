@@ -31,15 +31,22 @@ sub vcl_recv {
         req.url ~ "(^|/)\.\.?(/|$)" || req.url ~ "//" || req.url ~ "(?i)%(2e|2f|5c|00)") {
         return (synth(404));
     }
-    # Players send neither; dropping them keeps one shared object per path.
+    # Players send none; dropping them keeps one shared object per path.
     unset req.http.Cookie;
-    unset req.http.Authorization;
+    # Credentials in the base URL go on to the origin (on every fetch and revalidation) and
+    # into the cache key below.
     return (hash);
 }
 
 sub vcl_hash {
     # One object per path, whatever host name the player used to reach this edge.
     hash_data(req.url);
+    # NB: never drop this line while Authorization passes: players sharing one credential share
+    # objects, but no request, not even one waiting for the same fetch, is ever answered with
+    # an object fetched under other credentials or none.
+    if (req.http.Authorization) {
+        hash_data(req.http.Authorization);
+    }
     return (lookup);
 }
 

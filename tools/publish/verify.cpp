@@ -10,19 +10,83 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <fcntl.h>
 #include <memory>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Cuts the client's connection when a transfer outlives its deadline: the read time-out bounds
+// each read only, and a server that trickles or streams without end never trips it.
+class TransferWatch {
+public:
+    explicit TransferWatch(httplib::Client& client) : client_(client), thread_([this] { Run(); }) {}
+    ~TransferWatch() {
+        {
+            std::lock_guard<std::mutex> hold(mutex_);
+            quit_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+    TransferWatch(const TransferWatch&) = delete;
+    TransferWatch& operator=(const TransferWatch&) = delete;
+
+    void Arm(Clock::time_point deadline) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        deadline_ = deadline;
+        armed_ = true;
+        fired_ = false;
+        changed_.notify_all();
+    }
+    // True when the transfer was cut; after this the watch no longer touches the client.
+    bool Disarm() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        armed_ = false;
+        return fired_;
+    }
+
+private:
+    void Run() {
+        std::unique_lock<std::mutex> hold(mutex_);
+        while (!quit_) {
+            if (armed_ && Clock::now() >= deadline_) {
+                client_.stop();  // httplib's way to end a request from another thread
+                fired_ = true;
+                armed_ = false;
+            } else if (armed_) {
+                changed_.wait_until(hold, deadline_);
+            } else {
+                changed_.wait(hold);
+            }
+        }
+    }
+
+    httplib::Client& client_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    Clock::time_point deadline_;
+    bool armed_ = false;
+    bool fired_ = false;
+    bool quit_ = false;
+    std::thread thread_;  // last: starts once the rest is set up
+};
 
 // Where the three kinds of resource come from: a folder or a base URL.
 struct ServerSource {
     std::string folder;  // empty for a URL
     std::unique_ptr<httplib::Client> client;
+    std::unique_ptr<TransferWatch> watch;  // declared after client: stops before it goes
     std::string prefix;  // URL path before "/manifest.txt", without a trailing "/"
+    FetchLimits limits;
 };
 
 bool OpenSource(const std::string& target, ServerSource& source, std::string& error) {
@@ -49,35 +113,63 @@ bool OpenSource(const std::string& target, ServerSource& source, std::string& er
     source.client = std::make_unique<httplib::Client>("http://" + hostPort);
     source.client->set_url_encode(false);  // the paths are encoded exactly like the updater does
     source.client->set_follow_location(true);
-    source.client->set_connection_timeout(20, 0);
-    source.client->set_read_timeout(20, 0);
     source.client->set_keep_alive(true);
+    source.watch = std::make_unique<TransferWatch>(*source.client);
     return true;
 }
 
-// Streams one resource (a path relative to the base) into sink; false with a reason.
-bool Fetch(ServerSource& source, const std::string& relative, uint64_t maxBytes,
-           const std::function<void(const char*, size_t)>& sink, std::string& error) {
-    uint64_t received = 0;
-    if (source.client) {
-        httplib::Headers headers = {{"User-Agent", "Quillor-Updater/1.0"}};
-        bool tooLarge = false;
-        auto result = source.client->Get(
-            source.prefix + "/" + relative, headers,
-            [&](const char* data, size_t size) {
-                received += size;
-                if (received > maxBytes) return !(tooLarge = true);
-                sink(data, size);
-                return true;
-            });
-        if (tooLarge) error = "larger than " + std::to_string(maxBytes) + " bytes";
-        else if (!result) error = "request failed (" + httplib::to_string(result.error()) + ")";
-        else if (result->status != 200) error = "HTTP status " + std::to_string(result->status);
-        else return true;
+std::string LargerThan(uint64_t maxBytes) { return "larger than " + std::to_string(maxBytes) + " bytes"; }
+
+// One resource over HTTP within the transfer's deadline; see Fetch.
+bool FetchHttp(ServerSource& source, const std::string& relative, uint64_t maxBytes,
+               const std::function<void(const char*, size_t)>& sink, std::string& error) {
+    const FetchLimits& limits = source.limits;
+    Clock::time_point now = Clock::now();
+    bool waitEnds = limits.deadline - now <= std::chrono::seconds(limits.transferSeconds);
+    Clock::time_point deadline = waitEnds ? limits.deadline : now + std::chrono::seconds(limits.transferSeconds);
+    if (deadline <= now) {
+        error = "the time to wait ran out";
         return false;
     }
+    // Connecting and each read wait at most 20 s, as the updater's do, and never past the deadline
+    // (a redirect to another host is cut by these alone).
+    auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::min<Clock::duration>(std::chrono::seconds(20), deadline - now)).count();
+    source.client->set_connection_timeout(wait / 1000000, wait % 1000000);
+    source.client->set_read_timeout(wait / 1000000, wait % 1000000);
+    httplib::Headers headers = {{"User-Agent", "Quillor-Updater/1.0"}};
+    uint64_t received = 0;
+    bool tooLarge = false, late = false;
+    source.watch->Arm(deadline);
+    auto result = source.client->Get(
+        source.prefix + "/" + relative, headers,
+        [&](const char* data, size_t size) {
+            if (Clock::now() >= deadline) return !(late = true);
+            received += size;
+            if (received > maxBytes) return !(tooLarge = true);
+            sink(data, size);
+            return true;
+        });
+    // The read time-out, set to end there too, may beat the watch to it.
+    late = source.watch->Disarm() || late || (!result && Clock::now() >= deadline);
+    if (result && result->status == 200 && !tooLarge && !late) return true;
+    if (tooLarge) error = LargerThan(maxBytes);
+    else if (late && waitEnds) error = "the time to wait ran out during the transfer";
+    else if (late) error = "the transfer took longer than " + std::to_string(limits.transferSeconds) + " s";
+    else if (!result) error = "request failed (" + httplib::to_string(result.error()) + ")";
+    else error = "HTTP status " + std::to_string(result->status);
+    return false;
+}
+
+// Streams one resource (a path relative to the base) into sink, at most maxBytes of it; false
+// with a reason.
+bool Fetch(ServerSource& source, const std::string& relative, uint64_t maxBytes,
+           const std::function<void(const char*, size_t)>& sink, std::string& error) {
+    if (source.client) return FetchHttp(source, relative, maxBytes, sink, error);
+    uint64_t received = 0;
     std::string path = JoinPath(source.folder, relative);
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO in the tree is refused instead of waiting for a writer.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     struct stat st;
     if (!fd.Valid() || fstat(fd.Get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         error = fd.Valid() ? "not a regular file" : ErrnoText("cannot open");
@@ -94,7 +186,7 @@ bool Fetch(ServerSource& source, const std::string& relative, uint64_t maxBytes,
         if (got == 0) return true;
         received += static_cast<uint64_t>(got);
         if (received > maxBytes) {
-            error = "larger than " + std::to_string(maxBytes) + " bytes";
+            error = LargerThan(maxBytes);
             return false;
         }
         sink(buffer.data(), static_cast<size_t>(got));
@@ -124,14 +216,18 @@ void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<st
     std::string error;
     // The URL path is encoded by the updater's own function, so a mismatch there shows up here.
     std::string relative = "files/" + (source.client ? UrlEncodePath(entry.path) : entry.path);
-    if (!Fetch(source, relative, UINT64_MAX,
+    if (!Fetch(source, relative, entry.size,
                [&](const char* data, size_t length) {
                    hash.Update(data, length);
                    size += length;
                    progressBytes += length;
                },
                error)) {
-        problems.push_back("missing: " + entry.path + " (" + error + ")");
+        if (error == LargerThan(entry.size))
+            problems.push_back("size differs: " + entry.path + " (manifest " + std::to_string(entry.size) +
+                               ", served more)");
+        else
+            problems.push_back("missing: " + entry.path + " (" + error + ")");
         return;
     }
     if (size != entry.size) {
@@ -147,11 +243,12 @@ void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<st
 
 }  // namespace
 
-bool VerifyServer(const std::string& keyPath, const std::string& target,
+bool VerifyServer(const std::string& keyPath, const std::string& target, const FetchLimits& limits,
                   std::vector<std::string>& problems, std::string& summary) {
     std::string error;
     PkeyPtr key;
     ServerSource source;
+    source.limits = limits;
     if (!LoadVerifyKey(keyPath, key, error) || !OpenSource(target, source, error)) {
         problems.push_back(error);
         return false;
@@ -184,6 +281,10 @@ bool VerifyServer(const std::string& keyPath, const std::string& target,
     CheckReleasePaths(paths, problems);
     ProgressMeter meter("verify", entries.size(), totalBytes);
     for (const ManifestEntry& entry : entries) {
+        if (Clock::now() >= limits.deadline) {
+            problems.push_back("the time to wait ran out before every file was checked");
+            break;
+        }
         CheckEntry(source, entry, problems, meter.bytes);
         ++meter.files;
     }

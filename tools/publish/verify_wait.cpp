@@ -26,10 +26,13 @@ bool VerifyUntil(const std::string& keyPath, const std::string& target, const Ve
                  std::vector<std::string>& problems, std::string& summary) {
     using Clock = std::chrono::steady_clock;
     const Clock::time_point deadline = Clock::now() + std::chrono::seconds(wait.seconds);
+    FetchLimits limits;
+    limits.transferSeconds = wait.transferSeconds;
+    if (wait.seconds > 0) limits.deadline = deadline;  // no transfer outlives the wait
     for (;;) {
         problems.clear();
         summary.clear();
-        bool ok = VerifyServer(keyPath, target, problems, summary);
+        bool ok = VerifyServer(keyPath, target, limits, problems, summary);
         uint64_t served = 0;
         if (ok && wait.expectSerial && (!SummarySerial(summary, served) || served != wait.serial)) {
             problems.push_back("serves serial " + std::to_string(served) + ", expected " +

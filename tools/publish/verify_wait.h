@@ -8,6 +8,7 @@ struct VerifyWait {
     bool expectSerial = false;  // false: any serial will do
     uint64_t serial = 0;
     uint64_t seconds = 0;       // 0: one check only
+    uint64_t transferSeconds = 600;  // the longest one transfer may take
 };
 
 // Runs VerifyServer until target serves a valid signature, every file matching and (if asked)

@@ -1,0 +1,434 @@
+// quillor-publish killed or failed at every call that changes the disk, and what the next run finds.
+#include "fs_util.h"
+#include "serial_memory.h"
+#include "tool_support.h"
+#include "verify.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Every call that changes the disk; openat only where it creates.
+const char* const kDiskCalls[] = {"openat", "write",  "copy_file_range", "link",  "linkat", "rename", "renameat2",
+                                  "unlink", "unlinkat", "mkdir",         "rmdir", "fsync",  "fdatasync", "syncfs"};
+const char* const kErrors[] = {"ENOSPC", "EIO", "EACCES"};
+
+std::vector<std::string> Names(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* handle = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(handle))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
+        closedir(handle);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A copy of a server folder's surroundings. With linkTrees the trees below share the original's
+// files (hard links, as a publish record expects them), so that a file changed in place shows in
+// the original too; files at the top are always copies.
+void CloneServer(const std::string& from, const std::string& to, bool linkTrees, bool linkFiles = false) {
+    mkdir(to.c_str(), 0755);
+    for (const std::string& name : Names(from)) {
+        std::string source = from + "/" + name, target = to + "/" + name;
+        struct stat st;
+        lstat(source.c_str(), &st);
+        if (S_ISDIR(st.st_mode)) CloneServer(source, target, linkTrees, linkTrees);
+        else if (!linkFiles || link(source.c_str(), target.c_str()) != 0) WriteFileText(target, ReadFileText(source));
+    }
+}
+
+// The served serial as verify (the same code, called here) reports it: -1 when the folder is
+// missing, -2 when verify refuses it.
+long long ServedSerial(const std::string& pub, const std::string& server, std::string* output = nullptr) {
+    if (!PathExists(server)) return -1;
+    std::vector<std::string> problems;
+    std::string summary;
+    bool ok = VerifyServer(pub, server, FetchLimits(), problems, summary);
+    if (output != nullptr) *output = summary + " " + testing::PrintToString(problems);
+    const std::string prefix = "serial ";
+    if (!ok || summary.compare(0, prefix.size(), prefix) != 0) return -2;
+    return std::atoll(summary.c_str() + prefix.size());
+}
+
+// The live tree's files, held open while the campaign runs: a file changed in place shows through
+// its descriptor wherever its name went, and an inode held open is never reused by a new file.
+class LiveSnapshot {
+public:
+    void Take(const std::string& dir) {
+        for (const std::string& name : Names(dir)) {
+            std::string path = dir + "/" + name;
+            struct stat st;
+            if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                Take(path);
+                continue;
+            }
+            files_.push_back({path, std::make_shared<UniqueFd>(open(path.c_str(), O_RDONLY | O_CLOEXEC)),
+                              ReadFileText(path), st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec});
+        }
+    }
+    // "" when every file still has its bytes and time, else the first that does not.
+    std::string Changed() const {
+        for (const File& file : files_) {
+            struct stat st;
+            std::string bytes(file.bytes.size() + 1, '\0');
+            ssize_t got = pread(file.fd->Get(), &bytes[0], bytes.size(), 0);
+            if (fstat(file.fd->Get(), &st) != 0 || got != static_cast<ssize_t>(file.bytes.size()) ||
+                bytes.compare(0, file.bytes.size(), file.bytes) != 0 ||
+                st.st_mtim.tv_sec * 1000000000ll + st.st_mtim.tv_nsec != file.mtimeNs)
+                return file.path;
+        }
+        return std::string();
+    }
+
+private:
+    struct File {
+        std::string path;
+        std::shared_ptr<UniqueFd> fd;
+        std::string bytes;
+        long long mtimeNs;
+    };
+    std::vector<File> files_;
+};
+
+struct Point {
+    std::string call;
+    int occurrence = 0;
+    std::string fault;  // "signal=KILL" or "error=EIO", ...
+    bool Kill() const { return fault == "signal=KILL"; }
+    std::string Injection() const { return call + ":" + fault + ":when=" + std::to_string(occurrence); }
+};
+
+// The occurrences (per call, counted per process as strace does) that change the disk in a trace.
+std::vector<Point> DiskPointsIn(const std::string& logPath, bool withRenameat2) {
+    std::map<std::string, std::set<int>> points;
+    std::map<std::string, int> seen;
+    std::istringstream log(ReadFileText(logPath));
+    for (std::string line; std::getline(log, line);) {
+        size_t blank = line.find(' '), start = line.find_first_not_of(' ', blank), paren = line.find('(', start);
+        if (start == std::string::npos || paren == std::string::npos || line[start] == '<') continue;
+        std::string call = line.substr(start, paren - start);
+        int occurrence = ++seen[line.substr(0, blank) + " " + call];
+        if (call != "openat" || line.find("O_CREAT") != std::string::npos) points[call].insert(occurrence);
+    }
+    std::vector<Point> result;
+    for (const auto& call : points)
+        if (withRenameat2 || call.first != "renameat2")
+            for (int occurrence : call.second) result.push_back({call.first, occurrence, "signal=KILL"});
+    return result;
+}
+
+// Whether flush (the failing call) failed before a rename put a tree under server's name.
+bool FlushFailedBeforeSwap(const std::string& logPath, const std::string& flush, const std::string& server) {
+    std::istringstream log(ReadFileText(logPath));
+    for (std::string line; std::getline(log, line);) {
+        if (line.find(" " + flush + "(") != std::string::npos && line.find("(INJECTED)") != std::string::npos)
+            return true;
+        if (line.find("rename") != std::string::npos && line.find(", \"" + server + "\"") != std::string::npos &&
+            line.size() > 3 && line.compare(line.size() - 3, 3, "= 0") == 0)
+            return false;
+    }
+    return false;
+}
+
+struct Scenario {
+    const char* name;
+    const char* release;  // published at serial 2 over the tree of release "one" at serial 1
+    bool fallback;        // renameat2 refuses its flags (EINVAL) in every run
+    bool signCommand;
+    bool keygen;          // keygen --force of the pair instead of a publish
+    size_t killSample;    // points tried by the test command; the full sweep tries all
+    size_t errorSample;
+};
+
+class PublishCrash : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        root_ = new TempDir();
+        ASSERT_EQ(RunTool({"keygen", *root_ / "k"}).exitCode, 0);
+        MakeRelease(*root_ / "one", {{"game.exe", "MZ game"}, {"data/Maps/Erste Karte.pak", std::string(70000, 'k')},
+                                     {"data/readme.txt", "Hallo"}, {"empty.bin", ""}});
+        MakeRelease(*root_ / "changed", {{"game.exe", "MZ gamf"}, {"data/Maps/Erste Karte.pak", std::string(70000, 'k')},
+                                         {"data/readme.txt", "Hallo"}, {"new/sound.ogg", std::string(5000, 's')}});
+        MakeRelease(*root_ / "other", {{"game.exe", "MZ other game"}, {"data/Maps/Zweite Karte.pak", std::string(90000, 'z')},
+                                       {"data/readme.txt", "Hallo Welt"}});
+    }
+    static void TearDownTestSuite() {
+        delete root_;
+        root_ = nullptr;
+    }
+    static void MakeRelease(const std::string& dir, const std::vector<std::pair<std::string, std::string>>& files) {
+        for (const auto& file : files) {
+            RunCommand({"mkdir", "-p", dir + "/" + file.first.substr(0, file.first.rfind('/') + 1)});
+            WriteFileText(dir + "/" + file.first, file.second);
+        }
+        AgeTree(dir);
+    }
+    static std::string Pub() { return *root_ / "k.pub.pem"; }
+
+    std::vector<std::string> PublishArgs(const Scenario& scenario, const std::string& server, bool oneWorker) {
+        std::vector<std::string> args = {"publish", "--serial", "2"};
+        if (scenario.signCommand)
+            args.insert(args.end(), {"--sign-command", "openssl dgst -sha256 -sign " + *root_ / "k.pem", "--pub", Pub()});
+        else
+            args.insert(args.end(), {"--key", *root_ / "k.pem"});
+        if (oneWorker) args.insert(args.end(), {"--jobs", "1"});
+        args.insert(args.end(), {*root_ / scenario.release, server});
+        return args;
+    }
+
+    // Runs the tool under strace with the scenario's own injection added.
+    CommandResult Run(const Scenario& scenario, const std::string& calls, std::vector<std::string> injections,
+                      const std::vector<std::string>& args, const std::string& log = "") {
+        if (injections.empty() && !scenario.fallback && log.empty()) return RunTool(args);
+        if (scenario.fallback) injections.push_back("renameat2:error=EINVAL");
+        return RunToolTraced(calls + (scenario.fallback ? ",renameat2" : ""), injections, args, log);
+    }
+
+    std::vector<std::string> CommandFor(const Scenario& scenario, const std::string& work, bool oneWorker) {
+        if (scenario.keygen) return {"keygen", "--force", work + "/keys/k"};
+        return PublishArgs(scenario, work + "/srv", oneWorker);
+    }
+
+    std::string CheckPublishPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
+                                  const std::string& work, const std::string& log);
+    std::string CheckKeygenPoint(const Point& point, const CommandResult& run, const std::string& work);
+    void Campaign(const Scenario& scenario);
+
+    static TempDir* root_;
+    TempDir base_;
+    LiveSnapshot live_;
+    std::string oldPrivate_;
+};
+
+TempDir* PublishCrash::root_ = nullptr;
+
+std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
+                                            const std::string& work, const std::string& log) {
+    const std::string server = work + "/srv";
+    if (run.exitCode == -1) return "did not end within its time";
+    if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1) return "ended with " + std::to_string(run.exitCode);
+    std::string output;
+    long long served = ServedSerial(Pub(), server, &output);
+    if (served == -1) {
+        // Only the fallback swap has a moment without the name; both trees are whole beside it then.
+        bool aside = false;
+        for (const std::string& name : Names(work))
+            aside = aside || (name.size() > 4 && name.compare(name.size() - 4, 4, ".old") == 0 &&
+                              ServedSerial(Pub(), work + "/" + name) == 1);
+        if (!scenario.fallback || !aside) return "the server folder is missing";
+    } else if (served != 1 && served != 2) {
+        return "verify refuses the served tree: " + output;
+    }
+    std::string changed = live_.Changed();
+    if (!changed.empty()) return "a live file was changed in place: " + changed;
+    SerialMemory memory;
+    std::string error;
+    if (!ReadSerialMemory(server, memory, error) || (memory.present && static_cast<long long>(memory.serial) < served))
+        return "the serial memory is below the served serial or unreadable: " + error;
+    if (!point.Kill()) {
+        if (run.exitCode == 0 && served != 2) return "a publish that succeeded left serial " + std::to_string(served);
+        if (run.exitCode == 1 && served == 1 && run.err.find("nothing was published") == std::string::npos)
+            return "a failure before the swap does not say so: " + run.err;
+        if (run.exitCode == 1 && served == 2 && run.err.find(" live") == std::string::npos)
+            return "a failure after the swap does not say what is live: " + run.err;
+        if (!log.empty() && served == 2 && FlushFailedBeforeSwap(log, point.call, server))
+            return "a tree went live after a failed flush";
+    }
+    CommandResult next = Run(scenario, "rename", {}, PublishArgs(scenario, server, false));
+    if (next.exitCode != 0) return "the next publish failed: " + next.err;
+    if (ServedSerial(Pub(), server, &output) != 2) return "after the next publish: " + output;
+    std::vector<std::string> expected = {"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"};
+    if (Names(work) != expected) return "left behind after the next publish: " + testing::PrintToString(Names(work));
+    return std::string();
+}
+
+std::string PublishCrash::CheckKeygenPoint(const Point& point, const CommandResult& run, const std::string& work) {
+    const std::string keys = work + "/keys";
+    if (run.exitCode == -1) return "did not end within its time";
+    if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1) return "ended with " + std::to_string(run.exitCode);
+    // A publish with the pair completes an interrupted replacement first; verify then checks that the
+    // public half belongs to the private one that signed.
+    CommandResult published = RunTool({"publish", "--key", keys + "/k.pem", "--serial", "1", *root_ / "one", work + "/srv"});
+    if (published.exitCode != 0) return "a publish with the pair failed: " + published.err;
+    std::string output;
+    if (ServedSerial(keys + "/k.pub.pem", work + "/srv", &output) != 1) return "the halves are of two keys: " + output;
+    bool replaced = ReadFileText(keys + "/k.pem") != oldPrivate_;
+    if (!point.Kill() && run.exitCode == 0 && !replaced) return "keygen succeeded but the old key is still there";
+    if (!point.Kill() && run.exitCode == 1 && replaced && run.err.find("committed") == std::string::npos)
+        return "a failed keygen replaced the pair without saying so: " + run.err;
+    CommandResult again = RunTool({"keygen", "--force", keys + "/k"});
+    if (again.exitCode != 0) return "the next keygen failed: " + again.err;
+    if (Names(keys) != std::vector<std::string>{"k.pem", "k.pub.pem"})
+        return "left behind after the next keygen: " + testing::PrintToString(Names(keys));
+    return std::string();
+}
+
+// Kills and fails the scenario's command at its disk calls (all of them, or a seeded sample) and
+// checks the invariants after each.
+void PublishCrash::Campaign(const Scenario& scenario) {
+    const char* sweep = std::getenv("QUILLOR_CRASH_SWEEP");
+    const bool full = sweep != nullptr && std::string(sweep) == "full";
+    if (scenario.keygen) {
+        mkdir((base_ / "keys").c_str(), 0755);
+        for (const char* name : {"k.pem", "k.pub.pem"}) WriteFileText(base_ / "keys/" + name, ReadFileText(*root_ / name));
+        oldPrivate_ = ReadFileText(base_ / "keys/k.pem");
+    } else {
+        CommandResult made = RunTool({"publish", "--key", *root_ / "k.pem", "--serial", "1", *root_ / "one", base_ / "srv"});
+        ASSERT_EQ(made.exitCode, 0) << made.err;
+        live_.Take(base_ / "srv");
+    }
+    // A run that is not disturbed tells which occurrences change the disk.
+    std::string calls;
+    for (const char* call : kDiskCalls) calls += std::string(calls.empty() ? "" : ",") + call;
+    std::vector<Point> kills;
+    {
+        TempDir work, logs;
+        CloneServer(base_.Path(), work.Path(), true);
+        CommandResult dry = Run(scenario, calls, {}, CommandFor(scenario, work.Path(), true), logs / "trace");
+        ASSERT_EQ(dry.exitCode, 0) << dry.err;
+        kills = DiskPointsIn(logs / "trace", !scenario.fallback);
+    }
+    std::vector<Point> errors;
+    for (const Point& kill : kills)
+        for (const char* code : kErrors) errors.push_back({kill.call, kill.occurrence, std::string("error=") + code});
+    std::mt19937 random(20261208);
+    const size_t allKills = kills.size(), allErrors = errors.size();
+    std::vector<Point> points;
+    for (auto* list : {&kills, &errors}) {
+        size_t sample = list == &kills ? scenario.killSample : scenario.errorSample;
+        if (!full && sample < list->size()) std::shuffle(list->begin(), list->end(), random);
+        list->resize(full ? list->size() : std::min(sample, list->size()));
+        points.insert(points.end(), list->begin(), list->end());
+    }
+    size_t broken = 0;
+    for (const Point& point : points) {
+        TempDir work, logs;
+        CloneServer(base_.Path(), work.Path(), true);
+        bool flush = point.call == "fsync" || point.call == "fdatasync" || point.call == "syncfs";
+        std::string log = !point.Kill() && flush ? logs / "trace" : "";
+        CommandResult run = Run(scenario, point.call + (log.empty() ? "" : ",rename,renameat2"), {point.Injection()},
+                                CommandFor(scenario, work.Path(), true), log);
+        std::string problem = scenario.keygen ? CheckKeygenPoint(point, run, work.Path())
+                                              : CheckPublishPoint(scenario, point, run, work.Path(), log);
+        if (problem.empty()) continue;
+        ++broken;
+        ADD_FAILURE() << scenario.name << ", " << point.Injection() << ": " << problem << "\nits output: " << run.err;
+    }
+    std::printf("crash campaign, %s: %zu of %zu kill points and %zu of %zu error points tried, %zu broke an "
+                "invariant\n", scenario.name, kills.size(), allKills, errors.size(), allErrors, broken);
+}
+
+TEST_F(PublishCrash, FullPublish) { Campaign({"full publish", "other", false, false, false, 5, 5}); }
+TEST_F(PublishCrash, IncrementalPublish) { Campaign({"incremental publish", "changed", false, false, false, 1000, 8}); }
+TEST_F(PublishCrash, FallbackSwap) { Campaign({"fallback swap", "changed", true, false, false, 6, 6}); }
+TEST_F(PublishCrash, KeygenForce) { Campaign({"keygen --force", "", false, false, true, 3, 3}); }
+TEST_F(PublishCrash, SignCommand) { Campaign({"sign command", "changed", false, true, false, 5, 5}); }
+
+// Single moments of a crash, each of which once lost a tree, a serial or a key.
+class PublishRecovery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(RunTool({"keygen", dir_ / "k"}).exitCode, 0);
+        RunCommand({"mkdir", "-p", dir_ / "rel/data", dir_ / "a", dir_ / "b"});
+        WriteFileText(dir_ / "rel/game.exe", "MZ game");
+        WriteFileText(dir_ / "rel/data/map.pak", std::string(70000, 'k'));
+    }
+    CommandResult Publish(const std::string& serial, const std::string& server) {
+        return RunTool({"publish", "--key", dir_ / "k.pem", "--serial", serial, dir_ / "rel", server});
+    }
+    std::vector<std::string> PublishArgs(const std::string& serial, const std::string& server) {
+        return {"publish", "--key", dir_ / "k.pem", "--serial", serial, dir_ / "rel", server};
+    }
+    // Serial 10 in b/srv, then a publish of serial 11 on the fallback swap path killed between its
+    // two renames (found on a twin in a/srv): b/srv is missing, both trees whole beside it.
+    void KillBetweenFallbackRenames() {
+        ASSERT_EQ(Publish("10", dir_ / "a/srv").exitCode, 0);
+        ASSERT_EQ(Publish("10", dir_ / "b/srv").exitCode, 0);
+        WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
+        ASSERT_EQ(RunToolTraced("rename,renameat2", {"renameat2:error=EINVAL"}, PublishArgs("11", dir_ / "a/srv"),
+                                dir_ / "trace").exitCode, 0);
+        int aside = OccurrenceIn(dir_ / "trace", "rename", "(\"" + dir_ / "a/srv" + "\"");
+        ASSERT_GT(aside, 0);
+        CommandResult killed = RunToolTraced(
+            "rename,renameat2", {"renameat2:error=EINVAL", "rename:signal=KILL:when=" + std::to_string(aside + 1)},
+            PublishArgs("11", dir_ / "b/srv"));
+        ASSERT_EQ(killed.exitCode, 128 + SIGKILL);
+        ASSERT_FALSE(PathExists(dir_ / "b/srv"));
+    }
+    TempDir dir_;
+};
+
+TEST_F(PublishRecovery, AfterAKillBetweenTheFallbackRenamesTheLiveTreeComesBackAndALowerSerialIsRefused) {
+    KillBetweenFallbackRenames();
+    ASSERT_EQ(mkdir((dir_ / "b/srv").c_str(), 0755), 0);  // made again by hand, empty
+    CommandResult lower = Publish("3", dir_ / "b/srv");
+    EXPECT_EQ(lower.exitCode, 1);
+    EXPECT_NE(lower.err.find("put back "), std::string::npos) << lower.err;
+    EXPECT_NE(lower.err.find(" as the unfinished "), std::string::npos) << lower.err;
+    EXPECT_NE(lower.err.find("lower than the published serial 11"), std::string::npos) << lower.err;
+    EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 10);
+    EXPECT_EQ(Names(dir_ / "b"), (std::vector<std::string>{"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+}
+
+TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneWorks) {
+    KillBetweenFallbackRenames();
+    CommandResult again = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, PublishArgs("11", dir_ / "b/srv"));
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 11);
+    EXPECT_EQ(Names(dir_ / "b"), (std::vector<std::string>{"srv", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+    CommandResult first = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, PublishArgs("1", dir_ / "new"));
+    EXPECT_EQ(first.exitCode, 0) << first.err;
+    EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "new"), 1);
+}
+
+TEST_F(PublishRecovery, TheHighestSerialOutlivesALostEmptiedOrRestoredTree) {
+    const std::string server = dir_ / "a/srv";
+    ASSERT_EQ(Publish("5", dir_ / "b/srv").exitCode, 0);
+    ASSERT_EQ(Publish("10", server).exitCode, 0);
+    // A tree of the previous version, which kept no memory: the first publish notes its serial.
+    unlink(SerialMemoryPathFor(server).c_str());
+    EXPECT_EQ(Publish("3", server).exitCode, 1);
+    RunCommand({"rm", "-rf", server});
+    CommandResult lost = Publish("3", server);
+    EXPECT_EQ(lost.exitCode, 1);
+    EXPECT_NE(lost.err.find("lower than the published serial 10"), std::string::npos) << lost.err;
+    ASSERT_EQ(mkdir(server.c_str(), 0755), 0);
+    EXPECT_EQ(Publish("3", server).exitCode, 1);
+    RunCommand({"rm", "-rf", server});
+    RunCommand({"cp", "-a", dir_ / "b/srv", server});
+    EXPECT_EQ(Publish("7", server).exitCode, 1);
+    EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", server), 5);
+    EXPECT_EQ(Publish("10", server).exitCode, 0);  // the same release again
+}
+
+TEST_F(PublishRecovery, KeygenKilledBetweenItsRenamesLeavesAPairThatSignsAndVerifies) {
+    ASSERT_EQ(RunTool({"keygen", dir_ / "a/k"}).exitCode, 0);
+    ASSERT_EQ(RunTool({"keygen", dir_ / "b/k"}).exitCode, 0);
+    ASSERT_EQ(RunToolTraced("rename", {}, {"keygen", "--force", dir_ / "a/k"}, dir_ / "trace").exitCode, 0);
+    int publicRename = OccurrenceIn(dir_ / "trace", "rename", "\"" + dir_ / "a/k.pub.pem" + "\")");
+    ASSERT_GT(publicRename, 0);
+    CommandResult killed = RunToolTraced("rename", {"rename:signal=KILL:when=" + std::to_string(publicRename)},
+                                         {"keygen", "--force", dir_ / "b/k"});
+    ASSERT_EQ(killed.exitCode, 128 + SIGKILL);
+    CommandResult published =
+        RunTool({"publish", "--key", dir_ / "b/k.pem", "--serial", "1", dir_ / "rel", dir_ / "b/srv"});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    EXPECT_EQ(ServedSerial(dir_ / "b/k.pub.pem", dir_ / "b/srv"), 1);
+}
+
+}  // namespace

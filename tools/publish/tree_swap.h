@@ -1,0 +1,34 @@
+// Putting a server tree under its name: the swap, crash recovery, and removal of own leftovers.
+#pragma once
+#include <openssl/evp.h>
+
+#include <string>
+
+enum class SwapResult { Swapped, Unflushed, Unchanged, Lost };
+
+// Puts fresh (a finished tree, already flushed to disk) under serverDir's name and then flushes the
+// folder. With the exchange (tryExchange and a file system that has it) the name holds the whole
+// old or the whole new tree at every moment; otherwise the old tree is first moved aside under an
+// own ".old" name, which recovery puts back after a crash in between. oldTree gets where the old
+// tree now lies (to be removed by the caller). Unflushed: fresh is under the name but the folder
+// could not be flushed (error says why). Lost: neither tree is under the name; error says where both are.
+SwapResult SwapIn(const std::string& fresh, const std::string& serverDir, bool tryExchange,
+                  std::string& oldTree, std::string& error);
+
+// Whether path is a finished server tree: manifest.txt and manifest.sig are files, files/ a folder.
+bool IsFinishedTree(const std::string& path);
+
+// Makes everything below path durable: one syncfs of its file system.
+bool FlushTree(const std::string& path, std::string& error);
+
+// Runs under the lock, before anything else changes serverDir's folder. When serverDir is missing
+// or not a finished tree and an own tree lies beside it, puts the right one back: the one that was
+// live (set aside by a swap), else the newest finished tree whose signature verifies with key.
+// note gets one line saying what came back ("" when nothing). False when a tree should come back
+// but could not; error says why.
+bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& note, std::string& error);
+
+// Removes the own leftovers beside serverDir: trees, set-aside trees and temporary files whose
+// names bear the publisher's mark (OwnTempName). serverDir itself and every other name are never
+// touched. One line on stderr per removal or failure.
+void RemoveLeftovers(const std::string& serverDir);
