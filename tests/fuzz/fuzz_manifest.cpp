@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz_check.h"
@@ -53,15 +54,22 @@ void CheckAcceptedPath(const std::string& path) {
     FUZZ_REQUIRE(!OracleNamesDevice(path));
     WindowsNames names = OracleWindowsNames(path);
     FUZZ_REQUIRE(names.empty() || names[0] != "..");
-    static const std::vector<OracleInstallation> installations = [] {
-        std::vector<OracleInstallation> resolved;
+    // The relative path the run resolves short names from names the same file.
+    FUZZ_REQUIRE(OracleWindowsNames(WindowsRelativePath(path)) == names);
+    static const std::vector<std::pair<OwnFileNames, OracleInstallation>> installations = [] {
+        std::vector<std::pair<OwnFileNames, OracleInstallation>> resolved;
         for (const Layout& layout : kLayouts)
-            resolved.push_back(OracleInstallationOf(layout.installDir, layout.exePath));
+            resolved.emplace_back(OwnFileNamesOf(layout.installDir, layout.exePath),
+                                  OracleInstallationOf(layout.installDir, layout.exePath));
         return resolved;
     }();
-    for (size_t k = 0; k < installations.size(); ++k)
-        FUZZ_REQUIRE(IsUpdaterWorkingFile(path, kLayouts[k].installDir, kLayouts[k].exePath) ==
-                     OracleIsOwnFile(names, installations[k]));
+    for (size_t k = 0; k < installations.size(); ++k) {
+        const bool own = OracleIsOwnFile(names, installations[k].second);
+        FUZZ_REQUIRE(IsUpdaterWorkingFile(path, installations[k].first) == own);
+        // The same rule on the full path, as the run applies it to names the file system resolved.
+        std::string full = std::string(kLayouts[k].installDir) + "\\" + WindowsRelativePath(path);
+        FUZZ_REQUIRE(IsUpdaterWorkingPath(full, installations[k].first) == own);
+    }
 }
 
 }  // namespace

@@ -10,10 +10,6 @@
 
 #include "fuzz_check.h"
 
-// The updater refuses ".part" only at the end of a path's last name today; switch this line to
-// true when it refuses it at the end of any name.
-constexpr bool kOwnPartInAnyName = false;
-
 // Names as NTFS compares them, each in UTF-8 (not UTF-16), so that libFuzzer's comparison hooks
 // see the names this reading looks for and can steer inputs towards them.
 using WindowsNames = std::vector<std::string>;
@@ -94,16 +90,15 @@ inline bool OracleNamesDevice(const std::string& path) {
 }
 
 // Whether these names below the installation folder lead to the updater's state, its ".new"
-// twin, its log, or a download in progress, or below one of them.
+// twin, its log, or below one of them, or hold a name ending in ".part" (a download in progress,
+// or a folder that would block the download beside it).
 inline bool OracleIsOwnStateOrDownload(const WindowsNames& names) {
     if (names.empty()) return false;
     for (const char* own : {"UPDATER.STATE", "UPDATER.STATE.NEW", "UPDATER.LOG"})
         if (names[0] == own) return true;
-    auto isPart = [](const std::string& name) {
+    return std::any_of(names.begin(), names.end(), [](const std::string& name) {
         return name.size() >= 5 && name.compare(name.size() - 5, 5, ".PART") == 0;
-    };
-    if (!kOwnPartInAnyName) return isPart(names.back());
-    return std::any_of(names.begin(), names.end(), isPart);
+    });
 }
 
 // Where the updater runs, as Windows names it: its installation folder and its exe's ".old" copy.
