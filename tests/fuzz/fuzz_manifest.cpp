@@ -1,11 +1,15 @@
 // Fuzzes the manifest parser: what it accepts, where accepted paths can lead, and what it reports.
+#include <algorithm>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "fuzz_check.h"
 #include "update/decimal.h"
 #include "update/manifest.h"
+#include "update/update_plan.h"
+#include "windows_names.h"
 
 namespace {
 
@@ -26,22 +30,20 @@ std::vector<std::string> NonEmptyLines(const std::string& text) {
     return lines;
 }
 
-bool IsDeviceSegment(std::string name) {
-    name = name.substr(0, name.find('.'));
-    while (!name.empty() && name.back() == ' ') name.pop_back();
-    for (char& c : name)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-    static const char* const kFixed[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-    for (const char* fixed : kFixed)
-        if (name == fixed) return true;
-    if (name.compare(0, 3, "COM") != 0 && name.compare(0, 3, "LPT") != 0) return false;
-    std::string rest = name.substr(3);
-    return (rest.size() == 1 && rest[0] >= '0' && rest[0] <= '9') || rest == "\xC2\xB9" ||
-           rest == "\xC2\xB2" || rest == "\xC2\xB3";
-}
+// The installations each accepted entry is checked in: the usual one, one whose folder is spelled
+// unlike its exe path with the exe a folder down, and one whose exe lives elsewhere.
+struct Layout {
+    const char* installDir;
+    const char* exePath;
+};
+constexpr Layout kLayouts[] = {
+    {"C:\\Spiele\\Quillor", "C:\\Spiele\\Quillor\\Quillor - Updater.exe"},
+    {"c:/spiele/QUILLOR/", "C:\\Spiele\\Quillor\\Bin\\\xC3\x9C" "berpr\xC3\xBC" "fer.exe"},
+    {"D:\\Quillor", "E:\\Werkzeug\\Quillor - Updater.exe"},
+};
 
 // An accepted path, resolved below an installation directory, stays inside it and names no
-// device, stream, drive or wildcard.
+// device, stream, drive or wildcard; the own-file rule agrees with Windows on it everywhere.
 void CheckAcceptedPath(const std::string& path) {
     FUZZ_REQUIRE(!path.empty() && path[0] != '/');
     for (char ch : path) {
@@ -49,18 +51,24 @@ void CheckAcceptedPath(const std::string& path) {
         FUZZ_REQUIRE(c >= 0x20 && c != '\\' && c != ':' && c != '"' && c != '<' && c != '>' &&
                      c != '|' && c != '*' && c != '?');
     }
-    int depth = 0;
-    size_t start = 0;
-    while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos) end = path.size();
-        std::string segment = path.substr(start, end - start);
-        FUZZ_REQUIRE(!IsDeviceSegment(segment));
-        FUZZ_REQUIRE(!IsWindowsDeviceName(segment));
-        if (segment == "..") --depth;
-        else if (!segment.empty() && segment != ".") ++depth;
-        FUZZ_REQUIRE(depth >= 0);
-        start = end + 1;
+    FUZZ_REQUIRE(!OracleNamesDevice(path));
+    WindowsNames names = OracleWindowsNames(path);
+    FUZZ_REQUIRE(names.empty() || names[0] != "..");
+    // The relative path the run resolves short names from names the same file.
+    FUZZ_REQUIRE(OracleWindowsNames(WindowsRelativePath(path)) == names);
+    static const std::vector<std::pair<OwnFileNames, OracleInstallation>> installations = [] {
+        std::vector<std::pair<OwnFileNames, OracleInstallation>> resolved;
+        for (const Layout& layout : kLayouts)
+            resolved.emplace_back(OwnFileNamesOf(layout.installDir, layout.exePath),
+                                  OracleInstallationOf(layout.installDir, layout.exePath));
+        return resolved;
+    }();
+    for (size_t k = 0; k < installations.size(); ++k) {
+        const bool own = OracleIsOwnFile(names, installations[k].second);
+        FUZZ_REQUIRE(IsUpdaterWorkingFile(path, installations[k].first) == own);
+        // The same rule on the full path, as the run applies it to names the file system resolved.
+        std::string full = std::string(kLayouts[k].installDir) + "\\" + WindowsRelativePath(path);
+        FUZZ_REQUIRE(IsUpdaterWorkingPath(full, installations[k].first) == own);
     }
 }
 
@@ -100,6 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_REQUIRE(IsSafeManifestPath(entry.path));
         CheckAcceptedPath(entry.path);
     }
+    // The check phase's total never wraps around, whatever sizes a manifest claims.
+    UpdatePlan plan;
+    unsigned __int128 total = 0;
+    for (size_t k = 0; k < entries.size(); ++k) {
+        AddToPlan(plan, static_cast<uint32_t>(k), entries[k].size);
+        total += entries[k].size;
+    }
+    FUZZ_REQUIRE(plan.totalBytes == (total > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(total)));
     if (!ok) {
         const std::string& failing = lines[entries.size() + 1];
         size_t firstTab = failing.find('\t');
@@ -112,8 +128,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_REQUIRE(firstTab != 64 || !IsSafeManifestPath(path));
         }
     }
-    // The path rule on its own: whatever it accepts is safe by the same measure.
+    // The path rule on its own: whatever it accepts is safe by the same measure; and the device
+    // rule name by name, both ways.
     std::string raw(text.begin(), text.end());
     if (IsSafeManifestPath(raw)) CheckAcceptedPath(raw);
+    for (size_t start = 0; start <= raw.size();) {
+        size_t end = std::min(raw.find('/', start), raw.size());
+        std::string name = raw.substr(start, end - start);
+        if (name.find('\\') == std::string::npos)
+            FUZZ_REQUIRE(IsWindowsDeviceName(name) == OracleIsDeviceName(name));
+        start = end + 1;
+    }
     return 0;
 }

@@ -1,5 +1,6 @@
-// Fuzzes the publisher's release path rules: what they let through is safe for the updater,
-// distinct on Windows, and reachable through the publisher's own server.
+// Fuzzes the publisher's release path rules against a reading of Windows names of the target's own:
+// what they let through is safe for the updater, installs under the name it is served under, and
+// is reachable through the publisher's own server; a release is refused exactly when it clashes.
 #include <cstdint>
 #include <set>
 #include <string>
@@ -10,7 +11,7 @@
 #include "request_path.h"
 #include "update/http.h"
 #include "update/manifest.h"
-#include "update/update_plan.h"
+#include "windows_names.h"
 
 namespace {
 
@@ -25,19 +26,20 @@ std::vector<std::string> Segments(const std::string& path) {
     }
 }
 
-void CheckAcceptedPath(const std::string& path) {
+void CheckAcceptedPath(const std::string& path, const WindowsNames& names) {
     FUZZ_REQUIRE(IsSafeManifestPath(path) && IsValidUtf8(path));
-    for (const std::string& name : Segments(path)) {
-        FUZZ_REQUIRE(!IsWindowsDeviceName(name));
-        FUZZ_REQUIRE(name.empty() || (name.back() != '.' && name.back() != ' '));
-    }
-    FUZZ_REQUIRE(!IsUpdaterStateOrDownloadName(path));
+    FUZZ_REQUIRE(!OracleNamesDevice(path));
+    FUZZ_REQUIRE(!OracleIsOwnStateOrDownload(names));
+    // Windows keeps every name whole: none dropped, split or cut short.
+    std::vector<std::string> segments = Segments(path);
+    FUZZ_REQUIRE(names.size() == segments.size());
+    for (size_t k = 0; k < names.size(); ++k)
+        FUZZ_REQUIRE(names[k] == OracleUpcase(segments[k]));
     // The file URL the updater asks for is one the publisher's server maps back to this path.
-    std::vector<std::string> names;
-    TargetVerdict verdict = SplitRequestTarget("/files/" + UrlEncodePath(path), names);
-    std::vector<std::string> expected = Segments(path);
-    expected.insert(expected.begin(), "files");
-    FUZZ_REQUIRE(verdict == TargetVerdict::File && names == expected);
+    std::vector<std::string> served;
+    TargetVerdict verdict = SplitRequestTarget("/files/" + UrlEncodePath(path), served);
+    segments.insert(segments.begin(), "files");
+    FUZZ_REQUIRE(verdict == TargetVerdict::File && served == segments);
 }
 
 }  // namespace
@@ -54,26 +56,26 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> problems;
     CheckReleasePaths(paths, problems);
 
-    std::set<std::string> folded;
+    std::set<WindowsNames> files;
+    bool eachAccepted = true;
     for (const std::string& path : paths) {
-        std::string key = FoldCaseForNtfs(path);
-        FUZZ_REQUIRE(FoldCaseForNtfs(key) == key);
-        FUZZ_REQUIRE(!IsValidUtf8(path) || IsValidUtf8(key));
-        std::string upper = path;
-        for (char& c : upper)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-        FUZZ_REQUIRE(FoldCaseForNtfs(upper) == key);
         std::vector<std::string> alone;
         CheckReleasePaths({path}, alone);
-        if (alone.empty()) CheckAcceptedPath(path);
-        else FUZZ_REQUIRE(!problems.empty());
-        folded.insert(key);
+        WindowsNames names = OracleWindowsNames(path);
+        if (alone.empty()) CheckAcceptedPath(path, names);
+        eachAccepted = eachAccepted && alone.empty();
+        files.insert(names);
     }
-    if (!problems.empty()) return 0;
-    // An accepted release names each file once on Windows, and no file is also a folder.
-    FUZZ_REQUIRE(folded.size() == paths.size());
-    for (const std::string& key : folded)
-        for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1))
-            FUZZ_REQUIRE(folded.count(key.substr(0, slash)) == 0);
+    if (!eachAccepted) {
+        FUZZ_REQUIRE(!problems.empty());
+        return 0;
+    }
+    // Paths accepted one by one make a release that is refused exactly when two of them name the
+    // same file on Windows, or one names a folder of another.
+    bool clash = files.size() != paths.size();
+    for (const WindowsNames& file : files)
+        for (size_t length = 1; length < file.size(); ++length)
+            clash = clash || files.count(WindowsNames(file.begin(), file.begin() + length)) != 0;
+    FUZZ_REQUIRE(problems.empty() == !clash);
     return 0;
 }
