@@ -1,6 +1,7 @@
 // UTF-8 file names compared the way Windows compares them, shared by the updater and the publisher.
 #include "update/name_fold.h"
 
+#include <algorithm>
 #include <cstdint>
 
 namespace {
@@ -30,20 +31,37 @@ bool DecodeUtf8(const std::string& text, size_t& i, uint32_t& codePoint) {
     return true;
 }
 
+struct UpcaseRun {
+    uint16_t first;
+    uint16_t last;
+    uint16_t stride;
+    int32_t delta;
+};
+
+const UpcaseRun kUpcaseRuns[] = {
+#include "update/upcase_table.inc"
+};
+
+// What Windows compares a BMP unit as: its simple uppercase, the same table NTFS keeps on every
+// volume. Units outside the BMP are surrogate pairs there, compared as they stand.
+uint32_t UpcaseUnit(uint32_t c) {
+    if (c > 0xFFFF) return c;
+    const UpcaseRun* end = kUpcaseRuns + sizeof kUpcaseRuns / sizeof kUpcaseRuns[0];
+    const UpcaseRun* run = std::upper_bound(kUpcaseRuns, end, c,
+                                            [](uint32_t unit, const UpcaseRun& r) { return unit < r.first; });
+    if (run == kUpcaseRuns) return c;
+    --run;
+    if (c > run->last || (c - run->first) % run->stride != 0) return c;
+    return static_cast<uint32_t>(static_cast<int32_t>(c) + run->delta);
+}
+
+// The uppercase unit is the key; ASCII capitals become small letters again only so that keys
+// read like the names the updater compares them with ("updater.state"). Nothing but ASCII
+// letters, the dotless i and the long s upcases to an ASCII capital, so no two keys merge.
 uint32_t FoldCodePoint(uint32_t c) {
-    if (c >= 'A' && c <= 'Z') return c + 32;
-    if (c >= 0xC0 && c <= 0xDE && c != 0xD7) return c + 32;       // Latin-1: À..Þ
-    if (c == 0x131) return 'i';                                     // dotless ı: Windows upcases it to I
-    if (c == 0x17F) return 's';                                     // long ſ: Windows upcases it to S
-    if (c >= 0x100 && c <= 0x137) return c | 1;                     // Latin Extended-A pairs
-    if (c >= 0x139 && c <= 0x148) return (c & 1) ? c + 1 : c;      // odd capitals here
-    if (c >= 0x14A && c <= 0x177) return c | 1;
-    if (c == 0x178) return 0xFF;                                    // Ÿ
-    if (c >= 0x179 && c <= 0x17E) return (c & 1) ? c + 1 : c;
-    if (c >= 0x391 && c <= 0x3AB && c != 0x3A2) return c + 32;      // Greek capitals
-    if (c >= 0x410 && c <= 0x42F) return c + 32;                    // Cyrillic А..Я
-    if (c >= 0x400 && c <= 0x40F) return c + 80;                    // Cyrillic Ѐ..Џ
-    return c;
+    if (c < 0x80) return (c >= 'A' && c <= 'Z') ? c + 32 : c;
+    uint32_t upper = UpcaseUnit(c);
+    return (upper >= 'A' && upper <= 'Z') ? upper + 32 : upper;
 }
 
 }  // namespace

@@ -14,7 +14,7 @@ void AppendUtf8(std::string& out, uint32_t c);
 std::string MapCodePoints(const std::string& text, uint32_t (*map)(uint32_t));
 
 // A key under which two paths are equal exactly when Windows would treat them as the same
-// name: ASCII letters, Latin-1, Latin Extended-A, Greek and Cyrillic capitals are folded to
-// their small letters, and the dotless i and the long s to i and s, as Windows upcases them.
-// Other characters and bytes that are not UTF-8 stay as they are.
+// name: each BMP unit stands for its simple uppercase (NTFS's upcase table; generated from ICU
+// into upcase_table.inc), with ASCII letters written small. Characters outside the BMP and bytes
+// that are not UTF-8 stay as they are.
 std::string FoldCaseForWindows(const std::string& path);

@@ -5,6 +5,7 @@
 #include "publish.h"
 #include "request_path.h"
 #include "tool_support.h"
+#include "update/name_fold.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -32,6 +33,20 @@ TEST(PublishPathRules, FoldsToSimpleUppercaseOfTheBmpAsNtfsDoes) {
     EXPECT_EQ(FoldCaseForNtfs("\xE2\x84\xAA"), "\xE2\x84\xAA");                       // Kelvin sign stays
     EXPECT_EQ(FoldCaseForNtfs("\xF0\x90\x90\xA8"), "\xF0\x90\x90\xA8");             // Deseret: beyond the BMP
     EXPECT_EQ(FoldCaseForNtfs("bad\xFFname"), "BAD\xFFNAME");                           // raw bytes survive
+}
+
+// The updater has no ICU; its table must give every BMP unit the key the publisher's ICU gives.
+TEST(PublishPathRules, UpdaterFoldsEveryBmpUnitAsThePublisher) {
+    int differing = 0;
+    for (uint32_t unit = 0; unit <= 0xFFFF; ++unit) {
+        if (unit >= 0xD800 && unit <= 0xDFFF) continue;
+        std::string text;
+        AppendUtf8(text, unit);
+        std::string publisher = FoldCaseForNtfs(text);
+        if (publisher.size() == 1 && publisher[0] >= 'A' && publisher[0] <= 'Z') publisher[0] += 32;
+        if (FoldCaseForWindows(text) != publisher && ++differing <= 5) ADD_FAILURE() << "U+" << std::hex << unit;
+    }
+    EXPECT_EQ(differing, 0);
 }
 
 TEST(PublishPathRules, RefusesPathsThatCollideOnWindows) {

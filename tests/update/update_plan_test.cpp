@@ -79,6 +79,16 @@ TEST(UpdatePlan, UpdaterWorkingFilesAreRecognisedAsWindowsResolvesNames) {
     // The running updater's ".old" name counts only where the updater really lives.
     EXPECT_TRUE(IsUpdaterWorkingFile("bin/Up.exe.old", "Z:/inst/", "z:\\INST\\bin\\up.exe"));
     EXPECT_FALSE(IsUpdaterWorkingFile("Quillor - Updater.exe.old", dir, "D:\\other\\Quillor - Updater.exe"));
+    // Letter case beyond Latin and basic Greek and Cyrillic, as NTFS upcases it: micro sign and
+    // capital mu, accented Greek, fullwidth, Armenian; sharp s and the Kelvin sign stay apart.
+    const std::string greek = "C:\\g\\\xC2\xB5" "Patch.exe";
+    EXPECT_TRUE(IsUpdaterWorkingFile("\xCE\x9C" "PATCH.EXE.OLD", "C:\\g", greek));
+    EXPECT_TRUE(IsUpdaterWorkingFile("\xCE\x86\xCE\x9B\xCE\xA6\xCE\x91.exe.old", "C:\\g",
+                                     "C:\\g\\\xCE\xAC\xCE\xBB\xCF\x86\xCE\xB1.exe"));
+    EXPECT_TRUE(IsUpdaterWorkingFile("\xEF\xBC\xA1.exe.old", "C:\\g", "C:\\g\\\xEF\xBD\x81.exe"));
+    EXPECT_TRUE(IsUpdaterWorkingFile("\xD4\xB1.exe.old", "C:\\g", "C:\\g\\\xD5\xA1.exe"));
+    EXPECT_FALSE(IsUpdaterWorkingFile("\xE1\xBA\x9E.exe.old", "C:\\g", "C:\\g\\\xC3\x9F.exe"));
+    EXPECT_FALSE(IsUpdaterWorkingFile("k.exe.old", "C:\\g", "C:\\g\\\xE2\x84\xAA.exe"));
 }
 
 // What the file system resolved an entry to (a short name's long form) is checked as a full path.
