@@ -15,9 +15,11 @@ mkdir -p "$fuzz/campaign"
 printf '%-16s %12s %9s %8s %8s %9s %s\n' target executions exec/s cov ft findings seconds
 for target in $targets; do
     work=$fuzz/campaign/$target
+    dict=""  # the two path targets take the dictionary of Windows names, as in the test command
+    case $target in manifest|publish_paths) dict=-dict=$root/tests/fuzz/windows_names.dict ;; esac
     start=$(date +%s)
     "$root/tests/fuzz/run_target.sh" "$fuzz/fuzz_$target" "$root/tests/fuzz/corpus/$target" "$work" \
-        -runs="$runs" $limit -max_len=4096 >"$work.log" 2>&1
+        -runs="$runs" $limit -max_len=4096 $dict >"$work.log" 2>&1
     status=$?
     seconds=$(( $(date +%s) - start ))
     executions=$(sed -n 's/^stat::number_of_executed_units: *//p' "$work.log")
