@@ -257,6 +257,12 @@ void SplitPath(const std::string& path, std::string& parent, std::string& name) 
     }
 }
 
+std::string BesidePath(const std::string& path, const std::string& suffix) {
+    std::string parent, name;
+    SplitPath(path, parent, name);
+    return JoinPath(parent, name + suffix);
+}
+
 std::string JoinPath(const std::string& a, const std::string& b) {
     if (a.empty()) return b;
     if (a.back() == '/') return a + b;

@@ -70,6 +70,9 @@ bool RemoveTree(const std::string& path, std::string& error);
 // Splits "a/b/c" into the directory part ("a/b", "." when none) and the last name ("c").
 void SplitPath(const std::string& path, std::string& parent, std::string& name);
 
+// The name beside path that ends in suffix: "srv/" and ".lock" give "srv.lock".
+std::string BesidePath(const std::string& path, const std::string& suffix);
+
 // Joins two path parts with one "/".
 std::string JoinPath(const std::string& a, const std::string& b);
 

@@ -249,11 +249,7 @@ bool CheckManifestSize(size_t size, std::string& error) {
 
 }  // namespace
 
-std::string LockPathFor(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    return JoinPath(parent, name + ".lock");
-}
+std::string LockPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".lock"); }
 
 namespace {
 

@@ -34,11 +34,7 @@ bool SplitFields(const std::string& line, size_t count, std::vector<std::string>
 
 }  // namespace
 
-std::string RecordPathFor(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    return JoinPath(parent, name + ".publish-record");
-}
+std::string RecordPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".publish-record"); }
 
 // Sample:
 //   quillor-publish record 1

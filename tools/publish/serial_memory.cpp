@@ -33,11 +33,7 @@ bool ReadHighestSerial(const PublishOptions& options, const LiveTree& live, Seri
 
 }  // namespace
 
-std::string SerialMemoryPathFor(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    return JoinPath(parent, name + ".publish-serial");
-}
+std::string SerialMemoryPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".publish-serial"); }
 
 // Sample:
 //   quillor-publish serial 1

@@ -78,17 +78,9 @@ bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& e
 
 }  // namespace
 
-std::string StageTreePathFor(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    return JoinPath(parent, name + ".stage");
-}
+std::string StageTreePathFor(const std::string& serverDir) { return BesidePath(serverDir, ".stage"); }
 
-std::string CohortsPathFor(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    return JoinPath(parent, name + ".cohorts");
-}
+std::string CohortsPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".cohorts"); }
 
 int CountStagedLinks(const std::string& serverDir) {
     std::string cohorts = CohortsPathFor(serverDir);

@@ -14,11 +14,7 @@ const char kHeader[] = "quillor-publish stage 1";
 
 }  // namespace
 
-std::string StageStatePathFor(const std::string& serverDir) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    return JoinPath(parent, name + ".stage-state");
-}
+std::string StageStatePathFor(const std::string& serverDir) { return BesidePath(serverDir, ".stage-state"); }
 
 std::string StageStateText(const StageState& state) {
     std::string text = std::string(kHeader) + "\nserial " + std::to_string(state.serial) + "\nshare " +
