@@ -1,6 +1,8 @@
 // Update benchmark: the updater's check and download phases over 2,000 files (1 GiB) against
 // sha256sum, curl and the bare CNG / WinINet loops, all in one run; and its peak memory for a
-// 1 MiB file against a 1 GiB file (ru_maxrss of the Wine process, from wait4).
+// 1 MiB file against a 1 GiB file (ru_maxrss of the Wine process, from wait4); and the check
+// phase over 100,000 small files that are all current (QUILLOR_BENCH_MANY sets the count;
+// QUILLOR_BENCH_OTHER_EXE times a second updater exe there too, e.g. an older build).
 //   bench_update [WORK_DIR]     (default: ./bench-update-work; removed afterwards)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -12,6 +14,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -141,10 +144,50 @@ bool Publish(const std::string& release, const std::string& server) {
                 release, server}).exitCode == 0;
 }
 
-Outcome RunUpdater(const std::string& installDir, const std::string& url) {
+Outcome RunUpdater(const std::string& installDir, const std::string& url,
+                   const std::string& exe = kWinBuild + "/Quillor - Updater.exe") {
     fs::create_directories(installDir);
-    return Run({kWinBuild + "/wine-run", kWinBuild + "/Quillor - Updater.exe", "/silent", "/dir",
-                WinePath(installDir), "/url", url, "/nolaunch"});
+    return Run({kWinBuild + "/wine-run", exe, "/silent", "/dir", WinePath(installDir), "/url", url, "/nolaunch"});
+}
+
+// The check phase of an installation of many small files, all current: what a per-entry cost
+// (the own-file rule, name resolution) adds up to. Best of three runs per exe, interleaved.
+void ManyFilesCheck(const std::string& work) {
+    const char* countText = std::getenv("QUILLOR_BENCH_MANY");
+    int count = countText != nullptr ? std::atoi(countText) : 100000;
+    if (count <= 0) return;
+    std::printf("check phase (%d small files, all up to date):\n", count);
+    std::string release = work + "/many", install = work + "/install-many";
+    for (int i = 0; i < count; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "d%03d/f%06d.dat", i / 1000, i);
+        if (i % 1000 == 0) fs::create_directories(release + "/" + std::string(name).substr(0, 4));
+        std::ofstream(release + "/" + name, std::ios::binary) << "file " << i << "\n";
+    }
+    if (!Publish(release, work + "/server-many")) return;
+    fs::create_directories(install);
+    for (const auto& entry : fs::recursive_directory_iterator(release)) {
+        fs::path target = install / fs::relative(entry.path(), release);
+        if (entry.is_directory()) fs::create_directories(target);
+        else fs::create_hard_link(entry.path(), target);
+    }
+    Server server(work + "/server-many");
+    std::vector<std::pair<std::string, std::string>> exes = {{"this build", kWinBuild + "/Quillor - Updater.exe"}};
+    if (const char* other = std::getenv("QUILLOR_BENCH_OTHER_EXE")) exes.emplace_back("QUILLOR_BENCH_OTHER_EXE", other);
+    std::vector<double> best(exes.size(), 0);
+    for (int round = 0; round < 3; ++round) {
+        for (size_t e = 0; e < exes.size(); ++e) {
+            Outcome run = RunUpdater(install, server.Url(), exes[e].second);
+            if (run.exitCode == 0 && (best[e] == 0 || run.seconds < best[e])) best[e] = run.seconds;
+        }
+    }
+    for (size_t e = 0; e < exes.size(); ++e)
+        std::printf("  %-24s %7.2f s  %6.1f us per file%s\n", exes[e].first.c_str(), best[e],
+                    best[e] * 1e6 / count, best[e] == 0 ? "  (no successful run)" : "");
+    if (exes.size() == 2 && best[1] > 0)
+        std::printf("  ratio this build / other: %.3f   (target <= 1.10)\n", best[0] / best[1]);
+    fs::remove_all(install);
+    fs::remove_all(release);
 }
 
 std::string LastLogLines(const std::string& installDir) {
@@ -240,6 +283,7 @@ int main(int argc, char** argv) {
                     tag == "1mib" ? "1 MiB" : "1 GiB", fetched.maxRssKiB, fetched.exitCode,
                     checked.maxRssKiB, checked.exitCode);
     }
+    ManyFilesCheck(work);
     fs::remove_all(work);
     return 0;
 }
