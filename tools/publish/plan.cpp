@@ -105,13 +105,17 @@ std::string LiveFilePath(const std::string& serverDir, const std::string& path) 
     return JoinPath(JoinPath(serverDir, "files"), path);
 }
 
-bool ReadLiveTree(const std::string& serverDir, LiveTree& live, std::string& error) {
-    std::string manifestPath = JoinPath(serverDir, "manifest.txt");
-    if (!PathExists(manifestPath)) return true;
+bool ReadTreeManifest(const std::string& dir, uint64_t maxBytes, uint64_t& serial,
+                      std::vector<ManifestEntry>& entries, std::string& error) {
     std::vector<uint8_t> text;
+    return ReadWholeFile(JoinPath(dir, "manifest.txt"), maxBytes, text, error) &&
+           ParseManifest(text, serial, entries, error);
+}
+
+bool ReadLiveTree(const std::string& serverDir, LiveTree& live, std::string& error) {
+    if (!PathExists(JoinPath(serverDir, "manifest.txt"))) return true;
     std::vector<ManifestEntry> entries;
-    if (!ReadWholeFile(manifestPath, 256ull << 20, text, error) || !ParseManifest(text, live.serial, entries, error))
-        return false;
+    if (!ReadTreeManifest(serverDir, 256ull << 20, live.serial, entries, error)) return false;
     for (const ManifestEntry& entry : entries) live.entries[entry.path] = entry;
     live.present = true;
     live.record = ReadRecord(RecordPathFor(serverDir));

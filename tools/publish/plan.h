@@ -39,6 +39,11 @@ struct LiveTree {
     PublishRecord record;
 };
 
+// Reads and parses DIR/manifest.txt (at most maxBytes); false with the reason, also when it is
+// missing.
+bool ReadTreeManifest(const std::string& dir, uint64_t maxBytes, uint64_t& serial,
+                      std::vector<ManifestEntry>& entries, std::string& error);
+
 // Reads SERVER_DIR's manifest and record. A missing manifest is an empty tree; an unreadable one
 // is false with the reason.
 bool ReadLiveTree(const std::string& serverDir, LiveTree& live, std::string& error);

@@ -3,6 +3,7 @@
 
 #include "cohort.h"
 #include "fs_util.h"
+#include "plan.h"
 #include "record.h"
 #include "serial_memory.h"
 #include "stage_files.h"
@@ -24,11 +25,9 @@ namespace {
 // read, so that nobody routes players by a guess.
 bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std::string& error) {
     present = false;
-    std::string manifest = JoinPath(dir, "manifest.txt");
     if (!PathExists(dir)) return true;
-    std::vector<uint8_t> text;
     std::vector<ManifestEntry> entries;
-    if (!ReadWholeFile(manifest, kManifestLimit, text, error) || !ParseManifest(text, serial, entries, error)) {
+    if (!ReadTreeManifest(dir, kManifestLimit, serial, entries, error)) {
         error = dir + ": its manifest cannot be read (" + error + ")";
         return false;
     }
