@@ -43,6 +43,8 @@ void CheckJsonLines(const std::string& out, int exitCode, const std::string& com
         EXPECT_TRUE(lines[i]["seconds"].is_number() && lines[i]["phase"].is_string()) << lines[i];
     }
     ASSERT_EQ(result["type"], "result");
+    // At most about ten events a second, plus the one that ends each phase.
+    EXPECT_LE(progressEvents, result["duration_ms"].get<int64_t>() / 100 + 3) << out;
     EXPECT_EQ(result["command"], command);
     EXPECT_EQ(result["exit"], exitCode);
     EXPECT_EQ(result["ok"], exitCode == 0);
