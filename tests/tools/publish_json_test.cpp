@@ -137,6 +137,8 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
         {{"diff", "--json", "@/odd", "@/nothing"}, 1, "differences", {"added", "download_bytes"}},
         {{"verify", "--json", "--key", "@/k.pub.pem", "@/srv"}, 0, "", {"target", "serial", "files", "bytes"}, true},
         {{"verify", "--json", "--key", "@/k.pub.pem", "--expect-serial", "9", "@/srv"}, 1, "serial-unexpected"},
+        {{"verify", "--json", "--key", "@/k.pub.pem", "--expect-serial", "9", "--wait", "1", "@/srv"}, 1,
+         "wait-timeout"},  // its "not yet" lines go to stderr
         {{"verify", "--json", "--key", "@/other.pem.pub.pem", "@/srv"}, 1, "signature-invalid"},
         {{"verify", "--json", "--key", "@/k.pub.pem", "@/nowhere"}, 1, "server-dir-missing"},
         {{"verify", "--json", "--key", "@/k.pub.pem", "--timeout", "5", "http://127.0.0.1:1/"}, 1, "fetch-failed"},
