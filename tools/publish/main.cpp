@@ -1,4 +1,4 @@
-// quillor-publish: the publisher's command line (keygen, publish, stage, diff, verify, serve, blob).
+// quillor-publish: the publisher's command line (keygen, publish, stage, diff, verify, serve, site, blob).
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
@@ -6,6 +6,7 @@
 #include "publish.h"
 #include "serve.h"
 #include "signer.h"
+#include "site.h"
 #include "stage.h"
 #include "verify.h"
 #include "verify_wait.h"
@@ -88,6 +89,11 @@ const char kUsage[] =
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
+    "  site [--bind ADDRESS] [--port N] [--edge ADDRESS]... SERVER_DIR\n"
+    "  site --vcl ORIGIN_HOST:PORT [SERVER_DIR]\n"
+    "      Prints the nginx site for SERVER_DIR (default port 8080, every address; each --edge,\n"
+    "      an address or CIDR block, is trusted to pass players' addresses and trees), or with\n"
+    "      --vcl the Varnish VCL of an edge in front of that origin.\n"
     "  blob PUBLIC.pem OUT\n"
     "      Writes the 283-byte CNG RSAPUBLICBLOB of an RSA-2048 public key to OUT.\n"
     "\n"
@@ -332,6 +338,30 @@ int RunServe(const Args& args) {
     return ServeTree(options, error) ? 0 : Fail(error);
 }
 
+int RunSite(const Args& args) {
+    std::string text, error, vcl = Option(args, "--vcl", "");
+    if (!vcl.empty()) {
+        if (args.positionals.size() > 1 || args.options.size() != 1)
+            return Usage("site --vcl takes ORIGIN_HOST:PORT and at most a SERVER_DIR, no other option");
+        if (!MakeEdgeVcl(vcl, args.positionals.empty() ? "" : args.positionals[0], text, error)) return Usage(error);
+        std::fputs(text.c_str(), stdout);
+        return 0;
+    }
+    if (args.positionals.size() != 1) return Usage("site needs one SERVER_DIR");
+    SiteOptions options;
+    options.serverDir = args.positionals[0];
+    options.bind = Option(args, "--bind", "");
+    uint64_t port = 0;
+    if (!ParseSerialArgument(Option(args, "--port", "8080"), port) || port < 1 || port > 65535)
+        return Usage("--port must be 1 to 65535");
+    options.port = static_cast<int>(port);
+    for (const auto& option : args.options)
+        if (option.first == "--edge") options.edges.push_back(option.second);
+    if (!MakeNginxSite(options, text, error)) return Usage(error);
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
 int RunBlob(const Args& args) {
     if (args.positionals.size() != 2) return Usage("blob needs PUBLIC.pem and OUT");
     PkeyPtr key;
@@ -375,6 +405,8 @@ int main(int argc, char** argv) {
     if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
         return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
+    if (command == "site" && SplitArgs(rest, {"--bind", "--port", "--edge", "--vcl"}, {}, args, error))
+        return RunSite(args);
     if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);
     if (!error.empty()) return Usage(error);
     return Usage("unknown command \"" + command + "\"");
