@@ -54,9 +54,9 @@ echo "package test: cpack and lintian $(( $(date +%s) - start )) s"
 installed=1
 dpkg_locked -i "$deb" >/dev/null || fail "dpkg -i failed"
 dpkg -L quillor-publish >"$work/listed"
+echo "package test: installed at $(( $(date +%s) - start )) s"
 [ "$(command -v quillor-publish)" = /usr/bin/quillor-publish ] || fail "quillor-publish is not /usr/bin's from PATH"
-[ "$(sed -n 's/^ *//p' < <(file -b /usr/bin/quillor-publish) | grep -c 'not stripped')" = 0 ] ||
-    fail "the packaged binary is not stripped"
+! file -b /usr/bin/quillor-publish | grep -q "not stripped" || fail "the packaged binary is not stripped"
 
 # 3. Use it as a studio would, from PATH, in a folder of its own.
 cd "$work"
@@ -136,6 +136,7 @@ TABLE
     exit $status' </dev/null || fail "bash completion"
 
 # 5. Purge: nothing the package listed may be left, other than folders other packages own.
+echo "package test: used at $(( $(date +%s) - start )) s"
 cd /
 dpkg_locked --purge quillor-publish >/dev/null || fail "dpkg --purge failed"
 installed=0
