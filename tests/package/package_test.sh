@@ -24,6 +24,7 @@ cleanup() {
     exit $status
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT HUP  # through cleanup as well
 fail() { echo "package test: $*" >&2; exit 1; }
 
 # dpkg with its lock waited for (bounded): other package tools may run on the machine.

@@ -32,6 +32,7 @@ cleanup() {
     exit $status
 }
 trap cleanup EXIT
+trap 'exit 143' TERM INT HUP  # through cleanup as well
 fail() { echo "quickstart test: $*" >&2; exit 1; }
 
 # The block between the markers, continuation lines joined, without comments and blank lines.
