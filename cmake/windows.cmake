@@ -18,7 +18,7 @@ else()
     set(wine_loader wine)
 endif()
 file(WRITE ${CMAKE_BINARY_DIR}/wine-run
-    "#!/bin/sh\n# Runs a Windows program under this build tree's Wine prefix.\n"
+    "#!/bin/sh\n# Runs a Windows program under this build tree's Wine prefix, with a caller's WINEDLLOVERRIDES added.\n"
     "export WINEPREFIX='${QUILLOR_WINEPREFIX}' WINEDEBUG=-all WINEDLLOVERRIDES=\"mscoree,mshtml=\${WINEDLLOVERRIDES:+;\$WINEDLLOVERRIDES}\"\n"
     "exec ${wine_loader} \"$@\"\n")
 file(CHMOD ${CMAKE_BINARY_DIR}/wine-run PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)

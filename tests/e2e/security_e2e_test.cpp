@@ -221,3 +221,18 @@ TEST_F(SecurityE2E, DllPlantedInTheGameFolderIsNeverLoaded) {
         }
     }
 }
+
+// mingw's delay-load helper raises an exception for a DLL it cannot load; the failure hook makes
+// that a log line naming the DLL and exit code 2. Wine disables a DLL whose WINEDLLOVERRIDES entry
+// gives it no load order.
+TEST_F(SecurityE2E, SystemDllThatCannotBeLoadedEndsTheRunWithALogLine) {
+    ScopedEnvironment noDisplay("DISPLAY", nullptr);
+    for (std::string dll : {"wininet", "gdiplus"}) {
+        ScopedEnvironment disabled("WINEDLLOVERRIDES", (dll + "=").c_str());
+        std::vector<std::string> args = {"/dir", WinePath(install), "/url", server.BaseUrl(), "/nolaunch"};
+        if (dll == "wininet") args.insert(args.begin(), "/silent");  // gdiplus: the window run
+        EXPECT_EQ(RunUpdater(args), 2) << dll;
+        ASSERT_FALSE(LogLines(install).empty()) << dll;
+        EXPECT_EQ(LogLines(install).back(), "cannot load the system DLL " + dll + ".dll (error 126)");
+    }
+}
