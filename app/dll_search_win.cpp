@@ -38,7 +38,7 @@ extern "C" {
 PfnDliHook __pfnDliNotifyHook2 = LoadFromSystemFolder;
 PfnDliHook __pfnDliFailureHook2 = EndOnMissingSystemDll;
 // Ends the table of dlltool's delay-load descriptors (.text$2), which the linker sorts just before
-// it; 4-byte aligned like them, so that no gap opens. cmake/delay-directory.sh names the table.
+// it; aligned no more than they are, so that no gap opens. cmake/delay-directory.sh names the table.
 __attribute__((section(".text$2z"), used, aligned(4))) const ImgDelayDescr quillorDelayTableEnd = {};
 }
 
