@@ -311,6 +311,49 @@ TEST_F(PublishTool, VerifyEndsAgainstEndlessAndStallingServers) {
     EXPECT_NE(fifo.out.find("missing: empty.bin (not a regular file)"), std::string::npos) << fifo.out;
 }
 
+// The tool's own files are read without waiting: a FIFO under one of their names gets a clear
+// error at once instead of holding the lock for ever.
+TEST_F(PublishTool, AFifoInPlaceOfAnOwnFileIsRefusedAtOnce) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
+    struct Case {
+        const char* name;
+        std::vector<std::string> command;  // run with SERVER_DIR last
+        const char* message;               // in the output; "" where the file is only a hint
+    };
+    const std::vector<std::string> publish = {"publish", "--key", PrivateKey(), "--serial", "4", dir_ / "rel"};
+    const Case cases[] = {
+        {"srv.publish-record", publish, "srv.publish-record: not a regular file"},
+        {"srv.publish-serial", publish, "srv.publish-serial: not a regular file"},
+        {"srv/manifest.txt", publish, "manifest.txt: not a regular file"},
+        {"srv.lock", publish, "srv.lock: not a regular file"},
+        {"srv/manifest.txt", {"diff", dir_ / "rel"}, "manifest.txt: not a regular file"},
+        {"srv/manifest.txt", {"status"}, ""},
+        {"srv.stage-state", {"status"}, ""},
+        {"srv.lock", {"widen", "--share", "5"}, "srv.lock: not a regular file"},
+    };
+    for (const Case& test : cases) {
+        RunCommand({"rm", "-rf", dir_ / "copy"});
+        RunCommand({"cp", "-a", dir_ / "srv", dir_ / "copy"});
+        const std::string fifo = dir_ / test.name;
+        const std::string saved = dir_ / "saved";
+        rename(fifo.c_str(), saved.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0) << test.name;
+        std::vector<std::string> args = test.command;
+        args.push_back(dir_ / "srv");
+        auto started = std::chrono::steady_clock::now();
+        CommandResult result = RunTool(args, 20);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_NE(result.exitCode, -1) << test.name << " " << args[0];
+        EXPECT_LT(seconds, 10.0) << test.name << " " << args[0];
+        EXPECT_NE((result.out + result.err).find(test.message), std::string::npos) << result.out << result.err;
+        unlink(fifo.c_str());
+        rename(saved.c_str(), fifo.c_str());
+        RunCommand({"rm", "-rf", dir_ / "srv"});
+        rename((dir_ / "copy").c_str(), (dir_ / "srv").c_str());
+    }
+}
+
 TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     ASSERT_EQ(RunCommand({"openssl", "genrsa", "-out", dir_ / "g.pem", "2048"}).exitCode, 0);
     ASSERT_EQ(RunCommand({"openssl", "rsa", "-in", dir_ / "g.pem", "-pubout", "-out", dir_ / "g.pub.pem"}).exitCode, 0);
