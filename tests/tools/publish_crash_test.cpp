@@ -434,3 +434,7 @@ TEST_F(PublishRecovery, KeygenKilledBetweenItsRenamesLeavesAPairThatSignsAndVeri
 }
 
 }  // namespace
+    // Every reader of a half completes the pair first: the blob of the public half is the private key's.
+    ASSERT_EQ(RunTool({"blob", dir_ / "b/k.pub.pem", dir_ / "pub.blob"}).exitCode, 0);
+    ASSERT_EQ(RunTool({"blob", dir_ / "b/k.pem", dir_ / "private.blob"}).exitCode, 0);
+    EXPECT_EQ(ReadFileText(dir_ / "pub.blob"), ReadFileText(dir_ / "private.blob"));

@@ -227,13 +227,11 @@ bool WriteManifestAndFlush(const FreshTree& fresh, std::string& error) {
            SetManifestTimes(fresh.path, fresh.latest, error) && FlushTree(fresh.path, error);
 }
 
-// A key pair that keygen was replacing when it was killed is completed before either half is used.
+// A key pair that keygen was replacing when it was killed is completed before either half is used
+// (also the pair of --pub, which the loaders do not see when only the sign command signs).
 bool LoadKeys(const PublishOptions& options, PkeyPtr& signingKey, PkeyPtr& checkKey, std::string& error) {
-    for (const std::string& path : {options.keyPath, options.pubPath}) {
-        std::string note;
-        if (!CompleteKeyReplacement(KeyPairNameOf(path), note, error)) return false;
-        if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-    }
+    for (const std::string& path : {options.keyPath, options.pubPath})
+        if (!PrepareKeyPair(path, error)) return false;
     if (!options.keyPath.empty() && !LoadSigningKey(options.keyPath, options.passphrase, signingKey, error))
         return false;
     if (!options.pubPath.empty()) return LoadVerifyKey(options.pubPath, checkKey, error);
