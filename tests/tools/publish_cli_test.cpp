@@ -633,6 +633,19 @@ TEST(SignCommand, OnATerminalItsGroupHoldsTheTerminalAndDiesWholeAtTheTimeOut) {
     ASSERT_GT(child, 0);
     int status = -1;
     for (int i = 0; i < 500 && waitpid(child, &status, WNOHANG) == 0; ++i)
+    // What it started in a session of its own dies too, so nothing holds the caller's output.
+    const std::string escaped = dir_ / "escaped.pid";
+    const std::string setsid = "setsid sh -c 'echo $$ >" + escaped + "; exec sleep 30' >/dev/null </dev/null & " + sign;
+    auto started = std::chrono::steady_clock::now();
+    CommandResult captured = RunCommand({"sh", "-c", "out=$(\"$0\" publish --sign-command \"$1\" --pub \"$2\" "
+                                         "--sign-timeout 5 --serial 9 \"$3\" \"$4\" 2>&1); echo \"$out\"",
+                                         QUILLOR_PUBLISH_EXE, setsid, PublicKey(), dir_ / "rel", dir_ / "srv"}, 60);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_NE(captured.out.find("published serial 9"), std::string::npos) << captured.out;
+    EXPECT_LT(seconds, 5.0);
+    ASSERT_NE(PidInFile(escaped), 0);
+    EXPECT_TRUE(ProcessEnded(PidInFile(escaped), 0));
+    if (!ProcessEnded(PidInFile(escaped), 0)) kill(PidInFile(escaped), SIGKILL);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     if (!WIFEXITED(status)) kill(child, SIGKILL);
     close(master);
