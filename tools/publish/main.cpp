@@ -210,6 +210,8 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
 
 int PublishFailed(const std::vector<std::string>& problems, const PublishReport& report, const std::string& dir) {
     PrintProblems(problems);
+    if (report.serverUnchanged && RecoveredThisRun())
+        return Fail("nothing was published; " + dir + " holds the tree put back above");
     if (report.serverUnchanged) return Fail("nothing was published; " + dir + " is unchanged");
     return Fail("the publish did not complete; see above for the state of " + dir);
 }
@@ -255,7 +257,8 @@ int RunStage(const Args& args) {
     PublishReport report;
     if (!StageRelease(options, share, !salt.empty(), saltValue, problems, report, note)) {
         PrintProblems(problems);
-        return Fail("nothing was staged; the live tree " + options.serverDir + " is unchanged");
+        return Fail(RecoveredThisRun() ? "nothing was staged; see above for the tree put back"
+                                       : "nothing was staged; the live tree " + options.serverDir + " is unchanged");
     }
     options.serverDir = StageTreePathFor(options.serverDir);
     PrintPublished(options, report, note);

@@ -42,7 +42,7 @@ bool CleanUp(const std::string& serverDir, std::string& error) {
         std::string note;
         if (!RecoverServerDir(tree, nullptr, note, error)) return false;
         if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-        RemoveLeftovers(tree);
+        RemoveLeftovers(tree, true);
     }
     RemoveLeftovers(StageStatePathFor(serverDir));
     RemoveLeftovers(RetiredBaseFor(StageTreePathFor(serverDir)));
@@ -134,7 +134,10 @@ bool SeedStage(const std::string& serverDir, const StageState& state, std::strin
     std::string seed, recordTemp;
     if (WriteStageState(serverDir, state, error) && !(seed = MakeLinkedCopy(serverDir, stage, error)).empty() &&
         CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error)) {
-        if (renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE) == 0) return true;
+        int rc = renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE);
+        // Without the flag a plain rename does, as in a publish: the lock is held and the name is missing.
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS) && !PathExists(stage)) rc = rename(seed.c_str(), stage.c_str());
+        if (rc == 0) return true;
         error = ErrnoText(stage);
     }
     std::string ignored;
@@ -263,14 +266,14 @@ bool PromoteStage(const std::string& serverDir, std::string& note, std::string& 
     if (swapped != SwapResult::Swapped) {
         // Unflushed: live, but maybe not after a crash; the buckets stay until the next command.
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
-        if (swapped == SwapResult::Unchanged) RemoveTree(fresh, ignored);
+        if (swapped == SwapResult::Unchanged) RemoveOwnTree(fresh, ignored);
         if (swapped == SwapResult::Unflushed)
             error = "the staged release is live, but not known to be on disk: " + error +
                     " (the next stage, widen, promote or publish moves the buckets to it)";
         return false;
     }
     std::string warning;
-    if (!PlaceRecord(recordTemp, serverDir, warning) || (!oldTree.empty() && !RemoveTree(oldTree, warning)))
+    if (!PlaceRecord(recordTemp, serverDir, warning) || (!oldTree.empty() && !RemoveOwnTree(oldTree, warning)))
         std::fprintf(stderr, "warning: %s\n", warning.c_str());
     uint64_t promoted = site.stageSerial;
     int moved = 0;
