@@ -73,10 +73,10 @@ const char kUsage[] =
     "  status [--address A] SERVER_DIR\n"
     "      Live and staged serial, share, salt and the time of the last change; with an address,\n"
     "      its bucket and whether it gets the stage or the live release.\n"
-    "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
+    "  diff [--checksum] [--timeout SECONDS] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
     "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
-    "      1: differences, 2: trouble.\n"
+    "      1: differences, 2: trouble. The manifest's transfer ends within --timeout (600).\n"
     "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
     "          SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Checks the signature, the manifest and every listed file; one line per problem.\n"
@@ -84,7 +84,7 @@ const char kUsage[] =
     "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
     "      Like the updater it cuts the manifest at 64 MiB, the signature at 64 KiB and each\n"
     "      file at its listed size; each transfer ends within --timeout (default 600) seconds\n"
-    "      and within the wait.\n"
+    "      and within the wait, up to 5 redirects to any host included.\n"
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
@@ -293,7 +293,10 @@ int RunStatus(const Args& args) {
 
 int RunDiff(const Args& args) {
     if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
-    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"));
+    uint64_t timeout = 0;
+    if (!ParseSerialArgument(Option(args, "--timeout", "600"), timeout) || timeout < 1 || timeout > 86400)
+        return Usage("--timeout must be 1 to 86400 seconds");
+    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"), timeout);
 }
 
 int RunVerify(const Args& args) {
@@ -374,7 +377,7 @@ int main(int argc, char** argv) {
     if (command == "widen" && SplitArgs(rest, {"--share"}, {}, args, error)) return RunWiden(args);
     if (command == "promote" && SplitArgs(rest, {}, {}, args, error)) return RunPromote(args);
     if (command == "status" && SplitArgs(rest, {"--address"}, {}, args, error)) return RunStatus(args);
-    if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
+    if (command == "diff" && SplitArgs(rest, {"--timeout"}, {"--checksum"}, args, error)) return RunDiff(args);
     if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
         return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
