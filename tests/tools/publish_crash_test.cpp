@@ -377,7 +377,7 @@ TEST_F(PublishCrash, LostServerAfterAKillInTheOldTreesRemoval) {
     Campaign({"lost server folder", "changed", false, false, false, 1000, 0, true, "unlink"});
 }
 TEST_F(PublishCrash, LostServerAfterAKillInTheFallbackSwap) {
-    Campaign({"lost server folder, fallback swap", "changed", true, false, false, 6, 0, true});
+    Campaign({"lost server folder, fallback swap", "changed", true, false, false, 4, 0, true});
 }
 
 // Single moments of a crash, each of which once lost a tree, a serial or a key.
