@@ -171,9 +171,10 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
 int PublishFailed(const std::vector<std::string>& problems, const PublishReport& report, const std::string& dir) {
     PrintProblems(problems);
     ResultBool("server_unchanged", report.serverUnchanged);
-    std::fprintf(stderr, "quillor-publish: %s\n",
-                 report.serverUnchanged ? ("nothing was published; " + dir + " is unchanged").c_str()
-                                        : ("the publish did not complete; see above for the state of " + dir).c_str());
+    std::string outcome = !report.serverUnchanged ? "the publish did not complete; see above for the state of " + dir
+                          : RecoveredThisRun()    ? "nothing was published; " + dir + " holds the tree put back above"
+                                                  : "nothing was published; " + dir + " is unchanged";
+    std::fprintf(stderr, "quillor-publish: %s\n", outcome.c_str());
     return 1;
 }
 
@@ -226,8 +227,9 @@ int RunStage(const Args& args) {
     if (!StageRelease(options, share, !salt.empty(), saltValue, problems, report, note)) {
         PrintProblems(problems);
         ResultBool("server_unchanged", true);
-        std::fprintf(stderr, "quillor-publish: nothing was staged; the live tree %s is unchanged\n",
-                     options.serverDir.c_str());
+        std::fprintf(stderr, "quillor-publish: %s\n",
+                     RecoveredThisRun() ? "nothing was staged; see above for the tree put back"
+                                        : ("nothing was staged; the live tree " + options.serverDir + " is unchanged").c_str());
         return 1;
     }
     std::string serverDir = options.serverDir;
@@ -287,7 +289,10 @@ int RunStatus(const Args& args) {
 
 int RunDiff(const Args& args) {
     if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
-    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"));
+    uint64_t timeout = 0;
+    if (!ParseSerialArgument(Option(args, "--timeout", "600"), timeout) || timeout < 1 || timeout > 86400)
+        return Usage("--timeout must be 1 to 86400 seconds");
+    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"), timeout);
 }
 
 // "serial 42, 3 files, 1024 bytes" (VerifyServer's summary) as result fields.
@@ -410,7 +415,7 @@ const std::vector<Command>& Commands() {
         {"widen", {{"--share"}, {}, {}}, kWidenUsage, RunWiden},
         {"promote", {{}, {}, {}}, kPromoteUsage, RunPromote},
         {"status", {{"--address"}, {}, {}}, kStatusUsage, RunStatus},
-        {"diff", {{}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
+        {"diff", {{"--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
         {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
         {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
         {"site", {{"--bind", "--port", "--edge", "--vcl"}, {}, {"--edge"}}, kSiteUsage, RunSite},

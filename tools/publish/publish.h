@@ -1,5 +1,6 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #pragma once
+#include "fs_util.h"
 #include "plan.h"
 #include "tree_swap.h"
 
@@ -24,6 +25,8 @@ struct PublishOptions {
     int signTimeoutSeconds = 300;  // the whole life of signCommand
     std::string lockPath;   // the lock to take; empty: SERVER_DIR.lock (a stage takes its site's)
     std::string otherTree;  // the site's other tree: new bodies postdate its bodies too (body_times.h)
+    std::string markName;   // a file every new tree gets beside its manifest (a stage's mark), or empty
+    std::string markText;
     // Run with the lock held once the inputs are checked and the tree recovered, before anything
     // is written: false (with problems) ends the publish; it may set otherTree. afterSwap runs, the
     // lock still held, once the new tree is live and on disk.
@@ -53,6 +56,7 @@ struct FreshTree {
     std::vector<uint8_t> manifest;
     std::vector<uint8_t> signature;  // set by SealFreshTree
     std::string recordText;          // the publish record that belongs to it
+    UniqueFd flushFd;                // opened before the first copy, so its syncfs sees every write-back error
     timespec latest{};               // the time manifest.txt and manifest.sig get
     uint64_t files = 0;
     uint64_t bytes = 0;

@@ -81,9 +81,10 @@ const char kStatusUsage[] =
     "      its bucket and whether it gets the stage or the live release.\n";
 
 const char kDiffUsage[] =
-    "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
+    "  diff [--checksum] [--timeout SECONDS] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
-    "      with the bytes a player on the live release downloads.\n";
+    "      with the bytes a player on the live release downloads. The manifest's transfer,\n"
+    "      redirects included, ends within --timeout (default 600) seconds.\n";
 
 const char kVerifyUsage[] =
     "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
@@ -93,7 +94,7 @@ const char kVerifyUsage[] =
     "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
     "      Like the updater it cuts the manifest at 64 MiB, the signature at 64 KiB and each\n"
     "      file at its listed size; each transfer ends within --timeout (default 600) seconds\n"
-    "      and within the wait.\n";
+    "      and within the wait, up to 5 redirects to any host included.\n";
 
 const char kServeUsage[] =
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
