@@ -2,8 +2,10 @@
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
+#include "history.h"
 #include "key_files.h"
 #include "publish.h"
+#include "revert.h"
 #include "serve.h"
 #include "signer.h"
 #include "stage.h"
@@ -58,6 +60,10 @@ const char kUsage[] =
     "      environment variable, never the command line.\n"
     "      A stage beside SERVER_DIR stays open while its serial is above the live one: a\n"
     "      publish refuses the staged serial, and one above it closes the stage.\n"
+    "      SERVER_DIR.history keeps the releases (publish, stage and promote: the tree a swap\n"
+    "      replaces moves there; bodies are shared hard links), with --message TEXT (one line,\n"
+    "      at most 200 bytes); --keep N (default 10) bounds it, never pruning the live, the\n"
+    "      staged or the previous release.\n"
     "  stage (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N --share P\n"
     "        [--salt S] [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
     "        [--sign-timeout SECONDS] [--checksum] [--jobs N] RELEASE_DIR SERVER_DIR\n"
@@ -66,14 +72,27 @@ const char kUsage[] =
     "      rest keep the live tree. N must be above the live serial; while a stage is open a new\n"
     "      one needs a higher serial, at least its share and its salt (fixed by the first stage,\n"
     "      random unless --salt S). nginx-site.conf follows the links in SERVER_DIR.cohorts.\n"
+    "  revert (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --to SERIAL --serial N\n"
+    "         [--share P [--salt S]] [--message TEXT] [--keep N] [--pub PUBLIC.pem]\n"
+    "         [--passphrase-file F | --passphrase-env NAME] [--sign-timeout SECONDS] SERVER_DIR\n"
+    "      Publishes the kept release of serial SERIAL again as serial N, live for everyone or\n"
+    "      with --share as a stage, under the rules of publish and stage. Reads no body: its\n"
+    "      manifest with the new serial, signed anew; its bodies hard links of the kept ones.\n"
+    "      diff --to SERIAL SERVER_DIR shows what it sends to players first.\n"
+    "  history SERVER_DIR\n"
+    "      The kept releases, newest first: serial, live/staged/kept, time, files, bytes, the\n"
+    "      bytes a player on the release before downloads, manifest digest, message.\n"
+    "  prune [--keep N] SERVER_DIR\n"
+    "      Removes the oldest kept releases until N (default 10) remain.\n"
     "  widen --share P SERVER_DIR\n"
     "      Gives the open stage to P per cent of the players; the share only grows.\n"
-    "  promote SERVER_DIR\n"
+    "  promote [--keep N] SERVER_DIR\n"
     "      Makes the staged release the live one for every player and closes the stage.\n"
     "  status [--address A] SERVER_DIR\n"
     "      Live and staged serial, share, salt and the time of the last change; with an address,\n"
     "      its bucket and whether it gets the stage or the live release.\n"
     "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
+    "  diff --to SERIAL SERVER_DIR\n"
     "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
     "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
     "      1: differences, 2: trouble.\n"
@@ -170,17 +189,29 @@ int RunKeygen(const Args& args) {
     return 0;
 }
 
-// Fills options from the key, signer, serial and folder arguments that publish and stage share;
-// 0 when they are complete, else the exit code of the usage error or failure already printed.
-int ReadPublishOptions(const Args& args, const char* command, PublishOptions& options, std::string& passphrase) {
+// --keep N: how many releases the history keeps.
+bool ParseKeep(const Args& args, unsigned& keep) {
+    uint64_t value = 0;
+    if (!ParseSerialArgument(Option(args, "--keep", std::to_string(kDefaultKeep)), value) || value > 100000)
+        return false;
+    keep = static_cast<unsigned>(value);
+    return true;
+}
+
+// Fills options from the key, signer, serial, history and folder arguments that publish, stage
+// and revert share (folders: 2 with RELEASE_DIR, 1 without); 0 when they are complete, else the
+// exit code of the usage error or failure already printed.
+int ReadPublishOptions(const Args& args, const char* command, PublishOptions& options, std::string& passphrase,
+                       size_t folders = 2) {
     options.keyPath = Option(args, "--key", "");
     options.signCommand = Option(args, "--sign-command", "");
     options.pubPath = Option(args, "--pub", "");
     std::string serial = Option(args, "--serial", "");
     std::string passphraseFile = Option(args, "--passphrase-file", "");
     std::string passphraseEnv = Option(args, "--passphrase-env", "");
-    if (options.keyPath.empty() == options.signCommand.empty() || serial.empty() || args.positionals.size() != 2)
-        return Usage(std::string(command) + " needs --key or --sign-command, --serial, RELEASE_DIR and SERVER_DIR");
+    if (options.keyPath.empty() == options.signCommand.empty() || serial.empty() || args.positionals.size() != folders)
+        return Usage(std::string(command) + " needs --key or --sign-command, --serial, " +
+                     (folders == 2 ? "RELEASE_DIR and SERVER_DIR" : "SERVER_DIR"));
     if (!options.signCommand.empty() && options.pubPath.empty())
         return Usage("--sign-command needs --pub PUBLIC.pem to check what the command signs");
     if (!passphraseFile.empty() && !passphraseEnv.empty())
@@ -196,8 +227,11 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
         (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
         return Fail(error);
     if (!passphrase.empty()) options.passphrase = &passphrase;
-    options.releaseDir = args.positionals[0];
-    options.serverDir = args.positionals[1];
+    options.message = Option(args, "--message", "");
+    if (!CheckMessage(options.message, error)) return Usage(error);
+    if (!ParseKeep(args, options.keep)) return Usage("--keep must be a number of releases from 0 to 100000");
+    options.releaseDir = folders == 2 ? args.positionals[0] : std::string();
+    options.serverDir = args.positionals[folders - 1];
     options.force = HasFlag(args, "--force");
     options.checksum = HasFlag(args, "--checksum");
     uint64_t signTimeout = 0;
@@ -221,6 +255,7 @@ void PrintPublished(const PublishOptions& options, const PublishReport& report, 
                 static_cast<unsigned long long>(report.bytes), options.serverDir.c_str(),
                 static_cast<unsigned long long>(report.copied), static_cast<unsigned long long>(report.taken));
     if (!note.empty()) std::printf("%s\n", note.c_str());
+    if (!report.historyNote.empty()) std::printf("%s\n", report.historyNote.c_str());
 }
 
 int RunPublish(const Args& args) {
@@ -273,9 +308,10 @@ int RunWiden(const Args& args) {
 }
 
 int RunPromote(const Args& args) {
-    if (args.positionals.size() != 1) return Usage("promote needs SERVER_DIR");
+    unsigned keep = kDefaultKeep;
+    if (args.positionals.size() != 1 || !ParseKeep(args, keep)) return Usage("promote needs SERVER_DIR (and --keep 0 to 100000)");
     std::string note, error;
-    if (!PromoteStage(args.positionals[0], note, error)) return Fail(error);
+    if (!PromoteStage(args.positionals[0], keep, note, error)) return Fail(error);
     std::printf("%s\n", note.c_str());
     return 0;
 }
@@ -289,8 +325,57 @@ int RunStatus(const Args& args) {
 }
 
 int RunDiff(const Args& args) {
+    std::string to = Option(args, "--to", "");
+    uint64_t serial = 0;
+    if (!to.empty() && (!ParseSerialArgument(to, serial) || args.positionals.size() != 1))
+        return Usage("diff --to needs a decimal SERIAL and one SERVER_DIR");
+    if (!to.empty()) return DiffToKept(args.positionals[0], serial);
     if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
     return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"));
+}
+
+int RunRevert(const Args& args) {
+    PublishOptions options;
+    std::string passphrase, note, share = Option(args, "--share", ""), salt = Option(args, "--salt", "");
+    if (int code = ReadPublishOptions(args, "revert", options, passphrase, 1)) return code;
+    int shareValue = 0;
+    uint64_t saltValue = 0;
+    options.revert = true;
+    if (!ParseSerialArgument(Option(args, "--to", ""), options.revertSerial))
+        return Usage("revert needs --to SERIAL, the kept release to publish again");
+    if (!share.empty() && !ParseShare(args, shareValue)) return Usage("--share must be a whole per cent from 1 to 100");
+    if (!salt.empty() && (share.empty() || !ParseSerialArgument(salt, saltValue)))
+        return Usage("--salt needs --share and a decimal number");
+    std::vector<std::string> problems;
+    PublishReport report;
+    bool ok = share.empty() ? PublishLive(options, problems, report, note)
+                            : StageRelease(options, shareValue, !salt.empty(), saltValue, problems, report, note);
+    if (!ok) return PublishFailed(problems, report, options.serverDir);
+    if (!share.empty()) options.serverDir = StageTreePathFor(options.serverDir);
+    PrintPublished(options, report, note);
+    return 0;
+}
+
+int RunHistory(const Args& args) {
+    if (args.positionals.size() != 1) return Usage("history needs SERVER_DIR");
+    std::string text, error;
+    if (!HistoryListing(args.positionals[0], text, error)) return Fail(error);
+    std::fputs(text.c_str(), stdout);
+    return 0;
+}
+
+int RunPrune(const Args& args) {
+    unsigned keep = kDefaultKeep;
+    if (args.positionals.size() != 1 || !ParseKeep(args, keep))
+        return Usage("prune needs SERVER_DIR (and --keep 0 to 100000)");
+    const std::string site = args.positionals[0];
+    UniqueFd lock;
+    std::string note, error;
+    if (!LockExclusive(LockPathFor(site), lock, error)) return Fail(error);
+    if (!IsFinishedTree(site)) return Fail(site + " is not a finished tree; the next publish recovers it, then prune");
+    if (!TidyHistory(site, error) || !PruneHistory(site, keep, note, error)) return Fail(error);
+    std::printf("%s\n", note.empty() ? ("nothing to prune in " + HistoryPathFor(site)).c_str() : note.c_str());
+    return 0;
 }
 
 int RunVerify(const Args& args) {
@@ -360,18 +445,25 @@ int main(int argc, char** argv) {
         return RunKeygen(args);
     if (command == "publish" &&
         SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
-                         "--sign-timeout", "--jobs"},
+                         "--sign-timeout", "--jobs", "--message", "--keep"},
                   {"--force", "--checksum"}, args, error))
         return RunPublish(args);
     if (command == "stage" &&
         SplitArgs(rest, {"--key", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file",
-                         "--passphrase-env", "--sign-timeout", "--jobs"},
+                         "--passphrase-env", "--sign-timeout", "--jobs", "--message", "--keep"},
                   {"--checksum"}, args, error))
         return RunStage(args);
+    if (command == "revert" &&
+        SplitArgs(rest, {"--key", "--serial", "--to", "--share", "--salt", "--sign-command", "--pub",
+                         "--passphrase-file", "--passphrase-env", "--sign-timeout", "--message", "--keep"},
+                  {}, args, error))
+        return RunRevert(args);
+    if (command == "history" && SplitArgs(rest, {}, {}, args, error)) return RunHistory(args);
+    if (command == "prune" && SplitArgs(rest, {"--keep"}, {}, args, error)) return RunPrune(args);
     if (command == "widen" && SplitArgs(rest, {"--share"}, {}, args, error)) return RunWiden(args);
-    if (command == "promote" && SplitArgs(rest, {}, {}, args, error)) return RunPromote(args);
+    if (command == "promote" && SplitArgs(rest, {"--keep"}, {}, args, error)) return RunPromote(args);
     if (command == "status" && SplitArgs(rest, {"--address"}, {}, args, error)) return RunStatus(args);
-    if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
+    if (command == "diff" && SplitArgs(rest, {"--to"}, {"--checksum"}, args, error)) return RunDiff(args);
     if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
         return RunVerify(args);
     if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);

@@ -3,6 +3,7 @@
 
 #include "cohort.h"
 #include "fs_util.h"
+#include "history.h"
 #include "plan.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -36,14 +37,16 @@ bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std
 }
 
 // What an interrupted command left (call with the lock held): a tree a swap had set aside comes
-// back, then the own temporary trees, records, serial memories and state files go.
+// back, trees an interrupted swap left go into the history, then the own temporary trees,
+// records, serial memories and state files go.
 bool CleanUp(const std::string& serverDir, std::string& error) {
     for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) {
         std::string note;
         if (!RecoverServerDir(tree, nullptr, note, error)) return false;
         if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-        RemoveLeftovers(tree);
     }
+    if (!TidyHistory(serverDir, error)) return false;
+    for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) RemoveLeftovers(tree);
     RemoveLeftovers(StageStatePathFor(serverDir));
     RemoveLeftovers(RetiredBaseFor(StageTreePathFor(serverDir)));
     return true;
@@ -68,7 +71,7 @@ bool Settle(const std::string& serverDir, SiteState& site, int& moved, std::stri
         return WriteStageState(serverDir, site.state, error);
     }
     std::string stage = StageTreePathFor(serverDir);
-    if (!PointCohorts(serverDir, nullptr, moved, error) || (PathExists(stage) && !RetireTree(stage, error)))
+    if (!PointCohorts(serverDir, nullptr, moved, error) || (PathExists(stage) && !KeepOrRetireTree(serverDir, stage, error)))
         return false;
     for (const std::string& path : {RecordPathFor(stage), StageStatePathFor(serverDir)}) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
@@ -128,10 +131,12 @@ std::string StageRuleBroken(const std::string& serverDir, const SiteState& site,
 }
 
 // A first stage: its state exists before the tree can be open, and the tree starts as a linked
-// copy of the live one (with its record), so the publish takes every unchanged body over from it.
-bool SeedStage(const std::string& serverDir, const StageState& state, std::string& error) {
+// copy of the live one (with its record), so the publish takes every unchanged body over from it
+// (a revert, which takes its bodies from a kept tree, needs no seed).
+bool SeedStage(const std::string& serverDir, const StageState& state, bool seedTree, std::string& error) {
     const std::string stage = StageTreePathFor(serverDir);
     std::string seed, recordTemp;
+    if (!seedTree) return WriteStageState(serverDir, state, error);
     if (WriteStageState(serverDir, state, error) && !(seed = MakeLinkedCopy(serverDir, stage, error)).empty() &&
         CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error)) {
         if (renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE) == 0) return true;
@@ -170,6 +175,7 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     StageState next;
     bool prepared = false;
     options.serverDir = stage;
+    options.siteDir = serverDir;
     options.lockPath = LockPathFor(serverDir);
     options.force = false;
     options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
@@ -191,7 +197,7 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
         next.changed = time(nullptr);
         otherTree = serverDir;
         prepared = !site.open;
-        if (site.open || SeedStage(serverDir, next, error)) return true;
+        if (site.open || SeedStage(serverDir, next, !options.revert, error)) return true;
         found.push_back(error);
         return false;
     };
@@ -237,7 +243,7 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
     return true;
 }
 
-bool PromoteStage(const std::string& serverDir, std::string& note, std::string& error) {
+bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error) {
     UniqueFd lock;
     SiteState site;
     if (!LockOpenStage(serverDir, lock, site, error)) return false;
@@ -270,13 +276,17 @@ bool PromoteStage(const std::string& serverDir, std::string& note, std::string& 
         return false;
     }
     std::string warning;
-    if (!PlaceRecord(recordTemp, serverDir, warning) || (!oldTree.empty() && !RemoveTree(oldTree, warning)))
+    if (!PlaceRecord(recordTemp, serverDir, warning) ||
+        (!oldTree.empty() && !KeepOrRetireTree(serverDir, oldTree, warning)))
         std::fprintf(stderr, "warning: %s\n", warning.c_str());
     uint64_t promoted = site.stageSerial;
     int moved = 0;
     if (!Settle(serverDir, site, moved, error)) return false;
     note = "promoted " + SerialText(promoted) + ": every player gets it now (" + std::to_string(moved) +
            " link(s) moved), the stage is closed";
+    std::string pruned;
+    if (!PruneHistory(serverDir, keep, pruned, warning)) pruned = "warning: the history was not pruned: " + warning;
+    if (!pruned.empty()) note += "\n" + pruned;
     return true;
 }
 

@@ -45,7 +45,8 @@ bool PointLink(const std::string& cohorts, const std::string& link, const std::s
     return true;
 }
 
-// Hard-links every file of the tree from into the empty folder to (folders are made anew).
+}  // namespace
+
 bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error) {
     DIR* dir = opendir(from.c_str());
     if (dir == nullptr) {
@@ -75,8 +76,6 @@ bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& e
     closedir(dir);
     return ok;
 }
-
-}  // namespace
 
 std::string StageTreePathFor(const std::string& serverDir) { return BesidePath(serverDir, ".stage"); }
 
@@ -165,6 +164,11 @@ bool RetireTree(const std::string& tree, std::string& error) {
     if (rename(tree.c_str(), aside.c_str()) != 0) {  // replaces the empty folder
         error = ErrnoText(tree);
         rmdir(aside.c_str());
+        return false;
+    }
+    // The manifest first: a removal cut short never leaves a finished tree to keep or put back.
+    if (unlink(JoinPath(aside, "manifest.txt").c_str()) != 0 && errno != ENOENT) {
+        error = ErrnoText(aside);
         return false;
     }
     return RemoveTree(aside, error);
