@@ -442,7 +442,10 @@ void FinishKeep(const PendingKeep& pending, const std::string& oldTree) {
     bool keep = entry != nullptr && !entry->hasTree && pending.oldDigest != pending.newDigest &&
                 pending.oldDigest != pending.otherDigest;
     if (keep && MoveTreeInto(oldTree, entry->path, error)) return;
-    if (keep) std::fprintf(stderr, "warning: the old tree stays out of the history: %s\n", error.c_str());
+    if (keep && PathExists(oldTree)) {  // the next command's TidyHistory moves it
+        std::fprintf(stderr, "warning: the old tree stays at %s for now: %s\n", oldTree.c_str(), error.c_str());
+        return;
+    }
     if (PathExists(oldTree) && !DropTree(oldTree, error))
         std::fprintf(stderr, "warning: the new tree is live, but the old one is left behind at %s (%s); the next "
                              "publish removes it\n", oldTree.c_str(), error.c_str());
