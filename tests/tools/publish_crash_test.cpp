@@ -460,7 +460,8 @@ TEST_F(PublishRecovery, AfterAKillBetweenTheFallbackRenamesTheLiveTreeComesBackA
     EXPECT_NE(lower.err.find("lower than the published serial 11"), std::string::npos) << lower.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 10);
     EXPECT_EQ(Names(dir_ / "b"),
-              (std::vector<std::string>{"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+              (std::vector<std::string>{"srv", "srv.cohorts", "srv.history", "srv.lock", "srv.publish-record",
+                                        "srv.publish-serial"}));
 }
 
 TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneWorks) {
@@ -469,7 +470,8 @@ TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneW
     EXPECT_EQ(again.exitCode, 0) << again.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 11);
     EXPECT_EQ(Names(dir_ / "b"),
-              (std::vector<std::string>{"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+              (std::vector<std::string>{"srv", "srv.cohorts", "srv.history", "srv.lock", "srv.publish-record",
+                                        "srv.publish-serial"}));
     CommandResult first = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, PublishArgs("1", dir_ / "new"));
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "new"), 1);

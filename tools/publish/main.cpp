@@ -309,7 +309,8 @@ int RunWiden(const Args& args) {
 
 int RunPromote(const Args& args) {
     unsigned keep = kDefaultKeep;
-    if (args.positionals.size() != 1 || !ParseKeep(args, keep)) return Usage("promote needs SERVER_DIR (and --keep 0 to 100000)");
+    if (args.positionals.size() != 1 || !ParseKeep(args, keep))
+        return Usage("promote needs SERVER_DIR (and --keep 0 to 100000)");
     std::string note, error;
     if (!PromoteStage(args.positionals[0], keep, note, error)) return Fail(error);
     std::printf("%s\n", note.c_str());
@@ -352,6 +353,8 @@ int RunRevert(const Args& args) {
                             : StageRelease(options, shareValue, !salt.empty(), saltValue, problems, report, note);
     if (!ok) return PublishFailed(problems, report, options.serverDir);
     if (!share.empty()) options.serverDir = StageTreePathFor(options.serverDir);
+    note = "the kept release of serial " + std::to_string(options.revertSerial) + " again, no body read" +
+           (note.empty() ? "" : "\n" + note);
     PrintPublished(options, report, note);
     return 0;
 }

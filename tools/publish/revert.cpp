@@ -27,7 +27,8 @@ timespec RevertTime(const std::string& serverDir, const std::string& otherTree) 
     timespec latest{time(nullptr), 0};
     for (const std::string& tree : {serverDir, otherTree}) {
         struct stat st;
-        if (!tree.empty() && lstat(JoinPath(tree, "manifest.txt").c_str(), &st) == 0 && st.st_mtim.tv_sec >= latest.tv_sec)
+        if (!tree.empty() && lstat(JoinPath(tree, "manifest.txt").c_str(), &st) == 0 &&
+            st.st_mtim.tv_sec >= latest.tv_sec)
             latest.tv_sec = st.st_mtim.tv_sec + 1;
     }
     return latest;
@@ -48,7 +49,8 @@ bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::strin
     KeptRelease kept;
     std::string tree;
     std::vector<uint8_t> manifest;
-    if (!FindKept(site, options.revertSerial, kept, tree, error) || !ReadManifestOf(tree, manifest, error)) return false;
+    if (!FindKept(site, options.revertSerial, kept, tree, error) || !ReadManifestOf(tree, manifest, error))
+        return false;
     if (ManifestDigest(manifest) != kept.digest) {
         error = tree + ": its manifest is not the one kept for serial " + std::to_string(kept.serial);
         return false;

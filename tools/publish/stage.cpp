@@ -71,7 +71,8 @@ bool Settle(const std::string& serverDir, SiteState& site, int& moved, std::stri
         return WriteStageState(serverDir, site.state, error);
     }
     std::string stage = StageTreePathFor(serverDir);
-    if (!PointCohorts(serverDir, nullptr, moved, error) || (PathExists(stage) && !KeepOrRetireTree(serverDir, stage, error)))
+    if (!PointCohorts(serverDir, nullptr, moved, error) ||
+        (PathExists(stage) && !KeepOrRetireTree(serverDir, stage, error)))
         return false;
     for (const std::string& path : {RecordPathFor(stage), StageStatePathFor(serverDir)}) {
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
