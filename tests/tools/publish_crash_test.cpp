@@ -413,8 +413,8 @@ TEST_F(PublishCrash, IncrementalPublish) { Campaign({"incremental publish", "cha
 TEST_F(PublishCrash, FallbackSwap) { Campaign({"fallback swap", "changed", true, false, false, 6, 6}); }
 TEST_F(PublishCrash, KeygenForce) { Campaign({"keygen --force", "", false, false, true, 3, 3}); }
 TEST_F(PublishCrash, SignCommand) { Campaign({"sign command", "changed", false, true, false, 5, 5}); }
-TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 6, 6, Command::Revert}); }
-TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 5, 5, Command::Prune}); }
+TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 4, 4, Command::Revert}); }
+TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, Command::Prune}); }
 
 // Single moments of a crash, each of which once lost a tree, a serial or a key.
 class PublishRecovery : public ::testing::Test {
