@@ -364,7 +364,8 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         }
         WriteFileText(base_ / "srv.history/notes.txt", "a file of the operator's own");
         live_.Take(base_ / "srv");
-        live_.Take(base_ / "srv.history");
+        // A revert gives the kept bodies it serves anew a new time (edges must not take them for the live ones).
+        if (scenario.command != Command::Revert) live_.Take(base_ / "srv.history");
     }
     // A run that is not disturbed tells which occurrences change the disk.
     std::string calls;

@@ -30,7 +30,10 @@ protected:
         args.push_back(dir / "srv");
         return RunTool(args);
     }
-    std::vector<std::string> Key() { return {"--key", dir / "k.pem"}; }
+    static time_t MtimeOf(const std::string& path) {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec : 0;
+    }
     CommandResult Revert(const std::string& to, const std::string& serial, std::vector<std::string> extra = {}) {
         std::vector<std::string> args = {"revert", "--key", dir / "k.pem", "--to", to, "--serial", serial};
         args.insert(args.end(), extra.begin(), extra.end());
@@ -71,6 +74,7 @@ TEST_F(PublishHistory, ThreeReleasesARevertLiveOneStagedAndAPruneThatKeepsWhatIs
 
     // A revert reads no body: every kept one is unreadable while it runs.
     const std::string kept = dir / "srv.history";
+    const time_t before = MtimeOf(dir / "srv/manifest.txt"), common = MtimeOf(dir / "srv/files/data/common.pak");
     RunCommand({"find", kept, dir / "srv/files", "-type", "f", "-path", "*files/*", "-exec", "chmod", "a-r", "{}", "+"});
     CommandResult reverted = Revert("1", "4", {"--message", "back to the first"});
     RunCommand({"find", kept, dir / "srv/files", "-type", "f", "-exec", "chmod", "u+r", "{}", "+"});
@@ -78,6 +82,9 @@ TEST_F(PublishHistory, ThreeReleasesARevertLiveOneStagedAndAPruneThatKeepsWhatIs
     EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "4", dir / "srv"}).exitCode, 0);
     EXPECT_EQ(RunCommand({"diff", "-r", dir / "r1", dir / "srv/files"}).exitCode, 0);
     EXPECT_EQ(Tool({"diff", "--to", "1"}).exitCode, 0);
+    // Edges tell bodies by time and size: one unlike the live body at its path gets a new time.
+    EXPECT_GT(MtimeOf(dir / "srv/files/game.exe"), before);
+    EXPECT_EQ(MtimeOf(dir / "srv/files/data/common.pak"), common);
     EXPECT_NE(HistoryLine("4").find(" live "), std::string::npos);
     EXPECT_NE(HistoryLine("4").find(" 4009  "), std::string::npos) << HistoryLine("4");
     EXPECT_NE(HistoryLine("3").find(" kept "), std::string::npos);

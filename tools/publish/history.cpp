@@ -370,6 +370,12 @@ void ManifestTotals(const std::vector<uint8_t>& manifest, uint64_t& serial, uint
     }
 }
 
+std::vector<PublishedFile> ManifestFiles(const std::vector<uint8_t>& manifest) {
+    std::vector<PublishedFile> files;
+    for (const Line& line : FileLines(manifest)) files.push_back({std::string(line.path), std::string(line.sha), line.size});
+    return files;
+}
+
 uint64_t DownloadBetween(const std::vector<uint8_t>& newManifest, const std::vector<uint8_t>& oldManifest,
                          std::vector<std::string>* lines) {
     std::vector<Line> now = FileLines(newManifest), before = FileLines(oldManifest);

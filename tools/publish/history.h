@@ -9,6 +9,8 @@
 // An entry is made under the suffix ".pending" before its tree goes live and renamed after; an
 // entry to be removed is renamed to ".gone" first. Bodies are hard links shared with the trees.
 #pragma once
+#include "publish.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -80,6 +82,9 @@ bool FindKept(const std::string& site, uint64_t serial, KeptRelease& release, st
 
 // The serial line's number, the file lines and their sizes' sum of a manifest the publisher wrote.
 void ManifestTotals(const std::vector<uint8_t>& manifest, uint64_t& serial, uint64_t& files, uint64_t& bytes);
+
+// The file lines of a manifest the publisher wrote, in its order.
+std::vector<PublishedFile> ManifestFiles(const std::vector<uint8_t>& manifest);
 
 // What a player on the release of oldManifest downloads for newManifest (both as the publisher
 // writes them, sorted by path): the bytes of every added or changed file. lines, when not null,

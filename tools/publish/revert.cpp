@@ -1,6 +1,7 @@
 // Reverts: a kept release under a new serial from its manifest and hard links of its bodies.
 #include "revert.h"
 
+#include "body_times.h"
 #include "fs_util.h"
 #include "history.h"
 #include "publish.h"
@@ -19,19 +20,6 @@ namespace {
 
 bool ReadManifestOf(const std::string& tree, std::vector<uint8_t>& bytes, std::string& error) {
     return ReadWholeFile(JoinPath(tree, "manifest.txt"), kManifestLimit, bytes, error);
-}
-
-// The manifest time of a revert: past both served manifests, so edges see a new object and the
-// next publish's new bodies still outrun every body it keeps (body_times.h).
-timespec RevertTime(const std::string& serverDir, const std::string& otherTree) {
-    timespec latest{time(nullptr), 0};
-    for (const std::string& tree : {serverDir, otherTree}) {
-        struct stat st;
-        if (!tree.empty() && lstat(JoinPath(tree, "manifest.txt").c_str(), &st) == 0 &&
-            st.st_mtim.tv_sec >= latest.tv_sec)
-            latest.tv_sec = st.st_mtim.tv_sec + 1;
-    }
-    return latest;
 }
 
 std::string TimeText(int64_t ns) {
@@ -67,18 +55,22 @@ bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::strin
         error = "the manifest would be above the updater's limit of " + std::to_string(kManifestLimit) + " bytes";
         return false;
     }
-    // Its bodies keep their inodes and times, so the kept record holds for them.
-    std::vector<uint8_t> record;
-    std::string ignored, recordPath = kept.hasTree ? JoinPath(kept.path, "record") : RecordPathFor(tree);
-    if (PathExists(recordPath) && ReadWholeFile(recordPath, 1ull << 30, record, ignored))
-        fresh.recordText.assign(record.begin(), record.end());
-    fresh.latest = RevertTime(options.serverDir, options.otherTree);
     if (!MakeOwnTempDir(options.serverDir, fresh.path, error)) return false;
-    std::string files = JoinPath(fresh.path, "files");
-    if (mkdir(files.c_str(), 0777) == 0 && LinkTreeCopy(JoinPath(tree, "files"), files, error)) return true;
-    if (error.empty()) error = ErrnoText(files);
-    RemoveTree(fresh.path, ignored);
-    return false;
+    std::string files = JoinPath(fresh.path, "files"), ignored;
+    bool linked = mkdir(files.c_str(), 0777) == 0 && LinkTreeCopy(JoinPath(tree, "files"), files, error);
+    if (!linked && error.empty()) error = ErrnoText(files);
+    // A body unlike the live one at its path gets a time past every body served so far, as a new
+    // body of a publish does, so that no edge takes it for the one it holds; the manifest too.
+    if (!linked || !SetBodyTimes(fresh.path, options.serverDir, options.otherTree, ManifestFiles(fresh.manifest),
+                                 {}, fresh.latest, error)) {
+        RemoveTree(fresh.path, ignored);
+        return false;
+    }
+    // The bodies keep their inodes, so the kept record holds for them, with their times as now.
+    PublishRecord record = ReadRecord(kept.hasTree ? JoinPath(kept.path, "record") : RecordPathFor(tree));
+    for (auto& entry : record.entries) StampOf(JoinPath(files, entry.first), entry.second.published);
+    fresh.recordText = RecordText(record);
+    return true;
 }
 
 bool HistoryListing(const std::string& serverDir, std::string& text, std::string& error) {
