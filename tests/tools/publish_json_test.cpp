@@ -43,6 +43,8 @@ void CheckJsonLines(const std::string& out, int exitCode, const std::string& com
         EXPECT_TRUE(lines[i]["seconds"].is_number() && lines[i]["phase"].is_string()) << lines[i];
     }
     ASSERT_EQ(result["type"], "result");
+    // At most about ten events a second, plus the one that ends each phase.
+    EXPECT_LE(progressEvents, result["duration_ms"].get<int64_t>() / 100 + 3) << out;
     EXPECT_EQ(result["command"], command);
     EXPECT_EQ(result["exit"], exitCode);
     EXPECT_EQ(result["ok"], exitCode == 0);
@@ -135,6 +137,8 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
         {{"diff", "--json", "@/odd", "@/nothing"}, 1, "differences", {"added", "download_bytes"}},
         {{"verify", "--json", "--key", "@/k.pub.pem", "@/srv"}, 0, "", {"target", "serial", "files", "bytes"}, true},
         {{"verify", "--json", "--key", "@/k.pub.pem", "--expect-serial", "9", "@/srv"}, 1, "serial-unexpected"},
+        {{"verify", "--json", "--key", "@/k.pub.pem", "--expect-serial", "9", "--wait", "1", "@/srv"}, 1,
+         "wait-timeout"},  // its "not yet" lines go to stderr
         {{"verify", "--json", "--key", "@/other.pem.pub.pem", "@/srv"}, 1, "signature-invalid"},
         {{"verify", "--json", "--key", "@/k.pub.pem", "@/nowhere"}, 1, "server-dir-missing"},
         {{"verify", "--json", "--key", "@/k.pub.pem", "--timeout", "5", "http://127.0.0.1:1/"}, 1, "fetch-failed"},

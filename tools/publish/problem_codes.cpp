@@ -39,6 +39,7 @@ const std::vector<ProblemRule>& ProblemRules() {
         {"", "request failed (", "fetch-failed"},
         {"", "no such server folder", "server-dir-missing"},
         {"verify", "serves serial ", "serial-unexpected"},
+        {"verify", "the time to wait ran out", "wait-timeout"},
         {"", "publish a live release first", "not-published"},
         {"", "no stage is open in ", "no-stage"},
         {"", "the share only grows", "share-narrower"},
