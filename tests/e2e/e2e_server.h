@@ -20,6 +20,7 @@ struct Misbehaviour {
     int64_t declaredLength = -1; // Content-Length to announce; more than sent = truncated body
     int64_t stallAfter = -1;     // send this many body bytes, then wait for ReleaseStall()
     bool endless = false;        // send the body again and again until the client goes away
+    bool trickleHeaders = false; // send the status line, then header bytes one a second (at most 60)
 };
 
 class LoopbackServer {

@@ -304,11 +304,90 @@ TEST_F(PublishTool, VerifyEndsAgainstEndlessAndStallingServers) {
         EXPECT_NE(result.out.find(test.problem), std::string::npos) << result.out;
         EXPECT_LT(seconds, 10.0) << test.problem;
     }
+    // Redirects to another host that trickles its headers, and a loop between two names: every
+    // hop lies within the one deadline, and verify and diff end within it plus a second.
+    LoopbackServer other(dir_ / "srv");
+    ASSERT_NE(other.Port(), 0);
+    Misbehaviour toTrickle, trickle, toOther, back;
+    toTrickle.status = toOther.status = back.status = 302;
+    toTrickle.location = "http://localhost:" + std::to_string(other.Port()) + "/trickle";
+    trickle.trickleHeaders = true;
+    toOther.location = "http://localhost:" + std::to_string(other.Port()) + "/manifest.txt";
+    back.location = server.BaseUrl() + "/manifest.txt";
+    other.Override("/trickle", trickle);
+    other.Override("/manifest.txt", back);
+    struct Bounded {
+        const Misbehaviour& how;
+        std::vector<std::string> args;  // the base URL follows
+        int exitCode;
+        const char* problem;
+    };
+    const Bounded bounded[] = {
+        {toTrickle, {"verify", "--key", PublicKey(), "--wait", "6"}, 1, "the time to wait ran out during the transfer"},
+        {toTrickle, {"verify", "--key", PublicKey(), "--timeout", "6"}, 1, "the transfer took longer than 6 s"},
+        {toTrickle, {"diff", "--timeout", "6", dir_ / "rel"}, 2, "the transfer took longer than 6 s"},
+        {toOther, {"verify", "--key", PublicKey(), "--wait", "6"}, 1, "more than 5 redirects"},
+    };
+    for (const Bounded& test : bounded) {
+        server.ClearOverrides();
+        server.Override("/manifest.txt", test.how);
+        std::vector<std::string> args = test.args;
+        args.push_back(server.BaseUrl());
+        auto started = std::chrono::steady_clock::now();
+        CommandResult result = RunTool(args, 90);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_EQ(result.exitCode, test.exitCode) << test.problem;
+        EXPECT_NE((result.out + result.err).find(test.problem), std::string::npos) << result.out << result.err;
+        EXPECT_LT(seconds, 7.0) << test.problem;
+    }
     // On disk, a FIFO in place of a file is refused at once instead of waiting for a writer.
     unlink((dir_ / "srv/files/empty.bin").c_str());
     ASSERT_EQ(mkfifo((dir_ / "srv/files/empty.bin").c_str(), 0644), 0);
     CommandResult fifo = RunTool({"verify", "--key", PublicKey(), dir_ / "srv"}, 30);
     EXPECT_NE(fifo.out.find("missing: empty.bin (not a regular file)"), std::string::npos) << fifo.out;
+}
+
+// The tool's own files are read without waiting: a FIFO under one of their names gets a clear
+// error at once instead of holding the lock for ever.
+TEST_F(PublishTool, AFifoInPlaceOfAnOwnFileIsRefusedAtOnce) {
+    MakeRelease(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
+    struct Case {
+        const char* name;
+        std::vector<std::string> command;  // run with SERVER_DIR last
+        const char* message;               // in the output; "" where the file is only a hint
+    };
+    const std::vector<std::string> publish = {"publish", "--key", PrivateKey(), "--serial", "4", dir_ / "rel"};
+    const Case cases[] = {
+        {"srv.publish-record", publish, "srv.publish-record: not a regular file"},
+        {"srv.publish-serial", publish, "srv.publish-serial: not a regular file"},
+        {"srv/manifest.txt", publish, "manifest.txt: not a regular file"},
+        {"srv.lock", publish, "srv.lock: not a regular file"},
+        {"srv/manifest.txt", {"diff", dir_ / "rel"}, "manifest.txt: not a regular file"},
+        {"srv/manifest.txt", {"status"}, ""},
+        {"srv.stage-state", {"status"}, ""},
+        {"srv.lock", {"widen", "--share", "5"}, "srv.lock: not a regular file"},
+    };
+    for (const Case& test : cases) {
+        RunCommand({"rm", "-rf", dir_ / "copy"});
+        RunCommand({"cp", "-a", dir_ / "srv", dir_ / "copy"});
+        const std::string fifo = dir_ / test.name;
+        const std::string saved = dir_ / "saved";
+        rename(fifo.c_str(), saved.c_str());
+        ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0) << test.name;
+        std::vector<std::string> args = test.command;
+        args.push_back(dir_ / "srv");
+        auto started = std::chrono::steady_clock::now();
+        CommandResult result = RunTool(args, 20);
+        double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        EXPECT_NE(result.exitCode, -1) << test.name << " " << args[0];
+        EXPECT_LT(seconds, 10.0) << test.name << " " << args[0];
+        EXPECT_NE((result.out + result.err).find(test.message), std::string::npos) << result.out << result.err;
+        unlink(fifo.c_str());
+        rename(saved.c_str(), fifo.c_str());
+        RunCommand({"rm", "-rf", dir_ / "srv"});
+        rename((dir_ / "copy").c_str(), (dir_ / "srv").c_str());
+    }
 }
 
 TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
@@ -555,6 +634,19 @@ TEST_F(PublishTool, SignCommandEndsWithinItsTimeoutAndTakesWhatItStartedAlong) {
     }
     ASSERT_NE(PidInFile(stray), 0);
     EXPECT_TRUE(ProcessEnded(PidInFile(stray)));
+    // What it started in a session of its own dies too, so nothing holds the caller's output.
+    const std::string escaped = dir_ / "escaped.pid";
+    const std::string setsid = "setsid sh -c 'echo $$ >" + escaped + "; exec sleep 30' >/dev/null </dev/null & " + sign;
+    auto started = std::chrono::steady_clock::now();
+    CommandResult captured = RunCommand({"sh", "-c", "out=$(\"$0\" publish --sign-command \"$1\" --pub \"$2\" "
+                                         "--sign-timeout 5 --serial 9 \"$3\" \"$4\" 2>&1); echo \"$out\"",
+                                         QUILLOR_PUBLISH_EXE, setsid, PublicKey(), dir_ / "rel", dir_ / "srv"}, 60);
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    EXPECT_NE(captured.out.find("published serial 9"), std::string::npos) << captured.out;
+    EXPECT_LT(seconds, 5.0);
+    ASSERT_NE(PidInFile(escaped), 0);
+    EXPECT_TRUE(ProcessEnded(PidInFile(escaped), 0));
+    if (!ProcessEnded(PidInFile(escaped), 0)) kill(PidInFile(escaped), SIGKILL);
     EXPECT_EQ(RunTool({"publish", "--sign-command", sign, "--pub", PublicKey(), "--sign-timeout", "0", "--serial",
                        "9", dir_ / "rel", dir_ / "srv"}).exitCode, 2);
 }

@@ -184,6 +184,8 @@ struct Scenario {
     bool keygen;          // keygen --force of the pair instead of a publish
     size_t killSample;    // points tried by the test command; the full sweep tries all
     size_t errorSample;
+    bool loseServer = false;  // after each kill the server folder is lost and a publish fails
+    const char* onlyCall = nullptr;  // points of this call only
     Command command = Command::Publish;  // Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4
 };
 
@@ -244,6 +246,7 @@ protected:
     std::string CheckKeygenPoint(const Point& point, const CommandResult& run, const std::string& work);
     std::string CheckHistoryPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
                                   const std::string& work);
+    std::string LoseServerAndFail(const std::string& work);
     void Campaign(const Scenario& scenario);
 
     static TempDir* root_;
@@ -286,13 +289,18 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
         if (!log.empty() && served == 2 && FlushFailedBeforeSwap(log, point.call, server))
             return "a tree went live after a failed flush";
     }
+    if (scenario.loseServer) {
+        std::string lost = LoseServerAndFail(work);
+        if (!lost.empty()) return lost;
+    }
     CommandResult next = Run(scenario, "rename", {}, PublishArgs(scenario, server, false));
     if (next.exitCode != 0) return "the next publish failed: " + next.err;
     if (ServedSerial(Pub(), server, &output) != 2) return "after the next publish: " + output;
     std::vector<std::string> expected = {"srv",      "srv.cohorts",        "srv.history",
                                          "srv.lock", "srv.publish-record", "srv.publish-serial"};
     if (Names(work) != expected) return "left behind after the next publish: " + testing::PrintToString(Names(work));
-    if (KeptReleases(Pub(), server) != kPublishedHistory)
+    // A server folder lost by hand takes the live release's tree with it; its entry stays without one.
+    if (!scenario.loseServer && KeptReleases(Pub(), server) != kPublishedHistory)
         return "the history after the next publish: " + testing::PrintToString(KeptReleases(Pub(), server));
     return std::string();
 }
@@ -321,6 +329,28 @@ std::string PublishCrash::CheckHistoryPoint(const Scenario& scenario, const Poin
     if (KeptReleases(Pub(), server) != expected)
         return "the history then: " + testing::PrintToString(KeptReleases(Pub(), server));
     if (Names(work).size() != 6) return "left behind: " + testing::PrintToString(Names(work));
+    return std::string();
+}
+
+// The server folder is lost and a publish then fails at its signature: what its recovery puts
+// back (if anything) is whole, signed and not below the serial memory, and is said to be back.
+std::string PublishCrash::LoseServerAndFail(const std::string& work) {
+    const std::string server = work + "/srv";
+    RunCommand({"rm", "-rf", server});
+    CommandResult failed = RunTool({"publish", "--sign-command", "exit 3", "--pub", Pub(), "--serial", "3",
+                                    *root_ / "changed", server});
+    if (failed.exitCode != 1) return "a publish whose signer fails ended with " + std::to_string(failed.exitCode);
+    std::string output, error;
+    long long served = ServedSerial(Pub(), server, &output);
+    SerialMemory memory;
+    if (!ReadSerialMemory(server, memory, error)) return "the serial memory is unreadable: " + error;
+    if (served == -2) return "recovery put back a tree that verify refuses: " + output;
+    bool wasLive = failed.err.find("the tree that was live") != std::string::npos;
+    if (served >= 0 && memory.present && served < static_cast<long long>(memory.serial) && !wasLive)
+        return "recovery put back serial " + std::to_string(served) + " below the memory's " + std::to_string(memory.serial);
+    if ((served >= 0) != (failed.err.find("put back") != std::string::npos) ||
+        (failed.err.find("is unchanged") != std::string::npos && served >= 0))
+        return "what recovery did is not said as it is: " + failed.err;
     return std::string();
 }
 
@@ -377,6 +407,10 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         CommandResult dry = Run(scenario, calls, {}, CommandFor(scenario, work.Path(), true), logs / "trace");
         ASSERT_EQ(dry.exitCode, 0) << dry.err;
         kills = DiskPointsIn(logs / "trace", !scenario.fallback);
+        if (scenario.onlyCall != nullptr)
+            kills.erase(std::remove_if(kills.begin(), kills.end(),
+                                       [&](const Point& point) { return point.call != scenario.onlyCall; }),
+                        kills.end());
     }
     std::vector<Point> errors;
     for (const Point& kill : kills)
@@ -414,8 +448,16 @@ TEST_F(PublishCrash, IncrementalPublish) { Campaign({"incremental publish", "cha
 TEST_F(PublishCrash, FallbackSwap) { Campaign({"fallback swap", "changed", true, false, false, 6, 6}); }
 TEST_F(PublishCrash, KeygenForce) { Campaign({"keygen --force", "", false, false, true, 3, 3}); }
 TEST_F(PublishCrash, SignCommand) { Campaign({"sign command", "changed", false, true, false, 5, 5}); }
-TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 4, 4, Command::Revert}); }
-TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, Command::Prune}); }
+TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 4, 4, false, nullptr, Command::Revert}); }
+TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, false, nullptr, Command::Prune}); }
+// Killed while the old tree goes, then the server folder is lost: the old tree never comes back
+// below the serial memory, nor a part of it.
+TEST_F(PublishCrash, LostServerAfterAKillInTheOldTreesRemoval) {
+    Campaign({"lost server folder", "changed", false, false, false, 1000, 0, true, "unlinkat"});
+}
+TEST_F(PublishCrash, LostServerAfterAKillInTheFallbackSwap) {
+    Campaign({"lost server folder, fallback swap", "changed", true, false, false, 6, 0, true});
+}
 
 // Single moments of a crash, each of which once lost a tree, a serial or a key.
 class PublishRecovery : public ::testing::Test {
@@ -498,6 +540,78 @@ TEST_F(PublishRecovery, TheHighestSerialOutlivesALostEmptiedOrRestoredTree) {
     EXPECT_EQ(Publish("10", server).exitCode, 0);  // the same release again
 }
 
+// syncfs reports only the write-back errors that happen after its descriptor was opened: the one
+// that makes the bodies durable before the swap must be older than the first body.
+TEST_F(PublishRecovery, TheFlushBeforeTheSwapSeesEveryBodysWriteBack) {
+    ASSERT_EQ(RunToolTraced("openat,syncfs", {}, PublishArgs("1", dir_ / "a/srv"), dir_ / "trace").exitCode, 0);
+    std::istringstream log(ReadFileText(dir_ / "trace"));
+    std::map<std::string, size_t> openedAt;  // descriptor -> line of the openat that returned it
+    size_t firstBody = 0, flushOpened = 0, number = 0;
+    for (std::string line; std::getline(log, line);) {
+        ++number;
+        size_t equals = line.rfind(" = ");
+        if (line.find("openat(") != std::string::npos && equals != std::string::npos)
+            openedAt[line.substr(equals + 3)] = number;
+        if (firstBody == 0 && line.find("/files/") != std::string::npos && line.find("O_CREAT") != std::string::npos)
+            firstBody = number;
+        size_t flush = line.find("syncfs(");
+        if (flush != std::string::npos && flushOpened == 0)
+            flushOpened = openedAt[line.substr(flush + 7, line.find(')', flush) - flush - 7)];
+    }
+    ASSERT_GT(firstBody, 0u);
+    ASSERT_GT(flushOpened, 0u);
+    EXPECT_LT(flushOpened, firstBody);
+}
+
+// A tree that never was live comes back only whole: every file with its size and digest.
+TEST_F(PublishRecovery, OnlyAWholeTreeComesBackThatWasNeverLive) {
+    const std::string server = dir_ / "a/srv";
+    ASSERT_EQ(Publish("1", server).exitCode, 0);
+    WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
+    ASSERT_EQ(Publish("2", dir_ / "b/srv").exitCode, 0);
+    struct Case {
+        const char* name;
+        const char* damaged;  // a file of the tree; "" for none
+        bool removed;         // else one byte changed, size and time kept
+        long long served;     // after a publish that fails at its signature; -1: nothing put back
+    };
+    const Case cases[] = {
+        {"whole", "", false, 2},
+        {"a file missing", "files/data/map.pak", true, -1},
+        {"a byte changed", "files/data/map.pak", false, -1},
+    };
+    for (const Case& test : cases) {
+        RunCommand({"rm", "-rf", server});
+        const std::string candidate = OwnTempName(server);
+        ASSERT_EQ(RunCommand({"cp", "-a", dir_ / "b/srv", candidate}).exitCode, 0);
+        if (test.removed) unlink((candidate + "/" + test.damaged).c_str());
+        else if (*test.damaged != '\0') AlterKeepingTimes(candidate + "/" + test.damaged);
+        CommandResult failed = RunTool({"publish", "--sign-command", "exit 3", "--pub", dir_ / "k.pub.pem", "--serial",
+                                        "3", dir_ / "rel", server});
+        EXPECT_EQ(failed.exitCode, 1) << test.name;
+        EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", server), test.served) << test.name << ": " << failed.err;
+        EXPECT_EQ(failed.err.find("is unchanged") == std::string::npos, test.served > 0) << test.name << ": " << failed.err;
+        RunCommand({"rm", "-rf", candidate});
+    }
+}
+
+// stage, widen and promote where renameat2 takes no flags, as publish does.
+TEST_F(PublishRecovery, StageCommandsWorkWhereRenameTakesNoFlags) {
+    const std::string server = dir_ / "a/srv";
+    ASSERT_EQ(Publish("1", server).exitCode, 0);
+    WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
+    const std::vector<std::string> commands[] = {
+        {"stage", "--key", dir_ / "k.pem", "--serial", "2", "--share", "5", dir_ / "rel", server},
+        {"widen", "--share", "50", server},
+        {"promote", server},
+    };
+    for (const std::vector<std::string>& command : commands) {
+        CommandResult result = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, command);
+        EXPECT_EQ(result.exitCode, 0) << command[0] << ": " << result.err;
+    }
+    EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", server), 2);
+}
+
 TEST_F(PublishRecovery, KeygenKilledBetweenItsRenamesLeavesAPairThatSignsAndVerifies) {
     ASSERT_EQ(RunTool({"keygen", dir_ / "a/k"}).exitCode, 0);
     ASSERT_EQ(RunTool({"keygen", dir_ / "b/k"}).exitCode, 0);
@@ -507,6 +621,10 @@ TEST_F(PublishRecovery, KeygenKilledBetweenItsRenamesLeavesAPairThatSignsAndVeri
     CommandResult killed = RunToolTraced("rename", {"rename:signal=KILL:when=" + std::to_string(publicRename)},
                                          {"keygen", "--force", dir_ / "b/k"});
     ASSERT_EQ(killed.exitCode, 128 + SIGKILL);
+    // Every reader of a half completes the pair first: the blob of the public half is the private key's.
+    ASSERT_EQ(RunTool({"blob", dir_ / "b/k.pub.pem", dir_ / "pub.blob"}).exitCode, 0);
+    ASSERT_EQ(RunTool({"blob", dir_ / "b/k.pem", dir_ / "private.blob"}).exitCode, 0);
+    EXPECT_EQ(ReadFileText(dir_ / "pub.blob"), ReadFileText(dir_ / "private.blob"));
     CommandResult published =
         RunTool({"publish", "--key", dir_ / "b/k.pem", "--serial", "1", dir_ / "rel", dir_ / "b/srv"});
     ASSERT_EQ(published.exitCode, 0) << published.err;

@@ -106,7 +106,7 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
         {RunTool({"widen", "--share", "4", dir / "srv"}), "the share only grows"},
         {Stage(4, 4), "the share only grows"},
         {Stage(4, 5, {"--salt", "8"}), "the salt is fixed while a stage is open (it is 7)"},
-        {Stage(3, 5), "serial 3 is staged; a new stage needs a higher serial"},
+        {Stage(2, 5), "serial 3 is staged; a new stage needs a higher serial"},
         {Publish(3), "serial 3 is staged; promote it"},
         {RunTool({"stage", "--key", dir / "k.pem", "--serial", "9", "--share", "5", dir / "rel", dir / "x.stage"}),
          "a live folder with that ending cannot have a stage"},
@@ -115,6 +115,13 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
         EXPECT_EQ(refusal.first.exitCode, 1);
         EXPECT_NE(refusal.first.err.find(refusal.second), std::string::npos) << refusal.first.err;
     }
+    // Re-runs of work that is done end well and say so, as a pipeline that retries expects.
+    CommandResult again = Stage(3, 5);
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("it was staged with these contents already"), std::string::npos) << again.out;
+    CommandResult same = RunTool({"widen", "--share", "5", dir / "srv"});
+    EXPECT_EQ(same.exitCode, 0) << same.err;
+    EXPECT_NE(same.out.find("reaches 5 % of the players already; nothing to do"), std::string::npos) << same.out;
     // A live release below the stage leaves it open; its new bodies outrun the stage's too.
     const time_t stagedA = MtimeOf(dir / "srv.stage/files/data/a.pak");
     WriteFileText(dir / "rel/data/a.pak", std::string(5000, 'L'));
@@ -175,7 +182,8 @@ int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vect
             traced.insert(traced.end(), command.begin(), command.end());
             CommandResult killed = RunCommand(traced);
             std::vector<uint64_t> after = BucketSerials(work / "srv");
-            RunTool(command);  // again to its end, or refused since the killed run got far enough
+            CommandResult again = RunTool(command);  // again to its end, or done already: either way it says so
+            EXPECT_EQ(again.exitCode, 0) << point << ": " << again.out << again.err;
             std::vector<uint64_t> settled = BucketSerials(work / "srv");
             bool down = false;
             for (int bucket = 0; bucket < kBuckets; ++bucket)
@@ -190,6 +198,43 @@ int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vect
         }
     }
     return points;
+}
+
+// A folder named like a stage tree is another site's unless it bears the publisher's mark: no
+// command of this site removes, retires or stages into it, and a refusal before the first publish
+// leaves nothing behind, not even a lock.
+TEST_F(PublishStage, AFolderTheStageCommandsDidNotMakeIsNeverTouched) {
+    WriteFileText(dir / "rel/data/a.pak", "one");
+    AgeTree(dir / "rel");
+    ASSERT_EQ(Publish(3, dir / "game.stage").exitCode, 0);  // a site of its own, before "game" exists
+    struct Case {
+        std::vector<std::string> args;
+        int exitCode;
+        const char* message;
+    };
+    const std::string key = dir / "k.pem", rel = dir / "rel", game = dir / "game", none = dir / "none";
+    const Case cases[] = {
+        {{"stage", "--key", key, "--serial", "2", "--share", "5", rel, none}, 1, "publish a live release first"},
+        {{"widen", "--share", "5", none}, 1, "nothing was ever published there"},
+        {{"promote", none}, 1, "nothing was ever published there"},
+        {{"publish", "--key", key, "--serial", "5", rel, game}, 0, "published serial 5"},
+        {{"stage", "--key", key, "--serial", "6", "--share", "5", rel, game}, 1, "lacks the mark .quillor-stage"},
+        {{"status", game}, 0, "lacks the mark"},
+        {{"widen", "--share", "5", game}, 1, "no stage is open"},
+        {{"promote", game}, 1, "no stage is open"},
+        {{"publish", "--key", key, "--serial", "6", rel, game}, 0, "published serial 6"},
+        {{"publish", "--key", key, "--serial", "4", rel, dir / "game.stage"}, 1, "the name of its stage tree"},
+    };
+    for (const Case& test : cases) {
+        CommandResult result = RunTool(test.args);
+        EXPECT_EQ(result.exitCode, test.exitCode) << test.args[0] << " " << test.args.back() << ": " << result.err;
+        EXPECT_NE((result.out + result.err).find(test.message), std::string::npos) << result.out << result.err;
+        EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "3", dir / "game.stage"}).exitCode, 0)
+            << "after " << test.args[0];
+        EXPECT_TRUE(Exists(dir / "game.stage.publish-record"));
+    }
+    for (const char* name : {"none", "none.lock", "none.cohorts", "none.stage-state"})
+        EXPECT_FALSE(Exists(dir / name)) << name;
 }
 
 TEST_F(PublishStage, InterruptedCommandsNeverRouteABucketToALowerSerial) {

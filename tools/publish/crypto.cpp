@@ -62,7 +62,7 @@ bool CheckKeyKind(EVP_PKEY* key, const std::string& path, std::string& error) {
 }
 
 bool ReadPem(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
-    if (!ReadWholeFile(path, 1 << 20, bytes, error)) return false;
+    if (!PrepareKeyPair(path, error) || !ReadWholeFile(path, 1 << 20, bytes, error)) return false;
     if (bytes.empty()) {
         error = path + ": empty file, not a PEM key";
         return false;

@@ -14,7 +14,7 @@
 
 namespace {
 
-bool ReadTarget(const std::string& target, LiveTree& live, std::string& error) {
+bool ReadTarget(const std::string& target, uint64_t timeoutSeconds, LiveTree& live, std::string& error) {
     if (target.compare(0, 7, "http://") != 0 && target.compare(0, 8, "https://") != 0) {
         if (!PathExists(target)) return true;  // nothing published yet: everything is added
         if (!IsDirectory(target)) {
@@ -25,7 +25,9 @@ bool ReadTarget(const std::string& target, LiveTree& live, std::string& error) {
     }
     std::vector<uint8_t> manifest;
     std::vector<ManifestEntry> entries;
-    if (!FetchManifest(target, manifest, error)) return false;
+    FetchLimits limits;
+    limits.transferSeconds = timeoutSeconds;
+    if (!FetchManifest(target, limits, manifest, error)) return false;
     if (!ParseManifest(manifest, live.serial, entries, error)) {
         error = "the served manifest is refused by the updater's parser: " + error;
         return false;
@@ -42,7 +44,7 @@ int Trouble(const std::string& message) {
 
 }  // namespace
 
-int DiffRelease(const std::string& releaseDir, const std::string& target, bool checksum) {
+int DiffRelease(const std::string& releaseDir, const std::string& target, bool checksum, uint64_t timeoutSeconds) {
     if (!IsDirectory(releaseDir)) return Trouble(releaseDir + ": release folder not found");
     std::vector<ReleaseFile> release;
     std::vector<std::string> problems;
@@ -50,7 +52,7 @@ int DiffRelease(const std::string& releaseDir, const std::string& target, bool c
     if (!problems.empty()) return Trouble(problems.front());
     LiveTree live;
     std::string error;
-    if (!ReadTarget(target, live, error)) return Trouble(error);
+    if (!ReadTarget(target, timeoutSeconds, live, error)) return Trouble(error);
     bool local = target.compare(0, 7, "http://") != 0;
     std::vector<PlannedFile> plan = PlanFiles(release, live, local ? target : std::string(), checksum);
 

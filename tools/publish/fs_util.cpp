@@ -36,14 +36,15 @@ std::string ErrnoText(const std::string& what) {
 
 bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
                    std::string& error) {
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    // Non-blocking, so that a FIFO or a device under the name is refused at once, never waited on.
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     struct stat st;
     if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
         error = ErrnoText(path);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
-        error = path + ": not a regular file";
+        error = path + ": not a regular file; refusing to read it";
         return false;
     }
     bytes.clear();
@@ -193,9 +194,16 @@ bool WriteFileAtomic(const std::string& path, const void* data, size_t size, uns
 }
 
 bool LockExclusive(const std::string& lockPath, UniqueFd& lock, std::string& error) {
-    lock = UniqueFd(open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644));
-    if (!lock.Valid()) {
+    lock = UniqueFd(open(lockPath.c_str(), O_RDWR | O_CREAT | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW, 0644));
+    struct stat st;
+    if (!lock.Valid() || fstat(lock.Get(), &st) != 0) {
         error = ErrnoText(lockPath);
+        lock = UniqueFd();
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        error = lockPath + ": not a regular file, so it cannot be the lock; refusing to go on";
+        lock = UniqueFd();
         return false;
     }
     if (flock(lock.Get(), LOCK_EX | LOCK_NB) == 0) return true;

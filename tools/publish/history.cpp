@@ -323,15 +323,6 @@ bool TreeIsWhole(const std::string& tree) {
     return true;
 }
 
-// Removes a tree the manifest first, so that a removal cut short never looks like a finished tree.
-bool DropTree(const std::string& tree, std::string& error) {
-    if (unlink(JoinPath(tree, "manifest.txt").c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
-        error = ErrnoText(tree);
-        return false;
-    }
-    return RemoveTree(tree, error);
-}
-
 std::string ServedDigest(const std::string& site, bool stage) {
     return TreeDigest(stage ? StageTreePathFor(site) : site);
 }
@@ -452,7 +443,7 @@ void FinishKeep(const PendingKeep& pending, const std::string& oldTree) {
         std::fprintf(stderr, "warning: the old tree stays at %s for now: %s\n", oldTree.c_str(), error.c_str());
         return;
     }
-    if (PathExists(oldTree) && !DropTree(oldTree, error))
+    if (PathExists(oldTree) && !RemoveOwnTree(oldTree, error))
         std::fprintf(stderr, "warning: the new tree is live, but the old one is left behind at %s (%s); the next "
                              "publish removes it\n", oldTree.c_str(), error.c_str());
 }

@@ -79,6 +79,13 @@ bool CompleteKeyReplacement(const std::string& name, std::string& note, std::str
     return true;
 }
 
+bool PrepareKeyPair(const std::string& keyPath, std::string& error) {
+    std::string note;
+    if (!CompleteKeyReplacement(KeyPairNameOf(keyPath), note, error)) return false;
+    if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
+    return true;
+}
+
 void RemoveKeyLeftovers(const std::string& name) {
     std::string folder, base;
     SplitPath(name, folder, base);

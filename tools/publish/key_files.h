@@ -10,6 +10,11 @@ std::string KeyPairNameOf(const std::string& keyPath);
 // could not: the pair must not be used then.
 bool CompleteKeyReplacement(const std::string& name, std::string& note, std::string& error);
 
+// For every command that reads a key file: completes an interrupted replacement of the pair that
+// keyPath belongs to (a note on stderr when it did), so no command ever reads one half of a pair
+// being replaced. False when the pair could not be completed; it must not be read then.
+bool PrepareKeyPair(const std::string& keyPath, std::string& error);
+
 // Removes the temporary files a killed keygen left beside NAME (after CompleteKeyReplacement).
 void RemoveKeyLeftovers(const std::string& name);
 

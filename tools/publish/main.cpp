@@ -188,7 +188,9 @@ int PublishFailed(const std::vector<std::string>& problems, const PublishReport&
     PrintProblems(problems);
     ResultBool("server_unchanged", report.serverUnchanged);
     std::fprintf(stderr, "quillor-publish: %s\n",
-                 report.serverUnchanged ? ("nothing was published; " + dir + " is unchanged").c_str()
+                 report.serverUnchanged && RecoveredThisRun()
+                     ? ("nothing was published; " + dir + " holds the tree put back above").c_str()
+                 : report.serverUnchanged ? ("nothing was published; " + dir + " is unchanged").c_str()
                                         : ("the publish did not complete; see above for the state of " + dir).c_str());
     return 1;
 }
@@ -245,8 +247,11 @@ int RunStage(const Args& args) {
     if (!StageRelease(options, share, !salt.empty(), saltValue, problems, report, note)) {
         PrintProblems(problems);
         ResultBool("server_unchanged", true);
-        std::fprintf(stderr, "quillor-publish: nothing was staged; the live tree %s is unchanged\n",
-                     options.serverDir.c_str());
+        if (RecoveredThisRun())
+            std::fprintf(stderr, "quillor-publish: nothing was staged; see above for the tree put back\n");
+        else
+            std::fprintf(stderr, "quillor-publish: nothing was staged; the live tree %s is unchanged\n",
+                         options.serverDir.c_str());
         return 1;
     }
     std::string serverDir = options.serverDir;
@@ -313,7 +318,10 @@ int RunDiff(const Args& args) {
         return Usage("diff --to needs a decimal SERIAL and one SERVER_DIR");
     if (!to.empty()) return DiffToKept(args.positionals[0], serial);
     if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
-    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"));
+    uint64_t timeout = 0;
+    if (!ParseSerialArgument(Option(args, "--timeout", "600"), timeout) || timeout < 1 || timeout > 86400)
+        return Usage("--timeout must be 1 to 86400 seconds");
+    return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"), timeout);
 }
 
 int RunRevert(const Args& args) {
@@ -478,7 +486,7 @@ const std::vector<Command>& Commands() {
         {"history", {{}, {}, {}}, kHistoryUsage, RunHistory},
         {"prune", {{"--keep"}, {}, {}}, kPruneUsage, RunPrune},
         {"status", {{"--address"}, {}, {}}, kStatusUsage, RunStatus},
-        {"diff", {{"--to"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
+        {"diff", {{"--to", "--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
         {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
         {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
         {"blob", {{}, {}, {}}, kBlobUsage, RunBlob},

@@ -75,7 +75,8 @@ bool CheckServerDir(const PublishOptions& options, std::vector<std::string>& pro
     while (struct dirent* entry = readdir(handle)) {
         std::string entryName = entry->d_name;
         if (entryName == "." || entryName == ".." || entryName == "manifest.txt" ||
-            entryName == "manifest.sig" || entryName == "files")
+            entryName == "manifest.sig" || entryName == "files" ||
+            (!options.markName.empty() && entryName == options.markName))
             continue;
         problems.push_back(options.serverDir + " holds \"" + entryName +
                            "\", so it is not a server tree; refusing to replace it");
@@ -221,21 +222,22 @@ bool SignManifest(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY*
     return true;
 }
 
-bool WriteManifestAndFlush(const FreshTree& fresh, std::string& error) {
+bool WriteManifestAndFlush(const PublishOptions& options, const FreshTree& fresh, std::string& error) {
     // One flush of the file system before the tree may go live, so a crash never leaves a live
     // tree whose bytes did not reach the disk; the copies started their write-back as they finished.
-    return WritePlain(JoinPath(fresh.path, "manifest.txt"), fresh.manifest, error) &&
+    return (options.markName.empty() ||
+            WritePlain(JoinPath(fresh.path, options.markName),
+                       std::vector<uint8_t>(options.markText.begin(), options.markText.end()), error)) &&
+           WritePlain(JoinPath(fresh.path, "manifest.txt"), fresh.manifest, error) &&
            WritePlain(JoinPath(fresh.path, "manifest.sig"), fresh.signature, error) &&
-           SetManifestTimes(fresh.path, fresh.latest, error) && FlushTree(fresh.path, error);
+           SetManifestTimes(fresh.path, fresh.latest, error) && FlushOpenTree(fresh.flushFd.Get(), fresh.path, error);
 }
 
-// A key pair that keygen was replacing when it was killed is completed before either half is used.
+// A key pair that keygen was replacing when it was killed is completed before either half is used
+// (also the pair of --pub, which the loaders do not see when only the sign command signs).
 bool LoadKeys(const PublishOptions& options, PkeyPtr& signingKey, PkeyPtr& checkKey, std::string& error) {
-    for (const std::string& path : {options.keyPath, options.pubPath}) {
-        std::string note;
-        if (!CompleteKeyReplacement(KeyPairNameOf(path), note, error)) return false;
-        if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-    }
+    for (const std::string& path : {options.keyPath, options.pubPath})
+        if (!PrepareKeyPair(path, error)) return false;
     if (!options.keyPath.empty() && !LoadSigningKey(options.keyPath, options.passphrase, signingKey, error))
         return false;
     if (!options.pubPath.empty()) return LoadVerifyKey(options.pubPath, checkKey, error);
@@ -287,6 +289,13 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
     std::vector<PlannedFile> plan = PlanFiles(release, from, fromTree, options.checksum);
     std::vector<BuiltFile> built;
     if (!MakeOwnTempDir(options.serverDir, fresh.path, error)) return false;
+    // syncfs reports only the write-back errors after its descriptor was opened: open it before the copies.
+    fresh.flushFd = UniqueFd(open(fresh.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fresh.flushFd.Valid()) {
+        error = ErrnoText(fresh.path);
+        rmdir(fresh.path.c_str());
+        return false;
+    }
     std::vector<PublishedFile> published;
     PublishRecord record;
     record.startedNs = startedNs;
@@ -316,7 +325,7 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
 bool SealFreshTree(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY* checkKey, FreshTree& fresh,
                    std::string& error) {
     return SignManifest(options, signingKey, checkKey, fresh.manifest, fresh.signature, error) &&
-           WriteManifestAndFlush(fresh, error);
+           WriteManifestAndFlush(options, fresh, error);
 }
 
 namespace {
@@ -371,7 +380,7 @@ bool FinishAfterSwap(const PublishOptions& options, SwapResult swapped, const st
     }
     if (!RenameTemp(recordTemp, RecordPathFor(options.serverDir), false, error))
         std::fprintf(stderr, "warning: %s (the next publish reads every file afresh)\n", error.c_str());
-    FinishKeep(kept, oldTree);  // the old tree goes into the history in one rename
+    FinishKeep(kept, oldTree);  // the old tree goes into the history in one rename, or RemoveOwnTree
     return true;
 }
 
@@ -421,7 +430,7 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
         if (!error.empty()) problems.push_back(error);
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
         std::string ignored;
-        if (swapped == SwapResult::Unchanged) RemoveTree(fresh.path, ignored);
+        if (swapped == SwapResult::Unchanged) RemoveOwnTree(fresh.path, ignored);
         if (swapped == SwapResult::Unchanged && !kept.entry.empty()) RemoveTree(kept.entry, ignored);
         report.serverUnchanged = swapped == SwapResult::Unchanged;
         return false;

@@ -1,5 +1,6 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #pragma once
+#include "fs_util.h"
 #include "plan.h"
 #include "tree_swap.h"
 
@@ -29,6 +30,8 @@ struct PublishOptions {
     unsigned keep = 10;     // releases the history keeps afterwards (PruneHistory)
     bool revert = false;    // the tree is the kept release of revertSerial under serial, not releaseDir
     uint64_t revertSerial = 0;
+    std::string markName;   // a file every new tree gets beside its manifest (a stage's mark), or empty
+    std::string markText;
     // Run with the lock held once the inputs are checked and the tree recovered, before anything
     // is written: false (with problems) ends the publish; it may set otherTree. afterSwap runs, the
     // lock still held, once the new tree is live and on disk.
@@ -59,6 +62,7 @@ struct FreshTree {
     std::vector<uint8_t> manifest;
     std::vector<uint8_t> signature;  // set by SealFreshTree
     std::string recordText;          // the publish record that belongs to it
+    UniqueFd flushFd;                // opened before the first copy, so its syncfs sees every write-back error
     timespec latest{};               // the time manifest.txt and manifest.sig get
     uint64_t files = 0;
     uint64_t bytes = 0;

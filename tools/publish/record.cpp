@@ -4,6 +4,7 @@
 #include "fs_util.h"
 #include "update/decimal.h"
 
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -44,7 +45,10 @@ PublishRecord ReadRecord(const std::string& path) {
     PublishRecord record;
     std::vector<uint8_t> bytes;
     std::string error;
-    if (!ReadWholeFile(path, 1ull << 30, bytes, error)) return record;
+    if (!ReadWholeFile(path, 1ull << 30, bytes, error)) {
+        if (PathExists(path)) std::fprintf(stderr, "warning: %s (every file is read afresh)\n", error.c_str());
+        return record;
+    }
     std::string text(bytes.begin(), bytes.end());
     std::vector<std::string> lines;
     for (size_t start = 0; start < text.size();) {

@@ -8,11 +8,13 @@
 #include "record.h"
 #include "serial_memory.h"
 #include "stage_files.h"
+#include "tree_swap.h"
 #include "update/http.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -56,14 +58,17 @@ bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::strin
         return false;
     }
     if (!MakeOwnTempDir(options.serverDir, fresh.path, error)) return false;
+    // Opened before the links, as a publish does before its copies, for the flush before the swap.
+    fresh.flushFd = UniqueFd(open(fresh.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     std::string files = JoinPath(fresh.path, "files"), ignored;
-    bool linked = mkdir(files.c_str(), 0777) == 0 && LinkTreeCopy(JoinPath(tree, "files"), files, error);
+    bool linked = fresh.flushFd.Valid() && mkdir(files.c_str(), 0777) == 0 &&
+                  LinkTreeCopy(JoinPath(tree, "files"), files, error);
     if (!linked && error.empty()) error = ErrnoText(files);
     // A body unlike the live one at its path gets a time past every body served so far, as a new
     // body of a publish does, so that no edge takes it for the one it holds; the manifest too.
     if (!linked || !SetBodyTimes(fresh.path, options.serverDir, options.otherTree, ManifestFiles(fresh.manifest),
                                  {}, fresh.latest, error)) {
-        RemoveTree(fresh.path, ignored);
+        RemoveOwnTree(fresh.path, ignored);
         return false;
     }
     // The bodies keep their inodes, so the kept record holds for them, with their times as now.

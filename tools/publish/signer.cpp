@@ -10,11 +10,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
+#include <dirent.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -155,6 +158,42 @@ pid_t StartSigner(const std::string& command, int terminal, int input[2], int ou
     return pid;
 }
 
+// The children of this process, zombies included, from /proc ("PID (NAME) STATE PPID ...").
+std::vector<pid_t> OwnChildren() {
+    std::vector<pid_t> children;
+    DIR* proc = opendir("/proc");
+    if (proc == nullptr) return children;
+    const pid_t self = getpid();
+    while (struct dirent* entry = readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        std::vector<uint8_t> stat;
+        std::string ignored;
+        if (!ReadWholeFile(std::string("/proc/") + entry->d_name + "/stat", 4096, stat, ignored)) continue;
+        std::string text(stat.begin(), stat.end());
+        size_t close = text.rfind(')');
+        long parent = 0;
+        if (close != std::string::npos && std::sscanf(text.c_str() + close + 1, " %*c %ld", &parent) == 1 &&
+            parent == self)
+            children.push_back(static_cast<pid_t>(std::atol(entry->d_name)));
+    }
+    closedir(proc);
+    return children;
+}
+
+// The publisher is the subreaper of what the sign command starts, so whatever left its group (setsid,
+// a double fork) comes to us when its parent ends: killed and reaped here, round by round, until no
+// child is left. Nothing then holds our output or outlives the publish.
+void KillWhatTheSignerLeft() {
+    for (int round = 0; round < 1000; ++round) {
+        std::vector<pid_t> children = OwnChildren();
+        if (children.empty()) return;
+        for (pid_t child : children) kill(child, SIGKILL);
+        for (pid_t child : children)
+            while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+            }
+    }
+}
+
 }  // namespace
 
 bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& message, int timeoutSeconds,
@@ -172,6 +211,7 @@ bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& mess
         return false;
     }
     signal(SIGPIPE, SIG_IGN);  // a signer that exits early must not kill the publisher
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
     int terminal = OwnTerminal();
     termios settings{};
     bool restoreSettings = terminal >= 0 && tcgetattr(terminal, &settings) == 0;
@@ -201,6 +241,7 @@ bool RunSignCommand(const std::string& command, const std::vector<uint8_t>& mess
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
+    KillWhatTheSignerLeft();
     if (terminal >= 0) GiveTerminal(terminal, getpgrp());
     // A signer stopped while it asked for a PIN would leave the terminal without echo.
     if (restoreSettings) tcsetattr(terminal, TCSADRAIN, &settings);

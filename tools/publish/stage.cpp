@@ -36,17 +36,31 @@ bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std
     return true;
 }
 
+// A site nothing was ever published to: a refusal then must not leave a lock or links behind.
+bool NeverPublished(const std::string& serverDir) {
+    return !PathExists(serverDir) && !PathExists(SerialMemoryPathFor(serverDir)) &&
+           !PathExists(CohortsPathFor(serverDir)) && !PathExists(StageTreePathFor(serverDir));
+}
+
+std::string ForeignStageText(const std::string& serverDir) {
+    return StageTreePathFor(serverDir) + " was not made by quillor-publish as the stage of " + serverDir +
+           " (it lacks the mark " + kStageMarkName + "); it is left as it is: move it away to stage here";
+}
+
 // What an interrupted command left (call with the lock held): a tree a swap had set aside comes
 // back, trees an interrupted swap left go into the history, then the own temporary trees,
 // records, serial memories and state files go.
 bool CleanUp(const std::string& serverDir, std::string& error) {
+    const bool foreign = IsForeignStage(serverDir);
     for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) {
+        if (foreign && tree != serverDir) continue;  // another site's tree and leftovers
         std::string note;
         if (!RecoverServerDir(tree, nullptr, note, error)) return false;
         if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
     }
     if (!TidyHistory(serverDir, error)) return false;
-    for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) RemoveLeftovers(tree);
+    for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)})
+        if (!foreign || tree == serverDir) RemoveLeftovers(tree, true);
     RemoveLeftovers(StageStatePathFor(serverDir));
     RemoveLeftovers(RetiredBaseFor(StageTreePathFor(serverDir)));
     return true;
@@ -72,9 +86,10 @@ bool Settle(const std::string& serverDir, SiteState& site, int& moved, std::stri
     }
     std::string stage = StageTreePathFor(serverDir);
     if (!PointCohorts(serverDir, nullptr, moved, error) ||
-        (PathExists(stage) && !KeepOrRetireTree(serverDir, stage, error)))
+        (PathExists(stage) && !site.foreignStage && !KeepOrRetireTree(serverDir, stage, error)))
         return false;
     for (const std::string& path : {RecordPathFor(stage), StageStatePathFor(serverDir)}) {
+        if (site.foreignStage && path == RecordPathFor(stage)) continue;
         if (unlink(path.c_str()) != 0 && errno != ENOENT) {
             error = ErrnoText(path);
             return false;
@@ -91,12 +106,29 @@ bool LockAndSettle(const std::string& serverDir, UniqueFd& lock, SiteState& site
     return LockExclusive(LockPathFor(serverDir), lock, error) && Settle(serverDir, site, moved, error);
 }
 
+std::string NoStageText(const std::string& serverDir) { return "no stage is open in " + serverDir; }
+
 // LockAndSettle, then false unless a stage is open.
 bool LockOpenStage(const std::string& serverDir, UniqueFd& lock, SiteState& site, std::string& error) {
+    if (NeverPublished(serverDir)) {
+        error = "no stage is open in " + serverDir + ": nothing was ever published there";
+        return false;
+    }
     if (!LockAndSettle(serverDir, lock, site, error)) return false;
     if (site.open) return true;
-    error = "no stage is open in " + serverDir;
+    error = NoStageText(serverDir);
     return false;
+}
+
+// Whether the live tree is the last stage, promoted: the two serial memories name one manifest
+// (a promotion notes the stage's), and the live tree has its serial.
+bool WasPromoted(const std::string& serverDir, const SiteState& site) {
+    SerialMemory live, staged;
+    std::string ignored;
+    return !site.foreignStage && site.livePresent && ReadSerialMemory(serverDir, live, ignored) &&
+           ReadSerialMemory(StageTreePathFor(serverDir), staged, ignored) && live.present && staged.present &&
+           live.serial == staged.serial && live.manifestSha256 == staged.manifestSha256 &&
+           site.liveSerial == live.serial;
 }
 
 std::string ShareOnlyGrows(int share) {
@@ -112,19 +144,25 @@ uint64_t RandomSalt() {
 
 std::string SerialText(uint64_t serial) { return "serial " + std::to_string(serial); }
 
+bool EndsInStage(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return name.size() >= 6 && name.compare(name.size() - 6, 6, ".stage") == 0;
+}
+
 // Why a stage of serial at share per cent (salt, when given) may not go ahead in the settled
 // site; "" when it may.
 std::string StageRuleBroken(const std::string& serverDir, const SiteState& site, uint64_t serial, int share,
                             bool saltGiven, uint64_t salt) {
-    std::string parent, name;
-    SplitPath(serverDir, parent, name);
-    if (name.size() >= 6 && name.compare(name.size() - 6, 6, ".stage") == 0)
+    if (EndsInStage(serverDir))
         return serverDir + ": the origin tells the stage tree by the ending \".stage\"; a live folder with that "
                "ending cannot have a stage";
+    if (site.foreignStage) return ForeignStageText(serverDir);
     if (!site.livePresent) return "publish a live release first: players outside the stage get the live tree";
     if (serial <= site.liveSerial) return "a stage must be above the live " + SerialText(site.liveSerial);
     if (!site.open) return std::string();
-    if (serial <= site.stageSerial) return SerialText(site.stageSerial) + " is staged; a new stage needs a higher serial";
+    // The same serial again is a re-run: it stages the same contents, or the serial memory refuses.
+    if (serial < site.stageSerial) return SerialText(site.stageSerial) + " is staged; a new stage needs a higher serial";
     if (share < site.state.share) return ShareOnlyGrows(site.state.share);
     if (saltGiven && salt != site.state.salt)
         return "the salt is fixed while a stage is open (it is " + std::to_string(site.state.salt) + ")";
@@ -138,9 +176,13 @@ bool SeedStage(const std::string& serverDir, const StageState& state, bool seedT
     const std::string stage = StageTreePathFor(serverDir);
     std::string seed, recordTemp;
     if (!seedTree) return WriteStageState(serverDir, state, error);
-    if (WriteStageState(serverDir, state, error) && !(seed = MakeLinkedCopy(serverDir, stage, error)).empty() &&
+    if (WriteStageState(serverDir, state, error) &&
+        !(seed = MakeLinkedCopy(serverDir, stage, error, serverDir)).empty() &&
         CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error)) {
-        if (renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE) == 0) return true;
+        int rc = renameat2(AT_FDCWD, seed.c_str(), AT_FDCWD, stage.c_str(), RENAME_NOREPLACE);
+        // Without the flag a plain rename does, as in a publish: the lock is held and the name is missing.
+        if (rc != 0 && (errno == EINVAL || errno == ENOSYS) && !PathExists(stage)) rc = rename(seed.c_str(), stage.c_str());
+        if (rc == 0) return true;
         error = ErrnoText(stage);
     }
     std::string ignored;
@@ -155,7 +197,9 @@ bool ReadSite(const std::string& serverDir, SiteState& site, std::string& error)
     std::string ignored;
     // An unreadable live tree counts as serial 0: an open stage then stays open.
     if (!ReadTreeSerial(serverDir, site.livePresent, site.liveSerial, ignored)) site.liveSerial = 0;
-    if (!ReadTreeSerial(StageTreePathFor(serverDir), site.stagePresent, site.stageSerial, error)) return false;
+    site.foreignStage = IsForeignStage(serverDir);
+    if (!site.foreignStage && !ReadTreeSerial(StageTreePathFor(serverDir), site.stagePresent, site.stageSerial, error))
+        return false;
     site.open = site.stagePresent && site.stageSerial > site.liveSerial;
     std::string stateError;
     if (!ReadStageState(serverDir, site.statePresent, site.state, stateError)) {
@@ -174,11 +218,21 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     const std::string serverDir = options.serverDir, stage = StageTreePathFor(serverDir);
     SiteState site;
     StageState next;
-    bool prepared = false;
+    bool prepared = false, again = false;
+    // Refusals that need no lock leave nothing behind, not even the lock.
+    site.foreignStage = IsForeignStage(serverDir);
+    std::string early = StageRuleBroken(serverDir, site, 1, share, saltGiven, salt);
+    if (!EndsInStage(serverDir) && !site.foreignStage && !NeverPublished(serverDir)) early.clear();
+    if (!early.empty()) {
+        problems.push_back(early);
+        return false;
+    }
     options.serverDir = stage;
     options.siteDir = serverDir;
     options.lockPath = LockPathFor(serverDir);
     options.force = false;
+    options.markName = kStageMarkName;
+    options.markText = StageMarkText(serverDir);
     options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
         std::string error;
         int moved = 0;
@@ -193,6 +247,7 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
             next.salt = saltGiven ? salt : RandomSalt();
             next.order = BucketOrder(next.salt);
         }
+        again = site.open && options.serial == site.stageSerial;
         next.serial = options.serial;
         next.share = share;
         next.changed = time(nullptr);
@@ -218,7 +273,8 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     }
     if (ok)
         note = "staged " + SerialText(options.serial) + " for " + std::to_string(share) + " % of the players (" +
-               std::to_string(site.linkedToStage) + " of 100 buckets, salt " + std::to_string(next.salt) + ")";
+               std::to_string(site.linkedToStage) + " of 100 buckets, salt " + std::to_string(next.salt) + ")" +
+               (again ? "; it was staged with these contents already" : "");
     return ok;
 }
 
@@ -238,8 +294,12 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
     if (!WriteStageState(serverDir, next, error) || !Settle(serverDir, site, moved, error)) return false;
     double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
     char text[200];
-    std::snprintf(text, sizeof text, "the stage of %s reaches %d %% of the players: %d bucket(s) moved in %.1f ms",
-                  SerialText(site.stageSerial).c_str(), share, moved, ms);
+    if (moved == 0 && share == site.state.share)
+        std::snprintf(text, sizeof text, "the stage of %s reaches %d %% of the players already; nothing to do",
+                      SerialText(site.stageSerial).c_str(), share);
+    else
+        std::snprintf(text, sizeof text, "the stage of %s reaches %d %% of the players: %d bucket(s) moved in %.1f ms",
+                      SerialText(site.stageSerial).c_str(), share, moved, ms);
     note = text;
     return true;
 }
@@ -247,7 +307,12 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
 bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error) {
     UniqueFd lock;
     SiteState site;
-    if (!LockOpenStage(serverDir, lock, site, error)) return false;
+    if (!LockOpenStage(serverDir, lock, site, error)) {
+        if (error != NoStageText(serverDir) || !WasPromoted(serverDir, site)) return false;
+        // Done, maybe by a run killed after its swap that this one settled: a retry ends well.
+        note = "promoted " + SerialText(site.liveSerial) + " already: every player gets it, the stage is closed";
+        return true;
+    }
     // The live tree becomes the staged release first, its serial remembered as a publish's is;
     // the buckets follow in Settle.
     const std::string stage = StageTreePathFor(serverDir);
@@ -270,7 +335,7 @@ bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note
     if (swapped != SwapResult::Swapped) {
         // Unflushed: live, but maybe not after a crash; the buckets stay until the next command.
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
-        if (swapped == SwapResult::Unchanged) RemoveTree(fresh, ignored);
+        if (swapped == SwapResult::Unchanged) RemoveOwnTree(fresh, ignored);
         if (swapped == SwapResult::Unflushed)
             error = "the staged release is live, but not known to be on disk: " + error +
                     " (the next stage, widen, promote or publish moves the buckets to it)";
@@ -296,6 +361,14 @@ bool PublishLive(PublishOptions options, std::vector<std::string>& problems, Pub
     SiteState site;
     bool wasOpen = false;
     uint64_t staged = 0;
+    std::string parent, name;
+    SplitPath(options.serverDir, parent, name);
+    if (EndsInStage(options.serverDir) && PathExists(JoinPath(parent, name.substr(0, name.size() - 6)))) {
+        problems.push_back(options.serverDir + ": beside " + JoinPath(parent, name.substr(0, name.size() - 6)) +
+                           " this is the name of its stage tree, which the origin tells by the ending \".stage\"; "
+                           "publish this site under a name without that ending");
+        return false;
+    }
     options.beforeWrite = [&](std::string& otherTree, std::vector<std::string>& found) {
         std::string error;
         int moved = 0;
@@ -348,6 +421,7 @@ bool DescribeSite(const std::string& serverDir, const std::string& address, std:
     } else {
         text += "stage: none\n";
     }
+    if (site.foreignStage) text += "note:  " + ForeignStageText(serverDir) + "\n";
     int expected = site.open && site.statePresent ? site.state.share : 0;
     if (site.linkedToStage < 0)
         text += "note:  " + CohortsPathFor(serverDir) + " is missing; the next publish makes it\n";

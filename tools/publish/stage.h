@@ -25,6 +25,7 @@ struct SiteState {
     bool statePresent = false;
     StageState state;
     int linkedToStage = -1;  // buckets whose link names the stage tree; -1 without SERVER_DIR.cohorts
+    bool foreignStage = false;  // SERVER_DIR.stage lacks the stage mark: not ours, left alone
 };
 
 // Reads the site without changing it. False when a tree or the state cannot be trusted.

@@ -5,12 +5,15 @@
 #include "fs_util.h"
 #include "publish.h"
 #include "record.h"
+#include "tree_swap.h"
 
 #include <cerrno>
 #include <climits>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -81,6 +84,24 @@ std::string StageTreePathFor(const std::string& serverDir) { return BesidePath(s
 
 std::string CohortsPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".cohorts"); }
 
+const char kStageMarkName[] = ".quillor-stage";
+
+// Sample: "quillor-publish stage of server\n"
+std::string StageMarkText(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    return "quillor-publish stage of " + name + "\n";
+}
+
+bool IsForeignStage(const std::string& serverDir) {
+    const std::string stage = StageTreePathFor(serverDir);
+    if (!PathExists(stage)) return false;
+    std::vector<uint8_t> bytes;
+    std::string ignored;
+    return !ReadWholeFile(JoinPath(stage, kStageMarkName), 4096, bytes, ignored) ||
+           std::string(bytes.begin(), bytes.end()) != StageMarkText(serverDir);
+}
+
 int CountStagedLinks(const std::string& serverDir) {
     std::string cohorts = CohortsPathFor(serverDir);
     if (!IsDirectory(cohorts)) return -1;
@@ -122,7 +143,8 @@ bool PointCohorts(const std::string& serverDir, const StageState* open, int& mov
            PointLink(cohorts, "live", live, moved, error);
 }
 
-std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error) {
+std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error,
+                           const std::string& stageOf) {
     std::string fresh;
     if (!MakeOwnTempDir(destination, fresh, error)) return std::string();
     // files/ first and the manifest last: a copy cut short is never a finished tree that recovery
@@ -131,6 +153,12 @@ std::string MakeLinkedCopy(const std::string& from, const std::string& destinati
     bool ok = mkdir(files.c_str(), 0777) == 0;
     if (!ok) error = ErrnoText(files);
     ok = ok && LinkTreeCopy(JoinPath(from, "files"), files, error);
+    if (ok && !stageOf.empty()) {
+        std::string text = StageMarkText(stageOf), mark = JoinPath(fresh, kStageMarkName);
+        UniqueFd fd(open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ok = fd.Valid() && WriteAll(fd.Get(), text.data(), text.size()) && close(fd.Release()) == 0;
+        if (!ok) error = ErrnoText(mark);
+    }
     for (const char* name : {"manifest.sig", "manifest.txt"}) {
         if (ok && link(JoinPath(from, name).c_str(), JoinPath(fresh, name).c_str()) != 0) {
             error = ErrnoText(JoinPath(fresh, name));
@@ -167,11 +195,7 @@ bool RetireTree(const std::string& tree, std::string& error) {
         return false;
     }
     // The manifest first: a removal cut short never leaves a finished tree to keep or put back.
-    if (unlink(JoinPath(aside, "manifest.txt").c_str()) != 0 && errno != ENOENT) {
-        error = ErrnoText(aside);
-        return false;
-    }
-    return RemoveTree(aside, error);
+    return RemoveOwnTree(aside, error);
 }
 
 std::string RetiredBaseFor(const std::string& tree) { return tree + "-retired"; }

@@ -7,6 +7,13 @@
 std::string StageTreePathFor(const std::string& serverDir);  // SERVER_DIR.stage
 std::string CohortsPathFor(const std::string& serverDir);    // SERVER_DIR.cohorts
 
+// The mark every stage tree of SERVER_DIR carries beside its manifest (never served): the file
+// kStageMarkName holding StageMarkText(serverDir). A SERVER_DIR.stage without it is not ours.
+extern const char kStageMarkName[];
+std::string StageMarkText(const std::string& serverDir);
+// Whether SERVER_DIR.stage exists without the mark: a folder the publisher did not make, never touched.
+bool IsForeignStage(const std::string& serverDir);
+
 // How many bucket links of SERVER_DIR.cohorts name the stage tree; -1 without that folder.
 int CountStagedLinks(const std::string& serverDir);
 
@@ -20,8 +27,10 @@ bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& e
 
 // A fresh hard-linked copy of the tree from beside destination, under an own temporary name of
 // destination (flushed; what an interrupted run leaves goes with RemoveLeftovers(destination));
-// "" with error on failure.
-std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error);
+// "" with error on failure. With stageOf (a server folder) the copy gets the mark of its stage
+// before its manifest, so it is never a finished tree without it.
+std::string MakeLinkedCopy(const std::string& from, const std::string& destination, std::string& error,
+                           const std::string& stageOf = "");
 
 // The publish record of the tree from, as a temp file beside to's record (a linked copy's files
 // keep their inodes, so it holds for the copy); temp is "" when from has none.

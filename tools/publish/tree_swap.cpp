@@ -1,8 +1,12 @@
 // Putting a server tree under its name: the swap, crash recovery, and removal of own leftovers.
 #include "tree_swap.h"
 
+#include "copy_engine.h"
 #include "crypto.h"
 #include "fs_util.h"
+#include "plan.h"
+#include "record.h"
+#include "serial_memory.h"
 #include "update/http.h"
 #include "update/manifest.h"
 
@@ -26,12 +30,32 @@ bool IsKind(const std::string& path, mode_t kind) {
 struct Candidate {
     std::string path;
     bool wasLive = false;  // set aside by a swap: it was under the server folder's name
-    bool verifies = false;
     uint64_t serial = 0;
     int64_t manifestMtimeNs = 0;
 };
 
-bool ReadCandidate(const std::string& path, bool wasLive, EVP_PKEY* key, Candidate& candidate) {
+// Whether every listed file is there with its size, and with its digest where the server folder's
+// record cannot vouch for the very file (same inode, size and time as it noted with that digest).
+bool IsWhole(const std::string& tree, const std::vector<ManifestEntry>& entries, const PublishRecord& record) {
+    std::vector<char> buffer(1 << 20);
+    for (const ManifestEntry& entry : entries) {
+        std::string path = LiveFilePath(tree, entry.path), sha256, ignored;
+        FileStamp stamp, unused;
+        if (!StampOf(path, stamp) || !IsKind(path, S_IFREG) || stamp.size != entry.size) return false;
+        auto noted = record.entries.find(entry.path);
+        if (noted != record.entries.end() && noted->second.sha256 == entry.sha256 &&
+            SameStamp(noted->second.published, stamp))
+            continue;
+        if (!ReadHashCopy(path, "", buffer, sha256, stamp, unused, nullptr, ignored) || sha256 != entry.sha256)
+            return false;
+    }
+    return true;
+}
+
+// A tree that was live may come back as it is. Any other only when it is finished, signed with
+// key, not below the serial memory (nor another manifest under the remembered serial) and whole.
+bool ReadCandidate(const std::string& serverDir, const std::string& path, bool wasLive, EVP_PKEY* key,
+                   const SerialMemory& memory, Candidate& candidate) {
     if (!IsKind(path, S_IFDIR) || !IsFinishedTree(path)) return false;
     candidate = Candidate{path, wasLive};
     std::vector<uint8_t> manifest, signature;
@@ -40,17 +64,19 @@ bool ReadCandidate(const std::string& path, bool wasLive, EVP_PKEY* key, Candida
     struct stat st;
     if (lstat(JoinPath(path, "manifest.txt").c_str(), &st) == 0)
         candidate.manifestMtimeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    if (ReadWholeFile(JoinPath(path, "manifest.txt"), kManifestLimit, manifest, ignored) &&
-        ReadWholeFile(JoinPath(path, "manifest.sig"), kSignatureLimit, signature, ignored) &&
-        ParseManifest(manifest, candidate.serial, entries, ignored))
-        candidate.verifies = key != nullptr && VerifyMessage(key, manifest, signature);
-    // A tree that never was live comes back only when it is whole and signed with this key.
-    return wasLive || candidate.verifies;
+    bool parsed = ReadWholeFile(JoinPath(path, "manifest.txt"), kManifestLimit, manifest, ignored) &&
+                  ReadWholeFile(JoinPath(path, "manifest.sig"), kSignatureLimit, signature, ignored) &&
+                  ParseManifest(manifest, candidate.serial, entries, ignored);
+    if (wasLive) return true;
+    if (!parsed || key == nullptr || !VerifyMessage(key, manifest, signature)) return false;
+    if (memory.present && (candidate.serial < memory.serial ||
+                           (candidate.serial == memory.serial && ManifestDigest(manifest) != memory.manifestSha256)))
+        return false;
+    return IsWhole(path, entries, ReadRecord(RecordPathFor(serverDir)));
 }
 
 bool Better(const Candidate& a, const Candidate& b) {
     if (a.wasLive != b.wasLive) return a.wasLive;
-    if (a.verifies != b.verifies) return a.verifies;
     if (a.serial != b.serial) return a.serial > b.serial;
     return a.manifestMtimeNs > b.manifestMtimeNs;
 }
@@ -120,10 +146,22 @@ bool IsFinishedTree(const std::string& path) {
 
 bool FlushTree(const std::string& path, std::string& error) {
     UniqueFd fd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.Valid() && syncfs(fd.Get()) == 0) return true;
+    if (fd.Valid()) return FlushOpenTree(fd.Get(), path, error);
     error = ErrnoText(path);
     return false;
 }
+
+bool FlushOpenTree(int fd, const std::string& path, std::string& error) {
+    if (syncfs(fd) == 0) return true;
+    error = ErrnoText(path);
+    return false;
+}
+
+namespace {
+
+bool recoveredThisRun = false;
+
+}  // namespace
 
 bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& note, std::string& error) {
     note.clear();
@@ -131,12 +169,16 @@ bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& 
     if (!missing && IsFinishedTree(serverDir)) return true;
     std::string parent, name;
     SplitPath(serverDir, parent, name);
+    SerialMemory memory;
+    std::string memoryError;
+    if (!ReadSerialMemory(serverDir, memory, memoryError)) key = nullptr;  // only a tree that was live may come back
     Candidate best, candidate;
     bool found = false;
     for (const std::string& entry : Siblings(parent)) {
         bool wasLive = IsOwnTempName(entry, name, ".old");
         if ((wasLive || IsOwnTempName(entry, name, "")) &&
-            ReadCandidate(JoinPath(parent, entry), wasLive, key, candidate) && (!found || Better(candidate, best))) {
+            ReadCandidate(serverDir, JoinPath(parent, entry), wasLive, key, memory, candidate) &&
+            (!found || Better(candidate, best))) {
             best = candidate;
             found = true;
         }
@@ -149,23 +191,42 @@ bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& 
         error = "cannot put back " + best.path + ", left by an interrupted publish: " + error;
         return false;
     }
+    recoveredThisRun = true;
     note = "put back " + best.path + " (serial " + std::to_string(best.serial) + ", " +
-           (best.wasLive ? "the tree that was live" : "the newest finished tree") +
+           (best.wasLive ? "the tree that was live" : "the newest whole tree signed with this key") +
            " when a publish was interrupted) as " + (missing ? "the missing " : "the unfinished ") + serverDir +
            (keptAs.empty() ? "" : ", which is kept as " + keptAs);
     if (result == SwapResult::Unflushed) note += "; warning: " + error;
     return true;
 }
 
-void RemoveLeftovers(const std::string& serverDir) {
+bool RecoveredThisRun() { return recoveredThisRun; }
+
+bool RemoveOwnTree(const std::string& tree, std::string& error) {
+    // Unfinished first and on disk so, so that no crash during the removal leaves a part of the tree
+    // that recovery could take for a whole one.
+    for (const char* name : {"manifest.txt", "manifest.sig"}) {
+        std::string path = JoinPath(tree, name);
+        if (unlink(path.c_str()) != 0 && errno != ENOENT && errno != ENOTDIR) {
+            error = ErrnoText(path);
+            return false;
+        }
+    }
+    return (!IsKind(tree, S_IFDIR) || SyncParent(JoinPath(tree, "manifest.txt"), error)) && RemoveTree(tree, error);
+}
+
+void RemoveLeftovers(const std::string& serverDir, bool keepFinished) {
     std::string parent, name;
     SplitPath(serverDir, parent, name);
     for (const std::string& entry : Siblings(parent)) {
-        if (!IsOwnTempName(entry, name, "") && !IsOwnTempName(entry, name, ".old") &&
-            !IsOwnTempName(entry, name + ".publish-record", "") && !IsOwnTempName(entry, name + ".publish-serial", ""))
+        bool tree = IsOwnTempName(entry, name, "") || IsOwnTempName(entry, name, ".old");
+        if (!tree && !IsOwnTempName(entry, name + ".publish-record", "") &&
+            !IsOwnTempName(entry, name + ".publish-serial", ""))
             continue;
         std::string path = JoinPath(parent, entry), error;
-        if (RemoveTree(path, error))
+        // Where a publish would recover, only a run that can check trees with the key may remove them.
+        if (tree && keepFinished && !IsFinishedTree(serverDir) && IsFinishedTree(path)) continue;
+        if (tree ? RemoveOwnTree(path, error) : RemoveTree(path, error))
             std::fprintf(stderr, "removed %s, left behind by an interrupted publish\n", path.c_str());
         else
             std::fprintf(stderr, "warning: could not remove %s\n", error.c_str());

@@ -20,15 +20,28 @@ bool IsFinishedTree(const std::string& path);
 
 // Makes everything below path durable: one syncfs of its file system.
 bool FlushTree(const std::string& path, std::string& error);
+// The same through fd, a descriptor of path opened before its files were written, so that a
+// write-back error of any of them is reported.
+bool FlushOpenTree(int fd, const std::string& path, std::string& error);
 
 // Runs under the lock, before anything else changes serverDir's folder. When serverDir is missing
 // or not a finished tree and an own tree lies beside it, puts the right one back: the one that was
-// live (set aside by a swap), else the newest finished tree whose signature verifies with key.
-// note gets one line saying what came back ("" when nothing). False when a tree should come back
-// but could not; error says why.
+// live (set aside by a swap), else the newest tree that is whole (every listed file with its size,
+// and its digest where the record cannot vouch for it), signed with key and not below the serial
+// memory. Without key only a tree that was live comes back. note gets one line saying what came
+// back ("" when nothing). False when a tree should come back but could not; error says why.
 bool RecoverServerDir(const std::string& serverDir, EVP_PKEY* key, std::string& note, std::string& error);
+
+// Whether a RecoverServerDir of this process put a tree back, so no later message calls the folder unchanged.
+bool RecoveredThisRun();
+
+// Removes an own tree so that a crash halfway never leaves what counts as a finished tree: its
+// manifest goes first, durably, then the rest.
+bool RemoveOwnTree(const std::string& tree, std::string& error);
 
 // Removes the own leftovers beside serverDir: trees, set-aside trees and temporary files whose
 // names bear the publisher's mark (OwnTempName). serverDir itself and every other name are never
-// touched. One line on stderr per removal or failure.
-void RemoveLeftovers(const std::string& serverDir);
+// touched. With keepFinished (a run without the key, which cannot tell a tree that recovery would
+// put back) finished trees stay while serverDir is not a finished tree. One line on stderr per
+// removal or failure.
+void RemoveLeftovers(const std::string& serverDir, bool keepFinished = false);

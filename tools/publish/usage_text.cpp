@@ -106,7 +106,7 @@ const char kStatusUsage[] =
     "      its bucket and whether it gets the stage or the live release.\n";
 
 const char kDiffUsage[] =
-    "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
+    "  diff [--checksum] [--timeout SECONDS] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
     "  diff --to SERIAL SERVER_DIR\n"
     "      Lists what publishing RELEASE_DIR (or reverting to the kept release of SERIAL) would\n"
     "      change: added, changed and removed files, with the bytes a player on the live\n"

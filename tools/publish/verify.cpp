@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <condition_variable>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <sys/stat.h>
@@ -80,14 +81,50 @@ private:
     std::thread thread_;  // last: starts once the rest is set up
 };
 
+// One host a transfer talks to, with the watch that cuts it at the deadline.
+struct Endpoint {
+    std::unique_ptr<httplib::Client> client;
+    std::unique_ptr<TransferWatch> watch;  // declared after client: stops before it goes
+};
+
 // Where the three kinds of resource come from: a folder or a base URL.
 struct ServerSource {
     std::string folder;  // empty for a URL
-    std::unique_ptr<httplib::Client> client;
-    std::unique_ptr<TransferWatch> watch;  // declared after client: stops before it goes
+    std::map<std::string, Endpoint> endpoints;  // "host:port" -> its client, the base's among them
+    std::string hostPort;  // the base URL's host; empty for a folder
     std::string prefix;  // URL path before "/manifest.txt", without a trailing "/"
     FetchLimits limits;
 };
+
+constexpr int kRedirectHops = 5;
+
+// The client for hostPort, made on first use. Redirects are followed here, not by the library,
+// whose own client for another host no watch could stop.
+Endpoint& EndpointFor(ServerSource& source, const std::string& hostPort) {
+    Endpoint& endpoint = source.endpoints[hostPort];
+    if (!endpoint.client) {
+        endpoint.client = std::make_unique<httplib::Client>("http://" + hostPort);
+        endpoint.client->set_url_encode(false);  // the paths are encoded exactly like the updater does
+        endpoint.client->set_follow_location(false);
+        endpoint.client->set_keep_alive(true);
+        endpoint.watch = std::make_unique<TransferWatch>(*endpoint.client);
+    }
+    return endpoint;
+}
+
+// Where a redirect's Location leads from hostPort: "http://HOST[:PORT]/PATH" or "/PATH". False
+// for anything else (https is not what the updater speaks here).
+bool RedirectTarget(const std::string& location, std::string& hostPort, std::string& path) {
+    if (!location.empty() && location[0] == '/' && (location.size() < 2 || location[1] != '/')) {
+        path = location;
+        return true;
+    }
+    if (location.compare(0, 7, "http://") != 0) return false;
+    size_t slash = location.find('/', 7);
+    hostPort = location.substr(7, slash == std::string::npos ? std::string::npos : slash - 7);
+    path = slash == std::string::npos ? "/" : location.substr(slash);
+    return !hostPort.empty() && hostPort.find_first_of("@ \t") == std::string::npos;
+}
 
 bool OpenSource(const std::string& target, ServerSource& source, std::string& error) {
     if (target.compare(0, 7, "http://") != 0) {
@@ -110,17 +147,16 @@ bool OpenSource(const std::string& target, ServerSource& source, std::string& er
         error = target + ": no host in the URL";
         return false;
     }
-    source.client = std::make_unique<httplib::Client>("http://" + hostPort);
-    source.client->set_url_encode(false);  // the paths are encoded exactly like the updater does
-    source.client->set_follow_location(true);
-    source.client->set_keep_alive(true);
-    source.watch = std::make_unique<TransferWatch>(*source.client);
+    source.hostPort = hostPort;
+    EndpointFor(source, hostPort);
     return true;
 }
 
 std::string LargerThan(uint64_t maxBytes) { return "larger than " + std::to_string(maxBytes) + " bytes"; }
 
-// One resource over HTTP within the transfer's deadline; see Fetch.
+// One resource over HTTP within the transfer's deadline, redirects (at most kRedirectHops, each
+// to any host) included: the watch of each hop's client cuts it at that one deadline, however
+// slowly the status line, the headers or the body trickle in. See Fetch.
 bool FetchHttp(ServerSource& source, const std::string& relative, uint64_t maxBytes,
                const std::function<void(const char*, size_t)>& sink, std::string& error) {
     const FetchLimits& limits = source.limits;
@@ -131,41 +167,57 @@ bool FetchHttp(ServerSource& source, const std::string& relative, uint64_t maxBy
         error = "the time to wait ran out";
         return false;
     }
-    // Connecting and each read wait at most 20 s, as the updater's do, and never past the deadline
-    // (a redirect to another host is cut by these alone).
-    auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
-        std::min<Clock::duration>(std::chrono::seconds(20), deadline - now)).count();
-    source.client->set_connection_timeout(wait / 1000000, wait % 1000000);
-    source.client->set_read_timeout(wait / 1000000, wait % 1000000);
     httplib::Headers headers = {{"User-Agent", "Quillor-Updater/1.0"}};
-    uint64_t received = 0;
-    bool tooLarge = false, late = false;
-    source.watch->Arm(deadline);
-    auto result = source.client->Get(
-        source.prefix + "/" + relative, headers,
-        [&](const char* data, size_t size) {
-            if (Clock::now() >= deadline) return !(late = true);
-            received += size;
-            if (received > maxBytes) return !(tooLarge = true);
-            sink(data, size);
-            return true;
-        });
-    // The read time-out, set to end there too, may beat the watch to it.
-    late = source.watch->Disarm() || late || (!result && Clock::now() >= deadline);
-    if (result && result->status == 200 && !tooLarge && !late) return true;
-    if (tooLarge) error = LargerThan(maxBytes);
-    else if (late && waitEnds) error = "the time to wait ran out during the transfer";
-    else if (late) error = "the transfer took longer than " + std::to_string(limits.transferSeconds) + " s";
-    else if (!result) error = "request failed (" + httplib::to_string(result.error()) + ")";
-    else error = "HTTP status " + std::to_string(result->status);
-    return false;
+    std::string hostPort = source.hostPort, path = source.prefix + "/" + relative;
+    for (int hop = 0;; ++hop) {
+        now = Clock::now();
+        // Connecting and each read wait at most 20 s, as the updater's do, and never past the deadline.
+        auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
+            std::min<Clock::duration>(std::chrono::seconds(20), std::max<Clock::duration>(deadline - now, {}))).count();
+        Endpoint& endpoint = EndpointFor(source, hostPort);
+        endpoint.client->set_connection_timeout(wait / 1000000, wait % 1000000);
+        endpoint.client->set_read_timeout(wait / 1000000, wait % 1000000);
+        uint64_t received = 0;
+        int status = 0;
+        std::string location;
+        bool tooLarge = false, late = false;
+        endpoint.watch->Arm(deadline);
+        auto result = endpoint.client->Get(
+            path, headers,
+            [&](const httplib::Response& response) {
+                status = response.status;
+                location = response.get_header_value("Location");
+                return status == 200;  // no other body is read
+            },
+            [&](const char* data, size_t size) {
+                if (Clock::now() >= deadline) return !(late = true);
+                received += size;
+                if (received > maxBytes) return !(tooLarge = true);
+                sink(data, size);
+                return true;
+            });
+        // The read time-out, set to end there too, may beat the watch to it.
+        late = endpoint.watch->Disarm() || late || (!result && Clock::now() >= deadline);
+        if (result && status == 200 && !tooLarge && !late) return true;
+        bool redirect = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+        if (tooLarge) error = LargerThan(maxBytes);
+        else if (late && waitEnds) error = "the time to wait ran out during the transfer";
+        else if (late) error = "the transfer took longer than " + std::to_string(limits.transferSeconds) + " s";
+        else if (redirect && hop == kRedirectHops) error = "more than " + std::to_string(kRedirectHops) + " redirects";
+        else if (redirect && !RedirectTarget(location, hostPort, path))
+            error = "HTTP status " + std::to_string(status) + " to \"" + location + "\", which is not an http:// URL";
+        else if (redirect) continue;
+        else if (status != 0) error = "HTTP status " + std::to_string(status);
+        else error = "request failed (" + httplib::to_string(result.error()) + ")";
+        return false;
+    }
 }
 
 // Streams one resource (a path relative to the base) into sink, at most maxBytes of it; false
 // with a reason.
 bool Fetch(ServerSource& source, const std::string& relative, uint64_t maxBytes,
            const std::function<void(const char*, size_t)>& sink, std::string& error) {
-    if (source.client) return FetchHttp(source, relative, maxBytes, sink, error);
+    if (!source.hostPort.empty()) return FetchHttp(source, relative, maxBytes, sink, error);
     uint64_t received = 0;
     std::string path = JoinPath(source.folder, relative);
     // Non-blocking, so that a FIFO in the tree is refused instead of waiting for a writer.
@@ -215,7 +267,7 @@ void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<st
     uint64_t size = 0;
     std::string error;
     // The URL path is encoded by the updater's own function, so a mismatch there shows up here.
-    std::string relative = "files/" + (source.client ? UrlEncodePath(entry.path) : entry.path);
+    std::string relative = "files/" + (source.hostPort.empty() ? entry.path : UrlEncodePath(entry.path));
     if (!Fetch(source, relative, entry.size,
                [&](const char* data, size_t length) {
                    hash.Update(data, length);
@@ -293,8 +345,10 @@ bool VerifyServer(const std::string& keyPath, const std::string& target, const F
     return problems.empty();
 }
 
-bool FetchManifest(const std::string& target, std::vector<uint8_t>& manifest, std::string& error) {
+bool FetchManifest(const std::string& target, const FetchLimits& limits, std::vector<uint8_t>& manifest,
+                   std::string& error) {
     ServerSource source;
+    source.limits = limits;
     if (!OpenSource(target, source, error)) return false;
     if (FetchBytes(source, "manifest.txt", kManifestLimit, manifest, error)) return true;
     error = target + "/manifest.txt: " + error;

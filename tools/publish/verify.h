@@ -20,5 +20,7 @@ struct FetchLimits {
 bool VerifyServer(const std::string& keyPath, const std::string& target, const FetchLimits& limits,
                   std::vector<std::string>& problems, std::string& summary);
 
-// Fetches manifest.txt of target (a server folder or base URL) within the updater's size limit.
-bool FetchManifest(const std::string& target, std::vector<uint8_t>& manifest, std::string& error);
+// Fetches manifest.txt of target (a server folder or base URL) within the updater's size limit
+// and limits' time.
+bool FetchManifest(const std::string& target, const FetchLimits& limits, std::vector<uint8_t>& manifest,
+                   std::string& error);
