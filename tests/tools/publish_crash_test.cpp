@@ -185,7 +185,7 @@ struct Scenario {
     size_t killSample;    // points tried by the test command; the full sweep tries all
     size_t errorSample;
     bool loseServer = false;  // after each kill the server folder is lost and a publish fails
-    const char* onlyCall = nullptr;  // points of this call only
+    const char* onlyCall = nullptr;  // points of the calls whose names start so only
     Command command = Command::Publish;  // Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4
 };
 
@@ -409,7 +409,7 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         kills = DiskPointsIn(logs / "trace", !scenario.fallback);
         if (scenario.onlyCall != nullptr)
             kills.erase(std::remove_if(kills.begin(), kills.end(),
-                                       [&](const Point& point) { return point.call != scenario.onlyCall; }),
+                                       [&](const Point& point) { return point.call.rfind(scenario.onlyCall, 0) != 0; }),
                         kills.end());
     }
     std::vector<Point> errors;
@@ -453,7 +453,7 @@ TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, 
 // Killed while the old tree goes, then the server folder is lost: the old tree never comes back
 // below the serial memory, nor a part of it.
 TEST_F(PublishCrash, LostServerAfterAKillInTheOldTreesRemoval) {
-    Campaign({"lost server folder", "changed", false, false, false, 1000, 0, true, "unlinkat"});
+    Campaign({"lost server folder", "changed", false, false, false, 1000, 0, true, "unlink"});
 }
 TEST_F(PublishCrash, LostServerAfterAKillInTheFallbackSwap) {
     Campaign({"lost server folder, fallback swap", "changed", true, false, false, 6, 0, true});

@@ -187,11 +187,10 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
 int PublishFailed(const std::vector<std::string>& problems, const PublishReport& report, const std::string& dir) {
     PrintProblems(problems);
     ResultBool("server_unchanged", report.serverUnchanged);
-    std::fprintf(stderr, "quillor-publish: %s\n",
-                 report.serverUnchanged && RecoveredThisRun()
-                     ? ("nothing was published; " + dir + " holds the tree put back above").c_str()
-                 : report.serverUnchanged ? ("nothing was published; " + dir + " is unchanged").c_str()
-                                        : ("the publish did not complete; see above for the state of " + dir).c_str());
+    std::string outcome = !report.serverUnchanged ? "the publish did not complete; see above for the state of " + dir
+                          : RecoveredThisRun()    ? "nothing was published; " + dir + " holds the tree put back above"
+                                                  : "nothing was published; " + dir + " is unchanged";
+    std::fprintf(stderr, "quillor-publish: %s\n", outcome.c_str());
     return 1;
 }
 
@@ -247,11 +246,9 @@ int RunStage(const Args& args) {
     if (!StageRelease(options, share, !salt.empty(), saltValue, problems, report, note)) {
         PrintProblems(problems);
         ResultBool("server_unchanged", true);
-        if (RecoveredThisRun())
-            std::fprintf(stderr, "quillor-publish: nothing was staged; see above for the tree put back\n");
-        else
-            std::fprintf(stderr, "quillor-publish: nothing was staged; the live tree %s is unchanged\n",
-                         options.serverDir.c_str());
+        std::fprintf(stderr, "quillor-publish: %s\n",
+                     RecoveredThisRun() ? "nothing was staged; see above for the tree put back"
+                                        : ("nothing was staged; the live tree " + options.serverDir + " is unchanged").c_str());
         return 1;
     }
     std::string serverDir = options.serverDir;

@@ -43,6 +43,8 @@ const std::vector<ProblemRule>& ProblemRules() {
         {"", "publish a live release first", "not-published"},
         {"", "no stage is open in ", "no-stage"},
         {"", "the share only grows", "share-narrower"},
+        {"", " (it lacks the mark ", "stage-not-ours"},
+        {"", " this is the name of its stage tree", "server-dir-refused"},
         {"", "is not an IPv4 or IPv6 address", "address-invalid"},
         {"serve", "cannot listen on ", "listen-failed"},
     };

@@ -110,7 +110,8 @@ const char kDiffUsage[] =
     "  diff --to SERIAL SERVER_DIR\n"
     "      Lists what publishing RELEASE_DIR (or reverting to the kept release of SERIAL) would\n"
     "      change: added, changed and removed files, with the bytes a player on the live\n"
-    "      release downloads.\n";
+    "      release downloads. The manifest's transfer, redirects included, ends within\n"
+    "      --timeout (default 600) seconds.\n";
 
 const char kVerifyUsage[] =
     "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
@@ -120,7 +121,7 @@ const char kVerifyUsage[] =
     "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
     "      Like the updater it cuts the manifest at 64 MiB, the signature at 64 KiB and each\n"
     "      file at its listed size; each transfer ends within --timeout (default 600) seconds\n"
-    "      and within the wait.\n";
+    "      and within the wait, up to 5 redirects to any host included.\n";
 
 const char kServeUsage[] =
     "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
