@@ -40,8 +40,11 @@ add_test(NAME portable COMMAND portable_tests --gtest_color=no)
 set_tests_properties(portable PROPERTIES TIMEOUT 300)
 
 # Everything else on the host lives in its own folder's CMake file.
-foreach(dir tools/publish tests/tools tests/e2e tests/window tests/fuzz bench)
+foreach(dir tools/publish tests/tools tests/e2e tests/window tests/fuzz tests/package bench)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()
 endforeach()
+
+# Installing the publisher and its Debian package.
+include(${CMAKE_SOURCE_DIR}/cmake/package.cmake)

@@ -42,8 +42,7 @@ done
 
 origin=$(free_port)
 edge=$(free_port)
-site=$(sed -e "s|listen 8080;|listen 127.0.0.1:$origin;|" -e "s|/srv/quillor/server|$work/server|" \
-    "$root/tools/publish/nginx-site.conf")
+site=$("$tool" site --bind 127.0.0.1 --port "$origin" --edge 127.0.0.1 "$work/server")
 n=$work/nginx
 cat >"$n/nginx.conf" <<EOF
 daemon off;
@@ -60,7 +59,7 @@ default_type application/octet-stream;
 $site
 }
 EOF
-sed "s|.port = \"8080\";|.port = \"$origin\";|" "$root/tools/publish/varnish-edge.vcl" >"$work/varnish/edge.vcl"
+"$tool" site --vcl "127.0.0.1:$origin" >"$work/varnish/edge.vcl"
 /usr/sbin/nginx -p "$n" -c "$n/nginx.conf" -e "$n/error.log" &
 pids+=($!)
 /usr/sbin/varnishd -F -j none -n "$work/varnish" -T none -a "127.0.0.1:$edge" -f "$work/varnish/edge.vcl" \

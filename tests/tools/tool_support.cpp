@@ -280,20 +280,16 @@ static std::string ListenLines(const std::string& dir, int port, const OriginTls
            "/" + tls->name + ".key;";
 }
 
-std::string NginxConfig(const std::string& dir, const std::string& root, int port,
-                        const std::vector<std::pair<std::string, std::string>>& edits,
-                        const OriginTls* tls, int plainPort) {
-    std::string site = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/nginx-site.conf");
-    std::string plainServer;
-    std::vector<std::pair<std::string, std::string>> all = {
-        {"listen 8080;", ListenLines(dir, port, tls, plainPort, &plainServer)},
-        {"root /srv/quillor/server.cohorts/", "root " + root + ".cohorts/"}};
-    all.insert(all.end(), edits.begin(), edits.end());
-    for (const auto& edit : all) {
-        size_t at = site.find(edit.first);
-        if (at == std::string::npos) return std::string();
-        site.replace(at, edit.first.size(), edit.second);
-    }
+std::string NginxSite(const std::string& root, int port, const std::vector<std::string>& extra) {
+    std::vector<std::string> args = {"site", "--bind", "127.0.0.1", "--port", std::to_string(port)};
+    args.insert(args.end(), extra.begin(), extra.end());
+    args.push_back(root);
+    CommandResult site = RunTool(args, 30);
+    if (site.exitCode != 0) ADD_FAILURE() << "quillor-publish site: " << site.err;
+    return site.exitCode == 0 ? site.out : std::string();
+}
+
+std::string NginxMainConfig(const std::string& dir, const std::string& site) {
     std::string prefix = dir + "/nginx";
     mkdir(prefix.c_str(), 0755);
     return "daemon off;\nworker_processes 1;\npid " + prefix + "/nginx.pid;\n"
@@ -303,7 +299,30 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
            "access_log " + prefix + "/access.log quillor;\nclient_body_temp_path " + prefix + "/body;\n"
            "proxy_temp_path " + prefix + "/proxy;\nfastcgi_temp_path " + prefix + "/fastcgi;\n"
            "uwsgi_temp_path " + prefix + "/uwsgi;\nscgi_temp_path " + prefix + "/scgi;\n"
-           "types { text/plain txt; }\ndefault_type application/octet-stream;\n" + site + plainServer + "}\n";
+           "types { text/plain txt; }\ndefault_type application/octet-stream;\n" + site + "}\n";
+}
+
+CommandResult NginxTest(const std::string& dir) {
+    return RunCommand({"/usr/sbin/nginx", "-t", "-p", dir + "/nginx", "-c", dir + "/nginx/nginx.conf", "-e",
+                       dir + "/nginx/error.log"}, 30);
+}
+
+std::string NginxConfig(const std::string& dir, const std::string& root, int port,
+                        const std::vector<std::pair<std::string, std::string>>& edits,
+                        const OriginTls* tls, int plainPort) {
+    // The site as "quillor-publish site" makes it for an edge on this machine; only what a test
+    // adds on top (TLS, a mirror, credentials) is edited in.
+    std::string site = NginxSite(root, port, {"--edge", "127.0.0.1"});
+    std::string plainServer;
+    std::vector<std::pair<std::string, std::string>> all = {
+        {"listen 127.0.0.1:" + std::to_string(port) + ";", ListenLines(dir, port, tls, plainPort, &plainServer)}};
+    all.insert(all.end(), edits.begin(), edits.end());
+    for (const auto& edit : all) {
+        size_t at = site.find(edit.first);
+        if (at == std::string::npos) return std::string();
+        site.replace(at, edit.first.size(), edit.second);
+    }
+    return NginxMainConfig(dir, site + plainServer);
 }
 
 std::string OriginAccessLog(const std::string& dir) { return ReadFileText(dir + "/nginx/access.log"); }
@@ -359,14 +378,12 @@ bool StartOrigin(const std::string& dir, const std::string& root, WebServer& ser
 }
 
 bool StartEdge(const std::string& dir, int originPort, WebServer& server) {
-    std::string vcl = ReadFileText(QUILLOR_SOURCE_DIR "/tools/publish/varnish-edge.vcl");
-    size_t at = vcl.find(".port = \"8080\";");
+    CommandResult vcl = RunTool({"site", "--vcl", "127.0.0.1:" + std::to_string(originPort)}, 30);
     server.port = FreeLoopbackPort();
-    if (at == std::string::npos || server.port == 0) return false;
-    vcl.replace(at, 15, ".port = \"" + std::to_string(originPort) + "\";");
+    if (vcl.exitCode != 0 || server.port == 0) return false;
     std::string work = dir + "/varnish";
     mkdir(work.c_str(), 0755);
-    WriteFileText(work + "/edge.vcl", vcl);
+    WriteFileText(work + "/edge.vcl", vcl.out);
     // -F: the manager stays this process's child; -j none: no jail users needed for the folder.
     server.process = StartBackground({"/usr/sbin/varnishd", "-F", "-j", "none", "-n", work, "-T", "none",
                                       "-a", "127.0.0.1:" + std::to_string(server.port), "-f", work + "/edge.vcl",

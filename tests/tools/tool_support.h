@@ -126,10 +126,17 @@ struct OriginTls {
     int redirectStatus = 0;
 };
 
-// The shipped nginx site with root and port replaced and each (from, to) of edits applied, in
-// a minimal main configuration; its files and the access log ("STATUS BYTES URI" per line,
-// BYTES the body bytes sent) go to dir + "/nginx"; the log format quillor_user puts the user name
-// in front. "" when a replaced text is missing.
+// "quillor-publish site" for root, listening on 127.0.0.1:port, with extra arguments ("--edge",
+// "127.0.0.1"); "" (and a test failure) when it refuses.
+std::string NginxSite(const std::string& root, int port, const std::vector<std::string>& extra = {});
+// A minimal main configuration around site, its files and the access log ("STATUS BYTES URI" per
+// line, BYTES the body bytes sent) in dir + "/nginx"; the log format quillor_user puts the user
+// name in front.
+std::string NginxMainConfig(const std::string& dir, const std::string& site);
+// nginx -t of dir + "/nginx/nginx.conf".
+CommandResult NginxTest(const std::string& dir);
+// The site of "quillor-publish site" for root on port, trusting an edge on 127.0.0.1, with each
+// (from, to) of edits applied, in NginxMainConfig; "" when a replaced text is missing.
 std::string NginxConfig(const std::string& dir, const std::string& root, int port,
                         const std::vector<std::pair<std::string, std::string>>& edits = {},
                         const OriginTls* tls = nullptr, int plainPort = 0);

@@ -11,6 +11,7 @@
 #include "revert.h"
 #include "serve.h"
 #include "signer.h"
+#include "site.h"
 #include "stage.h"
 #include "usage_text.h"
 #include "verify.h"
@@ -456,6 +457,35 @@ int RunBlob(const Args& args) {
     return 0;
 }
 
+// The nginx site of a server folder, or the VCL of an edge in front of its origin, on stdout
+// (inside the result's "text" with --json).
+int RunSite(const Args& args) {
+    std::string text, error, vcl = Option(args, "--vcl", "");
+    if (!vcl.empty()) {
+        if (args.positionals.size() > 1 || args.options.size() != 1)
+            return Usage("site --vcl takes ORIGIN_HOST:PORT and at most a SERVER_DIR, no other option");
+        if (!MakeEdgeVcl(vcl, args.positionals.empty() ? "" : args.positionals[0], text, error)) return Usage(error);
+    } else {
+        if (args.positionals.size() != 1) return Usage("site needs one SERVER_DIR");
+        SiteOptions options;
+        options.serverDir = args.positionals[0];
+        options.bind = Option(args, "--bind", "");
+        uint64_t port = 0;
+        if (!ParseSerialArgument(Option(args, "--port", "8080"), port) || port < 1 || port > 65535)
+            return Usage("--port must be 1 to 65535");
+        options.port = static_cast<int>(port);
+        for (const auto& option : args.options)
+            if (option.first == "--edge") options.edges.push_back(option.second);
+        if (!MakeNginxSite(options, text, error)) return Usage(error);
+    }
+    if (JsonOutput())
+        ResultText("text", text);
+    else
+        std::fputs(text.c_str(), stdout);
+    ResultText("kind", vcl.empty() ? "nginx" : "vcl");
+    return 0;
+}
+
 // To add a command: its options, its usage block (shown in this order) and its function.
 const std::vector<Command>& Commands() {
     static const std::vector<Command> kCommands = {
@@ -486,6 +516,7 @@ const std::vector<Command>& Commands() {
         {"diff", {{"--to", "--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
         {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
         {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
+        {"site", {{"--bind", "--port", "--edge", "--vcl"}, {}, {"--edge"}}, kSiteUsage, RunSite},
         {"blob", {{}, {}, {}}, kBlobUsage, RunBlob},
         {"help", {{}, {}, {}}, kHelpUsage, RunHelp},
     };

@@ -128,6 +128,13 @@ const char kServeUsage[] =
     "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n";
 
+const char kSiteUsage[] =
+    "  site [--bind ADDRESS] [--port N] [--edge ADDRESS]... SERVER_DIR\n"
+    "  site --vcl ORIGIN_HOST:PORT [SERVER_DIR]\n"
+    "      Prints the nginx site for SERVER_DIR (default port 8080, every address; each --edge,\n"
+    "      an address or CIDR block, is trusted to pass players' addresses and trees), or with\n"
+    "      --vcl the Varnish VCL of an edge in front of that origin.\n";
+
 const char kBlobUsage[] =
     "  blob PUBLIC.pem OUT\n"
     "      Writes the 283-byte CNG RSAPUBLICBLOB of an RSA-2048 public key to OUT.\n";

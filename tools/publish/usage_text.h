@@ -16,5 +16,6 @@ extern const char kStatusUsage[];
 extern const char kDiffUsage[];
 extern const char kVerifyUsage[];
 extern const char kServeUsage[];
+extern const char kSiteUsage[];
 extern const char kBlobUsage[];
 extern const char kHelpUsage[];

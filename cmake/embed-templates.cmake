@@ -1,0 +1,15 @@
+# Writes OUT: the nginx site (NGINX) and the edge VCL (VCL) as C strings, so the installed tool needs no other file.
+foreach(pair "kNginxSiteTemplate;${NGINX}" "kVarnishEdgeTemplate;${VCL}")
+    list(GET pair 0 name)
+    list(GET pair 1 file)
+    file(READ "${file}" text)
+    # A raw string ends at its delimiter; a template holding it would end early.
+    string(FIND "${text}" ")quillor_template\"" clash)
+    if(NOT clash EQUAL -1)
+        message(FATAL_ERROR "${file} holds the raw-string delimiter )quillor_template\"")
+    endif()
+    string(APPEND body "extern const char ${name}[] = R\"quillor_template(${text})quillor_template\";\n")
+endforeach()
+file(WRITE "${OUT}.new" "// Generated from tools/publish/nginx-site.conf and varnish-edge.vcl by cmake/embed-templates.cmake.\n#include \"site.h\"\n\n${body}")
+file(COPY_FILE "${OUT}.new" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.new")
