@@ -9,7 +9,7 @@ tool=${1:-${QUILLOR_BUILD_DIR:-$root/build}/host/tools/publish/quillor-publish}
 [ -x "$tool" ] || { echo "quillor-publish not found at $tool (build the host tree first)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/quillor-history-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+trap '[ -n "${QUILLOR_BENCH_KEEP:-}" ] || rm -rf "$work"' EXIT
 files=2000
 total=${QUILLOR_BENCH_BYTES:-$((1024 * 1024 * 1024))}
 chunk=$(( (total + files - 1) / files ))
@@ -36,6 +36,9 @@ change() {  # twenty files of 2,000 (1% of the bytes) get new contents of the sa
         n=$(( ($1 * 20 + k) * 97 % files ))
         f="$work/release/data/pack$((n / 100))/file $n.bin"
         head -c "$chunk" /dev/urandom >"$f.new" && mv "$f.new" "$f"
+        # Built some time before the publish, as a build leaves them (a file younger than a second
+        # before the previous publish began is copied afresh even when unchanged).
+        touch -d "@$(( $(date +%s) - 1000 - $1 ))" "$f"
     done
 }
 
