@@ -636,7 +636,8 @@ TEST_F(PublishTool, SignCommandEndsWithinItsTimeoutAndTakesWhatItStartedAlong) {
     EXPECT_TRUE(ProcessEnded(PidInFile(stray)));
     // What it started in a session of its own dies too, so nothing holds the caller's output.
     const std::string escaped = dir_ / "escaped.pid";
-    const std::string setsid = "setsid sh -c 'echo $$ >" + escaped + "; exec sleep 30' >/dev/null </dev/null & " + sign;
+    const std::string setsid = "setsid sh -c 'echo $$ >" + escaped + "; exec sleep 30' >/dev/null </dev/null & "
+                               "while [ ! -s " + escaped + " ]; do sleep 0.05; done; " + sign;
     auto started = std::chrono::steady_clock::now();
     CommandResult captured = RunCommand({"sh", "-c", "out=$(\"$0\" publish --sign-command \"$1\" --pub \"$2\" "
                                          "--sign-timeout 5 --serial 9 \"$3\" \"$4\" 2>&1); echo \"$out\"",
