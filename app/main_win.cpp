@@ -1,6 +1,7 @@
-// Entry point: the lock first, then start-up, then one run mode whose result is the exit code.
+// Entry point: the DLL search rule, the lock, then start-up, then one run mode whose result is the exit code.
 #include <windows.h>
 
+#include "app/dll_search.h"
 #include "app/silent_run.h"
 #include "app/startup.h"
 #include "base/settings.h"
@@ -8,6 +9,7 @@
 #include "update/status.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
+    RestrictDllSearch();
     InitStatusLock();
     wchar_t modulePath[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, modulePath, MAX_PATH);

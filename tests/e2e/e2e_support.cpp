@@ -108,6 +108,8 @@ std::string WinBuildDir() { return QUILLOR_WIN_BUILD; }
 std::string UpdaterExe() { return WinBuildDir() + "/Quillor - Updater.exe"; }
 std::string FakeGameExe() { return WinBuildDir() + "/fake_game.exe"; }
 std::string RotatedUpdaterExe() { return WinBuildDir() + "/Quillor - Updater rotated.exe"; }
+std::string UpdaterWithoutDllRuleExe() { return WinBuildDir() + "/Quillor - Updater without DLL rule.exe"; }
+std::string PlantedDll() { return WinBuildDir() + "/planted.dll"; }
 std::string DevKey(const std::string& name) { return WinBuildDir() + "/devkey/" + name + ".pem"; }
 
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
@@ -143,6 +145,25 @@ static std::vector<std::string> WineCommand(const std::vector<std::string>& args
 
 int RunUpdater(const std::vector<std::string>& args, const std::string& exe, int timeoutMs) {
     return RunProcess(WineCommand(args, exe), timeoutMs);
+}
+
+ScopedEnvironment::ScopedEnvironment(const char* variable, const char* value) : name(variable) {
+    const char* old = getenv(variable);
+    wasSet = old != nullptr;
+    if (wasSet) saved = old;
+    if (value) {
+        setenv(variable, value, 1);
+    } else {
+        unsetenv(variable);
+    }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+    if (wasSet) {
+        setenv(name.c_str(), saved.c_str(), 1);
+    } else {
+        unsetenv(name.c_str());
+    }
 }
 
 pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe) {

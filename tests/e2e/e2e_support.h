@@ -45,6 +45,11 @@ std::string UpdaterExe();
 std::string FakeGameExe();
 // The test-only updater that trusts DevKey("quillor-rotated") and has the base path /rotated.
 std::string RotatedUpdaterExe();
+// The updater built without its DLL rule (ordinary imports, no search restriction), and the DLL
+// that leaves NAME.loaded beside itself and ends the process with kPlantedExitCode when loaded.
+std::string UpdaterWithoutDllRuleExe();
+std::string PlantedDll();
+constexpr int kPlantedExitCode = 77;
 // A development private key of the Windows build tree: "quillor-dev" or "quillor-rotated".
 std::string DevKey(const std::string& name);
 
@@ -65,6 +70,16 @@ std::vector<PublishedEntry> PublishedEntries(const std::string& serverDir);
 // Runs the updater exe under Wine with these arguments; the exit code, or -1 on time-out.
 int RunUpdater(const std::vector<std::string>& args, const std::string& exe = UpdaterExe(),
                int timeoutMs = 60000);
+// Sets (or, given nullptr, removes) a variable of this process, which the Wine runs inherit, for
+// the life of the object. wine-run adds a WINEDLLOVERRIDES set here to its own.
+struct ScopedEnvironment {
+    ScopedEnvironment(const char* name, const char* value);
+    ~ScopedEnvironment();
+    ScopedEnvironment(const ScopedEnvironment&) = delete;
+    ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+    std::string name, saved;
+    bool wasSet = false;
+};
 // Starts it without waiting (for the interruption test).
 pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe = UpdaterExe());
 

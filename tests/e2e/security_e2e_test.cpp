@@ -170,3 +170,69 @@ TEST_F(SecurityE2E, CredentialsInTheBaseUrlReachTheServerAndNothingElse) {
     EXPECT_EQ(StateFile(), "3\r\n");
     EXPECT_EQ(ReadFile(install + "/updater.log").find("ge%40h"), std::string::npos);
 }
+
+// A DLL planted in the game folder under the name of one the updater loads, with Wine told to
+// search as Windows does (native first): the control, the same updater without its DLL rule,
+// runs the planted code; the real one takes the system's DLL and does its work. gdiplus is only
+// loaded by the window run, which here has no display and ends after starting GDI+.
+TEST_F(SecurityE2E, DllPlantedInTheGameFolderIsNeverLoaded) {
+    struct Plant {
+        const char* dll;
+        bool windowRun;
+    };
+    const Plant plants[] = {
+        {"wininet", false},  // HTTP
+        {"bcrypt", false},   // SHA-256 and RSA
+        {"mpr", false},      // imported by Wine's wininet, so searched for when wininet loads
+        {"gdiplus", true},   // drawing
+    };
+    AddToRelease("data/a.pak", "alpha");
+    PublishRelease(1);
+    for (const Plant& plant : plants) {
+        ScopedEnvironment nativeFirst("WINEDLLOVERRIDES", (std::string(plant.dll) + "=n,b").c_str());
+        ScopedEnvironment noDisplay("DISPLAY", nullptr);
+        for (bool withRule : {false, true}) {
+            const std::string label = std::string(plant.dll) + (withRule ? " beside the updater" : " beside the control");
+            const std::string game = tree / (std::string(plant.dll) + (withRule ? "-real" : "-control"));
+            fs::create_directories(game);
+            const std::string exe = game + "/Quillor - Updater.exe";
+            fs::copy_file(withRule ? UpdaterExe() : UpdaterWithoutDllRuleExe(), exe);
+            fs::copy_file(PlantedDll(), game + "/" + plant.dll + ".dll");
+            std::vector<std::string> args = {"/url", server.BaseUrl(), "/nolaunch"};
+            if (!plant.windowRun) args.insert(args.begin(), "/silent");
+
+            const int code = RunUpdater(args, exe);
+            const std::vector<std::string> markers = FilesEndingIn(game, ".loaded");
+            if (!withRule) {
+                EXPECT_EQ(code, kPlantedExitCode) << label;
+                EXPECT_EQ(markers.size(), 1u) << label;
+                continue;
+            }
+            EXPECT_EQ(markers, std::vector<std::string>{}) << label;
+            const std::vector<std::string> log = LogLines(game);
+            if (plant.windowRun) {
+                EXPECT_EQ(code, 2) << label;
+                ASSERT_FALSE(log.empty()) << label;
+                EXPECT_EQ(log.back().rfind("cannot create the launcher window", 0), 0u) << label << ": " << log.back();
+            } else {
+                EXPECT_EQ(code, 0) << label;
+                EXPECT_EQ(ReadFile(game + "/data/a.pak"), "alpha") << label;
+            }
+        }
+    }
+}
+
+// mingw's delay-load helper raises an exception for a DLL it cannot load; the failure hook makes
+// that a log line naming the DLL and exit code 2. Wine disables a DLL whose WINEDLLOVERRIDES entry
+// gives it no load order.
+TEST_F(SecurityE2E, SystemDllThatCannotBeLoadedEndsTheRunWithALogLine) {
+    ScopedEnvironment noDisplay("DISPLAY", nullptr);
+    for (std::string dll : {"wininet", "gdiplus"}) {
+        ScopedEnvironment disabled("WINEDLLOVERRIDES", (dll + "=").c_str());
+        std::vector<std::string> args = {"/dir", WinePath(install), "/url", server.BaseUrl(), "/nolaunch"};
+        if (dll == "wininet") args.insert(args.begin(), "/silent");  // gdiplus: the window run
+        EXPECT_EQ(RunUpdater(args), 2) << dll;
+        ASSERT_FALSE(LogLines(install).empty()) << dll;
+        EXPECT_EQ(LogLines(install).back(), "cannot load the system DLL " + dll + ".dll (error 126)");
+    }
+}
