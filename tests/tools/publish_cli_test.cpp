@@ -108,8 +108,8 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
     CommandResult published = Publish(dir_ / "rel", dir_ / "srv", "12");
     ASSERT_EQ(published.exitCode, 0) << published.err;
     EXPECT_EQ(Listing(dir_.Path()),
-              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record",
-                                        "srv.publish-serial"}));
+              (std::vector<std::string>{"rel", "srv", "srv.cohorts", "srv.history", "srv.lock",
+                                        "srv.publish-record", "srv.publish-serial"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
     EXPECT_EQ(manifest, "serial 12\n" +
@@ -160,8 +160,8 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
     EXPECT_NE(Publish(dir_ / "empty", dir_ / "srv", "4").err.find("lower than the published serial 5"), std::string::npos);
-    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.cohorts", "srv.lock",
-                                                              "srv.publish-record", "srv.publish-serial"}));
+    EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.cohorts", "srv.history",
+                                                              "srv.lock", "srv.publish-record", "srv.publish-serial"}));
 
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "-1").exitCode, 2);
     EXPECT_NE(Publish(dir_ / "missing", dir_ / "srv2", "1").exitCode, 0);
@@ -484,7 +484,8 @@ TEST_F(PublishTool, OnePublishAtATimeAndOnlyTheLeftoversOfAKilledOneAreRemoved) 
     WriteFileText(dir_ / "rel/game.exe", "MZ gamf");
     std::vector<std::string> args = {"publish", "--key", PrivateKey(), "--serial", "2", dir_ / "rel", dir_ / "srv"};
     ASSERT_EQ(RunToolTraced("renameat2", {"renameat2:signal=KILL:when=1"}, args).exitCode, 128 + SIGKILL);
-    std::vector<std::string> expected = {"rel", "srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"};
+    std::vector<std::string> expected = {"rel",      "srv",          "srv.cohorts",
+                                         "srv.history", "srv.lock", "srv.publish-record", "srv.publish-serial"};
     EXPECT_EQ(Listing(dir_.Path()).size(), expected.size() + foreign.size() + 2);
     CommandResult again = Publish(dir_ / "rel", dir_ / "srv", "2");
     ASSERT_EQ(again.exitCode, 0) << again.err;

@@ -145,6 +145,37 @@ bool FlushFailedBeforeSwap(const std::string& logPath, const std::string& flush,
     return false;
 }
 
+// The kept releases in SERVER_DIR.history: serial -> "live", "kept" (its tree verifies with
+// pub as that serial) or "broken"; names the tool does not own (no "-" after the serial, or no
+// info) are listed as such, so a check sees that they survived. Pending and removed entries
+// (".pending", ".gone") are left out: they are not kept releases.
+std::map<std::string, std::string> KeptReleases(const std::string& pub, const std::string& server) {
+    std::map<std::string, std::string> kept;
+    const std::string history = server + ".history";
+    for (const std::string& name : Names(history)) {
+        std::string path = history + "/" + name;
+        if (name.find(".pending") != std::string::npos || name.find(".gone") != std::string::npos) continue;
+        if (name == ".quillor-history" || !PathExists(path + "/info")) {
+            kept[name] = "not ours";
+            continue;
+        }
+        std::string serial = name.substr(0, name.find('-'));
+        if (!PathExists(path + "/tree")) {
+            kept[serial] = "live";  // or staged: the tree under SERVER_DIR is checked apart
+            continue;
+        }
+        kept[serial] = ServedSerial(pub, path + "/tree") == std::atoll(serial.c_str()) ? "kept" : "broken";
+    }
+    return kept;
+}
+
+// What the history holds after the command ran to its end (history scenarios), or after the
+// next publish (publish scenarios); a hand-made file inside it always survives.
+const std::map<std::string, std::string> kPublishedHistory = {
+    {".quillor-history", "not ours"}, {"1", "kept"}, {"2", "live"}, {"notes.txt", "not ours"}};
+
+enum class Command { Publish, Keygen, Revert, Prune };
+
 struct Scenario {
     const char* name;
     const char* release;  // published at serial 2 over the tree of release "one" at serial 1
@@ -155,6 +186,7 @@ struct Scenario {
     size_t errorSample;
     bool loseServer = false;  // after each kill the server folder is lost and a publish fails
     const char* onlyCall = nullptr;  // points of the calls whose names start so only
+    Command command = Command::Publish;  // Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4
 };
 
 class PublishCrash : public ::testing::Test {
@@ -203,12 +235,17 @@ protected:
 
     std::vector<std::string> CommandFor(const Scenario& scenario, const std::string& work, bool oneWorker) {
         if (scenario.keygen) return {"keygen", "--force", work + "/keys/k"};
+        if (scenario.command == Command::Revert)
+            return {"revert", "--key", *root_ / "k.pem", "--to", "1", "--serial", "3", "--message", "back", work + "/srv"};
+        if (scenario.command == Command::Prune) return {"prune", "--keep", "1", work + "/srv"};
         return PublishArgs(scenario, work + "/srv", oneWorker);
     }
 
     std::string CheckPublishPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
                                   const std::string& work, const std::string& log);
     std::string CheckKeygenPoint(const Point& point, const CommandResult& run, const std::string& work);
+    std::string CheckHistoryPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
+                                  const std::string& work);
     std::string LoseServerAndFail(const std::string& work);
     void Campaign(const Scenario& scenario);
 
@@ -259,8 +296,39 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
     CommandResult next = Run(scenario, "rename", {}, PublishArgs(scenario, server, false));
     if (next.exitCode != 0) return "the next publish failed: " + next.err;
     if (ServedSerial(Pub(), server, &output) != 2) return "after the next publish: " + output;
-    std::vector<std::string> expected = {"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"};
+    std::vector<std::string> expected = {"srv",      "srv.cohorts",        "srv.history",
+                                         "srv.lock", "srv.publish-record", "srv.publish-serial"};
     if (Names(work) != expected) return "left behind after the next publish: " + testing::PrintToString(Names(work));
+    // A server folder lost by hand takes the live release's tree with it; its entry stays without one.
+    if (!scenario.loseServer && KeptReleases(Pub(), server) != kPublishedHistory)
+        return "the history after the next publish: " + testing::PrintToString(KeptReleases(Pub(), server));
+    return std::string();
+}
+
+// After a revert or prune was killed or failed: the live tree serves the old or the new serial,
+// no kept tree is broken, and the command run again ends with the history it should have.
+std::string PublishCrash::CheckHistoryPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
+                                            const std::string& work) {
+    const std::string server = work + "/srv";
+    const bool revert = scenario.command == Command::Revert;
+    if (run.exitCode == -1) return "did not end within its time";
+    if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1) return "ended with " + std::to_string(run.exitCode);
+    std::string output;
+    long long served = ServedSerial(Pub(), server, &output);
+    if (revert ? served != 2 && served != 3 : served != 4) return "the live tree: " + output;
+    if (!live_.Changed().empty()) return "a live or kept file was changed in place: " + live_.Changed();
+    for (const auto& release : KeptReleases(Pub(), server))
+        if (release.second == "broken") return "the kept release of serial " + release.first + " is broken";
+    CommandResult next = RunTool(CommandFor(scenario, work, false));
+    if (next.exitCode != 0) return "the command run again failed: " + next.err;
+    if (ServedSerial(Pub(), server, &output) != (revert ? 3 : 4)) return "after running it again: " + output;
+    if (revert && ReadFileText(server + "/files/game.exe") != "MZ game") return "the revert serves other bytes";
+    std::map<std::string, std::string> expected = {{".quillor-history", "not ours"}, {"notes.txt", "not ours"}};
+    if (revert) expected.insert({{"1", "kept"}, {"2", "kept"}, {"3", "live"}});
+    else expected.insert({{"3", "kept"}, {"4", "live"}});
+    if (KeptReleases(Pub(), server) != expected)
+        return "the history then: " + testing::PrintToString(KeptReleases(Pub(), server));
+    if (Names(work).size() != 6) return "left behind: " + testing::PrintToString(Names(work));
     return std::string();
 }
 
@@ -317,9 +385,17 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         for (const char* name : {"k.pem", "k.pub.pem"}) WriteFileText(base_ / "keys/" + name, ReadFileText(*root_ / name));
         oldPrivate_ = ReadFileText(base_ / "keys/k.pem");
     } else {
-        CommandResult made = RunTool({"publish", "--key", *root_ / "k.pem", "--serial", "1", *root_ / "one", base_ / "srv"});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
+        const char* releases[] = {"one", "changed", "other", "one"};
+        size_t count = scenario.command == Command::Revert ? 2 : scenario.command == Command::Prune ? 4 : 1;
+        for (size_t i = 0; i < count; ++i) {
+            CommandResult made = RunTool({"publish", "--key", *root_ / "k.pem", "--serial", std::to_string(i + 1),
+                                          *root_ / releases[i], base_ / "srv"});
+            ASSERT_EQ(made.exitCode, 0) << made.err;
+        }
+        WriteFileText(base_ / "srv.history/notes.txt", "a file of the operator's own");
         live_.Take(base_ / "srv");
+        // A revert gives the kept bodies it serves anew a new time (edges must not take them for the live ones).
+        if (scenario.command != Command::Revert) live_.Take(base_ / "srv.history");
     }
     // A run that is not disturbed tells which occurrences change the disk.
     std::string calls;
@@ -357,7 +433,8 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         CommandResult run = Run(scenario, point.call + (log.empty() ? "" : ",rename,renameat2"), {point.Injection()},
                                 CommandFor(scenario, work.Path(), true), log);
         std::string problem = scenario.keygen ? CheckKeygenPoint(point, run, work.Path())
-                                              : CheckPublishPoint(scenario, point, run, work.Path(), log);
+                              : scenario.command != Command::Publish ? CheckHistoryPoint(scenario, point, run, work.Path())
+                                                                     : CheckPublishPoint(scenario, point, run, work.Path(), log);
         if (problem.empty()) continue;
         ++broken;
         ADD_FAILURE() << scenario.name << ", " << point.Injection() << ": " << problem << "\nits output: " << run.err;
@@ -371,6 +448,8 @@ TEST_F(PublishCrash, IncrementalPublish) { Campaign({"incremental publish", "cha
 TEST_F(PublishCrash, FallbackSwap) { Campaign({"fallback swap", "changed", true, false, false, 6, 6}); }
 TEST_F(PublishCrash, KeygenForce) { Campaign({"keygen --force", "", false, false, true, 3, 3}); }
 TEST_F(PublishCrash, SignCommand) { Campaign({"sign command", "changed", false, true, false, 5, 5}); }
+TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 4, 4, false, nullptr, Command::Revert}); }
+TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, false, nullptr, Command::Prune}); }
 // Killed while the old tree goes, then the server folder is lost: the old tree never comes back
 // below the serial memory, nor a part of it.
 TEST_F(PublishCrash, LostServerAfterAKillInTheOldTreesRemoval) {
@@ -424,7 +503,8 @@ TEST_F(PublishRecovery, AfterAKillBetweenTheFallbackRenamesTheLiveTreeComesBackA
     EXPECT_NE(lower.err.find("lower than the published serial 11"), std::string::npos) << lower.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 10);
     EXPECT_EQ(Names(dir_ / "b"),
-              (std::vector<std::string>{"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+              (std::vector<std::string>{"srv", "srv.cohorts", "srv.history", "srv.lock", "srv.publish-record",
+                                        "srv.publish-serial"}));
 }
 
 TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneWorks) {
@@ -433,7 +513,8 @@ TEST_F(PublishRecovery, WithoutRenameFlagsTheKilledPublishRunsAgainAndAFirstOneW
     EXPECT_EQ(again.exitCode, 0) << again.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "b/srv"), 11);
     EXPECT_EQ(Names(dir_ / "b"),
-              (std::vector<std::string>{"srv", "srv.cohorts", "srv.lock", "srv.publish-record", "srv.publish-serial"}));
+              (std::vector<std::string>{"srv", "srv.cohorts", "srv.history", "srv.lock", "srv.publish-record",
+                                        "srv.publish-serial"}));
     CommandResult first = RunToolTraced("renameat2", {"renameat2:error=EINVAL"}, PublishArgs("1", dir_ / "new"));
     EXPECT_EQ(first.exitCode, 0) << first.err;
     EXPECT_EQ(ServedSerial(dir_ / "k.pub.pem", dir_ / "new"), 1);

@@ -1,12 +1,14 @@
-// quillor-publish: the publisher's command line (keygen, publish, stage, diff, verify, serve, blob).
+// quillor-publish: the publisher's command line (keygen, publish, stage, revert, history, diff, verify, serve, blob).
 #include "cli_args.h"
 #include "cohort.h"
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
+#include "history.h"
 #include "key_files.h"
 #include "output.h"
 #include "publish.h"
+#include "revert.h"
 #include "serve.h"
 #include "signer.h"
 #include "site.h"
@@ -130,17 +132,29 @@ int RunKeygen(const Args& args) {
     return 0;
 }
 
-// Fills options from the key, signer, serial and folder arguments that publish and stage share;
-// 0 when they are complete, else the exit code of the usage error or failure already printed.
-int ReadPublishOptions(const Args& args, const char* command, PublishOptions& options, std::string& passphrase) {
+// --keep N: how many releases the history keeps.
+bool ParseKeep(const Args& args, unsigned& keep) {
+    uint64_t value = 0;
+    if (!ParseSerialArgument(Option(args, "--keep", std::to_string(kDefaultKeep)), value) || value > 100000)
+        return false;
+    keep = static_cast<unsigned>(value);
+    return true;
+}
+
+// Fills options from the key, signer, serial, history and folder arguments that publish, stage
+// and revert share (folders: 2 with RELEASE_DIR, 1 without); 0 when they are complete, else the
+// exit code of the usage error or failure already printed.
+int ReadPublishOptions(const Args& args, const char* command, PublishOptions& options, std::string& passphrase,
+                       size_t folders = 2) {
     options.keyPath = Option(args, "--key", "");
     options.signCommand = Option(args, "--sign-command", "");
     options.pubPath = Option(args, "--pub", "");
     std::string serial = Option(args, "--serial", "");
     std::string passphraseFile = Option(args, "--passphrase-file", "");
     std::string passphraseEnv = Option(args, "--passphrase-env", "");
-    if (options.keyPath.empty() == options.signCommand.empty() || serial.empty() || args.positionals.size() != 2)
-        return Usage(std::string(command) + " needs --key or --sign-command, --serial, RELEASE_DIR and SERVER_DIR");
+    if (options.keyPath.empty() == options.signCommand.empty() || serial.empty() || args.positionals.size() != folders)
+        return Usage(std::string(command) + " needs --key or --sign-command, --serial, " +
+                     (folders == 2 ? "RELEASE_DIR and SERVER_DIR" : "SERVER_DIR"));
     if (!options.signCommand.empty() && options.pubPath.empty())
         return Usage("--sign-command needs --pub PUBLIC.pem to check what the command signs");
     if (!passphraseFile.empty() && !passphraseEnv.empty())
@@ -157,12 +171,15 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
         return Usage("--sign-timeout must be 1 to 86400 seconds");
     options.signTimeoutSeconds = static_cast<int>(signTimeout);
     std::string error;
+    options.message = Option(args, "--message", "");
+    if (!CheckMessage(options.message, error)) return Usage(error);
+    if (!ParseKeep(args, options.keep)) return Usage("--keep must be a number of releases from 0 to 100000");
     if ((!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) ||
         (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
         return Fail(error);
     if (!passphrase.empty()) options.passphrase = &passphrase;
-    options.releaseDir = args.positionals[0];
-    options.serverDir = args.positionals[1];
+    options.releaseDir = folders == 2 ? args.positionals[0] : std::string();
+    options.serverDir = args.positionals[folders - 1];
     options.force = HasFlag(args, "--force");
     options.checksum = HasFlag(args, "--checksum");
     return 0;
@@ -186,6 +203,9 @@ void PrintPublished(const PublishOptions& options, const PublishReport& report, 
                  static_cast<unsigned long long>(report.bytes), options.serverDir.c_str(),
                  static_cast<unsigned long long>(report.copied), static_cast<unsigned long long>(report.taken));
     if (!note.empty()) std::fprintf(HumanOut(), "%s\n", note.c_str());
+    if (!report.historyNote.empty()) std::fprintf(HumanOut(), "%s\n", report.historyNote.c_str());
+    if (!options.message.empty()) ResultText("message", options.message);
+    if (!report.historyNote.empty()) ResultText("history", report.historyNote);
     ResultNumber("serial", options.serial);
     ResultText("tree", options.serverDir);
     ResultNumber("files", report.files);
@@ -251,9 +271,11 @@ int RunWiden(const Args& args) {
 }
 
 int RunPromote(const Args& args) {
-    if (args.positionals.size() != 1) return Usage("promote needs SERVER_DIR");
+    unsigned keep = kDefaultKeep;
+    if (args.positionals.size() != 1 || !ParseKeep(args, keep))
+        return Usage("promote needs SERVER_DIR (and --keep 0 to 100000)");
     std::string note, error;
-    if (!PromoteStage(args.positionals[0], note, error)) return Fail(error);
+    if (!PromoteStage(args.positionals[0], keep, note, error)) return Fail(error);
     std::fprintf(HumanOut(), "%s\n", note.c_str());
     SiteFields(args.positionals[0]);
     return 0;
@@ -288,11 +310,79 @@ int RunStatus(const Args& args) {
 }
 
 int RunDiff(const Args& args) {
+    std::string to = Option(args, "--to", "");
+    uint64_t serial = 0;
+    if (!to.empty() && (!ParseSerialArgument(to, serial) || args.positionals.size() != 1))
+        return Usage("diff --to needs a decimal SERIAL and one SERVER_DIR");
+    if (!to.empty()) return DiffToKept(args.positionals[0], serial);
     if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
     uint64_t timeout = 0;
     if (!ParseSerialArgument(Option(args, "--timeout", "600"), timeout) || timeout < 1 || timeout > 86400)
         return Usage("--timeout must be 1 to 86400 seconds");
     return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"), timeout);
+}
+
+int RunRevert(const Args& args) {
+    PublishOptions options;
+    std::string passphrase, note, share = Option(args, "--share", ""), salt = Option(args, "--salt", "");
+    if (int code = ReadPublishOptions(args, "revert", options, passphrase, 1)) return code;
+    int shareValue = 0;
+    uint64_t saltValue = 0;
+    options.revert = true;
+    if (!ParseSerialArgument(Option(args, "--to", ""), options.revertSerial))
+        return Usage("revert needs --to SERIAL, the kept release to publish again");
+    if (!share.empty() && !ParseShare(args, shareValue)) return Usage("--share must be a whole per cent from 1 to 100");
+    if (!salt.empty() && (share.empty() || !ParseSerialArgument(salt, saltValue)))
+        return Usage("--salt needs --share and a decimal number");
+    std::vector<std::string> problems;
+    PublishReport report;
+    bool ok = share.empty() ? PublishLive(options, problems, report, note)
+                            : StageRelease(options, shareValue, !salt.empty(), saltValue, problems, report, note);
+    if (!ok) return PublishFailed(problems, report, options.serverDir);
+    const std::string serverDir = options.serverDir;
+    if (!share.empty()) options.serverDir = StageTreePathFor(serverDir);
+    note = "the kept release of serial " + std::to_string(options.revertSerial) + " again, no body read" +
+           (note.empty() ? "" : "\n" + note);
+    PrintPublished(options, report, note);
+    ResultNumber("reverted_to", options.revertSerial);
+    SiteFields(serverDir);
+    return 0;
+}
+
+int RunHistory(const Args& args) {
+    if (args.positionals.size() != 1) return Usage("history needs SERVER_DIR");
+    std::vector<KeptRelease> releases;
+    std::string text, error;
+    if (!HistoryListing(args.positionals[0], text, error) || !ListHistory(args.positionals[0], releases, error))
+        return Fail(error);
+    std::fputs(text.c_str(), HumanOut());
+    ResultAppend("releases", "");
+    for (const KeptRelease& release : releases) {
+        std::string state = release.live ? "live" : release.staged ? "staged" : release.hasTree ? "kept" : "no-tree";
+        ResultAppend("releases", "{\"serial\":" + std::to_string(release.serial) + ",\"state\":" + JsonString(state) +
+                                     ",\"made_ns\":" + std::to_string(release.madeNs) +
+                                     ",\"files\":" + std::to_string(release.files) +
+                                     ",\"bytes\":" + std::to_string(release.bytes) + ",\"download\":" +
+                                     (release.downloadKnown ? std::to_string(release.download) : "null") +
+                                     ",\"manifest_sha256\":" + JsonString(release.digest) +
+                                     ",\"message\":" + JsonString(release.message) + "}");
+    }
+    return 0;
+}
+
+int RunPrune(const Args& args) {
+    unsigned keep = kDefaultKeep;
+    if (args.positionals.size() != 1 || !ParseKeep(args, keep))
+        return Usage("prune needs SERVER_DIR (and --keep 0 to 100000)");
+    const std::string site = args.positionals[0];
+    UniqueFd lock;
+    std::string note, error;
+    if (!LockExclusive(LockPathFor(site), lock, error)) return Fail(error);
+    if (!IsFinishedTree(site)) return Fail(site + " is not a finished tree; the next publish recovers it, then prune");
+    if (!TidyHistory(site, error) || !PruneHistory(site, keep, note, error)) return Fail(error);
+    std::fprintf(HumanOut(), "%s\n", note.empty() ? ("nothing to prune in " + HistoryPathFor(site)).c_str() : note.c_str());
+    ResultText("history", note);
+    return 0;
 }
 
 // "serial 42, 3 files, 1024 bytes" (VerifyServer's summary) as result fields.
@@ -402,20 +492,28 @@ const std::vector<Command>& Commands() {
         {"keygen", {{"--passphrase-file"}, {"--force"}, {}}, kKeygenUsage, RunKeygen},
         {"publish",
          {{"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env", "--sign-timeout",
-           "--jobs"},
+           "--jobs", "--message", "--keep"},
           {"--force", "--checksum"},
           {}},
          kPublishUsage, RunPublish},
         {"stage",
          {{"--key", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
-           "--sign-timeout", "--jobs"},
+           "--sign-timeout", "--jobs", "--message", "--keep"},
           {"--checksum"},
           {}},
          kStageUsage, RunStage},
+        {"revert",
+         {{"--key", "--to", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file",
+           "--passphrase-env", "--sign-timeout", "--message", "--keep"},
+          {},
+          {}},
+         kRevertUsage, RunRevert},
         {"widen", {{"--share"}, {}, {}}, kWidenUsage, RunWiden},
-        {"promote", {{}, {}, {}}, kPromoteUsage, RunPromote},
+        {"promote", {{"--keep"}, {}, {}}, kPromoteUsage, RunPromote},
+        {"history", {{}, {}, {}}, kHistoryUsage, RunHistory},
+        {"prune", {{"--keep"}, {}, {}}, kPruneUsage, RunPrune},
         {"status", {{"--address"}, {}, {}}, kStatusUsage, RunStatus},
-        {"diff", {{"--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
+        {"diff", {{"--to", "--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
         {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
         {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
         {"site", {{"--bind", "--port", "--edge", "--vcl"}, {}, {"--edge"}}, kSiteUsage, RunSite},

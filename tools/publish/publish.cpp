@@ -5,6 +5,7 @@
 #include "copy_engine.h"
 #include "crypto.h"
 #include "fs_util.h"
+#include "history.h"
 #include "key_files.h"
 #include "path_rules.h"
 #include "plan.h"
@@ -54,7 +55,8 @@ bool CheckServerDir(const PublishOptions& options, std::vector<std::string>& pro
         return false;
     }
     std::string realServer = JoinPath(realParent, name);
-    if (IsInside(realServer, realRelease) || IsInside(realRelease, realServer)) {
+    // A revert reads no release folder.
+    if (!realRelease.empty() && (IsInside(realServer, realRelease) || IsInside(realRelease, realServer))) {
         problems.push_back("the server folder and the release folder must not contain each other");
         return false;
     }
@@ -353,11 +355,12 @@ bool CheckRelease(const PublishOptions& options, std::vector<ReleaseFile>& relea
     return true;
 }
 
-// Under the lock, before anything else: a tree an interrupted publish set aside comes back, then
-// its own leftovers go.
-bool RecoverAndClean(const std::string& serverDir, EVP_PKEY* key, std::vector<std::string>& problems) {
+// Under the lock, before anything else: a tree an interrupted publish set aside comes back, the
+// trees an interrupted swap left go into the history, then the own leftovers go.
+bool RecoverAndClean(const std::string& serverDir, const std::string& site, EVP_PKEY* key,
+                     std::vector<std::string>& problems) {
     std::string note, error;
-    if (!RecoverServerDir(serverDir, key, note, error)) {
+    if (!RecoverServerDir(serverDir, key, note, error) || !TidyHistory(site, error)) {
         problems.push_back(error);
         return false;
     }
@@ -368,7 +371,8 @@ bool RecoverAndClean(const std::string& serverDir, EVP_PKEY* key, std::vector<st
 
 // After the swap the new tree is live: what follows can only warn, or say that it is not yet durable.
 bool FinishAfterSwap(const PublishOptions& options, SwapResult swapped, const std::string& recordTemp,
-                     const std::string& oldTree, std::string& error, std::vector<std::string>& problems) {
+                     const PendingKeep& kept, const std::string& oldTree, std::string& error,
+                     std::vector<std::string>& problems) {
     if (swapped == SwapResult::Unflushed) {
         problems.push_back("the new tree is live, but it is not known to be on disk: " + error +
                            " (a crash may bring back the old tree; publish again)");
@@ -376,9 +380,7 @@ bool FinishAfterSwap(const PublishOptions& options, SwapResult swapped, const st
     }
     if (!RenameTemp(recordTemp, RecordPathFor(options.serverDir), false, error))
         std::fprintf(stderr, "warning: %s (the next publish reads every file afresh)\n", error.c_str());
-    if (!oldTree.empty() && !RemoveOwnTree(oldTree, error))
-        std::fprintf(stderr, "warning: the new tree is live, but the old one is left behind at %s (%s); the next "
-                             "publish removes it\n", oldTree.c_str(), error.c_str());
+    FinishKeep(kept, oldTree);  // the old tree goes into the history in one rename, or RemoveOwnTree
     return true;
 }
 
@@ -395,7 +397,8 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     }
     EVP_PKEY* verifyKey = checkKey ? checkKey.get() : signingKey.get();
     std::vector<ReleaseFile> release;
-    if (!CheckRelease(options, release, problems)) return false;
+    if (options.revert ? !CheckServerDir(options, problems) : !CheckRelease(options, release, problems)) return false;
+    const std::string site = options.siteDir.empty() ? options.serverDir : options.siteDir;
 
     UniqueFd lock;
     if (!LockExclusive(options.lockPath.empty() ? LockPathFor(options.serverDir) : options.lockPath, lock, error)) {
@@ -404,27 +407,31 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     }
     LiveTree live;
     SerialMemory highest;
-    if (!RecoverAndClean(options.serverDir, verifyKey, problems) ||
+    if (!RecoverAndClean(options.serverDir, site, verifyKey, problems) ||
         (options.beforeWrite && !options.beforeWrite(options.otherTree, problems)) ||
         !CheckSerial(options, live, highest, problems))
         return false;
     FreshTree fresh;
-    if (!BuildFreshTree(options, release, options.serverDir, live, startedNs, fresh, error)) {
+    if (options.revert ? !BuildRevertTree(options, fresh, error)
+                       : !BuildFreshTree(options, release, options.serverDir, live, startedNs, fresh, error)) {
         problems.push_back(error);
         return false;
     }
     std::string digest = ManifestDigest(fresh.manifest), recordTemp, oldTree;
+    PendingKeep kept;
     bool ready = CheckSameSerialContents(options, highest, digest, problems) &&
                  SealFreshTree(options, signingKey.get(), verifyKey, fresh, error) &&
-                 RememberSerial(options, highest, digest, error) &&
                  WriteTempBeside(RecordPathFor(options.serverDir), fresh.recordText.data(), fresh.recordText.size(),
-                                 0644, recordTemp, error);
+                                 0644, recordTemp, error) &&
+                 BeginKeep(site, options.serverDir, fresh.manifest, recordTemp, options.message, kept, error) &&
+                 RememberSerial(options, highest, digest, error);
     SwapResult swapped = ready ? SwapIn(fresh.path, options.serverDir, true, oldTree, error) : SwapResult::Unchanged;
     if (swapped == SwapResult::Unchanged || swapped == SwapResult::Lost) {
         if (!error.empty()) problems.push_back(error);
         if (!recordTemp.empty()) unlink(recordTemp.c_str());
         std::string ignored;
         if (swapped == SwapResult::Unchanged) RemoveOwnTree(fresh.path, ignored);
+        if (swapped == SwapResult::Unchanged && !kept.entry.empty()) RemoveTree(kept.entry, ignored);
         report.serverUnchanged = swapped == SwapResult::Unchanged;
         return false;
     }
@@ -433,7 +440,9 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     report.bytes = fresh.bytes;
     report.copied = fresh.copied;
     report.taken = fresh.taken;
-    if (!FinishAfterSwap(options, swapped, recordTemp, oldTree, error, problems)) return false;
+    if (!FinishAfterSwap(options, swapped, recordTemp, kept, oldTree, error, problems)) return false;
     if (options.afterSwap) options.afterSwap();
+    if (!PruneHistory(site, options.keep, report.historyNote, error))
+        report.historyNote = "warning: the history was not pruned: " + error;
     return true;
 }

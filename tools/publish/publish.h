@@ -25,6 +25,11 @@ struct PublishOptions {
     int signTimeoutSeconds = 300;  // the whole life of signCommand
     std::string lockPath;   // the lock to take; empty: SERVER_DIR.lock (a stage takes its site's)
     std::string otherTree;  // the site's other tree: new bodies postdate its bodies too (body_times.h)
+    std::string siteDir;    // the site whose history keeps the new tree; empty: serverDir (a stage names its live folder)
+    std::string message;    // kept with the release in the history (history.h)
+    unsigned keep = 10;     // releases the history keeps afterwards (PruneHistory)
+    bool revert = false;    // the tree is the kept release of revertSerial under serial, not releaseDir
+    uint64_t revertSerial = 0;
     std::string markName;   // a file every new tree gets beside its manifest (a stage's mark), or empty
     std::string markText;
     // Run with the lock held once the inputs are checked and the tree recovered, before anything
@@ -41,6 +46,7 @@ struct PublishReport {
     uint64_t bytes = 0;
     uint64_t copied = 0;  // files read from the release
     uint64_t taken = 0;   // files taken over from the live tree unread
+    std::string historyNote;  // what pruning removed, or why the history could not be pruned
 };
 
 // One line per listed file, in the manifest's order (sorted by path bytes).
@@ -84,6 +90,9 @@ bool PublishRelease(const PublishOptions& options, std::vector<std::string>& pro
 // false the fresh tree is already removed.
 bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile>& release, const std::string& fromTree,
                     const LiveTree& from, int64_t startedNs, FreshTree& fresh, std::string& error);
+// The tree of a revert: the kept release of options.revertSerial (FindKept) with a manifest of
+// options.serial, its bodies hard links of the kept ones, none read; unsigned like BuildFreshTree's.
+bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::string& error);
 // Signs the manifest (checked with checkKey), writes manifest.txt and manifest.sig and flushes the
 // file system, so the tree may go live.
 bool SealFreshTree(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY* checkKey, FreshTree& fresh,

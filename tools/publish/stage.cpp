@@ -3,6 +3,7 @@
 
 #include "cohort.h"
 #include "fs_util.h"
+#include "history.h"
 #include "plan.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -47,7 +48,8 @@ std::string ForeignStageText(const std::string& serverDir) {
 }
 
 // What an interrupted command left (call with the lock held): a tree a swap had set aside comes
-// back, then the own temporary trees, records, serial memories and state files go.
+// back, trees an interrupted swap left go into the history, then the own temporary trees,
+// records, serial memories and state files go.
 bool CleanUp(const std::string& serverDir, std::string& error) {
     const bool foreign = IsForeignStage(serverDir);
     for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) {
@@ -55,8 +57,10 @@ bool CleanUp(const std::string& serverDir, std::string& error) {
         std::string note;
         if (!RecoverServerDir(tree, nullptr, note, error)) return false;
         if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-        RemoveLeftovers(tree, true);
     }
+    if (!TidyHistory(serverDir, error)) return false;
+    for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)})
+        if (!foreign || tree == serverDir) RemoveLeftovers(tree, true);
     RemoveLeftovers(StageStatePathFor(serverDir));
     RemoveLeftovers(RetiredBaseFor(StageTreePathFor(serverDir)));
     return true;
@@ -82,7 +86,7 @@ bool Settle(const std::string& serverDir, SiteState& site, int& moved, std::stri
     }
     std::string stage = StageTreePathFor(serverDir);
     if (!PointCohorts(serverDir, nullptr, moved, error) ||
-        (PathExists(stage) && !site.foreignStage && !RetireTree(stage, error)))
+        (PathExists(stage) && !site.foreignStage && !KeepOrRetireTree(serverDir, stage, error)))
         return false;
     for (const std::string& path : {RecordPathFor(stage), StageStatePathFor(serverDir)}) {
         if (site.foreignStage && path == RecordPathFor(stage)) continue;
@@ -166,10 +170,12 @@ std::string StageRuleBroken(const std::string& serverDir, const SiteState& site,
 }
 
 // A first stage: its state exists before the tree can be open, and the tree starts as a linked
-// copy of the live one (with its record), so the publish takes every unchanged body over from it.
-bool SeedStage(const std::string& serverDir, const StageState& state, std::string& error) {
+// copy of the live one (with its record), so the publish takes every unchanged body over from it
+// (a revert, which takes its bodies from a kept tree, needs no seed).
+bool SeedStage(const std::string& serverDir, const StageState& state, bool seedTree, std::string& error) {
     const std::string stage = StageTreePathFor(serverDir);
     std::string seed, recordTemp;
+    if (!seedTree) return WriteStageState(serverDir, state, error);
     if (WriteStageState(serverDir, state, error) &&
         !(seed = MakeLinkedCopy(serverDir, stage, error, serverDir)).empty() &&
         CopyRecordBeside(serverDir, stage, recordTemp, error) && PlaceRecord(recordTemp, stage, error)) {
@@ -222,6 +228,7 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
         return false;
     }
     options.serverDir = stage;
+    options.siteDir = serverDir;
     options.lockPath = LockPathFor(serverDir);
     options.force = false;
     options.markName = kStageMarkName;
@@ -246,7 +253,7 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
         next.changed = time(nullptr);
         otherTree = serverDir;
         prepared = !site.open;
-        if (site.open || SeedStage(serverDir, next, error)) return true;
+        if (site.open || SeedStage(serverDir, next, !options.revert, error)) return true;
         found.push_back(error);
         return false;
     };
@@ -297,7 +304,7 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
     return true;
 }
 
-bool PromoteStage(const std::string& serverDir, std::string& note, std::string& error) {
+bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error) {
     UniqueFd lock;
     SiteState site;
     if (!LockOpenStage(serverDir, lock, site, error)) {
@@ -335,13 +342,17 @@ bool PromoteStage(const std::string& serverDir, std::string& note, std::string& 
         return false;
     }
     std::string warning;
-    if (!PlaceRecord(recordTemp, serverDir, warning) || (!oldTree.empty() && !RemoveOwnTree(oldTree, warning)))
+    if (!PlaceRecord(recordTemp, serverDir, warning) ||
+        (!oldTree.empty() && !KeepOrRetireTree(serverDir, oldTree, warning)))
         std::fprintf(stderr, "warning: %s\n", warning.c_str());
     uint64_t promoted = site.stageSerial;
     int moved = 0;
     if (!Settle(serverDir, site, moved, error)) return false;
     note = "promoted " + SerialText(promoted) + ": every player gets it now (" + std::to_string(moved) +
            " link(s) moved), the stage is closed";
+    std::string pruned;
+    if (!PruneHistory(serverDir, keep, pruned, warning)) pruned = "warning: the history was not pruned: " + warning;
+    if (!pruned.empty()) note += "\n" + pruned;
     return true;
 }
 

@@ -44,7 +44,8 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
 
 // Makes the staged release the live one for everyone and closes the stage: the live tree
 // becomes a hard-linked copy of the stage first, then every bucket moves to it.
-bool PromoteStage(const std::string& serverDir, std::string& note, std::string& error);
+// The history then keeps at most keep releases (PruneHistory).
+bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error);
 
 // The live publish of a site that may have a stage: refuses the staged serial, gives new bodies
 // times past the stage's too, and closes the stage when the new serial is above it. note tells.

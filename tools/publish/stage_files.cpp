@@ -5,6 +5,7 @@
 #include "fs_util.h"
 #include "publish.h"
 #include "record.h"
+#include "tree_swap.h"
 
 #include <cerrno>
 #include <climits>
@@ -47,7 +48,8 @@ bool PointLink(const std::string& cohorts, const std::string& link, const std::s
     return true;
 }
 
-// Hard-links every file of the tree from into the empty folder to (folders are made anew).
+}  // namespace
+
 bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error) {
     DIR* dir = opendir(from.c_str());
     if (dir == nullptr) {
@@ -77,8 +79,6 @@ bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& e
     closedir(dir);
     return ok;
 }
-
-}  // namespace
 
 std::string StageTreePathFor(const std::string& serverDir) { return BesidePath(serverDir, ".stage"); }
 
@@ -194,7 +194,8 @@ bool RetireTree(const std::string& tree, std::string& error) {
         rmdir(aside.c_str());
         return false;
     }
-    return RemoveTree(aside, error);
+    // The manifest first: a removal cut short never leaves a finished tree to keep or put back.
+    return RemoveOwnTree(aside, error);
 }
 
 std::string RetiredBaseFor(const std::string& tree) { return tree + "-retired"; }

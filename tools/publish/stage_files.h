@@ -22,6 +22,9 @@ int CountStagedLinks(const std::string& serverDir);
 // always does. moved counts the links that changed. Call with the site's lock held.
 bool PointCohorts(const std::string& serverDir, const StageState* open, int& moved, std::string& error);
 
+// Hard-links every file of the tree from into the empty folder to (folders are made anew).
+bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error);
+
 // A fresh hard-linked copy of the tree from beside destination, under an own temporary name of
 // destination (flushed; what an interrupted run leaves goes with RemoveLeftovers(destination));
 // "" with error on failure. With stageOf (a server folder) the copy gets the mark of its stage

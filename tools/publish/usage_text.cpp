@@ -26,7 +26,8 @@ const char kKeygenUsage[] =
 const char kPublishUsage[] =
     "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
     "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] RELEASE_DIR SERVER_DIR\n"
+    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] [--message TEXT]\n"
+    "          [--keep N] RELEASE_DIR SERVER_DIR\n"
     "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
     "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
     "      serial below the highest ever published to SERVER_DIR (SERVER_DIR.publish-serial\n"
@@ -55,24 +56,48 @@ const char kPublishUsage[] =
     "      (or the key's own public half) before the swap. Passphrases come from a file or an\n"
     "      environment variable, never the command line.\n"
     "      A stage beside SERVER_DIR stays open while its serial is above the live one: a\n"
-    "      publish refuses the staged serial, and one above it closes the stage.\n";
+    "      publish refuses the staged serial, and one above it closes the stage.\n"
+    "      SERVER_DIR.history keeps the releases (publish, stage, promote and revert: the tree a\n"
+    "      swap replaces moves there; bodies are shared hard links), each with --message TEXT\n"
+    "      (one line, at most 200 bytes); --keep N (default 10) bounds it, never pruning the\n"
+    "      live, the staged or the previous release.\n";
 
 const char kStageUsage[] =
     "  stage (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N --share P\n"
     "        [--salt S] [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "        [--sign-timeout SECONDS] [--checksum] [--jobs N] RELEASE_DIR SERVER_DIR\n"
+    "        [--sign-timeout SECONDS] [--checksum] [--jobs N] [--message TEXT] [--keep N]\n"
+    "        RELEASE_DIR SERVER_DIR\n"
     "      Publishes RELEASE_DIR into SERVER_DIR.stage (unchanged bodies hard-linked from the\n"
     "      live tree) for P per cent (1 to 100) of the players, chosen by their address; the\n"
     "      rest keep the live tree. N must be above the live serial; while a stage is open a new\n"
     "      one needs a higher serial, at least its share and its salt (fixed by the first stage,\n"
     "      random unless --salt S). nginx-site.conf follows the links in SERVER_DIR.cohorts.\n";
 
+const char kRevertUsage[] =
+    "  revert (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --to SERIAL --serial N\n"
+    "         [--share P [--salt S]] [--message TEXT] [--keep N] [--pub PUBLIC.pem]\n"
+    "         [--passphrase-file F | --passphrase-env NAME] [--sign-timeout SECONDS] SERVER_DIR\n"
+    "      Publishes the kept release of serial SERIAL again as serial N, live for everyone or\n"
+    "      with --share as a stage, under the rules of publish and stage. Reads no body: its\n"
+    "      manifest with the new serial, signed anew; its bodies hard links of the kept ones.\n"
+    "      diff --to SERIAL SERVER_DIR shows first what it sends to players.\n";
+
+const char kHistoryUsage[] =
+    "  history SERVER_DIR\n"
+    "      The kept releases, newest first: serial, live/staged/kept, time, files, bytes, the\n"
+    "      bytes a player on the release before downloads, manifest digest, message.\n";
+
+const char kPruneUsage[] =
+    "  prune [--keep N] SERVER_DIR\n"
+    "      Removes the oldest kept releases until N (default 10) remain; never the live, the\n"
+    "      staged or the previous one.\n";
+
 const char kWidenUsage[] =
     "  widen --share P SERVER_DIR\n"
     "      Gives the open stage to P per cent of the players; the share only grows.\n";
 
 const char kPromoteUsage[] =
-    "  promote SERVER_DIR\n"
+    "  promote [--keep N] SERVER_DIR\n"
     "      Makes the staged release the live one for every player and closes the stage.\n";
 
 const char kStatusUsage[] =
@@ -82,9 +107,11 @@ const char kStatusUsage[] =
 
 const char kDiffUsage[] =
     "  diff [--checksum] [--timeout SECONDS] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
-    "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
-    "      with the bytes a player on the live release downloads. The manifest's transfer,\n"
-    "      redirects included, ends within --timeout (default 600) seconds.\n";
+    "  diff --to SERIAL SERVER_DIR\n"
+    "      Lists what publishing RELEASE_DIR (or reverting to the kept release of SERIAL) would\n"
+    "      change: added, changed and removed files, with the bytes a player on the live\n"
+    "      release downloads. The manifest's transfer, redirects included, ends within\n"
+    "      --timeout (default 600) seconds.\n";
 
 const char kVerifyUsage[] =
     "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
