@@ -56,9 +56,12 @@ load() { cut -d' ' -f1 /proc/loadavg; }
 # Gives a hundredth of the files new contents of the same size (the files differ per call).
 change_some() {
     local step=$1
-    find "$work/release" -type f | sort | awk -v s="$step" 'NR % 100 == s % 100' | while read -r f; do
-        head -c "$(stat -c %s "$f")" /dev/urandom >"$f.new" && mv "$f.new" "$f"
-    done
+    find "$work/release" -type f | sort | awk -v s="$step" 'NR % 100 == s % 100' | perl -e '
+        open(my $random, "<", "/dev/urandom") or die;
+        while (my $f = <STDIN>) {
+            chomp $f; my $size = -s $f; read($random, my $bytes, $size) == $size or die;
+            open(my $out, ">", "$f.new") or die; print $out $bytes; close($out) or die; rename("$f.new", $f) or die;
+        }'
 }
 key=(--key "$work/bench.pem")
 server=$work/server

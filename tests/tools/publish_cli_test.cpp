@@ -12,6 +12,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -363,6 +364,52 @@ TEST_F(PublishTool, RepublishTakesOverOnlyWhatTheQuickCheckTrustsAndChecksumCatc
     EXPECT_EQ(paranoid.exitCode, 0) << paranoid.err;
     EXPECT_EQ(ReadFileText(pak), std::string(70000, 'k'));
     EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
+}
+
+// The live copy is looked at once, on its new name in the fresh tree: each way it can stop being
+// the recorded copy has the file read from the release again, never a publish that fails.
+TEST_F(PublishTool, ALiveCopyThatIsNoLongerTheRecordedOneIsReadAfresh) {
+    auto keepTimes = [](const std::string& path, const struct stat& st) {
+        timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    const std::vector<std::pair<std::string, std::function<void(const std::string&, const struct stat&)>>> cases = {
+        {"another inode, same size and time", [&](const std::string& pak, const struct stat& st) {
+             WriteFileText(pak + ".new", ReadFileText(pak));
+             keepTimes(pak + ".new", st);
+             ASSERT_EQ(rename((pak + ".new").c_str(), pak.c_str()), 0);
+         }},
+        {"cut short, time put back", [&](const std::string& pak, const struct stat& st) {
+             ASSERT_EQ(truncate(pak.c_str(), 100), 0);
+             keepTimes(pak, st);
+         }},
+        {"removed", [](const std::string& pak, const struct stat&) { ASSERT_EQ(unlink(pak.c_str()), 0); }},
+        {"a symbolic link to the release file", [](const std::string& pak, const struct stat&) {
+             ASSERT_EQ(unlink(pak.c_str()), 0);
+             std::string release = pak.substr(0, pak.rfind("/srv/")) + "/rel/data/Maps/Erste Karte.pak";
+             ASSERT_EQ(symlink(release.c_str(), pak.c_str()), 0);
+         }},
+        {"its folder removed", [](const std::string& pak, const struct stat&) {
+             std::string error;
+             ASSERT_TRUE(RemoveTree(pak.substr(0, pak.rfind('/')), error)) << error;
+         }},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].first);
+        std::string base = dir_ / std::to_string(i), pak = base + "/srv/files/data/Maps/Erste Karte.pak";
+        mkdir(base.c_str(), 0755);
+        MakeRelease(base + "/rel");
+        AgeTree(base + "/rel");
+        ASSERT_EQ(Publish(base + "/rel", base + "/srv", "1").exitCode, 0);
+        struct stat st;
+        ASSERT_EQ(stat(pak.c_str(), &st), 0);
+        cases[i].second(pak, st);
+        CommandResult again = Publish(base + "/rel", base + "/srv", "2");
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_NE(again.out.find("(1 read from the release, 3 taken over"), std::string::npos) << again.out;
+        EXPECT_EQ(ReadFileText(pak), std::string(70000, 'k'));
+        EXPECT_EQ(Verify(base + "/srv").exitCode, 0);
+    }
 }
 
 TEST_F(PublishTool, DiffListsWhatPlayersWouldDownload) {
