@@ -47,6 +47,7 @@ bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8
         return false;
     }
     bytes.clear();
+    if (static_cast<uint64_t>(st.st_size) <= maxBytes) bytes.reserve(static_cast<size_t>(st.st_size));
     uint8_t buffer[65536];
     for (;;) {
         ssize_t got = read(fd.Get(), buffer, sizeof buffer);

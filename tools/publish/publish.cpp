@@ -508,6 +508,12 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
                  RememberSerial(options, highest, digest, error) &&
                  WriteTempBeside(RecordPathFor(options.serverDir), fresh.recordText.data(), fresh.recordText.size(),
                                  0644, recordTemp, error);
+    // Nothing below needs the lists, and afterSwap reads a manifest again: at 100,000 files they
+    // would double the peak.
+    std::vector<ReleaseFile>().swap(release);
+    live = LiveTree();
+    fresh.manifest = std::vector<uint8_t>();
+    fresh.recordText = std::string();
     SwapResult swapped = ready ? SwapIn(fresh.path, options.serverDir, true, oldTree, error) : SwapResult::Unchanged;
     if (swapped == SwapResult::Unchanged || swapped == SwapResult::Lost) {
         if (!error.empty()) problems.push_back(error);
