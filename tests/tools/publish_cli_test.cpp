@@ -412,6 +412,52 @@ TEST_F(PublishTool, ALiveCopyThatIsNoLongerTheRecordedOneIsReadAfresh) {
     }
 }
 
+// The record is a stored file: its lines keep their format, so a record of an earlier version is
+// read as before, and a damaged one only costs reading every file once.
+TEST_F(PublishTool, TheRecordKeepsItsFormatAndADamagedOneMeansReadingEverything) {
+    MakeRelease(dir_ / "rel");
+    AgeTree(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    std::string recordPath = dir_ / "srv.publish-record", record = ReadFileText(recordPath);
+    std::istringstream lines(record);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "quillor-publish record 1");
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind("started ", 0), 0u) << line;
+    std::vector<std::string> paths;
+    while (std::getline(lines, line)) {
+        // sha256 TAB size TAB release mtime ns TAB inode TAB published mtime ns TAB path
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 6u) << line;
+        struct stat st;
+        ASSERT_EQ(lstat((dir_ / "srv/files/" + fields[5]).c_str(), &st), 0) << line;
+        EXPECT_EQ(fields[0].size(), 64u);
+        EXPECT_EQ(fields[1], std::to_string(st.st_size));
+        EXPECT_EQ(fields[3], std::to_string(st.st_ino));
+        EXPECT_EQ(fields[4], std::to_string(st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec));
+        paths.push_back(fields[5]);
+    }
+    EXPECT_EQ(paths.size(), 4u);
+    EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end()));
+    EXPECT_NE(Publish(dir_ / "rel", dir_ / "srv", "2").out.find("(0 read from the release, 4 taken over"),
+              std::string::npos);
+    const std::vector<std::string> damaged = {
+        record.substr(0, record.size() - 1),  // cut short
+        record + "not a record line\n",
+        "quillor-publish record 2\n" + record.substr(record.find('\n') + 1),
+    };
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        SCOPED_TRACE(i);
+        WriteFileText(recordPath, damaged[i]);
+        CommandResult again = Publish(dir_ / "rel", dir_ / "srv", std::to_string(3 + i));
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_NE(again.out.find("(4 read from the release, 0 taken over"), std::string::npos) << again.out;
+    }
+}
+
 TEST_F(PublishTool, DiffListsWhatPlayersWouldDownload) {
     MakeRelease(dir_ / "rel");
     CommandResult none = RunTool({"diff", dir_ / "rel", dir_ / "srv"});
