@@ -12,6 +12,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <functional>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -442,6 +443,98 @@ TEST_F(PublishTool, RepublishTakesOverOnlyWhatTheQuickCheckTrustsAndChecksumCatc
     EXPECT_EQ(paranoid.exitCode, 0) << paranoid.err;
     EXPECT_EQ(ReadFileText(pak), std::string(70000, 'k'));
     EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
+}
+
+// The live copy is looked at once, on its new name in the fresh tree: each way it can stop being
+// the recorded copy has the file read from the release again, never a publish that fails.
+TEST_F(PublishTool, ALiveCopyThatIsNoLongerTheRecordedOneIsReadAfresh) {
+    auto keepTimes = [](const std::string& path, const struct stat& st) {
+        timespec times[2] = {st.st_atim, st.st_mtim};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW), 0);
+    };
+    const std::vector<std::pair<std::string, std::function<void(const std::string&, const struct stat&)>>> cases = {
+        {"another inode, same size and time", [&](const std::string& pak, const struct stat& st) {
+             WriteFileText(pak + ".new", ReadFileText(pak));
+             keepTimes(pak + ".new", st);
+             ASSERT_EQ(rename((pak + ".new").c_str(), pak.c_str()), 0);
+         }},
+        {"cut short, time put back", [&](const std::string& pak, const struct stat& st) {
+             ASSERT_EQ(truncate(pak.c_str(), 100), 0);
+             keepTimes(pak, st);
+         }},
+        {"removed", [](const std::string& pak, const struct stat&) { ASSERT_EQ(unlink(pak.c_str()), 0); }},
+        {"a symbolic link to the release file", [](const std::string& pak, const struct stat&) {
+             ASSERT_EQ(unlink(pak.c_str()), 0);
+             std::string release = pak.substr(0, pak.rfind("/srv/")) + "/rel/data/Maps/Erste Karte.pak";
+             ASSERT_EQ(symlink(release.c_str(), pak.c_str()), 0);
+         }},
+        {"its folder removed", [](const std::string& pak, const struct stat&) {
+             std::string error;
+             ASSERT_TRUE(RemoveTree(pak.substr(0, pak.rfind('/')), error)) << error;
+         }},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        SCOPED_TRACE(cases[i].first);
+        std::string base = dir_ / std::to_string(i), pak = base + "/srv/files/data/Maps/Erste Karte.pak";
+        mkdir(base.c_str(), 0755);
+        MakeRelease(base + "/rel");
+        AgeTree(base + "/rel");
+        ASSERT_EQ(Publish(base + "/rel", base + "/srv", "1").exitCode, 0);
+        struct stat st;
+        ASSERT_EQ(stat(pak.c_str(), &st), 0);
+        cases[i].second(pak, st);
+        CommandResult again = Publish(base + "/rel", base + "/srv", "2");
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_NE(again.out.find("(1 read from the release, 3 taken over"), std::string::npos) << again.out;
+        EXPECT_EQ(ReadFileText(pak), std::string(70000, 'k'));
+        EXPECT_EQ(Verify(base + "/srv").exitCode, 0);
+    }
+}
+
+// The record is a stored file: its lines keep their format, so a record of an earlier version is
+// read as before, and a damaged one only costs reading every file once.
+TEST_F(PublishTool, TheRecordKeepsItsFormatAndADamagedOneMeansReadingEverything) {
+    MakeRelease(dir_ / "rel");
+    AgeTree(dir_ / "rel");
+    ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "1").exitCode, 0);
+    std::string recordPath = dir_ / "srv.publish-record", record = ReadFileText(recordPath);
+    std::istringstream lines(record);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line, "quillor-publish record 1");
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind("started ", 0), 0u) << line;
+    std::vector<std::string> paths;
+    while (std::getline(lines, line)) {
+        // sha256 TAB size TAB release mtime ns TAB inode TAB published mtime ns TAB path
+        std::vector<std::string> fields;
+        std::istringstream split(line);
+        for (std::string field; std::getline(split, field, '\t');) fields.push_back(field);
+        ASSERT_EQ(fields.size(), 6u) << line;
+        struct stat st;
+        ASSERT_EQ(lstat((dir_ / "srv/files/" + fields[5]).c_str(), &st), 0) << line;
+        EXPECT_EQ(fields[0].size(), 64u);
+        EXPECT_EQ(fields[1], std::to_string(st.st_size));
+        EXPECT_EQ(fields[3], std::to_string(st.st_ino));
+        EXPECT_EQ(fields[4], std::to_string(st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec));
+        paths.push_back(fields[5]);
+    }
+    EXPECT_EQ(paths.size(), 4u);
+    EXPECT_TRUE(std::is_sorted(paths.begin(), paths.end()));
+    EXPECT_NE(Publish(dir_ / "rel", dir_ / "srv", "2").out.find("(0 read from the release, 4 taken over"),
+              std::string::npos);
+    const std::vector<std::string> damaged = {
+        record.substr(0, record.size() - 1),  // cut short
+        record + "not a record line\n",
+        "quillor-publish record 2\n" + record.substr(record.find('\n') + 1),
+    };
+    for (size_t i = 0; i < damaged.size(); ++i) {
+        SCOPED_TRACE(i);
+        WriteFileText(recordPath, damaged[i]);
+        CommandResult again = Publish(dir_ / "rel", dir_ / "srv", std::to_string(3 + i));
+        EXPECT_EQ(again.exitCode, 0) << again.err;
+        EXPECT_NE(again.out.find("(4 read from the release, 0 taken over"), std::string::npos) << again.out;
+    }
 }
 
 TEST_F(PublishTool, DiffListsWhatPlayersWouldDownload) {

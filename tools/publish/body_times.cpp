@@ -2,12 +2,10 @@
 #include "body_times.h"
 
 #include "fs_util.h"
-#include "update/manifest.h"
 
 #include <algorithm>
 #include <ctime>
 #include <fcntl.h>
-#include <map>
 #include <sys/stat.h>
 
 namespace {
@@ -19,56 +17,59 @@ bool SetTime(const std::string& path, const timespec& when, std::string& error) 
     return false;
 }
 
+timespec ToTimespec(int64_t ns) {
+    timespec when{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+    if (when.tv_nsec < 0) {
+        when.tv_nsec += 1000000000;
+        --when.tv_sec;
+    }
+    return when;
+}
+
 }  // namespace
 
-bool SetBodyTimes(const std::string& root, const std::string& serverDir, const std::string& otherTree,
-                  const std::vector<PublishedFile>& files, const std::set<std::string>& liveDiffers, timespec& latest,
-                  std::string& error) {
+void ReadBodyTimeBounds(const std::string& serverDir, const std::string& otherTree, BodyTimeBounds& bounds) {
     // Publish makes the manifest the newest file of a tree, so its time bounds every body of the
     // live tree; a live body changed after it (by hand) is not trusted to carry its time over.
-    std::map<std::string, const ManifestEntry*> live;
-    std::vector<ManifestEntry> entries;
-    struct stat liveManifest {};
-    std::vector<uint8_t> text;
-    uint64_t serial = 0;
-    std::string ignored;
-    std::string manifestPath = JoinPath(serverDir, "manifest.txt");
-    if (lstat(manifestPath.c_str(), &liveManifest) == 0 && S_ISREG(liveManifest.st_mode) &&
-        ReadWholeFile(manifestPath, 256ull << 20, text, ignored) && ParseManifest(text, serial, entries, ignored)) {
-        for (const ManifestEntry& entry : entries) live[entry.path] = &entry;
-    }
-    struct stat other {};
-    time_t bound = liveManifest.st_mtim.tv_sec;
+    bounds.serverDir = serverDir;
+    struct stat liveManifest {}, other {};
+    if (lstat(JoinPath(serverDir, "manifest.txt").c_str(), &liveManifest) == 0 && S_ISREG(liveManifest.st_mode))
+        bounds.liveManifest = liveManifest.st_mtim;
+    bounds.bound = liveManifest.st_mtim.tv_sec;
     if (!otherTree.empty() && lstat(JoinPath(otherTree, "manifest.txt").c_str(), &other) == 0)
-        bound = std::max(bound, other.st_mtim.tv_sec);
-    timespec fresh{time(nullptr), 0};
-    if (fresh.tv_sec <= bound) fresh.tv_sec = bound + 1;
-    latest = fresh;
+        bounds.bound = std::max(bounds.bound, other.st_mtim.tv_sec);
+    bounds.fresh = timespec{time(nullptr), 0};
+    if (bounds.fresh.tv_sec <= bounds.bound) bounds.fresh.tv_sec = bounds.bound + 1;
+}
 
-    for (const PublishedFile& file : files) {
-        std::string path = JoinPath(JoinPath(root, "files"), file.path);
-        struct stat own, st;
-        if (lstat(path.c_str(), &own) != 0) {
-            error = ErrnoText(path);
-            return false;
-        }
-        bool hasLive = lstat(JoinPath(JoinPath(serverDir, "files"), file.path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
-        // A new body may keep its own time (a copy that kept the release file's) when that is
-        // later than every earlier body; the manifests' times bound those, except a live copy
-        // changed by hand after them (ETags count whole seconds, so one second past that).
-        time_t floor = bound;
-        if (hasLive && st.st_mtim.tv_sec > floor) floor = st.st_mtim.tv_sec;
-        timespec when = own.st_mtim.tv_sec > floor ? own.st_mtim : timespec{std::max(fresh.tv_sec, floor + 1), 0};
-        auto old = live.find(file.path);
-        if (old != live.end() && old->second->sha256 == file.sha256 && old->second->size == file.size &&
-            liveDiffers.count(file.path) == 0 && hasLive && static_cast<uint64_t>(st.st_size) == file.size &&
-            st.st_mtim.tv_sec <= liveManifest.st_mtim.tv_sec)
-            when = st.st_mtim;
-        if (when.tv_sec > latest.tv_sec) latest = timespec{when.tv_sec, 0};
-        // A body linked from the live tree already has its time; it is not touched.
-        if ((when.tv_sec != own.st_mtim.tv_sec || when.tv_nsec != own.st_mtim.tv_nsec) && !SetTime(path, when, error))
-            return false;
+bool SetBodyTime(const BodyTimeBounds& bounds, const BodyFile& file, FileStamp& stamp, timespec& latest,
+                 std::string& error) {
+    timespec own = ToTimespec(stamp.mtimeNs);
+    struct stat st {};
+    bool hasLive = file.sharesLiveInode;
+    if (hasLive) {
+        st.st_size = static_cast<off_t>(stamp.size);
+        st.st_mtim = own;
+    } else {
+        hasLive = lstat(JoinPath(JoinPath(bounds.serverDir, "files"), file.path).c_str(), &st) == 0 &&
+                  S_ISREG(st.st_mode);
     }
+    // A new body may keep its own time (a copy that kept the release file's) when that is later
+    // than every earlier body; the manifests' times bound those, except a live copy changed by
+    // hand after them (ETags count whole seconds, so one second past that).
+    time_t floor = bounds.bound;
+    if (hasLive && st.st_mtim.tv_sec > floor) floor = st.st_mtim.tv_sec;
+    timespec when = own.tv_sec > floor ? own : timespec{std::max(bounds.fresh.tv_sec, floor + 1), 0};
+    if (file.live != nullptr && file.live->sha256 == file.sha256 && file.live->size == file.size &&
+        !file.liveDiffers && hasLive && static_cast<uint64_t>(st.st_size) == file.size &&
+        st.st_mtim.tv_sec <= bounds.liveManifest.tv_sec)
+        when = st.st_mtim;
+    if (when.tv_sec > latest.tv_sec) latest = timespec{when.tv_sec, 0};
+    // A body linked from the live tree already has its time; it is not touched.
+    if (when.tv_sec == own.tv_sec && when.tv_nsec == own.tv_nsec) return true;
+    if (!SetTime(file.fullPath, when, error)) return false;
+    // Read back rather than assumed: a file system may keep times more coarsely.
+    StampOf(file.fullPath, stamp);
     return true;
 }
 

@@ -225,39 +225,52 @@ bool ReadHashCopyOpen(int in, const std::string& source, const std::string& targ
 
 bool TakeOver(const std::string& live, const std::string& target, const FileStamp& expected,
               std::vector<char>& buffer, FileStamp& targetStamp, bool& changed, std::string& error) {
+    return TakeOverAt(AT_FDCWD, live.c_str(), AT_FDCWD, target.c_str(), target, expected, buffer, targetStamp,
+                      changed, error);
+}
+
+bool TakeOverAt(int liveDir, const char* live, int targetDir, const char* target, const std::string& shownTarget,
+                const FileStamp& expected, std::vector<char>& buffer, FileStamp& targetStamp, bool& changed,
+                std::string& error) {
     changed = false;
-    if (link(live.c_str(), target.c_str()) == 0) {
+    if (linkat(liveDir, live, targetDir, target, 0) == 0) {
         // Same inode under both names, so the check covers the bytes now published.
-        changed = !StampOf(target, targetStamp) || !SameStamp(targetStamp, expected);
-        if (changed) unlink(target.c_str());
+        struct stat st;
+        changed = fstatat(targetDir, target, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+                  !SameStamp(targetStamp = ToStamp(st), expected);
+        if (changed) unlinkat(targetDir, target, 0);
         return !changed;
     }
-    if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != ENOTSUP && errno != EOPNOTSUPP) {
-        error = ErrnoText(target);
+    if (errno == ENOENT || errno == ENOTDIR) {
+        changed = true;  // the live copy or its folder is gone: as a failed quick check
         return false;
     }
-    UniqueFd in(open(live.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (errno != EXDEV && errno != EPERM && errno != EMLINK && errno != ENOTSUP && errno != EOPNOTSUPP) {
+        error = ErrnoText(shownTarget);
+        return false;
+    }
+    UniqueFd in(openat(liveDir, live, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     struct stat before, after, written;
     if (!in.Valid() || fstat(in.Get(), &before) != 0 || !S_ISREG(before.st_mode) ||
         !SameStamp(ToStamp(before), expected)) {
         changed = true;
         return false;
     }
-    UniqueFd out(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    UniqueFd out(openat(targetDir, target, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (!out.Valid()) {
-        error = ErrnoText(target);
+        error = ErrnoText(shownTarget);
         return false;
     }
     bool copied = ioctl(out.Get(), FICLONE, in.Get()) == 0 || CopyRange(in.Get(), out.Get(), expected.size) ||
                   (ftruncate(out.Get(), 0) == 0 && lseek(out.Get(), 0, SEEK_SET) == 0 &&
                    CopyPlain(in.Get(), out.Get(), buffer));
     if (!copied || fstat(out.Get(), &written) != 0 || close(out.Release()) != 0) {
-        error = ErrnoText(target);
+        error = ErrnoText(shownTarget);
         return false;
     }
     changed = fstat(in.Get(), &after) != 0 || !SameState(before, after) ||
               static_cast<uint64_t>(written.st_size) != expected.size;
-    if (changed) unlink(target.c_str());
+    if (changed) unlinkat(targetDir, target, 0);
     targetStamp = ToStamp(written);
     return !changed;
 }

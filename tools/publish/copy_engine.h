@@ -57,3 +57,8 @@ bool ReadHashCopyOpen(int in, const std::string& source, const std::string& targ
 // from the release instead) or on a failure. targetStamp gets the new name's stamp.
 bool TakeOver(const std::string& live, const std::string& target, const FileStamp& expected,
               std::vector<char>& buffer, FileStamp& targetStamp, bool& changed, std::string& error);
+// The same with both names relative to folder descriptors (AT_FDCWD for a full name), which
+// spares the kernel a walk down the whole path per file; shownTarget names the target in messages.
+bool TakeOverAt(int liveDir, const char* live, int targetDir, const char* target, const std::string& shownTarget,
+                const FileStamp& expected, std::vector<char>& buffer, FileStamp& targetStamp, bool& changed,
+                std::string& error);

@@ -32,7 +32,7 @@ bool ReadTarget(const std::string& target, uint64_t timeoutSeconds, LiveTree& li
         error = "the served manifest is refused by the updater's parser: " + error;
         return false;
     }
-    for (const ManifestEntry& entry : entries) live.entries[entry.path] = entry;
+    SetLiveEntries(std::move(entries), live);
     live.present = true;
     return true;
 }
@@ -92,8 +92,8 @@ int DiffRelease(const std::string& releaseDir, const std::string& target, bool c
         else if (planned.action != FileAction::Take && digests[i] != planned.live->sha256)
             lines[planned.release->path] = {"changed", planned.release->stamp.size};
     }
-    for (const auto& entry : live.entries)
-        if (inRelease.count(entry.first) == 0) lines[entry.first] = {"removed", 0};
+    for (const LiveFile& file : live.files)
+        if (inRelease.count(file.entry.path) == 0) lines[file.entry.path] = {"removed", 0};
     uint64_t download = 0;
     size_t counts[3] = {0, 0, 0};
     for (const auto& line : lines) {

@@ -48,6 +48,7 @@ bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8
         return false;
     }
     bytes.clear();
+    if (static_cast<uint64_t>(st.st_size) <= maxBytes) bytes.reserve(static_cast<size_t>(st.st_size));
     uint8_t buffer[65536];
     for (;;) {
         ssize_t got = read(fd.Get(), buffer, sizeof buffer);
@@ -213,19 +214,25 @@ bool LockExclusive(const std::string& lockPath, UniqueFd& lock, std::string& err
     return false;
 }
 
-static bool RemoveTreeAt(int parentFd, const char* name, std::string& error, const std::string& shown) {
+// type is the entry's d_type where the folder listing gave one (DT_UNKNOWN: ask the file system).
+static bool RemoveTreeAt(int parentFd, const char* name, unsigned char type, std::string& error,
+                         const std::string& shown) {
     struct stat st;
-    if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        if (errno == ENOENT) return true;
-        error = ErrnoText(shown);
-        return false;
+    if (type == DT_UNKNOWN) {
+        if (fstatat(parentFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            if (errno == ENOENT) return true;
+            error = ErrnoText(shown);
+            return false;
+        }
+        type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
     }
-    if (!S_ISDIR(st.st_mode)) {
+    if (type != DT_DIR) {
         if (unlinkat(parentFd, name, 0) == 0 || errno == ENOENT) return true;
         error = ErrnoText(shown);
         return false;
     }
     int dirFd = openat(parentFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dirFd < 0 && errno == ENOENT) return true;
     DIR* dir = dirFd >= 0 ? fdopendir(dirFd) : nullptr;
     if (dir == nullptr) {
         if (dirFd >= 0) close(dirFd);
@@ -235,7 +242,7 @@ static bool RemoveTreeAt(int parentFd, const char* name, std::string& error, con
     bool ok = true;
     while (struct dirent* entry = readdir(dir)) {
         if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
-        if (!RemoveTreeAt(dirfd(dir), entry->d_name, error, shown + "/" + entry->d_name)) {
+        if (!RemoveTreeAt(dirfd(dir), entry->d_name, entry->d_type, error, shown + "/" + entry->d_name)) {
             ok = false;
             break;
         }
@@ -249,7 +256,7 @@ static bool RemoveTreeAt(int parentFd, const char* name, std::string& error, con
 }
 
 bool RemoveTree(const std::string& path, std::string& error) {
-    return RemoveTreeAt(AT_FDCWD, path.c_str(), error, path);
+    return RemoveTreeAt(AT_FDCWD, path.c_str(), DT_UNKNOWN, error, path);
 }
 
 void SplitPath(const std::string& path, std::string& parent, std::string& name) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
@@ -16,7 +17,7 @@ namespace {
 
 constexpr int64_t kRacyNs = 1000000000;  // well above any file system's time-stamp granularity
 
-void Walk(int dirFd, const std::string& dir, const std::string& prefix, const std::shared_ptr<const UniqueFd>& root,
+void Walk(int dirFd, const std::string& dir, const std::string& prefix, const std::shared_ptr<const ReleaseRoot>& root,
           std::vector<ReleaseFile>& files, std::vector<std::string>& problems) {
     int listFd = dup(dirFd);
     DIR* handle = listFd >= 0 ? fdopendir(listFd) : nullptr;
@@ -32,36 +33,37 @@ void Walk(int dirFd, const std::string& dir, const std::string& prefix, const st
     }
     closedir(handle);
     for (const std::string& name : names) {
-        std::string source = JoinPath(dir, name);
         std::string path = prefix.empty() ? name : prefix + "/" + name;
         struct stat st;
         // A link would publish whatever it points to at that moment, possibly outside the release.
         if (fstatat(dirFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            problems.push_back(ErrnoText(source));
+            problems.push_back(ErrnoText(JoinPath(dir, name)));
         } else if (S_ISLNK(st.st_mode)) {
             problems.push_back("symbolic link in the release (copy the real file instead): " + path);
         } else if (S_ISDIR(st.st_mode)) {
             UniqueFd sub(openat(dirFd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
             if (sub.Valid())
-                Walk(sub.Get(), source, path, root, files, problems);
+                Walk(sub.Get(), JoinPath(dir, name), path, root, files, problems);
             else
-                problems.push_back(ErrnoText(source));
+                problems.push_back(ErrnoText(JoinPath(dir, name)));
         } else if (S_ISREG(st.st_mode)) {
-            files.push_back(ReleaseFile{path, source, ToStamp(st), root});
+            files.push_back(ReleaseFile{std::move(path), ToStamp(st), root});
         } else {
             problems.push_back("not a regular file: " + path);
         }
     }
 }
 
-bool QuickCheckPasses(const ReleaseFile& file, const ManifestEntry& entry, const PublishRecord& record,
-                      const std::string& serverDir, FileStamp& liveStamp) {
-    auto found = record.entries.find(file.path);
-    if (found == record.entries.end()) return false;
-    const RecordEntry& recorded = found->second;
-    return recorded.sha256 == entry.sha256 && recorded.size == entry.size && file.stamp.size == entry.size &&
-           recorded.releaseMtimeNs == file.stamp.mtimeNs && recorded.releaseMtimeNs < record.startedNs - kRacyNs &&
-           StampOf(LiveFilePath(serverDir, file.path), liveStamp) && SameStamp(liveStamp, recorded.published);
+bool QuickCheckPasses(const ReleaseFile& file, const LiveFile& live, int64_t recordStartedNs,
+                      const std::string& serverDir, bool statLive, FileStamp& liveStamp) {
+    if (!live.recorded || file.stamp.size != live.entry.size || live.releaseMtimeNs != file.stamp.mtimeNs ||
+        live.releaseMtimeNs >= recordStartedNs - kRacyNs)
+        return false;
+    if (!statLive) {
+        liveStamp = live.published;
+        return true;
+    }
+    return StampOf(LiveFilePath(serverDir, file.path), liveStamp) && SameStamp(liveStamp, live.published);
 }
 
 // For tests: with QUILLOR_PUBLISH_PAUSE_AFTER_SCAN=FILE set, the scan creates FILE and waits until
@@ -76,29 +78,34 @@ void PauseAfterScan() {
 
 }  // namespace
 
+std::string SourceName(const ReleaseFile& file) { return JoinPath(file.folder->dir, file.path); }
+
 void WalkRelease(const std::string& dir, std::vector<ReleaseFile>& files, std::vector<std::string>& problems) {
-    auto root = std::make_shared<const UniqueFd>(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!root->Valid()) {
+    auto root = std::make_shared<ReleaseRoot>();
+    root->fd = UniqueFd(open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    root->dir = dir;
+    if (!root->fd.Valid()) {
         problems.push_back(ErrnoText(dir));
         return;
     }
-    Walk(root->Get(), dir, "", root, files, problems);
+    Walk(root->fd.Get(), dir, "", root, files, problems);
     std::sort(files.begin(), files.end(), [](const ReleaseFile& a, const ReleaseFile& b) { return a.path < b.path; });
+    files.shrink_to_fit();  // the list lives through the whole publish
     PauseAfterScan();
 }
 
 bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std::vector<char>& buffer,
                          std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
                          std::atomic<uint64_t>* done, std::string& error) {
-    UniqueFd in(OpenBeneath(file.folder->Get(), file.path, O_RDONLY | O_NONBLOCK));
+    UniqueFd in(OpenBeneath(file.folder->fd.Get(), file.path, O_RDONLY | O_NONBLOCK));
     if (!in.Valid()) {
         error = errno == ELOOP || errno == EXDEV
                     ? file.path + ": a folder on its path is a symbolic link now (it was none when the release "
                                   "was scanned); refusing to follow it"
-                    : ErrnoText(file.source);
+                    : ErrnoText(SourceName(file));
         return false;
     }
-    return ReadHashCopyOpen(in.Get(), file.source, target, buffer, sha256, sourceStamp, targetStamp, done, error);
+    return ReadHashCopyOpen(in.Get(), SourceName(file), target, buffer, sha256, sourceStamp, targetStamp, done, error);
 }
 
 std::string LiveFilePath(const std::string& serverDir, const std::string& path) {
@@ -112,28 +119,75 @@ bool ReadTreeManifest(const std::string& dir, uint64_t maxBytes, uint64_t& seria
            ParseManifest(text, serial, entries, error);
 }
 
+void SetLiveEntries(std::vector<ManifestEntry>&& entries, LiveTree& live) {
+    auto byPath = [](const ManifestEntry& a, const ManifestEntry& b) { return a.path < b.path; };
+    if (!std::is_sorted(entries.begin(), entries.end(), byPath)) std::stable_sort(entries.begin(), entries.end(), byPath);
+    live.files.clear();
+    live.files.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        // Of lines with the same path the last one counts, as it always has.
+        if (i + 1 < entries.size() && entries[i + 1].path == entries[i].path) continue;
+        live.files.emplace_back();
+        live.files.back().entry = std::move(entries[i]);
+    }
+    entries.clear();
+}
+
+const LiveFile* FindLive(const LiveTree& live, const std::string& path) {
+    auto found = std::lower_bound(live.files.begin(), live.files.end(), path,
+                                  [](const LiveFile& file, const std::string& key) { return file.entry.path < key; });
+    return found != live.files.end() && found->entry.path == path ? &*found : nullptr;
+}
+
+namespace {
+
+// A missing or malformed record leaves every file unrecorded: everything is then read afresh.
+void AttachRecord(const std::string& path, LiveTree& live) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    if (!ReadWholeFile(path, 1ull << 30, bytes, error)) {
+        if (PathExists(path)) std::fprintf(stderr, "warning: %s (every file is read afresh)\n", error.c_str());
+        return;
+    }
+    std::string key;
+    bool whole = ParseRecord(bytes, live.recordStartedNs, [&](const RecordLine& line) {
+        key.assign(line.path);
+        auto* file = const_cast<LiveFile*>(FindLive(live, key));
+        if (file == nullptr) return;
+        file->recorded = line.sha256 == file->entry.sha256 && line.size == file->entry.size;
+        file->releaseMtimeNs = line.releaseMtimeNs;
+        file->published = line.published;
+    });
+    if (whole) return;
+    live.recordStartedNs = 0;
+    for (LiveFile& file : live.files) file.recorded = false;
+}
+
+}  // namespace
+
 bool ReadLiveTree(const std::string& serverDir, LiveTree& live, std::string& error) {
     if (!PathExists(JoinPath(serverDir, "manifest.txt"))) return true;
     std::vector<ManifestEntry> entries;
     if (!ReadTreeManifest(serverDir, 256ull << 20, live.serial, entries, error)) return false;
-    for (const ManifestEntry& entry : entries) live.entries[entry.path] = entry;
+    SetLiveEntries(std::move(entries), live);
     live.present = true;
-    live.record = ReadRecord(RecordPathFor(serverDir));
+    AttachRecord(RecordPathFor(serverDir), live);
     return true;
 }
 
 std::vector<PlannedFile> PlanFiles(const std::vector<ReleaseFile>& release, const LiveTree& live,
-                                   const std::string& serverDir, bool checksum) {
+                                   const std::string& serverDir, bool checksum, bool statLive) {
     std::vector<PlannedFile> plan;
+    plan.reserve(release.size());
     for (const ReleaseFile& file : release) {
         PlannedFile planned;
         planned.release = &file;
-        auto entry = live.entries.find(file.path);
-        if (entry != live.entries.end()) {
-            planned.live = &entry->second;
-            if (checksum && file.stamp.size == entry->second.size)
+        if (const LiveFile* found = FindLive(live, file.path)) {
+            planned.live = &found->entry;
+            if (checksum && file.stamp.size == found->entry.size)
                 planned.action = FileAction::Compare;
-            else if (!checksum && QuickCheckPasses(file, entry->second, live.record, serverDir, planned.liveStamp))
+            else if (!checksum &&
+                     QuickCheckPasses(file, *found, live.recordStartedNs, serverDir, statLive, planned.liveStamp))
                 planned.action = FileAction::Take;
         }
         plan.push_back(planned);

@@ -13,12 +13,20 @@
 #include <string>
 #include <vector>
 
-struct ReleaseFile {
-    std::string path;    // relative, "/"-separated
-    std::string source;  // its full name, for messages
-    FileStamp stamp;     // as the walk saw it
-    std::shared_ptr<const UniqueFd> folder;  // the release folder the walk opened; path is below it
+// The release folder the walk opened, shared by all its files.
+struct ReleaseRoot {
+    UniqueFd fd;
+    std::string dir;  // as given, for messages
 };
+
+struct ReleaseFile {
+    std::string path;  // relative, "/"-separated
+    FileStamp stamp;   // as the walk saw it
+    std::shared_ptr<const ReleaseRoot> folder;  // path is below it
+};
+
+// The release file's full name, for messages.
+std::string SourceName(const ReleaseFile& file);
 
 // Collects the regular files below dir, sorted by path bytes (the manifest's order). Symbolic
 // links and special files become problems. The walk goes from folder descriptor to folder
@@ -31,13 +39,28 @@ bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std
                          std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
                          std::atomic<uint64_t>* done, std::string& error);
 
-// The published tree as the next publish sees it: its manifest by path and the record beside it.
+// One file of the published tree: its manifest line, and what the record beside the tree says of
+// it where the record speaks of the same digest and size.
+struct LiveFile {
+    ManifestEntry entry;
+    bool recorded = false;
+    int64_t releaseMtimeNs = 0;  // the release file's modification time when it was read
+    FileStamp published;         // the published copy's stamp then
+};
+
+// The published tree as the next publish sees it: its manifest and the record beside it.
 struct LiveTree {
     bool present = false;  // a manifest was found and parsed
     uint64_t serial = 0;
-    std::map<std::string, ManifestEntry> entries;
-    PublishRecord record;
+    std::vector<LiveFile> files;  // sorted by path bytes, one per path (a repeated line: the last one)
+    int64_t recordStartedNs = 0;  // when the publish that wrote the record began
 };
+
+// Fills live.files from manifest entries in any order.
+void SetLiveEntries(std::vector<ManifestEntry>&& entries, LiveTree& live);
+
+// The live file at path, or null.
+const LiveFile* FindLive(const LiveTree& live, const std::string& path);
 
 // Reads and parses DIR/manifest.txt (at most maxBytes); false with the reason, also when it is
 // missing.
@@ -64,9 +87,11 @@ struct PlannedFile {
 // Decides per release file. Without checksum a live file is trusted when the release file has the
 // size and modification time recorded by the publish that wrote the live copy (and that time was
 // not within a second of that publish's start), and the live copy still has the recorded inode,
-// size and modification time, and its digest in the live manifest is the recorded one.
+// size and modification time, and its digest in the live manifest is the recorded one. With
+// statLive false the live copy is not looked at here: liveStamp is the recorded stamp, which
+// TakeOver checks on the new name, one stat instead of two.
 std::vector<PlannedFile> PlanFiles(const std::vector<ReleaseFile>& release, const LiveTree& live,
-                                   const std::string& serverDir, bool checksum);
+                                   const std::string& serverDir, bool checksum, bool statLive = true);
 
 // Where the live copy of path lies in SERVER_DIR.
 std::string LiveFilePath(const std::string& serverDir, const std::string& path);

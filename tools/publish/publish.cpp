@@ -16,6 +16,7 @@
 #include "update/http.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -24,7 +25,9 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <set>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -109,13 +112,21 @@ bool WritePlain(const std::string& path, const std::vector<uint8_t>& bytes, std:
     return true;
 }
 
-// One release file's outcome in the fresh tree.
+// One release file's outcome in the fresh tree (its path is its release file's).
 struct BuiltFile {
-    PublishedFile published;
-    RecordEntry recorded;
+    std::array<char, 64> sha256{};
+    uint64_t size = 0;
+    int64_t releaseMtimeNs = 0;
+    FileStamp published;       // the fresh copy's stamp
     bool taken = false;
     bool liveDiffers = false;  // the live copy did not hold its manifest's bytes: edges need new validators
 };
+
+void SetDigest(BuiltFile& built, const std::string& sha256) {
+    std::copy_n(sha256.begin(), std::min(sha256.size(), built.sha256.size()), built.sha256.begin());
+}
+
+std::string_view DigestOf(const BuiltFile& built) { return std::string_view(built.sha256.data(), built.sha256.size()); }
 
 // Hashes the release file and the live copy; only when both give the live manifest's digest is the
 // live copy taken over. stamp gets the release file's state for the record.
@@ -128,49 +139,100 @@ bool CompareAndTake(const PlannedFile& planned, const std::string& live, const s
         return false;
     if (releaseSha != planned.live->sha256) return true;
     if (!ReadHashCopy(live, "", buffer, liveSha, liveStamp, unused, nullptr, error) ||
-        liveSha != planned.live->sha256 || !TakeOver(live, target, liveStamp, buffer, built.recorded.published, changed, error)) {
+        liveSha != planned.live->sha256 || !TakeOver(live, target, liveStamp, buffer, built.published, changed, error)) {
         error.clear();
         built.liveDiffers = true;
         return true;  // the live copy is damaged or moving: the caller copies from the release
     }
     built.taken = true;
-    built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
+    built.releaseMtimeNs = releaseStamp.mtimeNs;
     return true;
 }
 
+// One folder of the plan, open in the fresh tree and in the tree bodies are taken from (O_PATH);
+// where either is not open, full names are used.
+struct FolderAt {
+    UniqueFd fresh, live;
+};
+
+// Opens the folders of the plan as far as the limit on open files allows; folderOf gets each
+// planned file's folder.
+void OpenFolders(const std::string& filesRoot, const std::string& liveFilesRoot, const std::vector<PlannedFile>& plan,
+                 std::vector<FolderAt>& folders, std::vector<uint32_t>& folderOf) {
+    struct rlimit limit {};
+    if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = std::min<rlim_t>(limit.rlim_max, 1 << 20);
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    // Room for the copies' own descriptors on every thread, the lock, the signer's pipes.
+    size_t budget = limit.rlim_cur > 512 ? (limit.rlim_cur - 512) / 2 : 0;
+    std::map<std::string, uint32_t> index;
+    folderOf.reserve(plan.size());
+    for (const PlannedFile& planned : plan) {
+        size_t slash = planned.release->path.rfind('/');
+        std::string folder = slash == std::string::npos ? std::string() : planned.release->path.substr(0, slash);
+        auto found = index.find(folder);
+        if (found == index.end()) {
+            found = index.emplace(folder, static_cast<uint32_t>(folders.size())).first;
+            folders.emplace_back();
+            if (folders.size() <= budget) {
+                const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+                folders.back().fresh = UniqueFd(open(JoinPath(filesRoot, folder).c_str(), flags));
+                folders.back().live = UniqueFd(open(JoinPath(liveFilesRoot, folder).c_str(), flags));
+            }
+        }
+        folderOf.push_back(found->second);
+    }
+}
+
+// The live copy taken over by a hard link where the record allows; false (changed) when it is not
+// the recorded copy any more.
+bool TakeRecorded(const std::string& fromTree, const std::string& filesRoot, const PlannedFile& planned,
+                  const FolderAt& at, std::vector<char>& buffer, BuiltFile& built, bool& changed, std::string& error) {
+    const std::string& path = planned.release->path;
+    size_t slash = path.rfind('/');
+    const char* name = path.c_str() + (slash == std::string::npos ? 0 : slash + 1);
+    std::string target = JoinPath(filesRoot, path);
+    if (at.fresh.Valid() && at.live.Valid())
+        return TakeOverAt(at.live.Get(), name, at.fresh.Get(), name, target, planned.liveStamp, buffer,
+                          built.published, changed, error);
+    return TakeOver(LiveFilePath(fromTree, path), target, planned.liveStamp, buffer, built.published, changed, error);
+}
+
 bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const PlannedFile& planned,
-              std::vector<char>& buffer, BuiltFile& built, ProgressMeter& meter, std::string& error) {
+              const FolderAt& at, std::vector<char>& buffer, BuiltFile& built, ProgressMeter& meter,
+              std::string& error) {
     const ReleaseFile& file = *planned.release;
-    std::string target = JoinPath(filesRoot, file.path);
-    std::string live = LiveFilePath(fromTree, file.path);
-    built.published.path = file.path;
     if (planned.action == FileAction::Take) {
+        // The plan trusted the record; the live copy is checked against it on the new name. One
+        // that is not the recorded copy is read from the release, as if the plan had seen it.
         bool changed = false;
-        if (TakeOver(live, target, planned.liveStamp, buffer, built.recorded.published, changed, error)) {
+        if (TakeRecorded(fromTree, filesRoot, planned, at, buffer, built, changed, error)) {
             built.taken = true;
-            built.recorded.releaseMtimeNs = file.stamp.mtimeNs;
+            built.releaseMtimeNs = file.stamp.mtimeNs;
         } else if (!changed) {
             return false;
-        } else {
-            built.liveDiffers = true;  // changed since it was published: its bytes are unknown
         }
-    } else if (planned.action == FileAction::Compare && !CompareAndTake(planned, live, target, buffer, built, error)) {
+    } else if (planned.action == FileAction::Compare &&
+               !CompareAndTake(planned, LiveFilePath(fromTree, file.path), JoinPath(filesRoot, file.path), buffer,
+                               built, error)) {
         return false;
     }
     if (built.taken) {
-        built.published.sha256 = planned.live->sha256;
-        built.published.size = planned.live->size;
+        SetDigest(built, planned.live->sha256);
+        built.size = planned.live->size;
         meter.bytes += planned.live->size;
     } else {
         FileStamp releaseStamp;
-        if (!ReadHashCopyRelease(file, target, buffer, built.published.sha256, releaseStamp,
-                                 built.recorded.published, &meter.bytes, error))
+        std::string sha256;
+        if (!ReadHashCopyRelease(file, JoinPath(filesRoot, file.path), buffer, sha256, releaseStamp, built.published,
+                                 &meter.bytes, error))
             return false;
-        built.published.size = releaseStamp.size;
-        built.recorded.releaseMtimeNs = releaseStamp.mtimeNs;
+        SetDigest(built, sha256);
+        built.size = releaseStamp.size;
+        built.releaseMtimeNs = releaseStamp.mtimeNs;
     }
-    built.recorded.sha256 = built.published.sha256;
-    built.recorded.size = built.published.size;
     ++meter.files;
     return true;
 }
@@ -189,14 +251,65 @@ bool BuildFiles(const std::string& root, const std::string& fromTree, unsigned j
         if (!MakeParents(filesRoot, planned.release->path, made, error)) return false;
         totalBytes += planned.release->stamp.size;
     }
+    std::vector<FolderAt> folders;
+    std::vector<uint32_t> folderOf;
+    OpenFolders(filesRoot, JoinPath(fromTree, "files"), plan, folders, folderOf);
     built.assign(plan.size(), BuiltFile());
     ProgressMeter meter("publish", plan.size(), totalBytes);
     return ForEachParallel(
         plan.size(),
         [&](size_t index, std::vector<char>& buffer, std::string& message) {
-            return BuildOne(fromTree, filesRoot, plan[index], buffer, built[index], meter, message);
+            return BuildOne(fromTree, filesRoot, plan[index], folders[folderOf[index]], buffer, built[index], meter,
+                            message);
         },
         error, jobs);
+}
+
+// Validators for edge caches (body_times.h), then the manifest and the record, which keeps the
+// stamps the times leave. Both texts are sized before they are written: at 100,000 files a
+// doubling string would hold tens of megabytes it never uses.
+bool FinishBodies(const PublishOptions& options, const std::string& fromTree, const std::vector<PlannedFile>& plan,
+                  std::vector<BuiltFile>& built, int64_t startedNs, FreshTree& fresh, std::string& error) {
+    BodyTimeBounds bounds;
+    ReadBodyTimeBounds(fromTree, options.otherTree, bounds);
+    fresh.latest = bounds.fresh;
+    std::string filesRoot = JoinPath(fresh.path, "files");
+    std::string manifestHead = "serial " + std::to_string(options.serial) + "\n", line;
+    size_t manifestSize = manifestHead.size(), recordSize = RecordHeader(startedNs).size();
+    auto recordLine = [&](size_t i) {
+        return RecordLine{DigestOf(built[i]), built[i].size, built[i].releaseMtimeNs, built[i].published,
+                          plan[i].release->path};
+    };
+    for (size_t i = 0; i < built.size(); ++i) {
+        BuiltFile& file = built[i];
+        const std::string& path = plan[i].release->path;
+        std::string fullPath = JoinPath(filesRoot, path);
+        BodyFile body{path, fullPath, DigestOf(file), file.size, plan[i].live,
+                      file.taken && file.published.inode == plan[i].liveStamp.inode, file.liveDiffers};
+        if (!SetBodyTime(bounds, body, file.published, fresh.latest, error)) return false;
+        manifestSize += file.sha256.size() + std::to_string(file.size).size() + path.size() + 3;
+        line.clear();
+        AppendRecordLine(line, recordLine(i));
+        recordSize += line.size();
+        fresh.bytes += file.size;
+        ++(file.taken ? fresh.taken : fresh.copied);
+    }
+    fresh.files = built.size();
+    fresh.manifest.reserve(manifestSize);
+    fresh.recordText.clear();
+    fresh.recordText.reserve(recordSize);
+    fresh.recordText += RecordHeader(startedNs);
+    auto append = [&](std::string_view text) { fresh.manifest.insert(fresh.manifest.end(), text.begin(), text.end()); };
+    append(manifestHead);
+    for (size_t i = 0; i < built.size(); ++i) {
+        append(DigestOf(built[i]));
+        line = "\t" + std::to_string(built[i].size) + "\t";
+        append(line);
+        append(plan[i].release->path);
+        append("\n");
+        AppendRecordLine(fresh.recordText, recordLine(i));
+    }
+    return true;
 }
 
 // Signs with the key file or the sign command; either way the signature must verify with the
@@ -286,7 +399,8 @@ bool ParseSerialArgument(const std::string& text, uint64_t& serial) {
 
 bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile>& release, const std::string& fromTree,
                     const LiveTree& from, int64_t startedNs, FreshTree& fresh, std::string& error) {
-    std::vector<PlannedFile> plan = PlanFiles(release, from, fromTree, options.checksum);
+    // The live copies are looked at once, on the new names (PlanFiles).
+    std::vector<PlannedFile> plan = PlanFiles(release, from, fromTree, options.checksum, false);
     std::vector<BuiltFile> built;
     if (!MakeOwnTempDir(options.serverDir, fresh.path, error)) return false;
     // syncfs reports only the write-back errors after its descriptor was opened: open it before the copies.
@@ -296,26 +410,8 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
         rmdir(fresh.path.c_str());
         return false;
     }
-    std::vector<PublishedFile> published;
-    PublishRecord record;
-    record.startedNs = startedNs;
-    std::set<std::string> liveDiffers;
-    bool ready = BuildFiles(fresh.path, fromTree, options.jobs, plan, built, error);
-    for (const BuiltFile& file : built) {
-        published.push_back(file.published);
-        if (file.liveDiffers) liveDiffers.insert(file.published.path);
-        record.entries[file.published.path] = file.recorded;
-        fresh.bytes += file.published.size;
-        ++(file.taken ? fresh.taken : fresh.copied);
-    }
-    fresh.files = built.size();
-    // Validators for edge caches (body_times.h); the record keeps the stamps they leave.
-    ready = ready && SetBodyTimes(fresh.path, fromTree, options.otherTree, published, liveDiffers, fresh.latest, error);
-    for (auto& entry : record.entries)
-        StampOf(JoinPath(JoinPath(fresh.path, "files"), entry.first), entry.second.published);
-    std::string text = BuildManifestText(options.serial, published);
-    fresh.manifest.assign(text.begin(), text.end());
-    fresh.recordText = RecordText(record);
+    bool ready = BuildFiles(fresh.path, fromTree, options.jobs, plan, built, error) &&
+                 FinishBodies(options, fromTree, plan, built, startedNs, fresh, error);
     if (ready && CheckManifestSize(fresh.manifest.size(), error)) return true;
     std::string ignored;
     RemoveTree(fresh.path, ignored);
@@ -341,10 +437,12 @@ bool CheckRelease(const PublishOptions& options, std::vector<ReleaseFile>& relea
     for (const ReleaseFile& file : release) paths.push_back(file.path);
     CheckReleasePaths(paths, problems);
     if (!problems.empty() || !CheckServerDir(options, problems)) return false;
-    std::vector<PublishedFile> estimate;  // digests do not change a line's length
-    for (const ReleaseFile& file : release) estimate.push_back({file.path, std::string(64, '0'), file.stamp.size});
+    // Digests do not change a line's length: "sha256 TAB size TAB path LF".
+    size_t manifestSize = BuildManifestText(options.serial, {}).size();
+    for (const ReleaseFile& file : release)
+        manifestSize += 64 + 1 + std::to_string(file.stamp.size).size() + 1 + file.path.size() + 1;
     std::string error;
-    if (!CheckManifestSize(BuildManifestText(options.serial, estimate).size(), error)) {
+    if (!CheckManifestSize(manifestSize, error)) {
         problems.push_back(error);
         return false;
     }
@@ -425,6 +523,12 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
                                  0644, recordTemp, error) &&
                  BeginKeep(site, options.serverDir, fresh.manifest, recordTemp, options.message, kept, error) &&
                  RememberSerial(options, highest, digest, error);
+    // Nothing below needs the lists, and afterSwap reads a manifest again: at 100,000 files they
+    // would double the peak.
+    std::vector<ReleaseFile>().swap(release);
+    live = LiveTree();
+    fresh.manifest = std::vector<uint8_t>();
+    fresh.recordText = std::string();
     SwapResult swapped = ready ? SwapIn(fresh.path, options.serverDir, true, oldTree, error) : SwapResult::Unchanged;
     if (swapped == SwapResult::Unchanged || swapped == SwapResult::Lost) {
         if (!error.empty()) problems.push_back(error);

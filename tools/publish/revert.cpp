@@ -24,6 +24,35 @@ bool ReadManifestOf(const std::string& tree, std::vector<uint8_t>& bytes, std::s
     return ReadWholeFile(JoinPath(tree, "manifest.txt"), kManifestLimit, bytes, error);
 }
 
+// The body times of a reverted tree under root, measured against the live tree at serverDir as a
+// publish measures its new bodies (body_times.h): a body the live tree serves at its path keeps
+// that copy's time, every other one gets a time past every body served so far.
+bool SetRevertBodyTimes(const std::string& root, const std::string& serverDir, const std::string& otherTree,
+                        const std::vector<PublishedFile>& files, timespec& latest, std::string& error) {
+    BodyTimeBounds bounds;
+    ReadBodyTimeBounds(serverDir, otherTree, bounds);
+    latest = bounds.fresh;
+    std::vector<uint8_t> text;
+    std::vector<ManifestEntry> live;
+    uint64_t serial = 0;
+    std::string ignored;
+    if (!ReadManifestOf(serverDir, text, ignored) || !ParseManifest(text, serial, live, ignored)) live.clear();
+    auto byPath = [](const ManifestEntry& entry, const std::string& path) { return entry.path < path; };
+    for (const PublishedFile& file : files) {
+        std::string fullPath = JoinPath(JoinPath(root, "files"), file.path);
+        auto found = std::lower_bound(live.begin(), live.end(), file.path, byPath);
+        const ManifestEntry* liveEntry = found != live.end() && found->path == file.path ? &*found : nullptr;
+        FileStamp stamp;
+        if (!StampOf(fullPath, stamp)) {
+            error = ErrnoText(fullPath);
+            return false;
+        }
+        BodyFile body{file.path, fullPath, file.sha256, file.size, liveEntry, false, false};
+        if (!SetBodyTime(bounds, body, stamp, latest, error)) return false;
+    }
+    return true;
+}
+
 std::string TimeText(int64_t ns) {
     char text[32] = "?";
     time_t seconds = static_cast<time_t>(ns / 1000000000);
@@ -66,8 +95,8 @@ bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::strin
     if (!linked && error.empty()) error = ErrnoText(files);
     // A body unlike the live one at its path gets a time past every body served so far, as a new
     // body of a publish does, so that no edge takes it for the one it holds; the manifest too.
-    if (!linked || !SetBodyTimes(fresh.path, options.serverDir, options.otherTree, ManifestFiles(fresh.manifest),
-                                 {}, fresh.latest, error)) {
+    if (!linked || !SetRevertBodyTimes(fresh.path, options.serverDir, options.otherTree,
+                                       ManifestFiles(fresh.manifest), fresh.latest, error)) {
         RemoveOwnTree(fresh.path, ignored);
         return false;
     }
