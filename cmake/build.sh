@@ -9,7 +9,7 @@ source "$root/cmake/wine-tree.sh"
 cmake -S "$root" -B "$build/win" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" ${QUILLOR_WIN_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build/win"
-# What a published exe is compared with (README: "Checking a published exe").
+# What a published exe is compared with (docs/building.md: "Checking a published exe").
 dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix \
     gcc-mingw-w64-i686-posix-runtime binutils-mingw-w64-i686 mingw-w64-i686-dev mingw-w64-common cmake ninja-build \
     >"$build/win/toolchain.txt" 2>/dev/null || true

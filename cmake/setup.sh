@@ -12,6 +12,7 @@ packages=(
     nginx-light curl python3
     squid varnish softhsm2 opensc osslsigncode libengine-pkcs11-openssl strace
     clang libfuzzer-14-dev libclang-rt-14-dev libicu-dev
+    scdoc man-db nlohmann-json3-dev
 )
 
 missing=()

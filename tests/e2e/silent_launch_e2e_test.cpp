@@ -206,7 +206,7 @@ TEST_F(SilentLaunchE2E, KilledMidDownloadThenARerunConverges) {
                      "updated " + entries[2].path, "update finished"}));
 }
 
-// Key rotation as the README's publishing workflow does it: the same release, holding the updater
+// Key rotation as docs/publishing.md's workflow does it: the same release, holding the updater
 // that trusts the new key and an updater.cfg naming the new tree, goes first into the new tree
 // (new key), then into the old tree (old key).
 TEST_F(SilentLaunchE2E, KeyRotationMovesAnOldInstallationToTheNewTreeForGood) {

@@ -110,10 +110,11 @@ int OccurrenceIn(const std::string& logPath, const std::string& call, const std:
     return 0;
 }
 
-BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath) {
+BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath,
+                                  const std::string& errPath) {
     BackgroundProcess process;
     process.logPath = logPath;
-    process.pid = Spawn(argv, logPath, logPath);
+    process.pid = Spawn(argv, logPath, errPath.empty() ? logPath : errPath);
     return process;
 }
 

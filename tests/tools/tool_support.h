@@ -53,7 +53,9 @@ struct BackgroundProcess {
     pid_t pid = -1;
     std::string logPath;
 };
-BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath);
+// stderr goes to errPath instead when that is not empty.
+BackgroundProcess StartBackground(const std::vector<std::string>& argv, const std::string& logPath,
+                                  const std::string& errPath = "");
 
 // Waits at most timeoutSeconds for the process to end by itself; its exit code, or -1 when it did
 // not (then it is killed).

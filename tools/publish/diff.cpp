@@ -2,6 +2,7 @@
 #include "diff.h"
 
 #include "fs_util.h"
+#include "output.h"
 #include "plan.h"
 #include "progress.h"
 #include "verify.h"
@@ -35,7 +36,7 @@ bool ReadTarget(const std::string& target, LiveTree& live, std::string& error) {
 }
 
 int Trouble(const std::string& message) {
-    std::fprintf(stderr, "quillor-publish: %s\n", message.c_str());
+    ReportProblem(message);
     return 2;
 }
 
@@ -94,14 +95,23 @@ int DiffRelease(const std::string& releaseDir, const std::string& target, bool c
     uint64_t download = 0;
     size_t counts[3] = {0, 0, 0};
     for (const auto& line : lines) {
-        std::printf("%-8s %14llu  %s\n", line.second.first, static_cast<unsigned long long>(line.second.second),
-                    line.first.c_str());
+        std::fprintf(HumanOut(), "%-8s %14llu  %s\n", line.second.first,
+                     static_cast<unsigned long long>(line.second.second), line.first.c_str());
+        ResultAppend(line.second.first, "{\"path\":" + JsonString(line.first) +
+                                            ",\"bytes\":" + std::to_string(line.second.second) + "}");
         download += line.second.second;
         ++counts[line.second.first[0] == 'a' ? 0 : line.second.first[0] == 'c' ? 1 : 2];
     }
     std::string from = live.present ? "the published serial " + std::to_string(live.serial) : "no installation";
-    std::printf("%zu added, %zu changed, %zu removed, %zu unchanged; each player on %s downloads %llu bytes\n",
-                counts[0], counts[1], counts[2], plan.size() - counts[0] - counts[1], from.c_str(),
-                static_cast<unsigned long long>(download));
+    char total[256];
+    std::snprintf(total, sizeof total, "%zu added, %zu changed, %zu removed, %zu unchanged", counts[0], counts[1],
+                  counts[2], plan.size() - counts[0] - counts[1]);
+    std::fprintf(HumanOut(), "%s; each player on %s downloads %llu bytes\n", total, from.c_str(),
+                 static_cast<unsigned long long>(download));
+    for (const char* kind : {"added", "changed", "removed"}) ResultAppend(kind, "");
+    ResultNumber("unchanged", plan.size() - counts[0] - counts[1]);
+    ResultNumber("download_bytes", download);
+    ResultJson("live_serial", live.present ? std::to_string(live.serial) : "null");
+    if (!lines.empty()) ListProblem(total, "differences");
     return lines.empty() ? 0 : 1;
 }

@@ -1,12 +1,16 @@
 // quillor-publish: the publisher's command line (keygen, publish, stage, diff, verify, serve, blob).
+#include "cli_args.h"
+#include "cohort.h"
 #include "crypto.h"
 #include "diff.h"
 #include "fs_util.h"
 #include "key_files.h"
+#include "output.h"
 #include "publish.h"
 #include "serve.h"
 #include "signer.h"
 #include "stage.h"
+#include "usage_text.h"
 #include "verify.h"
 #include "verify_wait.h"
 
@@ -16,157 +20,112 @@
 #include <string>
 #include <vector>
 
+#ifndef QUILLOR_PUBLISH_VERSION
+#define QUILLOR_PUBLISH_VERSION "unknown"
+#endif
+
 namespace {
 
-const char kUsage[] =
-    "usage: quillor-publish COMMAND ...\n"
-    "\n"
-    "  keygen [--force] [--passphrase-file F] NAME\n"
-    "      Makes a new RSA-2048 key pair (e = 65537): NAME.pem (private, mode 0600; encrypted\n"
-    "      with the first line of F when given) and NAME.pub.pem (public). Existing files are\n"
-    "      only replaced with --force, and then both or neither: a replacement that was\n"
-    "      interrupted is completed by the next keygen or publish with this key.\n"
-    "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
-    "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] RELEASE_DIR SERVER_DIR\n"
-    "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
-    "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
-    "      serial below the highest ever published to SERVER_DIR (SERVER_DIR.publish-serial\n"
-    "      keeps it and the manifest's digest), the same serial with other contents (--force\n"
-    "      allows both), symbolic links, paths the updater or Windows would refuse, and paths\n"
-    "      that differ only in letter case; warns about updater.cfg. One publish per SERVER_DIR\n"
-    "      at a time (lock SERVER_DIR.lock). A publish that was killed is recovered by the\n"
-    "      next one: a tree it had set aside comes back when SERVER_DIR is missing, and its\n"
-    "      own leftovers beside SERVER_DIR are removed; re-running it just works.\n"
-    "      --jobs N reads, hashes and copies on N threads (default: one per core).\n"
-    "      Incremental: a file is taken over from the live tree (hard link, else reflink or\n"
-    "      an in-kernel copy) without being read when the release file has the size and\n"
-    "      modification time that SERVER_DIR.publish-record noted when the live copy was made,\n"
-    "      and the live copy still has its recorded inode, size and modification time. That\n"
-    "      is trusted, as rsync trusts it; everything else is read, hashed and copied (so is a\n"
-    "      file modified later than a second before the previous publish began). A file changed by a\n"
-    "      tool that keeps size and time (or a clock set back) is missed: --checksum hashes\n"
-    "      every release file and every live copy it would take over.\n"
-    "      A release file that changes while it is read is read again, then refused.\n"
-    "      --sign-command runs CMD with /bin/sh -c, the manifest on its standard input; its\n"
-    "      standard output must be the raw 256-byte signature, e.g.\n"
-    "      \"openssl dgst -sha256 -sign key.pem\" or pkcs11-tool --sign -m SHA256-RSA-PKCS.\n"
-    "      It runs in a process group of its own, which holds the terminal while it runs (so a\n"
-    "      token can ask for its PIN); --sign-timeout (default 300) bounds its whole life, after\n"
-    "      which it and everything it started are killed. Every signature is checked with --pub\n"
-    "      (or the key's own public half) before the swap. Passphrases come from a file or an\n"
-    "      environment variable, never the command line.\n"
-    "      A stage beside SERVER_DIR stays open while its serial is above the live one: a\n"
-    "      publish refuses the staged serial, and one above it closes the stage.\n"
-    "  stage (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N --share P\n"
-    "        [--salt S] [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "        [--sign-timeout SECONDS] [--checksum] [--jobs N] RELEASE_DIR SERVER_DIR\n"
-    "      Publishes RELEASE_DIR into SERVER_DIR.stage (unchanged bodies hard-linked from the\n"
-    "      live tree) for P per cent (1 to 100) of the players, chosen by their address; the\n"
-    "      rest keep the live tree. N must be above the live serial; while a stage is open a new\n"
-    "      one needs a higher serial, at least its share and its salt (fixed by the first stage,\n"
-    "      random unless --salt S). nginx-site.conf follows the links in SERVER_DIR.cohorts.\n"
-    "  widen --share P SERVER_DIR\n"
-    "      Gives the open stage to P per cent of the players; the share only grows.\n"
-    "  promote SERVER_DIR\n"
-    "      Makes the staged release the live one for every player and closes the stage.\n"
-    "  status [--address A] SERVER_DIR\n"
-    "      Live and staged serial, share, salt and the time of the last change; with an address,\n"
-    "      its bucket and whether it gets the stage or the live release.\n"
-    "  diff [--checksum] RELEASE_DIR SERVER_DIR|http://HOST:PORT/BASE\n"
-    "      Lists what publishing RELEASE_DIR would change: added, changed and removed files,\n"
-    "      with the bytes a player on the live release downloads. Exit 0: the same files,\n"
-    "      1: differences, 2: trouble.\n"
-    "  verify --key PUBLIC.pem [--expect-serial N] [--wait SECONDS] [--timeout SECONDS]\n"
-    "          SERVER_DIR|http://HOST:PORT/BASE\n"
-    "      Checks the signature, the manifest and every listed file; one line per problem.\n"
-    "      With --wait, checks again every second until all is well (and the serial is N),\n"
-    "      at most SECONDS long: the last step of a release pipeline, against an edge.\n"
-    "      Like the updater it cuts the manifest at 64 MiB, the signature at 64 KiB and each\n"
-    "      file at its listed size; each transfer ends within --timeout (default 600) seconds\n"
-    "      and within the wait.\n"
-    "  serve [--bind ADDRESS] [--port N] SERVER_DIR\n"
-    "      Development HTTP server for a server tree (default 127.0.0.1:8080; --port 0 picks a\n"
-    "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n"
-    "  blob PUBLIC.pem OUT\n"
-    "      Writes the 283-byte CNG RSAPUBLICBLOB of an RSA-2048 public key to OUT.\n"
-    "\n"
-    "publish, diff and verify show their progress on stderr when it is a terminal.\n"
-    "Exit status (diff aside): 0 on success, 1 on any failure or problem found, 2 on a usage error.\n";
+struct Command {
+    const char* name;
+    CommandOptions options;
+    const char* usage;
+    int (*run)(const Args& args);
+};
 
-int Usage(const std::string& message) {
-    std::fprintf(stderr, "quillor-publish: %s\n(see quillor-publish --help)\n", message.c_str());
+const std::vector<Command>& Commands();
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& command : Commands())
+        if (name == command.name) return &command;
+    return nullptr;
+}
+
+std::vector<std::string> CommandNames() {
+    std::vector<std::string> names;
+    for (const Command& command : Commands()) names.push_back(command.name);
+    return names;
+}
+
+std::string OverviewText() {
+    std::string text = kOverviewHead;
+    for (const Command& command : Commands()) text += command.usage;
+    return text + "\n" + kCommonText + kExitText;
+}
+
+std::string CommandUsageText(const Command& command) {
+    std::string usage = command.usage;
+    return "usage: quillor-publish " + usage.substr(2) + "\n" + kCommonText + kExitText;
+}
+
+int Usage(const std::string& message, const std::string& code = "usage") {
+    ReportProblem(message, code);
+    const Command* command = FindCommand(OutputCommand());
+    std::fprintf(stderr, "(see quillor-publish help%s%s)\n", command ? " " : "", command ? command->name : "");
     return 2;
 }
 
 int Fail(const std::string& message) {
-    std::fprintf(stderr, "quillor-publish: %s\n", message.c_str());
+    ReportProblem(message);
     return 1;
-}
-
-// Splits args into "--name value" options (names listed in valued), "--flag" switches and
-// positionals. "--" ends the options.
-struct Args {
-    std::vector<std::pair<std::string, std::string>> options;
-    std::vector<std::string> flags;
-    std::vector<std::string> positionals;
-};
-
-bool SplitArgs(const std::vector<std::string>& args, const std::vector<std::string>& valued,
-               const std::vector<std::string>& switches, Args& out, std::string& error) {
-    bool optionsDone = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (optionsDone || arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
-            out.positionals.push_back(arg);
-        } else if (arg == "--") {
-            optionsDone = true;
-        } else if (std::find(switches.begin(), switches.end(), arg) != switches.end()) {
-            out.flags.push_back(arg);
-        } else if (std::find(valued.begin(), valued.end(), arg) != valued.end()) {
-            if (i + 1 >= args.size()) {
-                error = arg + " needs a value";
-                return false;
-            }
-            out.options.emplace_back(arg, args[++i]);
-        } else {
-            error = "unknown option " + arg;
-            return false;
-        }
-    }
-    return true;
-}
-
-bool HasFlag(const Args& args, const char* flag) {
-    return std::find(args.flags.begin(), args.flags.end(), flag) != args.flags.end();
-}
-
-std::string Option(const Args& args, const char* name, const std::string& fallback) {
-    std::string value = fallback;
-    for (const auto& option : args.options)
-        if (option.first == name) value = option.second;
-    return value;
 }
 
 int PrintProblems(const std::vector<std::string>& problems) {
-    for (const std::string& problem : problems) std::fprintf(stderr, "quillor-publish: %s\n", problem.c_str());
+    for (const std::string& problem : problems) ReportProblem(problem);
     return 1;
+}
+
+// help [COMMAND]: the text on stdout (stderr with --json); the names for completion in the result.
+int ShowHelp(const std::string& topic, int exitCode) {
+    const Command* command = topic.empty() ? nullptr : FindCommand(topic);
+    if (!topic.empty() && command == nullptr)
+        return Usage("no command \"" + topic + "\"; did you mean " + NearestName(topic, CommandNames()) + "?",
+                     "unknown-command");
+    std::string text = command ? CommandUsageText(*command) : OverviewText();
+    std::fputs(text.c_str(), exitCode == 0 ? HumanOut() : stderr);
+    for (const std::string& name : CommandNames()) ResultAppend("commands", JsonString(name));
+    if (command != nullptr) {
+        ResultText("topic", command->name);
+        for (const std::string& name : command->options.valued) ResultAppend("options", JsonString(name));
+        for (const std::string& name : command->options.switches) ResultAppend("switches", JsonString(name));
+    }
+    ResultText("usage", text);
+    return exitCode;
+}
+
+int RunHelp(const Args& args) {
+    if (args.positionals.size() > 1) return Usage("help takes one COMMAND at most");
+    return ShowHelp(args.positionals.empty() ? "" : args.positionals[0], 0);
+}
+
+// The serials, share and salt of the site as it is now, for the result object.
+void SiteFields(const std::string& serverDir) {
+    SiteState site;
+    std::string error;
+    if (!ReadSite(serverDir, site, error)) return;
+    ResultJson("live_serial", site.livePresent ? std::to_string(site.liveSerial) : "null");
+    bool staged = site.open && site.statePresent;
+    ResultJson("staged_serial", staged ? std::to_string(site.stageSerial) : "null");
+    ResultJson("share", staged ? std::to_string(site.state.share) : "null");
+    ResultJson("salt", staged ? std::to_string(site.state.salt) : "null");
 }
 
 int RunKeygen(const Args& args) {
     if (args.positionals.size() != 1) return Usage("keygen needs exactly one NAME");
+    const std::string& name = args.positionals[0];
     std::string error, passphrase;
     std::string passphraseFile = Option(args, "--passphrase-file", "");
     if (!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) return Fail(error);
     std::string note;
-    if (!CompleteKeyReplacement(args.positionals[0], note, error)) return Fail(error);
+    if (!CompleteKeyReplacement(name, note, error)) return Fail(error);
     if (!note.empty()) std::fprintf(stderr, "%s\n", note.c_str());
-    RemoveKeyLeftovers(args.positionals[0]);
-    if (!GenerateKeyPair(args.positionals[0], HasFlag(args, "--force"), passphraseFile.empty() ? nullptr : &passphrase,
-                         error))
+    RemoveKeyLeftovers(name);
+    if (!GenerateKeyPair(name, HasFlag(args, "--force"), passphraseFile.empty() ? nullptr : &passphrase, error))
         return Fail(error);
-    std::printf("wrote %s.pem (private, keep it secret) and %s.pub.pem\n", args.positionals[0].c_str(),
-                args.positionals[0].c_str());
+    std::fprintf(HumanOut(), "wrote %s.pem (private, keep it secret) and %s.pub.pem\n", name.c_str(), name.c_str());
+    ResultText("private_key", name + ".pem");
+    ResultText("public_key", name + ".pub.pem");
+    ResultBool("encrypted", !passphraseFile.empty());
     return 0;
 }
 
@@ -191,6 +150,11 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
     if (!ParseSerialArgument(Option(args, "--jobs", "0"), jobs) || jobs > 256)
         return Usage("--jobs must be a number from 1 to 256 (0: one per core)");
     options.jobs = static_cast<unsigned>(jobs);
+    uint64_t signTimeout = 0;
+    if (!ParseSerialArgument(Option(args, "--sign-timeout", "300"), signTimeout) || signTimeout < 1 ||
+        signTimeout > 86400)
+        return Usage("--sign-timeout must be 1 to 86400 seconds");
+    options.signTimeoutSeconds = static_cast<int>(signTimeout);
     std::string error;
     if ((!passphraseFile.empty() && !ReadPassphraseFile(passphraseFile, passphrase, error)) ||
         (!passphraseEnv.empty() && !ReadPassphraseEnv(passphraseEnv, passphrase, error)))
@@ -200,27 +164,32 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
     options.serverDir = args.positionals[1];
     options.force = HasFlag(args, "--force");
     options.checksum = HasFlag(args, "--checksum");
-    uint64_t signTimeout = 0;
-    if (!ParseSerialArgument(Option(args, "--sign-timeout", "300"), signTimeout) || signTimeout < 1 ||
-        signTimeout > 86400)
-        return Usage("--sign-timeout must be 1 to 86400 seconds");
-    options.signTimeoutSeconds = static_cast<int>(signTimeout);
     return 0;
 }
 
 int PublishFailed(const std::vector<std::string>& problems, const PublishReport& report, const std::string& dir) {
     PrintProblems(problems);
-    if (report.serverUnchanged) return Fail("nothing was published; " + dir + " is unchanged");
-    return Fail("the publish did not complete; see above for the state of " + dir);
+    ResultBool("server_unchanged", report.serverUnchanged);
+    std::fprintf(stderr, "quillor-publish: %s\n",
+                 report.serverUnchanged ? ("nothing was published; " + dir + " is unchanged").c_str()
+                                        : ("the publish did not complete; see above for the state of " + dir).c_str());
+    return 1;
 }
 
 void PrintPublished(const PublishOptions& options, const PublishReport& report, const std::string& note) {
-    std::printf("published serial %llu: %llu files, %llu bytes in %s (%llu read from the release, %llu taken "
-                "over unchanged)\n",
-                static_cast<unsigned long long>(options.serial), static_cast<unsigned long long>(report.files),
-                static_cast<unsigned long long>(report.bytes), options.serverDir.c_str(),
-                static_cast<unsigned long long>(report.copied), static_cast<unsigned long long>(report.taken));
-    if (!note.empty()) std::printf("%s\n", note.c_str());
+    std::fprintf(HumanOut(),
+                 "published serial %llu: %llu files, %llu bytes in %s (%llu read from the release, %llu taken "
+                 "over unchanged)\n",
+                 static_cast<unsigned long long>(options.serial), static_cast<unsigned long long>(report.files),
+                 static_cast<unsigned long long>(report.bytes), options.serverDir.c_str(),
+                 static_cast<unsigned long long>(report.copied), static_cast<unsigned long long>(report.taken));
+    if (!note.empty()) std::fprintf(HumanOut(), "%s\n", note.c_str());
+    ResultNumber("serial", options.serial);
+    ResultText("tree", options.serverDir);
+    ResultNumber("files", report.files);
+    ResultNumber("bytes", report.bytes);
+    ResultNumber("copied", report.copied);
+    ResultNumber("taken", report.taken);
 }
 
 int RunPublish(const Args& args) {
@@ -231,6 +200,7 @@ int RunPublish(const Args& args) {
     PublishReport report;
     if (!PublishLive(options, problems, report, note)) return PublishFailed(problems, report, options.serverDir);
     PrintPublished(options, report, note);
+    SiteFields(options.serverDir);
     return 0;
 }
 
@@ -250,15 +220,19 @@ int RunStage(const Args& args) {
     uint64_t saltValue = 0;
     if (!ParseShare(args, share)) return Usage("stage needs --share P, a whole per cent from 1 to 100");
     if (!salt.empty() && !ParseSerialArgument(salt, saltValue)) return Usage("--salt must be a decimal number");
-    if (options.force) return Usage("a stage is never forced; its serial must be above the live one");
     std::vector<std::string> problems;
     PublishReport report;
     if (!StageRelease(options, share, !salt.empty(), saltValue, problems, report, note)) {
         PrintProblems(problems);
-        return Fail("nothing was staged; the live tree " + options.serverDir + " is unchanged");
+        ResultBool("server_unchanged", true);
+        std::fprintf(stderr, "quillor-publish: nothing was staged; the live tree %s is unchanged\n",
+                     options.serverDir.c_str());
+        return 1;
     }
-    options.serverDir = StageTreePathFor(options.serverDir);
+    std::string serverDir = options.serverDir;
+    options.serverDir = StageTreePathFor(serverDir);
     PrintPublished(options, report, note);
+    SiteFields(serverDir);
     return 0;
 }
 
@@ -268,7 +242,8 @@ int RunWiden(const Args& args) {
         return Usage("widen needs --share P (1 to 100) and SERVER_DIR");
     std::string note, error;
     if (!WidenStage(args.positionals[0], share, note, error)) return Fail(error);
-    std::printf("%s\n", note.c_str());
+    std::fprintf(HumanOut(), "%s\n", note.c_str());
+    SiteFields(args.positionals[0]);
     return 0;
 }
 
@@ -276,21 +251,56 @@ int RunPromote(const Args& args) {
     if (args.positionals.size() != 1) return Usage("promote needs SERVER_DIR");
     std::string note, error;
     if (!PromoteStage(args.positionals[0], note, error)) return Fail(error);
-    std::printf("%s\n", note.c_str());
+    std::fprintf(HumanOut(), "%s\n", note.c_str());
+    SiteFields(args.positionals[0]);
     return 0;
+}
+
+// The status of the site as result fields; with an address, where that player goes.
+void StatusFields(const std::string& serverDir, const std::string& address) {
+    SiteState site;
+    std::string error, shown;
+    if (!ReadSite(serverDir, site, error)) return;
+    SiteFields(serverDir);
+    bool staged = site.open && site.statePresent;
+    ResultJson("changed", staged ? std::to_string(site.state.changed) : "null");
+    ResultJson("buckets_to_stage", site.linkedToStage < 0 ? "null" : std::to_string(site.linkedToStage));
+    if (address.empty() || !AddressText(address, shown)) return;
+    int bucket = BucketOfAddressText(shown);
+    bool getsStage = staged && BucketStaged(site.state.order, site.state.share, bucket);
+    ResultText("address", shown);
+    ResultText("bucket", BucketName(bucket));
+    ResultText("tree", getsStage ? "stage" : "live");
+    ResultJson("joins_at_share",
+               staged && !getsStage ? std::to_string(BucketPosition(site.state.order, bucket) + 1) : "null");
 }
 
 int RunStatus(const Args& args) {
     if (args.positionals.size() != 1) return Usage("status needs SERVER_DIR");
-    std::string text, error;
-    if (!DescribeSite(args.positionals[0], Option(args, "--address", ""), text, error)) return Fail(error);
-    std::fputs(text.c_str(), stdout);
+    std::string text, error, address = Option(args, "--address", "");
+    if (!DescribeSite(args.positionals[0], address, text, error)) return Fail(error);
+    std::fputs(text.c_str(), HumanOut());
+    StatusFields(args.positionals[0], address);
     return 0;
 }
 
 int RunDiff(const Args& args) {
     if (args.positionals.size() != 2) return Usage("diff needs RELEASE_DIR and one SERVER_DIR or base URL");
     return DiffRelease(args.positionals[0], args.positionals[1], HasFlag(args, "--checksum"));
+}
+
+// "serial 42, 3 files, 1024 bytes" (VerifyServer's summary) as result fields.
+void SummaryFields(const std::string& summary) {
+    const char* names[3] = {"serial", "files", "bytes"};
+    size_t at = 0;
+    for (const char* name : names) {
+        at = summary.find_first_of("0123456789", at);
+        size_t end = summary.find_first_not_of("0123456789", at);
+        uint64_t value = 0;
+        if (at == std::string::npos || !ParseSerialArgument(summary.substr(at, end - at), value)) return;
+        ResultNumber(name, value);
+        at = end;
+    }
 }
 
 int RunVerify(const Args& args) {
@@ -308,13 +318,18 @@ int RunVerify(const Args& args) {
     std::vector<std::string> problems;
     std::string summary;
     bool ok = VerifyUntil(key, args.positionals[0], wait, problems, summary);
-    for (const std::string& problem : problems) std::printf("%s\n", problem.c_str());
+    ResultText("target", args.positionals[0]);
+    SummaryFields(summary);
+    for (const std::string& problem : problems) {
+        std::fprintf(HumanOut(), "%s\n", problem.c_str());
+        ListProblem(problem, "");
+    }
     if (!ok) {
-        std::printf("FAILED: %zu problem(s)%s%s\n", problems.size(), summary.empty() ? "" : " in ",
-                    summary.c_str());
+        std::fprintf(HumanOut(), "FAILED: %zu problem(s)%s%s\n", problems.size(), summary.empty() ? "" : " in ",
+                     summary.c_str());
         return 1;
     }
-    std::printf("OK: %s\n", summary.c_str());
+    std::fprintf(HumanOut(), "OK: %s\n", summary.c_str());
     return 0;
 }
 
@@ -340,42 +355,73 @@ int RunBlob(const Args& args) {
     if (!LoadVerifyKey(args.positionals[0], key, error) || !BuildPublicBlob(key.get(), blob, error) ||
         !WriteFileAtomic(args.positionals[1], blob.data(), blob.size(), 0644, false, error))
         return Fail(error);
-    std::printf("wrote %zu bytes to %s\n", blob.size(), args.positionals[1].c_str());
+    std::fprintf(HumanOut(), "wrote %zu bytes to %s\n", blob.size(), args.positionals[1].c_str());
+    ResultText("out", args.positionals[1]);
+    ResultNumber("bytes", blob.size());
     return 0;
+}
+
+// To add a command: its options, its usage block (shown in this order) and its function.
+const std::vector<Command>& Commands() {
+    static const std::vector<Command> kCommands = {
+        {"keygen", {{"--passphrase-file"}, {"--force"}, {}}, kKeygenUsage, RunKeygen},
+        {"publish",
+         {{"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env", "--sign-timeout",
+           "--jobs"},
+          {"--force", "--checksum"},
+          {}},
+         kPublishUsage, RunPublish},
+        {"stage",
+         {{"--key", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
+           "--sign-timeout", "--jobs"},
+          {"--checksum"},
+          {}},
+         kStageUsage, RunStage},
+        {"widen", {{"--share"}, {}, {}}, kWidenUsage, RunWiden},
+        {"promote", {{}, {}, {}}, kPromoteUsage, RunPromote},
+        {"status", {{"--address"}, {}, {}}, kStatusUsage, RunStatus},
+        {"diff", {{}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
+        {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
+        {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
+        {"blob", {{}, {}, {}}, kBlobUsage, RunBlob},
+        {"help", {{}, {}, {}}, kHelpUsage, RunHelp},
+    };
+    return kCommands;
+}
+
+int RunCommandLine(std::vector<std::string> args) {
+    // --json counts anywhere before "--", so that even a usage error ends with a result object.
+    auto end = std::find(args.begin(), args.end(), "--");
+    bool json = std::find(args.begin(), end, "--json") != end;
+    if (!args.empty() && args[0] == "--json") args.erase(args.begin());
+    std::string name = args.empty() ? "" : args[0];
+    if (name == "--version" || name == "-V") {
+        StartOutput("version", json);
+        std::fprintf(HumanOut(), "quillor-publish %s\n", QUILLOR_PUBLISH_VERSION);
+        ResultText("version", QUILLOR_PUBLISH_VERSION);
+        return 0;
+    }
+    if (name.empty() || name == "--help" || name == "-h") {
+        StartOutput("help", json);
+        if (name.empty()) ListProblem("a command is needed", "usage");
+        return ShowHelp("", name.empty() ? 2 : 0);
+    }
+    StartOutput(name, json);
+    const Command* command = FindCommand(name);
+    if (command == nullptr)
+        return Usage("unknown command \"" + name + "\"; did you mean " + NearestName(name, CommandNames()) + "?",
+                     "unknown-command");
+    Args parsed;
+    std::string error;
+    if (!SplitArgs(std::vector<std::string>(args.begin() + 1, args.end()), command->options, parsed, error))
+        return Usage(error, error.compare(0, 15, "unknown option ") == 0 ? "unknown-option" : "usage");
+    if (HasFlag(parsed, "--help")) return ShowHelp(command->name, 0);
+    return command->run(parsed);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> rest(argv + (argc > 1 ? 2 : 1), argv + argc);
-    std::string command = argc > 1 ? argv[1] : "";
-    if (command.empty() || command == "--help" || command == "-h" || command == "help" ||
-        std::find(rest.begin(), rest.end(), "--help") != rest.end()) {
-        std::fputs(kUsage, command.empty() ? stderr : stdout);
-        return command.empty() ? 2 : 0;
-    }
-    Args args;
-    std::string error;
-    if (command == "keygen" && SplitArgs(rest, {"--passphrase-file"}, {"--force"}, args, error))
-        return RunKeygen(args);
-    if (command == "publish" &&
-        SplitArgs(rest, {"--key", "--serial", "--sign-command", "--pub", "--passphrase-file", "--passphrase-env",
-                         "--sign-timeout", "--jobs"},
-                  {"--force", "--checksum"}, args, error))
-        return RunPublish(args);
-    if (command == "stage" &&
-        SplitArgs(rest, {"--key", "--serial", "--share", "--salt", "--sign-command", "--pub", "--passphrase-file",
-                         "--passphrase-env", "--sign-timeout", "--jobs"},
-                  {"--checksum"}, args, error))
-        return RunStage(args);
-    if (command == "widen" && SplitArgs(rest, {"--share"}, {}, args, error)) return RunWiden(args);
-    if (command == "promote" && SplitArgs(rest, {}, {}, args, error)) return RunPromote(args);
-    if (command == "status" && SplitArgs(rest, {"--address"}, {}, args, error)) return RunStatus(args);
-    if (command == "diff" && SplitArgs(rest, {}, {"--checksum"}, args, error)) return RunDiff(args);
-    if (command == "verify" && SplitArgs(rest, {"--key", "--expect-serial", "--wait", "--timeout"}, {}, args, error))
-        return RunVerify(args);
-    if (command == "serve" && SplitArgs(rest, {"--bind", "--port"}, {}, args, error)) return RunServe(args);
-    if (command == "blob" && SplitArgs(rest, {}, {}, args, error)) return RunBlob(args);
-    if (!error.empty()) return Usage(error);
-    return Usage("unknown command \"" + command + "\"");
+    int exitCode = RunCommandLine(std::vector<std::string>(argv + 1, argv + argc));
+    return FinishOutput(exitCode);
 }

@@ -1,5 +1,7 @@
-// A progress line on the terminal (files, bytes, rate, time left); silent when stderr is no terminal.
+// A progress line on the terminal (files, bytes, rate, time left), and progress events with --json.
 #include "progress.h"
+
+#include "output.h"
 
 #include <chrono>
 #include <cstdio>
@@ -7,13 +9,23 @@
 
 ProgressMeter::ProgressMeter(const std::string& label, uint64_t totalFiles, uint64_t totalBytes)
     : label_(label), totalFiles_(totalFiles), totalBytes_(totalBytes) {
-    if (!isatty(STDERR_FILENO)) return;
+    terminal_ = isatty(STDERR_FILENO) != 0;
+    if (!terminal_ && !JsonOutput()) return;
     ticker_ = std::thread([this]() {
         auto start = std::chrono::steady_clock::now();
         std::unique_lock<std::mutex> hold(lock_);
-        while (!wake_.wait_for(hold, std::chrono::milliseconds(250), [this]() { return stop_; }))
-            Draw(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        auto seconds = [start]() {
+            return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        };
+        while (!wake_.wait_for(hold, std::chrono::milliseconds(250), [this]() { return stop_; })) Draw(seconds());
+        // The last event says where the phase ended, however short it was.
+        EmitProgress(PhaseName(), files.load(), totalFiles_, bytes.load(), totalBytes_, seconds());
     });
+}
+
+// With --json the events name what the phase does rather than the command drawing the line.
+std::string ProgressMeter::PhaseName() const {
+    return label_ == "publish" ? "copy" : label_ == "verify" ? "check" : label_ == "diff" ? "hash" : label_;
 }
 
 ProgressMeter::~ProgressMeter() {
@@ -24,11 +36,14 @@ ProgressMeter::~ProgressMeter() {
     }
     wake_.notify_all();
     ticker_.join();
+    if (!terminal_) return;
     std::fputs("\r\033[K", stderr);  // the summary line that follows starts on a clean line
     std::fflush(stderr);
 }
 
 void ProgressMeter::Draw(double seconds) {
+    EmitProgress(PhaseName(), files.load(), totalFiles_, bytes.load(), totalBytes_, seconds);
+    if (!terminal_) return;
     const double mib = 1024.0 * 1024.0;
     double done = static_cast<double>(bytes.load());
     double rate = seconds > 0 ? done / seconds : 0;

@@ -1,4 +1,4 @@
-// A progress line on the terminal (files, bytes, rate, time left); silent when stderr is no terminal.
+// A progress line on the terminal (files, bytes, rate, time left), and progress events with --json.
 #pragma once
 #include <atomic>
 #include <condition_variable>
@@ -21,10 +21,12 @@ public:
 
 private:
     void Draw(double seconds);
+    std::string PhaseName() const;
 
     std::string label_;
     uint64_t totalFiles_;
     uint64_t totalBytes_;
+    bool terminal_ = false;
     std::mutex lock_;
     std::condition_variable wake_;
     bool stop_ = false;

@@ -2,10 +2,12 @@
 #include "serve.h"
 
 #include "fs_util.h"
+#include "output.h"
 #include "request_path.h"
 
 #include <httplib.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
@@ -61,9 +63,18 @@ void RefuseMethod(const httplib::Request&, httplib::Response& res) {
     SetError(res, 405, "Method Not Allowed");
 }
 
+std::atomic<uint64_t> requestsLogged{0};
+
 void LogRequest(const httplib::Request& req, const httplib::Response& res) {
     size_t bytes = req.method == "HEAD" ? 0 : res.content_provider_ ? res.content_length_ : res.body.size();
-    std::printf("%s %s %d %zu\n", req.method.c_str(), req.target.c_str(), res.status, bytes);
+    ++requestsLogged;
+    if (!JsonOutput()) {
+        std::printf("%s %s %d %zu\n", req.method.c_str(), req.target.c_str(), res.status, bytes);
+        return;
+    }
+    EmitJsonLine("{\"type\":\"request\",\"method\":" + JsonString(req.method) + ",\"target\":" +
+                 JsonString(req.target) + ",\"status\":" + std::to_string(res.status) +
+                 ",\"bytes\":" + std::to_string(bytes) + "}");
 }
 
 }  // namespace
@@ -106,8 +117,12 @@ bool ServeTree(const ServeOptions& options, std::string& error) {
         error = "cannot listen on " + options.bind + ":" + std::to_string(options.port);
         return false;
     }
-    std::printf("serving %s on http://%s:%d/ (Ctrl+C stops)\n", root.c_str(), options.bind.c_str(), port);
-    std::fflush(stdout);
+    std::string url = "http://" + options.bind + ":" + std::to_string(port) + "/";
+    std::fprintf(HumanOut(), "serving %s on %s (Ctrl+C stops)\n", root.c_str(), url.c_str());
+    std::fflush(HumanOut());
+    EmitJsonLine("{\"type\":\"listening\",\"url\":" + JsonString(url) + ",\"port\":" + std::to_string(port) + "}");
+    ResultText("url", url);
+    ResultNumber("port", static_cast<uint64_t>(port));
     std::thread listener([&server] {
         server.listen_after_bind();
         kill(getpid(), SIGUSR1);  // wakes sigwait if listening ended by itself
@@ -116,6 +131,7 @@ bool ServeTree(const ServeOptions& options, std::string& error) {
     sigwait(&stopSignals, &received);
     server.stop();
     listener.join();
-    std::printf("stopped\n");
+    std::fprintf(HumanOut(), "stopped\n");
+    ResultNumber("requests", requestsLogged.load());
     return true;
 }

@@ -1,6 +1,7 @@
 // Checking a server again and again until it serves one release consistently (after a publish).
 #include "verify_wait.h"
 
+#include "output.h"
 #include "verify.h"
 
 #include <algorithm>
@@ -42,9 +43,9 @@ bool VerifyUntil(const std::string& keyPath, const std::string& target, const Ve
         Clock::time_point now = Clock::now();
         if (ok || now >= deadline) return ok;
         auto left = std::chrono::duration_cast<std::chrono::seconds>(deadline - now).count();
-        std::printf("not yet (%lld s left): %s%s\n", static_cast<long long>(left), problems.empty() ? "" : problems.front().c_str(),
-                    problems.size() > 1 ? " ..." : "");
-        std::fflush(stdout);
+        std::fprintf(HumanOut(), "not yet (%lld s left): %s%s\n", static_cast<long long>(left),
+                     problems.empty() ? "" : problems.front().c_str(), problems.size() > 1 ? " ..." : "");
+        std::fflush(HumanOut());
         std::this_thread::sleep_for(std::min<Clock::duration>(std::chrono::seconds(1), deadline - now));
     }
 }
