@@ -225,4 +225,7 @@ void LoopbackServer::SendFile(int client, const std::string& path, const Misbeha
     stallChanged_.notify_all();
     // Bounded: a test that forgets to release still ends.
     stallChanged_.wait_for(lock, std::chrono::seconds(30), [this] { return released_; });
+    lock.unlock();
+    if (how.resumeAfterStall && body.size() > static_cast<size_t>(how.stallAfter))
+        SendAll(client, body.data() + how.stallAfter, body.size() - static_cast<size_t>(how.stallAfter));
 }

@@ -19,6 +19,7 @@ struct Misbehaviour {
     std::string body;
     int64_t declaredLength = -1; // Content-Length to announce; more than sent = truncated body
     int64_t stallAfter = -1;     // send this many body bytes, then wait for ReleaseStall()
+    bool resumeAfterStall = false;  // after ReleaseStall() send the rest instead of closing
     bool endless = false;        // send the body again and again until the client goes away
 };
 

@@ -76,12 +76,14 @@ protected:
     }
     std::string GameRecord() const { return install + "/fake_game_record.txt"; }
 
-    // A release whose big file stalls after its first 64 KiB, so the run stays in the download.
-    void PublishStallingRelease() {
+    // A release whose big file stalls after its first 64 KiB, so the run stays in the download;
+    // with resume, releasing the stall lets the download end well.
+    void PublishStallingRelease(bool resume = false) {
         AddToRelease("data/big.bin", std::string(kBigFileSize, 'q'));
         PublishRelease(1);
         Misbehaviour stall;
         stall.stallAfter = 65536;
+        stall.resumeAfterStall = resume;
         server.Override("/files/data/big.bin", stall);
     }
 
@@ -382,7 +384,7 @@ TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheDownloadFromAnotherProcess) {
 }
 
 TEST_F(LauncherWindowFullHd, ScreenReaderHearsSuccessBeforeTheWindowCloses) {
-    PublishStallingRelease();
+    PublishStallingRelease(true);
     InstallFakeGame();
     Start();
     ASSERT_TRUE(server.WaitUntilStalled(30000));
