@@ -128,6 +128,12 @@ void LoopbackServer::ReleaseStall() {
     stallChanged_.notify_all();
 }
 
+void LoopbackServer::RearmStall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stalled_ = false;
+    released_ = false;
+}
+
 std::vector<std::string> LoopbackServer::Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;

@@ -45,6 +45,8 @@ public:
     bool WaitUntilStalled(int timeoutMs);
     // Lets every stalled answer end (it closes the connection without the rest).
     void ReleaseStall();
+    // After a release: the next answers stall again, and WaitUntilStalled waits for a new stall.
+    void RearmStall();
     // URL paths requested so far, in order.
     std::vector<std::string> Requests();
 

@@ -80,7 +80,7 @@ void PrintObject(IAccessible* object, LONG id) {
         Text([&](BSTR* b) { return object->get_accDefaultAction(Child(id), b); });
     std::printf("%ld\t%ld\t%s\t%s\t%s\t%lx\t%s\t%ld %ld %ld %ld\t%s\n", id, role,
                 Utf8(roleText).c_str(), Utf8(Name(object, id)).c_str(), Utf8(value).c_str(),
-                static_cast<unsigned long>(state), Utf8(StateTexts(state)).c_str(), left, top, width,
+                static_cast<unsigned long>(state), Utf8(state < 0 ? L"" : StateTexts(state)).c_str(), left, top, width,
                 height, Utf8(action).c_str());
 }
 
@@ -129,12 +129,14 @@ int main() {
             Sleep(10);
         }
     }
+    const DWORD readStart = GetTickCount();
     RECT rect = {};
     GetWindowRect(window, &rect);
     std::printf("window %ld %ld %ld %ld\n", rect.left, rect.top, rect.right - rect.left,
                 rect.bottom - rect.top);
     const LONG count = ChildCount(object);
     for (LONG id = 0; id <= count; ++id) PrintObject(object, id);
+    std::printf("read in %lu ms\n", static_cast<unsigned long>(GetTickCount() - readStart));
     for (LONG id = 1; !press.empty() && id <= count; ++id) {
         if (Name(object, id) != press) continue;
         std::printf("pressed %08lx\n", static_cast<unsigned long>(object->accDoDefaultAction(Child(id))));

@@ -385,27 +385,37 @@ TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheDownloadFromAnotherProcess) {
 
 TEST_F(LauncherWindowFullHd, ScreenReaderHearsSuccessBeforeTheWindowCloses) {
     PublishStallingRelease(true);
-    InstallFakeGame();
-    Start();
-    ASSERT_TRUE(server.WaitUntilStalled(30000));
-    // The probe holds the object before the run may finish, then waits for the final text.
-    const std::string attached = install + "/probe_attached";
     AccessibleReading reading;
-    std::thread probe([&] {
-        reading = ReadAccessible({"signal", WinePath(attached), "until", "Update abgeschlossen."});
-    });
-    const bool held = WaitForFile(attached, 40000);
-    server.ReleaseStall();
-    probe.join();
-    ASSERT_TRUE(held) << "the probe never held the object";
+    // The window closes 1100 ms after the run; on a busy machine that can fall in the middle of
+    // a reading (about 100 ms otherwise), which then is no verdict: a fresh installation, again.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        install = tree / ("install" + std::to_string(attempt));
+        InstallFakeGame();
+        server.RearmStall();
+        Start();
+        ASSERT_TRUE(server.WaitUntilStalled(30000));
+        // The probe holds the object before the run may finish, then waits for the final text.
+        const std::string attached = install + "/probe_attached";
+        std::thread probe([&] {
+            reading = ReadAccessible({"signal", WinePath(attached), "until", "Update abgeschlossen."});
+        });
+        const bool held = WaitForFile(attached, 40000);
+        server.ReleaseStall();
+        probe.join();
+        ASSERT_TRUE(held) << "the probe never held the object";
+        EXPECT_EQ(WaitForExit(), 0);
+        EXPECT_TRUE(WaitForFile(GameRecord(), 10000));
+        const bool cutShort = std::any_of(reading.parts.begin(), reading.parts.end(),
+                                          [](const AccessiblePart& part) { return part.role < 0; });
+        if (!cutShort) break;
+        std::printf("the window closed during reading %d\n", attempt);
+    }
     ExpectReading("after success", reading,
                   {{kRoleText, "Update abgeschlossen\\.", ".*", kStateReadOnly},
                    {kRoleProgress, "Fortschritt", "[0-9]+ %", kStateReadOnly},
                    {kRoleText, "", "", kStateReadOnly | 0x8000},  // the empty detail line
                    {kRoleButton, "Beenden", "", kStateFocusable},
                    {kRoleText, "Update-Server verbunden .* Stand 1", ".*", kStateReadOnly}});
-    EXPECT_EQ(WaitForExit(), 0);
-    EXPECT_TRUE(WaitForFile(GameRecord(), 10000));
 }
 
 TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheFailureAndStartsTheGameAnyway) {
