@@ -1,4 +1,4 @@
-// What a screen reader is told about the launcher window, in every state, and what gets announced.
+// What a screen reader is told about the launcher window in every state, and where.
 #include "ui/accessible.h"
 
 #include <gtest/gtest.h>
@@ -114,31 +114,4 @@ TEST(AccessibleView, PixelBoxesAndHitsFollowTheScale) {
     };
     for (const auto& c : hits)
         EXPECT_EQ(AccessibleChildAt(*c.view, c.x, c.y, c.scale), c.child) << c.x << "," << c.y;
-}
-
-TEST(AccessibleView, ChangesAnnouncedOnlyWhenWhatIsPaintedChanges) {
-    using E = AccessibleEvent;
-    const AccessibleView start = BuildAccessibleView(Working(L"Pr\u00FCfe Dateien ...", L""), 0, 0);
-    const struct {
-        const char* what;
-        AccessibleView after;
-        std::vector<AccessibleNotice> notices;
-    } cases[] = {
-        {"nothing", BuildAccessibleView(Working(L"Pr\u00FCfe Dateien ...", L""), 0, 0), {}},
-        {"progress below the next whole percent", BuildAccessibleView(Working(L"Pr\u00FCfe Dateien ...", L""), 4.9f, 0), {}},
-        {"percentage", BuildAccessibleView(Working(L"Pr\u00FCfe Dateien ...", L""), 5.0f, 0), {{E::ValueChange, 2}}},
-        {"both lines", BuildAccessibleView(Working(L"Lade Update 1 von 3 ...", L"a.pak"), 0, 0),
-         {{E::NameChange, 1}, {E::NameChange, 3}}},
-        {"highlight", BuildAccessibleView(Working(L"Pr\u00FCfe Dateien ...", L""), 0, kHitClose), {{E::StateChange, 4}}},
-        {"failure", BuildAccessibleView(Failed(L"Keine Verbindung"), 0, 0),
-         {{E::Reorder, 0}, {E::Alert, kAccessibleErrorChild}}},
-    };
-    for (const auto& c : cases) {
-        const std::vector<AccessibleNotice> got = AccessibleChanges(start, c.after);
-        EXPECT_EQ(got, c.notices) << c.what;
-    }
-    const AccessibleView failed = BuildAccessibleView(Failed(L"x"), 0, 0);
-    EXPECT_EQ(AccessibleChanges(failed, start), std::vector<AccessibleNotice>({{E::Reorder, 0}}));
-    EXPECT_EQ(AccessibleChanges(failed, BuildAccessibleView(Failed(L"y"), 0, 0)),
-              std::vector<AccessibleNotice>({{E::NameChange, 2}}));
 }

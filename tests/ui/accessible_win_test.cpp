@@ -108,23 +108,26 @@ TEST_F(AccessibleWindow, AnnouncesChangesAtMostFourTimesASecond) {
         uint32_t tick;
         const wchar_t* status;
         float displayed;
-        bool fail;
+        int32_t hover;
+        const char* failure;
         std::vector<SeenEvent> events;
     } steps[] = {
-        {1000, L"Pr\u00FCfe Dateien ...", 0, false, {}},  // what is there when the window appears
-        {1100, L"Lade Update 1 von 1 ...", 0, false, {}},  // too soon after the last
-        {1250, L"Lade Update 1 von 1 ...", 123, false,
+        {1000, L"Pr\u00FCfe Dateien ...", 0, 0, nullptr, {}},  // what is there when the window appears
+        {1100, L"Lade Update 1 von 1 ...", 0, 0, nullptr, {}},  // too soon after the last
+        {1250, L"Lade Update 1 von 1 ...", 123, 0, nullptr,
          {{EVENT_OBJECT_NAMECHANGE, 1}, {EVENT_OBJECT_VALUECHANGE, 2}}},
-        {1500, L"Lade Update 1 von 1 ...", 124.9f, false, {}},  // still "12 %"
-        {1750, L"Lade Update 1 von 1 ...", 125, false, {{EVENT_OBJECT_VALUECHANGE, 2}}},
-        {2000, L"Lade Update 1 von 1 ...", 125, true,
+        {1500, L"Lade Update 1 von 1 ...", 124.9f, 0, nullptr, {}},  // still "12 %"
+        {1750, L"Lade Update 1 von 1 ...", 125, kHitClose, nullptr,
+         {{EVENT_OBJECT_VALUECHANGE, 2}, {EVENT_OBJECT_STATECHANGE, 4}}},
+        {2000, L"Lade Update 1 von 1 ...", 125, kHitClose, "Keine Verbindung",
          {{EVENT_OBJECT_REORDER, CHILDID_SELF}, {EVENT_SYSTEM_ALERT, kAccessibleErrorChild}}},
     };
     for (const auto& step : steps) {
         SCOPED_TRACE(step.tick);
         SetStatusText(step.status, L"");
         windowState.displayedProgress = step.displayed;
-        if (step.fail) Fail("Keine Verbindung");
+        windowState.hoverButton = step.hover;
+        if (step.failure) Fail(step.failure);
         seenEvents.clear();
         AnnounceAccessibleChanges(window, step.tick);
         MSG message;
