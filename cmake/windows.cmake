@@ -35,7 +35,7 @@ file(GLOB QUILLOR_SOURCES CONFIGURE_DEPENDS
 list(REMOVE_ITEM QUILLOR_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win.cpp)
 add_library(quillor_core STATIC ${QUILLOR_SOURCES} ${QUILLOR_KEY_SOURCE})
 target_include_directories(quillor_core PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(quillor_core PUBLIC wininet bcrypt gdiplus shlwapi shell32 user32 gdi32 ole32)
+target_link_libraries(quillor_core PUBLIC wininet bcrypt gdiplus shlwapi shell32 user32 gdi32 ole32 oleacc oleaut32)
 
 # The system DLLs that are no KnownDLLs: the shipped exe delay-loads them from System32 alone
 # (app/dll_search_win.cpp), so that a DLL of the same name in the game folder is never taken. Tests
@@ -82,7 +82,7 @@ file(GLOB QUILLOR_TEST_HELPERS CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/helpe
 foreach(helper ${QUILLOR_TEST_HELPERS})
     get_filename_component(name ${helper} NAME_WE)
     add_executable(${name} ${helper})
-    target_link_libraries(${name} PRIVATE shell32 crypt32)
+    target_link_libraries(${name} PRIVATE shell32 crypt32 ole32 oleacc oleaut32)
     list(APPEND QUILLOR_HELPER_TARGETS ${name})
 endforeach()
 

@@ -3,6 +3,7 @@
 
 #include "base/launch.h"
 #include "base/settings.h"
+#include "ui/accessible.h"
 #include "ui/paint.h"
 #include "ui/window.h"
 #include "update/status.h"
@@ -113,6 +114,7 @@ void FrameTimerTick(void* handle) {
             return;
         }
     }
+    AnnounceAccessibleChanges(window, static_cast<uint32_t>(GetTickCount()));
     InvalidateRect(window, nullptr, FALSE);
 }
 
@@ -153,6 +155,12 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
+    case WM_NCDESTROY:
+        DisconnectAccessible();
+        break;
+    case WM_GETOBJECT:
+        if (const LRESULT answer = AnswerGetObject(window, wParam, lParam)) return answer;
+        break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }

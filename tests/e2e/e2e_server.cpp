@@ -128,6 +128,12 @@ void LoopbackServer::ReleaseStall() {
     stallChanged_.notify_all();
 }
 
+void LoopbackServer::RearmStall() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stalled_ = false;
+    released_ = false;
+}
+
 std::vector<std::string> LoopbackServer::Requests() {
     std::lock_guard<std::mutex> lock(mutex_);
     return requests_;
@@ -231,4 +237,7 @@ void LoopbackServer::SendFile(int client, const std::string& path, const Misbeha
     stallChanged_.notify_all();
     // Bounded: a test that forgets to release still ends.
     stallChanged_.wait_for(lock, std::chrono::seconds(30), [this] { return released_; });
+    lock.unlock();
+    if (how.resumeAfterStall && body.size() > static_cast<size_t>(how.stallAfter))
+        SendAll(client, body.data() + how.stallAfter, body.size() - static_cast<size_t>(how.stallAfter));
 }

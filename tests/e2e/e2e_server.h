@@ -19,6 +19,7 @@ struct Misbehaviour {
     std::string body;
     int64_t declaredLength = -1; // Content-Length to announce; more than sent = truncated body
     int64_t stallAfter = -1;     // send this many body bytes, then wait for ReleaseStall()
+    bool resumeAfterStall = false;  // after ReleaseStall() send the rest instead of closing
     bool endless = false;        // send the body again and again until the client goes away
     bool trickleHeaders = false; // send the status line, then header bytes one a second (at most 60)
 };
@@ -45,6 +46,8 @@ public:
     bool WaitUntilStalled(int timeoutMs);
     // Lets every stalled answer end (it closes the connection without the rest).
     void ReleaseStall();
+    // After a release: the next answers stall again, and WaitUntilStalled waits for a new stall.
+    void RearmStall();
     // URL paths requested so far, in order.
     std::vector<std::string> Requests();
 

@@ -182,3 +182,59 @@ std::string GrabPixels(int x, int y, int width, int height) {
                     "rgb:-"},
                    10000);
 }
+
+// The probe's output, fields of an object line separated by tabs (an empty value and action here):
+//   window 478 303 964 474
+//   4  43  push button  Beenden    100000  focusable  1282 322 108 24  Drücken
+//   read in 62 ms
+//   pressed 00000000
+AccessibleReading ReadAccessible(const std::vector<std::string>& options, int timeoutMs) {
+    std::vector<std::string> argv = {WinBuildDir() + "/wine-run",
+                                     WinBuildDir() + "/accessible_probe.exe"};
+    argv.insert(argv.end(), options.begin(), options.end());
+    std::istringstream lines(Capture(argv, timeoutMs));
+    AccessibleReading reading;
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::istringstream words(line);
+        std::string first;
+        words >> first;
+        if (first == "window") {
+            WindowBox& w = reading.window;
+            words >> w.x >> w.y >> w.width >> w.height;
+            reading.found = !words.fail();
+            continue;
+        }
+        if (first == "pressed") {
+            words >> reading.pressed;
+            continue;
+        }
+        std::vector<std::string> fields;
+        std::istringstream columns(line);
+        std::string field;
+        while (std::getline(columns, field, '\t')) fields.push_back(field);
+        if (fields.size() < 8) continue;  // an empty last field (no action) leaves eight
+        AccessiblePart part;
+        part.id = std::atoi(fields[0].c_str());
+        part.role = std::strtol(fields[1].c_str(), nullptr, 10);
+        part.roleText = fields[2];
+        part.name = fields[3];
+        part.value = fields[4];
+        part.state = std::strtoul(fields[5].c_str(), nullptr, 16);
+        part.stateTexts = fields[6];
+        std::istringstream place(fields[7]);
+        place >> part.place.x >> part.place.y >> part.place.width >> part.place.height;
+        part.action = fields.size() > 8 ? fields[8] : "";
+        reading.parts.push_back(part);
+    }
+    return reading;
+}
+
+std::string SpokenLine(const AccessiblePart& part) {
+    std::string line = part.roleText + " \"" + part.name + "\"";
+    if (!part.value.empty() && part.value != part.name) line += " " + part.value;
+    if (!part.stateTexts.empty()) line += " (" + part.stateTexts + ")";
+    if (!part.action.empty()) line += ", action " + part.action;
+    return line;
+}

@@ -1,5 +1,6 @@
 // What the window tests need around the real exe: a private Xvfb screen, xdotool, screenshots
-// and the window probe helper, every wait bounded.
+// and the window probe helpers (one for what Windows knows of the window, one reading it as a screen
+// reader does), every wait bounded.
 #pragma once
 #include <sys/types.h>
 
@@ -43,6 +44,25 @@ struct ProbedWindow {
     unsigned long style = 0, exStyle = 0, classStyle = 0;
 };
 ProbedWindow ProbeWindow();
+
+// One object of the launcher window as the accessible_probe helper read it from another process.
+struct AccessiblePart {
+    int id = -1;  // 0 the client object, then its parts
+    long role = 0;
+    unsigned long state = 0;
+    std::string roleText, name, value, stateTexts, action;
+    WindowBox place;  // screen pixels
+};
+struct AccessibleReading {
+    bool found = false;  // the probe held the window's object
+    WindowBox window;    // the window's place as the probe saw it
+    std::vector<AccessiblePart> parts;
+    std::string pressed;  // the HRESULT of accDoDefaultAction after "press", as hex
+};
+// Runs the probe with its options ("until TEXT", "signal PATH", "press NAME"; see the helper).
+AccessibleReading ReadAccessible(const std::vector<std::string>& options, int timeoutMs = 45000);
+// A part as a screen reader speaks it: role text, name, value, states.
+std::string SpokenLine(const AccessiblePart& part);
 
 // The screen's pixels in a rectangle as raw RGB bytes ("" on failure).
 std::string GrabPixels(int x, int y, int width, int height);

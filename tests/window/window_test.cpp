@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <regex>
 #include <thread>
 
 #include "e2e_fixture.h"
@@ -21,6 +22,17 @@ bool HasLine(const std::vector<std::string>& lines, const std::string& part) {
     return std::any_of(lines.begin(), lines.end(),
                        [&](const std::string& line) { return line.find(part) != std::string::npos; });
 }
+
+// Role numbers and states of Active Accessibility.
+constexpr long kRoleClient = 0x0A, kRoleText = 0x29, kRoleButton = 0x2B, kRoleProgress = 0x30;
+constexpr unsigned long kStateReadOnly = 0x40, kStateFocusable = 0x100000;
+
+struct PartSeen {
+    long role;
+    std::string name;  // a regular expression
+    std::string value;  // a regular expression
+    unsigned long state;
+};
 
 }  // namespace
 
@@ -64,12 +76,14 @@ protected:
     }
     std::string GameRecord() const { return install + "/fake_game_record.txt"; }
 
-    // A release whose big file stalls after its first 64 KiB, so the run stays in the download.
-    void PublishStallingRelease() {
+    // A release whose big file stalls after its first 64 KiB, so the run stays in the download;
+    // with resume, releasing the stall lets the download end well.
+    void PublishStallingRelease(bool resume = false) {
         AddToRelease("data/big.bin", std::string(kBigFileSize, 'q'));
         PublishRelease(1);
         Misbehaviour stall;
         stall.stallAfter = 65536;
+        stall.resumeAfterStall = resume;
         server.Override("/files/data/big.bin", stall);
     }
 
@@ -117,6 +131,37 @@ protected:
     void PressEscape() {
         ASSERT_TRUE(Xdotool({"windowfocus", "--sync", windowId}));
         ASSERT_TRUE(Xdotool({"key", "Escape"}));
+    }
+
+    // Prints what a screen reader reads, then checks it: the client object named as the window,
+    // then the parts in order, each inside the window; a press gives the action "Drücken".
+    void ExpectReading(const char* state, const AccessibleReading& reading,
+                       const std::vector<PartSeen>& parts) {
+        ASSERT_TRUE(reading.found) << "the probe could not read the window from outside";
+        std::printf("a screen reader reads, %s:\n", state);
+        for (const AccessiblePart& part : reading.parts)
+            std::printf("  %d %s\n", part.id, SpokenLine(part).c_str());
+        EXPECT_EQ(reading.window.x, box.x);
+        EXPECT_EQ(reading.window.width, box.width);
+        ASSERT_EQ(reading.parts.size(), parts.size() + 1);
+        EXPECT_EQ(reading.parts[0].role, kRoleClient);
+        EXPECT_EQ(reading.parts[0].name, "Quillor - Updater");
+        EXPECT_EQ(reading.parts[0].place.x, box.x);
+        EXPECT_EQ(reading.parts[0].place.height, box.height);
+        for (size_t i = 0; i < parts.size(); ++i) {
+            const AccessiblePart& got = reading.parts[i + 1];
+            SCOPED_TRACE(got.name);
+            EXPECT_EQ(got.role, parts[i].role);
+            EXPECT_TRUE(std::regex_match(got.name, std::regex(parts[i].name)));
+            EXPECT_TRUE(std::regex_match(got.value, std::regex(parts[i].value))) << got.value;
+            EXPECT_EQ(got.state & ~0x80ul, parts[i].state);  // whether hot depends on the pointer
+            EXPECT_EQ(got.action, got.role == kRoleButton ? "Dr\u00FCcken" : "");
+            EXPECT_GE(got.place.x, box.x);
+            EXPECT_GE(got.place.y, box.y);
+            EXPECT_LE(got.place.x + got.place.width, box.x + box.width);
+            EXPECT_LE(got.place.y + got.place.height, box.y + box.height);
+            EXPECT_GT(got.place.width, 0);
+        }
     }
 
     static VirtualScreen* screen;
@@ -321,4 +366,77 @@ TEST_F(LauncherWindowSmallScreen, ScaledWindowAndQuitButton) {
     Click(858, 31);  // "Beenden" at its scaled place, while the download is stalled
     EXPECT_EQ(WaitForExit(10000), 2);
     EXPECT_EQ(Leftovers(), std::vector<std::string>{"data/big.bin.part"});
+}
+
+TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheDownloadFromAnotherProcess) {
+    PublishStallingRelease();
+    Start();
+    ASSERT_TRUE(server.WaitUntilStalled(30000));
+    const AccessibleReading reading = ReadAccessible({"until", "data/big.bin"});
+    ExpectReading("while working", reading,
+                  {{kRoleText, "Lade Update 1 von 1 \\.\\.\\.", "Lade Update 1 von 1 \\.\\.\\.", kStateReadOnly},
+                   {kRoleProgress, "Fortschritt", "[0-9]+ %", kStateReadOnly},
+                   {kRoleText, "data/big\\.bin", "data/big\\.bin", kStateReadOnly},
+                   {kRoleButton, "Beenden", "", kStateFocusable},
+                   {kRoleText, "Update-Server verbunden .* Stand 1", ".*", kStateReadOnly}});
+    PressEscape();
+    EXPECT_EQ(WaitForExit(), 2);
+}
+
+TEST_F(LauncherWindowFullHd, ScreenReaderHearsSuccessBeforeTheWindowCloses) {
+    PublishStallingRelease(true);
+    AccessibleReading reading;
+    // The window closes 1100 ms after the run; on a busy machine that can fall in the middle of
+    // a reading (about 100 ms otherwise), which then is no verdict: a fresh installation, again.
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        install = tree / ("install" + std::to_string(attempt));
+        InstallFakeGame();
+        server.RearmStall();
+        Start();
+        ASSERT_TRUE(server.WaitUntilStalled(30000));
+        // The probe holds the object before the run may finish, then waits for the final text.
+        const std::string attached = install + "/probe_attached";
+        std::thread probe([&] {
+            reading = ReadAccessible({"signal", WinePath(attached), "until", "Update abgeschlossen."});
+        });
+        const bool held = WaitForFile(attached, 40000);
+        server.ReleaseStall();
+        probe.join();
+        ASSERT_TRUE(held) << "the probe never held the object";
+        EXPECT_EQ(WaitForExit(), 0);
+        EXPECT_TRUE(WaitForFile(GameRecord(), 10000));
+        const bool cutShort = std::any_of(reading.parts.begin(), reading.parts.end(),
+                                          [](const AccessiblePart& part) { return part.role < 0; });
+        if (!cutShort) break;
+        std::printf("the window closed during reading %d\n", attempt);
+    }
+    ExpectReading("after success", reading,
+                  {{kRoleText, "Update abgeschlossen\\.", ".*", kStateReadOnly},
+                   {kRoleProgress, "Fortschritt", "[0-9]+ %", kStateReadOnly},
+                   {kRoleText, "", "", kStateReadOnly | 0x8000},  // the empty detail line
+                   {kRoleButton, "Beenden", "", kStateFocusable},
+                   {kRoleText, "Update-Server verbunden .* Stand 1", ".*", kStateReadOnly}});
+}
+
+TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheFailureAndStartsTheGameAnyway) {
+    InstallFakeGame();  // nothing published: the manifest is missing
+    Start();
+    ASSERT_TRUE(WaitForLog("FAILED: ", 30000));
+    const AccessibleReading reading =
+        ReadAccessible({"until", "UPDATE FEHLGESCHLAGEN", "press", "Trotzdem starten"});
+    std::string message;
+    for (const std::string& line : LogLines(install))
+        if (line.rfind("FAILED: ", 0) == 0) message = line.substr(8);
+    ASSERT_FALSE(message.empty());
+    ExpectReading("after a failure", reading,
+                  {{kRoleText, "UPDATE FEHLGESCHLAGEN", ".*", kStateReadOnly},
+                   {kRoleText, std::regex_replace(message, std::regex(R"([.*+?^$()\[\]{}|\\])"), R"(\$&)"), ".*", kStateReadOnly},
+                   {kRoleButton, "Trotzdem starten", "", kStateFocusable},
+                   {kRoleButton, "Schlie\u00DFen", "", kStateFocusable},
+                   {kRoleText, "Update-Server.*", ".*", kStateReadOnly}});
+    // The press acts as a click on the button does: the game starts, the exit code is 2.
+    EXPECT_EQ(reading.pressed, "00000000");
+    EXPECT_EQ(WaitForExit(), 2);
+    EXPECT_TRUE(HasLine(LogLines(install), "launching"));
+    EXPECT_TRUE(WaitForFile(GameRecord(), 10000));
 }
