@@ -17,20 +17,19 @@ bool IsReservedPathByte(unsigned char c) {
     return c == '"' || c == '<' || c == '>' || c == '|' || c == '*' || c == '?';
 }
 
-bool ParseFileLine(const std::string& line, std::vector<ManifestEntry>& entries,
-                   std::string& error) {
+bool ParseFileLine(std::string_view line, std::vector<ManifestEntry>& entries, std::string& error) {
     size_t firstTab = line.find('\t');
-    size_t secondTab = firstTab == std::string::npos ? std::string::npos
-                                                     : line.find('\t', firstTab + 1);
-    if (secondTab == std::string::npos) {
+    size_t secondTab = firstTab == std::string_view::npos ? std::string_view::npos
+                                                          : line.find('\t', firstTab + 1);
+    if (secondTab == std::string_view::npos) {
         error = "Manifest-Zeile fehlerhaft";
         return false;
     }
     ManifestEntry entry;
-    entry.sha256 = line.substr(0, firstTab);
+    entry.sha256 = std::string(line.substr(0, firstTab));
     entry.size = ParseDecimal(line.data() + firstTab + 1, secondTab - firstTab - 1);
     // The path runs to the end of the line: a further TAB stays in it and makes it unsafe.
-    entry.path = line.substr(secondTab + 1);
+    entry.path = std::string(line.substr(secondTab + 1));
     if (entry.sha256.size() != kDigestLength || !IsSafeManifestPath(entry.path)) {
         error = UnsafeEntryMessage(entry.path);
         return false;
@@ -46,6 +45,12 @@ std::string UnsafeEntryMessage(const std::string& path) {
 }
 
 bool IsWindowsDeviceName(std::string_view name) {
+    // Every device name starts with one of these letters: most names leave here, unscanned.
+    if (name.empty()) return false;
+    switch (name[0] | 0x20) {
+        case 'a': case 'c': case 'l': case 'n': case 'p': break;
+        default: return false;
+    }
     // Windows ignores everything from the first dot, and trailing blanks, for device names.
     name = name.substr(0, name.find('.'));
     while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
@@ -90,15 +95,16 @@ bool IsSafeManifestPath(const std::string& path) {
 //   e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855<TAB>0<TAB>data/Grüße.txt
 bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
                    std::vector<ManifestEntry>& entries, std::string& error) {
-    const std::string all(text.begin(), text.end());
+    // Read in place: the manifest runs to megabytes and every command parses it.
+    const std::string_view all(reinterpret_cast<const char*>(text.data()), text.size());
     bool serialExpected = true;
     size_t position = 0;
     while (position < all.size()) {
         size_t lineFeed = all.find('\n', position);
-        size_t end = lineFeed == std::string::npos ? all.size() : lineFeed;
-        std::string line = all.substr(position, end - position);
-        position = lineFeed == std::string::npos ? all.size() : lineFeed + 1;
-        while (!line.empty() && line.back() == '\r') line.pop_back();
+        size_t end = lineFeed == std::string_view::npos ? all.size() : lineFeed;
+        std::string_view line = all.substr(position, end - position);
+        position = lineFeed == std::string_view::npos ? all.size() : lineFeed + 1;
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
         if (line.empty()) continue;
 
         if (serialExpected) {

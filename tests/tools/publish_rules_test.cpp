@@ -158,3 +158,19 @@ TEST(PublishReleaseOpen, FollowsNoLinkInAnySegment) {
         }
     }
 }
+
+// The quick pre-checks (a device name's first letter, "updater" or "part" before the updater's
+// own names) must refuse exactly what the full rules refuse, whatever the letter case.
+TEST(PublishPathRules, QuickChecksKeepEveryVerdict) {
+    const struct {
+        const char* path;
+        size_t problems;
+    } cases[] = {
+        {"Aux.txt", 1}, {"nUl", 1}, {"x/cOm\xC2\xB9", 1}, {"lpt9.x", 1}, {"conin$", 1}, {"CONOUT$.log", 1},
+        {"Prn .txt", 1}, {"auxiliary", 0}, {"nul2", 0}, {"com0x", 0}, {"lpt", 0}, {" con", 0}, {".aux", 0},
+        {"UPDATER.\xC5\xBFTATE", 1},      // the long s folds to S on Windows
+        {"uPdAtEr.LoG", 1}, {"a/B.pArT", 1}, {"a/b.part./c", 1}, {"pArT.dat", 0}, {"x.p\xC3\xA1rt", 0},
+        {"updater.stat", 0}, {"updaters.log", 0}, {"data/updater.log", 0},
+    };
+    for (const auto& c : cases) EXPECT_EQ(Problems({c.path}).size(), c.problems) << c.path;
+}

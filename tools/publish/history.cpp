@@ -70,14 +70,43 @@ bool IsOurHistory(const std::string& site) {
     return lstat(JoinPath(HistoryPathFor(site), kMarkName).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-bool ReadTreeManifestBytes(const std::string& tree, std::vector<uint8_t>& bytes) {
-    std::string ignored;
-    return IsFinishedTree(tree) && ReadWholeFile(JoinPath(tree, "manifest.txt"), kManifestLimit, bytes, ignored);
+bool SameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+// The tidy-up and BeginKeep both hash the live manifest (10 MB at 100,000 files); the second
+// takes the first's digest while the file is the very same one: same inode, size and times.
+struct DigestMemo {
+    std::string path;
+    struct stat identity = {};
+    std::string digest;
+};
+DigestMemo gDigestMemo;
+
+// digest, when given, gets the bytes' ManifestDigest.
+bool ReadTreeManifestBytes(const std::string& tree, std::vector<uint8_t>& bytes, std::string* digest = nullptr) {
+    std::string ignored, path = JoinPath(tree, "manifest.txt");
+    struct stat before, after;
+    bool statted = stat(path.c_str(), &before) == 0;
+    if (!IsFinishedTree(tree) || !ReadWholeFile(path, kManifestLimit, bytes, ignored)) return false;
+    if (digest == nullptr) return true;
+    bool steady = statted && stat(path.c_str(), &after) == 0 && SameFile(before, after) &&
+                  static_cast<uint64_t>(after.st_size) == bytes.size();
+    if (steady && gDigestMemo.path == path && SameFile(gDigestMemo.identity, after)) {
+        *digest = gDigestMemo.digest;
+        return true;
+    }
+    *digest = ManifestDigest(bytes);
+    gDigestMemo = steady ? DigestMemo{path, after, *digest} : DigestMemo();
+    return true;
 }
 
 std::string TreeDigest(const std::string& tree) {
     std::vector<uint8_t> bytes;
-    return ReadTreeManifestBytes(tree, bytes) ? ManifestDigest(bytes) : std::string();
+    std::string digest;
+    return ReadTreeManifestBytes(tree, bytes, &digest) ? digest : std::string();
 }
 
 // The final entries (info readable); pending and gone ones are not among them.
@@ -206,14 +235,15 @@ std::string ServedDigest(const std::string& site, bool stage) {
 std::string HistoryPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".history"); }
 
 bool BeginKeep(const std::string& site, const std::string& slot, const std::vector<uint8_t>& manifest,
-               const std::string& recordTemp, const std::string& message, PendingKeep& pending, std::string& error) {
+               const std::string& digest, const std::string& recordTemp, const std::string& message,
+               PendingKeep& pending, std::string& error) {
     pending = PendingKeep();
     pending.site = site;
-    pending.newDigest = ManifestDigest(manifest);
+    pending.newDigest = digest;
     if (!CheckMessage(message, error) || !EnsureHistory(site, error)) return false;
     std::vector<uint8_t> live;
-    bool livePresent = ReadTreeManifestBytes(site, live);
-    std::string liveDigest = livePresent ? ManifestDigest(live) : std::string();
+    std::string liveDigest;
+    bool livePresent = ReadTreeManifestBytes(site, live, &liveDigest);
     bool toLive = slot == site;
     pending.oldDigest = toLive ? liveDigest : TreeDigest(slot);
     pending.otherDigest = toLive ? ServedDigest(site, true) : liveDigest;

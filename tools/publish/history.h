@@ -51,9 +51,10 @@ struct PendingKeep {
 
 // Under the lock, with the new tree sealed: notes the release of manifest that is to go under slot
 // (the site's live folder or its stage) in a ".pending" entry, with the record at recordTemp
-// linked into it.
+// linked into it. digest is manifest's ManifestDigest, which the caller has at hand.
 bool BeginKeep(const std::string& site, const std::string& slot, const std::vector<uint8_t>& manifest,
-               const std::string& recordTemp, const std::string& message, PendingKeep& pending, std::string& error);
+               const std::string& digest, const std::string& recordTemp, const std::string& message,
+               PendingKeep& pending, std::string& error);
 
 // After the swap: the entry becomes final, and the old tree (now at oldTree) moves into its own
 // entry when it has one without a tree, else it is removed. Warns on stderr only.

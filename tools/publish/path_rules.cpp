@@ -5,7 +5,9 @@
 #include "update/update_plan.h"
 
 #include <cstdint>
+#include <functional>
 #include <map>
+#include <string_view>
 
 #include <unicode/uchar.h>
 
@@ -20,23 +22,49 @@ uint32_t FoldCodePoint(uint32_t c) {
     return static_cast<uint32_t>(u_toupper(static_cast<UChar32>(c)));
 }
 
+// Whether word (small ASCII letters) stands in text in any ASCII letter case.
+bool HasLetters(const std::string& text, std::string_view word) {
+    for (size_t i = 0; i + word.size() <= text.size(); ++i) {
+        size_t k = 0;
+        while (k < word.size() && (text[i + k] | 0x20) == word[k]) ++k;
+        if (k == word.size()) return true;
+    }
+    return false;
+}
+
+// Resolving every path's Windows names is a tenth of a re-publish; the updater's own names all
+// hold "updater" or "part", and no other character folds to these letters (only the dotless i
+// and the long s fold into ASCII), so a path with neither cannot clash.
+bool MayClashWithUpdaterFiles(const std::string& path) {
+    return HasLetters(path, "updater") || HasLetters(path, "part");
+}
+
 }  // namespace
 
 
-std::string FoldCaseForNtfs(const std::string& path) { return MapCodePoints(path, FoldCodePoint); }
+std::string FoldCaseForNtfs(const std::string& path) {
+    // u_toupper maps ASCII as plain ASCII does: most release paths never reach ICU.
+    std::string folded(path);
+    for (char& ch : folded) {
+        if (static_cast<unsigned char>(ch) >= 0x80) return MapCodePoints(path, FoldCodePoint);
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+    }
+    return folded;
+}
 
 std::string WindowsNameProblem(const std::string& path) {
     size_t start = 0;
     while (start <= path.size()) {
         size_t end = path.find('/', start);
         if (end == std::string::npos) end = path.size();
-        std::string name = path.substr(start, end - start);
+        std::string_view name = std::string_view(path).substr(start, end - start);
         // NB: the updater accepts "a//b" and "dir/", but no file has such a name and the
         // publisher's server refuses the URL, so the release could never be installed.
         if (name.empty()) return "an empty name (a leading, doubled or trailing \"/\") names no file";
-        if (IsWindowsDeviceName(name)) return "\"" + name + "\" is a reserved device name on Windows";
+        if (IsWindowsDeviceName(name))
+            return "\"" + std::string(name) + "\" is a reserved device name on Windows";
         if (name.back() == '.' || name.back() == ' ')
-            return "\"" + name + "\" ends in a dot or blank, which Windows drops";
+            return "\"" + std::string(name) + "\" ends in a dot or blank, which Windows drops";
         start = end + 1;
     }
     return std::string();
@@ -44,7 +72,7 @@ std::string WindowsNameProblem(const std::string& path) {
 
 void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::string>& problems) {
     std::map<std::string, std::string> files;    // folded path -> first path seen
-    std::map<std::string, std::string> folders;  // folded folder -> a file under it
+    std::map<std::string, std::string, std::less<>> folders;  // folded folder -> a file under it
     for (const std::string& path : paths) {
         // Named first: the updater refuses device names too, but this reason says which name.
         std::string windows = WindowsNameProblem(path);
@@ -61,7 +89,7 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
             continue;
         }
         // The updater refuses these too: a release holding one could never be installed.
-        if (IsUpdaterStateOrDownloadName(path)) {
+        if (MayClashWithUpdaterFiles(path) && IsUpdaterStateOrDownloadName(path)) {
             problems.push_back("path clashes with the updater's own files (updater.state, "
                                "updater.log, and .part downloads: a folder named like one would "
                                "block every later change of the file beside it): " + path);
@@ -74,8 +102,11 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
         else if (!seen.second)
             problems.push_back("paths differ only in case: " + seen.first->second + " and " + path);
         for (size_t slash = folded.find('/'); slash != std::string::npos;
-             slash = folded.find('/', slash + 1))
-            folders.emplace(folded.substr(0, slash), path);
+             slash = folded.find('/', slash + 1)) {
+            // Siblings share their folders: look before copying the name.
+            std::string_view folder = std::string_view(folded).substr(0, slash);
+            if (folders.find(folder) == folders.end()) folders.emplace(std::string(folder), path);
+        }
     }
     for (const auto& folder : folders) {
         auto file = files.find(folder.first);

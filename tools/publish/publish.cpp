@@ -521,7 +521,7 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
                  SealFreshTree(options, signingKey.get(), verifyKey, fresh, error) &&
                  WriteTempBeside(RecordPathFor(options.serverDir), fresh.recordText.data(), fresh.recordText.size(),
                                  0644, recordTemp, error) &&
-                 BeginKeep(site, options.serverDir, fresh.manifest, recordTemp, options.message, kept, error) &&
+                 BeginKeep(site, options.serverDir, fresh.manifest, digest, recordTemp, options.message, kept, error) &&
                  RememberSerial(options, highest, digest, error);
     // Nothing below needs the lists, and afterSwap reads a manifest again: at 100,000 files they
     // would double the peak.

@@ -22,13 +22,32 @@
 
 namespace {
 
+// Where the manifest's first non-blank line (its serial line) ends, its line feed included.
+size_t FirstLineEnd(const std::vector<uint8_t>& text) {
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = at;
+        while (end < text.size() && text[end] != '\n') ++end;
+        bool blank = true;
+        for (size_t i = at; i < end; ++i) blank = blank && text[i] == '\r';
+        at = end < text.size() ? end + 1 : end;
+        if (!blank) return at;
+    }
+    return at;
+}
+
 // present false: no such folder. False when the folder is there but its manifest cannot be
 // read, so that nobody routes players by a guess.
 bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std::string& error) {
     present = false;
     if (!PathExists(dir)) return true;
-    std::vector<ManifestEntry> entries;
-    if (!ReadTreeManifest(dir, kManifestLimit, serial, entries, error)) {
+    // Only the serial line is parsed: the whole manifest twice per command was a seventh of a
+    // re-publish at 100,000 files. The trees are our own, checked when they were made.
+    std::vector<uint8_t> text;
+    std::vector<ManifestEntry> none;
+    bool read = ReadWholeFile(JoinPath(dir, "manifest.txt"), kManifestLimit, text, error);
+    if (read) text.resize(FirstLineEnd(text));
+    if (!read || !ParseManifest(text, serial, none, error)) {
         error = dir + ": its manifest cannot be read (" + error + ")";
         return false;
     }
