@@ -76,14 +76,20 @@ bool SameFile(const struct stat& a, const struct stat& b) {
            a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
-// The tidy-up and BeginKeep both hash the live manifest (10 MB at 100,000 files); the second
-// takes the first's digest while the file is the very same one: same inode, size and times.
+// The tidy-up, BeginKeep and the pruning after the swap each hash a live manifest (10 MB at
+// 100,000 files); a digest is taken again while the file is the very same one: same inode, size
+// and times (a tree's rename into place leaves them be).
 struct DigestMemo {
-    std::string path;
     struct stat identity = {};
     std::string digest;
 };
-DigestMemo gDigestMemo;
+DigestMemo gDigestMemos[2];  // the live tree's and the sealed new one's
+size_t gNextMemo = 0;
+
+void RememberDigest(const struct stat& identity, const std::string& digest) {
+    gDigestMemos[gNextMemo] = DigestMemo{identity, digest};
+    gNextMemo = (gNextMemo + 1) % 2;
+}
 
 // digest, when given, gets the bytes' ManifestDigest.
 bool ReadTreeManifestBytes(const std::string& tree, std::vector<uint8_t>& bytes, std::string* digest = nullptr) {
@@ -94,12 +100,14 @@ bool ReadTreeManifestBytes(const std::string& tree, std::vector<uint8_t>& bytes,
     if (digest == nullptr) return true;
     bool steady = statted && stat(path.c_str(), &after) == 0 && SameFile(before, after) &&
                   static_cast<uint64_t>(after.st_size) == bytes.size();
-    if (steady && gDigestMemo.path == path && SameFile(gDigestMemo.identity, after)) {
-        *digest = gDigestMemo.digest;
-        return true;
+    for (const DigestMemo& memo : gDigestMemos) {
+        if (steady && !memo.digest.empty() && SameFile(memo.identity, after)) {
+            *digest = memo.digest;
+            return true;
+        }
     }
     *digest = ManifestDigest(bytes);
-    gDigestMemo = steady ? DigestMemo{path, after, *digest} : DigestMemo();
+    if (steady) RememberDigest(after, *digest);
     return true;
 }
 
@@ -232,6 +240,11 @@ std::string ServedDigest(const std::string& site, bool stage) {
 
 }  // namespace
 
+void NoteManifestDigest(const std::string& tree, const std::string& digest) {
+    struct stat st;
+    if (stat(JoinPath(tree, "manifest.txt").c_str(), &st) == 0) RememberDigest(st, digest);
+}
+
 std::string HistoryPathFor(const std::string& serverDir) { return BesidePath(serverDir, ".history"); }
 
 bool BeginKeep(const std::string& site, const std::string& slot, const std::vector<uint8_t>& manifest,
@@ -341,12 +354,12 @@ bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, st
     }
     std::vector<uint8_t> live, stage;
     uint64_t liveSerial = 0, stageSerial = 0;
-    bool livePresent = ReadTreeManifestBytes(site, live);
+    std::string liveDigest;
+    bool livePresent = ReadTreeManifestBytes(site, live, &liveDigest);
     bool stageOpen = ReadTreeManifestBytes(StageTreePathFor(site), stage);
     if (livePresent) ManifestLines(live, &liveSerial);
     if (stageOpen) ManifestLines(stage, &stageSerial);
     stageOpen = stageOpen && (!livePresent || stageSerial > liveSerial);
-    const std::string liveDigest = livePresent ? ManifestDigest(live) : "";
     const std::string stageDigest = stageOpen ? ManifestDigest(stage) : "";
     for (KeptRelease& release : releases) {
         release.live = release.digest == liveDigest;

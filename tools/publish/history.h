@@ -49,6 +49,9 @@ struct PendingKeep {
     std::string otherDigest;  // of the site's other tree (stage or live; "" when none)
 };
 
+// The digest of tree's sealed manifest, for the commands' later readings of the same file.
+void NoteManifestDigest(const std::string& tree, const std::string& digest);
+
 // Under the lock, with the new tree sealed: notes the release of manifest that is to go under slot
 // (the site's live folder or its stage) in a ".pending" entry, with the record at recordTemp
 // linked into it. digest is manifest's ManifestDigest, which the caller has at hand.

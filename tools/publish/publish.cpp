@@ -519,6 +519,7 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     PendingKeep kept;
     bool ready = CheckSameSerialContents(options, highest, digest, problems) &&
                  SealFreshTree(options, signingKey.get(), verifyKey, fresh, error) &&
+                 (NoteManifestDigest(fresh.path, digest), true) &&
                  WriteTempBeside(RecordPathFor(options.serverDir), fresh.recordText.data(), fresh.recordText.size(),
                                  0644, recordTemp, error) &&
                  BeginKeep(site, options.serverDir, fresh.manifest, digest, recordTemp, options.message, kept, error) &&
