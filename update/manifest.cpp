@@ -45,10 +45,14 @@ std::string UnsafeEntryMessage(const std::string& path) {
 }
 
 bool IsWindowsDeviceName(std::string_view name) {
-    // Every device name starts with one of these letters: most names leave here, unscanned.
-    if (name.empty()) return false;
+    // Every device name starts with AU, NU, CO, LP or PR: most names leave here, unscanned.
+    if (name.size() < 3) return false;
+    const char second = static_cast<char>(name[1] | 0x20);
     switch (name[0] | 0x20) {
-        case 'a': case 'c': case 'l': case 'n': case 'p': break;
+        case 'a': case 'n': if (second != 'u') return false; break;
+        case 'c': if (second != 'o') return false; break;
+        case 'l': if (second != 'p') return false; break;
+        case 'p': if (second != 'r') return false; break;
         default: return false;
     }
     // Windows ignores everything from the first dot, and trailing blanks, for device names.

@@ -168,6 +168,7 @@ TEST(PublishPathRules, QuickChecksKeepEveryVerdict) {
     } cases[] = {
         {"Aux.txt", 1}, {"nUl", 1}, {"x/cOm\xC2\xB9", 1}, {"lpt9.x", 1}, {"conin$", 1}, {"CONOUT$.log", 1},
         {"Prn .txt", 1}, {"auxiliary", 0}, {"nul2", 0}, {"com0x", 0}, {"lpt", 0}, {" con", 0}, {".aux", 0},
+        {"assets/cpm1", 0}, {"a.ux", 0}, {"lPt\xC2\xB3.x", 1}, {"NU", 0},
         {"UPDATER.\xC5\xBFTATE", 1},      // the long s folds to S on Windows
         {"uPdAtEr.LoG", 1}, {"a/B.pArT", 1}, {"a/b.part./c", 1}, {"pArT.dat", 0}, {"x.p\xC3\xA1rt", 0},
         {"updater.stat", 0}, {"updaters.log", 0}, {"data/updater.log", 0},
