@@ -184,12 +184,20 @@ void LoopbackServer::Answer(int client, const std::string& urlPath, const std::s
     if (!authorization.empty() &&
         head.find("\r\nAuthorization: " + authorization + "\r\n") == std::string::npos) {
         SendAll(client, Header(401, "Unauthorized", 0, "WWW-Authenticate: Basic realm=\"quillor\"\r\n"));
+    } else if (!how.raw.empty()) {
+        SendAll(client, how.raw);
     } else if (how.trickleHeaders) {
         SendAll(client, "HTTP/1.1 200 OK\r\n");
         for (int tick = 0; tick < 600 && !stopping_; ++tick) {
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
             if (tick % 10 == 9 && !SendAll(client, "X", 1)) break;
         }
+    } else if (how.endlessHeaders) {
+        // Bounded by the client going away, the server stopping, or about 64 MiB of lines.
+        std::string lines;
+        for (int n = 0; n < 1000; ++n) lines += "X-Pad-" + std::to_string(n) + ": " + std::string(50, 'p') + "\r\n";
+        bool open = SendAll(client, "HTTP/1.1 200 OK\r\n");
+        for (int round = 0; open && round < 1024 && !stopping_; ++round) open = SendAll(client, lines);
     } else if (how.status == 301 || how.status == 302) {
         SendAll(client, Header(how.status, "Found", 0, "Location: " + how.location + "\r\n"));
     } else if (how.status != 200) {

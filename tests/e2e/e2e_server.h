@@ -22,6 +22,8 @@ struct Misbehaviour {
     bool resumeAfterStall = false;  // after ReleaseStall() send the rest instead of closing
     bool endless = false;        // send the body again and again until the client goes away
     bool trickleHeaders = false; // send the status line, then header bytes one a second (at most 60)
+    bool endlessHeaders = false; // send the status line, then header lines as fast as they are taken
+    std::string raw;             // when set: these bytes are the whole answer
 };
 
 class LoopbackServer {

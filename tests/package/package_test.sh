@@ -110,19 +110,33 @@ MANWIDTH=80 man --warnings quillor-publish 2>&1 >/dev/null </dev/null | grep . &
 #    "WORDS|EXPECTED", the last word the one being completed.
 touch studio.txt
 mkdir -p rel2
+# Besides the table, one row per command of the installed tool: the completion offers exactly its options.
+quillor-publish help --json | python3 -c '
+import json, subprocess, sys
+for name in json.loads(sys.stdin.read())["commands"]:
+    if name == "help":
+        continue
+    usage = json.loads(subprocess.run(["quillor-publish", "help", name, "--json"], capture_output=True).stdout)
+    words = sorted(set(usage.get("options", []) + usage.get("switches", [])) | {"--help", "--json"})
+    print("quillor-publish %s --|%s " % (name, " ".join(words)))
+' >completion-rows || fail "the command table from help --json"
 bash --norc --noprofile -c '
     source /usr/share/bash-completion/bash_completion
     source /usr/share/bash-completion/completions/quillor-publish
     status=0
+    check() {
     while IFS="|" read -r line expected; do
         read -r -a COMP_WORDS <<<"$line"
         [[ $line == *" " ]] && COMP_WORDS+=("")
         COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$line COMP_POINT=${#line} COMPREPLY=()
         _quillor_publish
         got=""
-        ((${#COMPREPLY[@]})) && got=$(printf "%s\n" "${COMPREPLY[@]}" | sort | tr "\n" " ")
+        ((${#COMPREPLY[@]})) && got=$(printf "%s\n" "${COMPREPLY[@]}" | LC_ALL=C sort | tr "\n" " ")
         [ "$got" = "$expected" ] || { echo "completion of \"$line\": \"$got\", expected \"$expected\""; status=1; }
-    done <<TABLE
+    done
+    }
+    check <completion-rows
+    check <<TABLE
 quillor-publish pro|promote 
 quillor-publish s|serve site stage status 
 quillor-publish site --|--bind --edge --help --json --port --vcl 

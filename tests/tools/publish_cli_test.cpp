@@ -271,14 +271,16 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
 }
 
 // verify ends by itself against a loopback server that streams without end or stalls mid-body:
-// bodies are cut at the updater's limits, a transfer at --timeout, everything at the end of --wait.
+// bodies are cut at the updater's limits, a transfer at --timeout, everything at the end of --wait,
+// and header lines at their count long before any of those.
 TEST_F(PublishTool, VerifyEndsAgainstEndlessAndStallingServers) {
     MakeRelease(dir_ / "rel");
     ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
     LoopbackServer server(dir_ / "srv");
     ASSERT_NE(server.Port(), 0);
-    Misbehaviour endless, stall;
+    Misbehaviour endless, stall, headers;
     endless.endless = true;
+    headers.endlessHeaders = true;
     stall.stallAfter = 3;
     struct Case {
         std::string path;
@@ -291,6 +293,7 @@ TEST_F(PublishTool, VerifyEndsAgainstEndlessAndStallingServers) {
         {"/manifest.sig", endless, {}, "manifest.sig: larger than 65536 bytes"},
         {"/files/game.exe", stall, {"--timeout", "2"}, "missing: game.exe (the transfer took longer than 2 s)"},
         {"/files/game.exe", stall, {"--wait", "3"}, "game.exe (the time to wait ran out during the transfer)"},
+        {"/manifest.txt", headers, {}, "manifest.txt: request failed (more than 100 header lines)"},
     };
     for (const Case& test : cases) {
         server.ClearOverrides();

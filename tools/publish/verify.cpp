@@ -3,114 +3,31 @@
 
 #include "crypto.h"
 #include "fs_util.h"
+#include "http_get.h"
 #include "path_rules.h"
 #include "progress.h"
 #include "update/http.h"
 #include "update/manifest.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cerrno>
-#include <condition_variable>
 #include <fcntl.h>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Cuts the client's connection when a transfer outlives its deadline: the read time-out bounds
-// each read only, and a server that trickles or streams without end never trips it.
-class TransferWatch {
-public:
-    explicit TransferWatch(httplib::Client& client) : client_(client), thread_([this] { Run(); }) {}
-    ~TransferWatch() {
-        {
-            std::lock_guard<std::mutex> hold(mutex_);
-            quit_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
-    TransferWatch(const TransferWatch&) = delete;
-    TransferWatch& operator=(const TransferWatch&) = delete;
-
-    void Arm(Clock::time_point deadline) {
-        std::lock_guard<std::mutex> hold(mutex_);
-        deadline_ = deadline;
-        armed_ = true;
-        fired_ = false;
-        changed_.notify_all();
-    }
-    // True when the transfer was cut; after this the watch no longer touches the client.
-    bool Disarm() {
-        std::lock_guard<std::mutex> hold(mutex_);
-        armed_ = false;
-        return fired_;
-    }
-
-private:
-    void Run() {
-        std::unique_lock<std::mutex> hold(mutex_);
-        while (!quit_) {
-            if (armed_ && Clock::now() >= deadline_) {
-                client_.stop();  // httplib's way to end a request from another thread
-                fired_ = true;
-                armed_ = false;
-            } else if (armed_) {
-                changed_.wait_until(hold, deadline_);
-            } else {
-                changed_.wait(hold);
-            }
-        }
-    }
-
-    httplib::Client& client_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    Clock::time_point deadline_;
-    bool armed_ = false;
-    bool fired_ = false;
-    bool quit_ = false;
-    std::thread thread_;  // last: starts once the rest is set up
-};
-
-// One host a transfer talks to, with the watch that cuts it at the deadline.
-struct Endpoint {
-    std::unique_ptr<httplib::Client> client;
-    std::unique_ptr<TransferWatch> watch;  // declared after client: stops before it goes
-};
-
 // Where the three kinds of resource come from: a folder or a base URL.
 struct ServerSource {
     std::string folder;  // empty for a URL
-    std::map<std::string, Endpoint> endpoints;  // "host:port" -> its client, the base's among them
     std::string hostPort;  // the base URL's host; empty for a folder
     std::string prefix;  // URL path before "/manifest.txt", without a trailing "/"
     FetchLimits limits;
 };
 
 constexpr int kRedirectHops = 5;
-
-// The client for hostPort, made on first use. Redirects are followed here, not by the library,
-// whose own client for another host no watch could stop.
-Endpoint& EndpointFor(ServerSource& source, const std::string& hostPort) {
-    Endpoint& endpoint = source.endpoints[hostPort];
-    if (!endpoint.client) {
-        endpoint.client = std::make_unique<httplib::Client>("http://" + hostPort);
-        endpoint.client->set_url_encode(false);  // the paths are encoded exactly like the updater does
-        endpoint.client->set_follow_location(false);
-        endpoint.client->set_keep_alive(true);
-        endpoint.watch = std::make_unique<TransferWatch>(*endpoint.client);
-    }
-    return endpoint;
-}
 
 // Where a redirect's Location leads from hostPort: "http://HOST[:PORT]/PATH" or "/PATH". False
 // for anything else (https is not what the updater speaks here).
@@ -148,67 +65,52 @@ bool OpenSource(const std::string& target, ServerSource& source, std::string& er
         return false;
     }
     source.hostPort = hostPort;
-    EndpointFor(source, hostPort);
     return true;
 }
 
 std::string LargerThan(uint64_t maxBytes) { return "larger than " + std::to_string(maxBytes) + " bytes"; }
 
 // One resource over HTTP within the transfer's deadline, redirects (at most kRedirectHops, each
-// to any host) included: the watch of each hop's client cuts it at that one deadline, however
-// slowly the status line, the headers or the body trickle in. See Fetch.
+// to any host) included: every wait of every hop ends at that one deadline, however slowly the
+// status line, the headers or the body trickle in. See Fetch.
 bool FetchHttp(ServerSource& source, const std::string& relative, uint64_t maxBytes,
                const std::function<void(const char*, size_t)>& sink, std::string& error) {
     const FetchLimits& limits = source.limits;
     Clock::time_point now = Clock::now();
     bool waitEnds = limits.deadline - now <= std::chrono::seconds(limits.transferSeconds);
-    Clock::time_point deadline = waitEnds ? limits.deadline : now + std::chrono::seconds(limits.transferSeconds);
-    if (deadline <= now) {
+    HttpGetRequest request;
+    request.deadline = waitEnds ? limits.deadline : now + std::chrono::seconds(limits.transferSeconds);
+    if (request.deadline <= now) {
         error = "the time to wait ran out";
         return false;
     }
-    httplib::Headers headers = {{"User-Agent", "Quillor-Updater/1.0"}};
-    std::string hostPort = source.hostPort, path = source.prefix + "/" + relative;
+    request.hostPort = source.hostPort;
+    request.path = source.prefix + "/" + relative;
     for (int hop = 0;; ++hop) {
-        now = Clock::now();
-        // Connecting and each read wait at most 20 s, as the updater's do, and never past the deadline.
-        auto wait = std::chrono::duration_cast<std::chrono::microseconds>(
-            std::min<Clock::duration>(std::chrono::seconds(20), std::max<Clock::duration>(deadline - now, {}))).count();
-        Endpoint& endpoint = EndpointFor(source, hostPort);
-        endpoint.client->set_connection_timeout(wait / 1000000, wait % 1000000);
-        endpoint.client->set_read_timeout(wait / 1000000, wait % 1000000);
         uint64_t received = 0;
-        int status = 0;
-        std::string location;
-        bool tooLarge = false, late = false;
-        endpoint.watch->Arm(deadline);
-        auto result = endpoint.client->Get(
-            path, headers,
-            [&](const httplib::Response& response) {
-                status = response.status;
-                location = response.get_header_value("Location");
-                return status == 200;  // no other body is read
-            },
+        HttpGetAnswer answer;
+        std::string failure;
+        bool whole = HttpGet(
+            request,
             [&](const char* data, size_t size) {
-                if (Clock::now() >= deadline) return !(late = true);
                 received += size;
-                if (received > maxBytes) return !(tooLarge = true);
+                if (received > maxBytes) return false;
                 sink(data, size);
                 return true;
-            });
-        // The read time-out, set to end there too, may beat the watch to it.
-        late = endpoint.watch->Disarm() || late || (!result && Clock::now() >= deadline);
-        if (result && status == 200 && !tooLarge && !late) return true;
+            },
+            answer, failure);
+        if (whole && answer.status == 200) return true;
+        int status = answer.status;
         bool redirect = status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
-        if (tooLarge) error = LargerThan(maxBytes);
-        else if (late && waitEnds) error = "the time to wait ran out during the transfer";
-        else if (late) error = "the transfer took longer than " + std::to_string(limits.transferSeconds) + " s";
+        if (answer.stopped) error = LargerThan(maxBytes);
+        else if (answer.late && waitEnds) error = "the time to wait ran out during the transfer";
+        else if (answer.late) error = "the transfer took longer than " + std::to_string(limits.transferSeconds) + " s";
+        else if (!whole) error = "request failed (" + failure + ")";
         else if (redirect && hop == kRedirectHops) error = "more than " + std::to_string(kRedirectHops) + " redirects";
-        else if (redirect && !RedirectTarget(location, hostPort, path))
-            error = "HTTP status " + std::to_string(status) + " to \"" + location + "\", which is not an http:// URL";
+        else if (redirect && !RedirectTarget(answer.location, request.hostPort, request.path))
+            error = "HTTP status " + std::to_string(status) + " to \"" + answer.location + "\", which is not an http:// URL";
         else if (redirect) continue;
-        else if (status != 0) error = "HTTP status " + std::to_string(status);
-        else error = "request failed (" + httplib::to_string(result.error()) + ")";
+        else error = "HTTP status " + std::to_string(status);
         return false;
     }
 }

@@ -2,7 +2,7 @@
 _quillor_publish() {
     local cur prev words cword
     _init_completion || return
-    local commands="keygen publish stage widen promote status diff verify serve site blob help"
+    local commands="keygen publish stage revert widen promote history prune status diff verify serve site blob help"
     if ((cword == 1)); then
         mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
         return
@@ -12,12 +12,14 @@ _quillor_publish() {
     local signing="--key --sign-command --pub --serial --passphrase-file --passphrase-env --sign-timeout --jobs"
     case $command in
         keygen) valued="--passphrase-file" switches="--force" ;;
-        publish) valued="$signing" switches="--checksum --force" ;;
-        stage) valued="$signing --share --salt" switches="--checksum" ;;
+        publish) valued="$signing --message --keep" switches="--checksum --force" ;;
+        stage) valued="$signing --share --salt --message --keep" switches="--checksum" ;;
+        revert) valued="${signing/ --jobs/} --to --share --salt --message --keep" ;;
         widen) valued="--share" ;;
-        promote | blob) ;;
+        promote | prune) valued="--keep" ;;
+        history | blob) ;;
         status) valued="--address" ;;
-        diff) switches="--checksum" ;;
+        diff) valued="--to --timeout" switches="--checksum" ;;
         verify) valued="--key --expect-serial --wait --timeout" ;;
         serve) valued="--bind --port" ;;
         site) valued="--bind --port --edge --vcl" ;;
