@@ -68,6 +68,19 @@ struct LauncherAccessible final : IAccessible {
         return id >= 0 && id <= static_cast<LONG>(view.items.size()) ? S_OK : E_INVALIDARG;
     }
 
+    // The start of every question about one part: the answer cleared, then the part resolved.
+    template <typename T>
+    HRESULT Begin(const VARIANT& child, T** out, AccessibleView& view, LONG& id) const {
+        if (!out) return E_POINTER;
+        *out = nullptr;
+        return Resolve(child, view, id);
+    }
+    HRESULT Begin(const VARIANT& child, VARIANT* out, AccessibleView& view, LONG& id) const {
+        if (!out) return E_POINTER;
+        VariantInit(out);
+        return Resolve(child, view, id);
+    }
+
     STDMETHODIMP QueryInterface(REFIID iid, void** out) override {
         if (!out) return E_POINTER;
         if (iid == __uuidof(IUnknown) || iid == __uuidof(IDispatch) ||
@@ -122,29 +135,23 @@ struct LauncherAccessible final : IAccessible {
     }
     // The parts are simple elements, not objects of their own.
     STDMETHODIMP get_accChild(VARIANT child, IDispatch** out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         return id == CHILDID_SELF ? E_INVALIDARG : S_FALSE;
     }
     STDMETHODIMP get_accName(VARIANT child, BSTR* out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         return ReturnText(id == CHILDID_SELF ? kAccessibleWindowName : view.items[id - 1].name, out);
     }
     STDMETHODIMP get_accValue(VARIANT child, BSTR* out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         if (id == CHILDID_SELF || view.items[id - 1].role == AccessibleRole::PushButton)
             return DISP_E_MEMBERNOTFOUND;
@@ -154,20 +161,16 @@ struct LauncherAccessible final : IAccessible {
         return NoText(child, out);
     }
     STDMETHODIMP get_accRole(VARIANT child, VARIANT* out) override {
-        if (!out) return E_POINTER;
-        VariantInit(out);
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         return ReturnNumber(id == CHILDID_SELF ? ROLE_SYSTEM_CLIENT : RoleOf(view.items[id - 1]), out);
     }
     STDMETHODIMP get_accState(VARIANT child, VARIANT* out) override {
-        if (!out) return E_POINTER;
-        VariantInit(out);
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         if (id != CHILDID_SELF) return ReturnNumber(StateOf(view.items[id - 1]), out);
         return ReturnNumber(STATE_SYSTEM_FOCUSABLE | (GetFocus() == window ? STATE_SYSTEM_FOCUSED : 0), out);
@@ -178,11 +181,9 @@ struct LauncherAccessible final : IAccessible {
         return NoText(child, file);
     }
     STDMETHODIMP get_accKeyboardShortcut(VARIANT child, BSTR* out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         if (id == CHILDID_SELF || view.items[id - 1].hitCode != kHitClose) return DISP_E_MEMBERNOTFOUND;
         return ReturnText(kAccessibleCloseShortcut, out);
@@ -201,11 +202,9 @@ struct LauncherAccessible final : IAccessible {
         return usable != S_OK ? usable : DISP_E_MEMBERNOTFOUND;
     }
     STDMETHODIMP get_accDefaultAction(VARIANT child, BSTR* out) override {
-        if (!out) return E_POINTER;
-        *out = nullptr;
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
         if (id == CHILDID_SELF || view.items[id - 1].role != AccessibleRole::PushButton)
             return DISP_E_MEMBERNOTFOUND;
@@ -295,11 +294,9 @@ struct LauncherAccessible final : IAccessible {
 
     // Description, help: none of the parts has any.
     HRESULT NoText(const VARIANT& child, BSTR* out) const {
-        if (!out) return E_POINTER;
-        *out = nullptr;
         AccessibleView view;
         LONG id;
-        const HRESULT hr = Resolve(child, view, id);
+        const HRESULT hr = Begin(child, out, view, id);
         return hr != S_OK ? hr : DISP_E_MEMBERNOTFOUND;
     }
 };

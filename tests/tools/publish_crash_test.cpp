@@ -590,7 +590,9 @@ TEST_F(PublishRecovery, OnlyAWholeTreeComesBackThatWasNeverLive) {
         else if (*test.damaged != '\0') AlterKeepingTimes(candidate + "/" + test.damaged);
         for (const std::vector<std::string>& keyless : {std::vector<std::string>{"widen", "--share", "5", server},
                                                         std::vector<std::string>{"promote", server}})
-            if (test.keylessFirst) EXPECT_EQ(RunTool(keyless).exitCode, 1) << keyless[0];
+            if (test.keylessFirst) {
+                EXPECT_EQ(RunTool(keyless).exitCode, 1) << keyless[0];
+            }
         CommandResult failed = RunTool({"publish", "--sign-command", "exit 3", "--pub", dir_ / "k.pub.pem", "--serial",
                                         "3", dir_ / "rel", server});
         EXPECT_EQ(failed.exitCode, 1) << test.name;

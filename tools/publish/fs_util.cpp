@@ -78,20 +78,23 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
-namespace {
-
-const char kHexDigits[] = "0123456789abcdef";
-
-// FNV-1a: no secret, only a check that a name typed by hand never passes by accident.
-std::string NameCheck(const std::string& baseName, const std::string& random) {
+std::string CheckHex(const std::string& text) {
     uint32_t hash = 2166136261u;
-    for (char ch : baseName + "\n" + random + "\nquillor-publish") {
+    for (char ch : text) {
         hash ^= static_cast<uint8_t>(ch);
         hash *= 16777619u;
     }
     std::string hex;
-    for (int shift = 28; shift >= 0; shift -= 4) hex += kHexDigits[(hash >> shift) & 15];
+    for (int shift = 28; shift >= 0; shift -= 4) hex += "0123456789abcdef"[(hash >> shift) & 15];
     return hex;
+}
+
+namespace {
+
+const char kHexDigits[] = "0123456789abcdef";
+
+std::string NameCheck(const std::string& baseName, const std::string& random) {
+    return CheckHex(baseName + "\n" + random + "\nquillor-publish");
 }
 
 bool IsLowerHex(const std::string& text) {

@@ -25,6 +25,10 @@ private:
 // "what: strerror(errno)" for the current errno.
 std::string ErrnoText(const std::string& what);
 
+// FNV-1a of text as 8 lower-case hex digits: no secret, only a check that a name typed by hand
+// never passes for one of the tool's own marked names by accident.
+std::string CheckHex(const std::string& text);
+
 // Reads a whole regular file into bytes; false with a message on any failure or above maxBytes.
 bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
                    std::string& error);

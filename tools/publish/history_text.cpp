@@ -1,6 +1,8 @@
 // The history's text: entry names, the info file, messages, and manifests read line by line.
 #include "history_text.h"
 
+#include "fs_util.h"
+
 #include "publish.h"
 
 #include <cstdio>
@@ -15,16 +17,8 @@ namespace {
 const char kInfoHeader[] = "quillor-publish release 1";
 const char kHex[] = "0123456789abcdef";
 
-// FNV-1a over the serial and the random part: no secret, only a check that a hand-made name never passes.
 std::string EntryCheck(const std::string& serial, const std::string& random) {
-    uint32_t hash = 2166136261u;
-    for (char ch : serial + "\n" + random + "\nquillor-publish history") {
-        hash ^= static_cast<uint8_t>(ch);
-        hash *= 16777619u;
-    }
-    std::string hex;
-    for (int shift = 28; shift >= 0; shift -= 4) hex += kHex[(hash >> shift) & 15];
-    return hex;
+    return CheckHex(serial + "\n" + random + "\nquillor-publish history");
 }
 
 }  // namespace
