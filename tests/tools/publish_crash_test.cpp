@@ -27,17 +27,6 @@ const char* const kDiskCalls[] = {"openat", "write",  "copy_file_range", "link",
                                   "unlink", "unlinkat", "mkdir",         "rmdir", "fsync",  "fdatasync", "syncfs"};
 const char* const kErrors[] = {"ENOSPC", "EIO", "EACCES"};
 
-std::vector<std::string> Names(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* handle = opendir(dir.c_str())) {
-        while (dirent* entry = readdir(handle))
-            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
-        closedir(handle);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A copy of a server folder's surroundings. With linkTrees the trees below share the original's
 // files (hard links, as a publish record expects them), so that a file changed in place shows in
 // the original too; files at the top are always copies.

@@ -1,10 +1,13 @@
 // Kept releases: history, revert (live and staged) and prune through the built tool, and the rules they keep.
 #include "fs_util.h"
 #include "history.h"
+#include "history_text.h"
 #include "tool_support.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -143,6 +146,60 @@ TEST_F(PublishHistory, RevertKeepsTheRulesOfPublishAndStage) {
         EXPECT_NE(result.err.find(each.says), std::string::npos) << result.err;
     }
     EXPECT_NE(Tool({"status"}).out.find("live:  serial 20"), std::string::npos);
+}
+
+TEST_F(PublishHistory, ARevertLinksOnlyWholeListedBodiesAndPrunedEntriesGoAfterTheResult) {
+    for (int i = 1; i <= 3; ++i)
+        ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(i),
+                           dir / ("r" + std::to_string(i)), dir / "srv"}).exitCode, 0);
+    std::string tree1;
+    for (const std::string& name : Names(dir / "srv.history"))
+        if (name.compare(0, 2, "1-") == 0) tree1 = dir / ("srv.history/" + name + "/tree");
+    ASSERT_TRUE(PathExists(tree1 + "/manifest.txt"));
+
+    // A kept body cut short is refused before anything changes; a file the manifest does not list
+    // is not carried over.
+    const std::string first = ReadFileText(tree1 + "/files/data/first.pak");
+    WriteFileText(tree1 + "/files/data/first.pak", "short");
+    const std::vector<std::string> around = Names(dir.Path());
+    CommandResult damaged = Revert("1", "4");
+    EXPECT_EQ(damaged.exitCode, 1);
+    EXPECT_NE(damaged.err.find("data/first.pak: not the body of 4000 bytes its manifest lists"), std::string::npos)
+        << damaged.err;
+    EXPECT_EQ(ReadFileText(dir / "srv/files/game.exe"), "MZ game 3");
+    EXPECT_EQ(Names(dir.Path()), around);
+    WriteFileText(tree1 + "/files/data/first.pak", first);
+    WriteFileText(tree1 + "/files/data/stray.txt", "not listed");
+    ASSERT_EQ(Revert("1", "4").exitCode, 0);
+    EXPECT_EQ(RunCommand({"diff", "-r", dir / "r1", dir / "srv/files"}).exitCode, 0);
+
+    // The reverted tree's record vouches for its bodies: publishing release 1 again reads nothing.
+    CommandResult again = RunTool({"publish", "--key", dir / "k.pem", "--serial", "5", dir / "r1", dir / "srv"});
+    EXPECT_NE(again.out.find("(0 read from the release, 3 taken over unchanged)"), std::string::npos) << again.out;
+
+    // Pruned entries are removed once the result is out, but an entry whose removal another
+    // process holds (its folder locked) is left to that process.
+    const std::string held = dir / ("srv.history/" + EntryName(9) + ".gone");
+    mkdir(held.c_str(), 0755);
+    WriteFileText(held + "/info", "being removed");
+    UniqueFd lock(open(held.c_str(), O_RDONLY | O_DIRECTORY));
+    ASSERT_EQ(flock(lock.Get(), LOCK_EX | LOCK_NB), 0);
+    CommandResult pruned = RunTool({"publish", "--key", dir / "k.pem", "--keep", "1", "--serial", "6", dir / "r2",
+                                    dir / "srv"});
+    ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+    EXPECT_NE(pruned.out.find("pruned serial 4, 3, 2, 1 from"), std::string::npos) << pruned.out;
+    auto goneLeft = [&] {
+        int count = 0;
+        for (const std::string& name : Names(dir / "srv.history")) count += name.find(".gone") != std::string::npos;
+        return count;
+    };
+    for (int i = 0; i < 100 && goneLeft() > 1; ++i) usleep(50 * 1000);
+    EXPECT_EQ(goneLeft(), 1);
+    EXPECT_EQ(ReadFileText(held + "/info"), "being removed");
+    lock = UniqueFd();
+    ASSERT_EQ(Tool({"prune"}).exitCode, 0);
+    EXPECT_FALSE(PathExists(held));
+    EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "6", dir / "srv"}).exitCode, 0);
 }
 
 TEST_F(PublishHistory, AHistoryFolderThePublisherDidNotMakeIsRefusedAndLeftAlone) {

@@ -9,11 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
+#include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
 #include <map>
@@ -209,6 +211,17 @@ void AlterKeepingTimes(const std::string& path) {
     WriteFileText(path, bytes);
     timespec times[2] = {st.st_atim, st.st_mtim};
     ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::vector<std::string> Names(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* handle = opendir(dir.c_str())) {
+        while (dirent* entry = readdir(handle))
+            if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..") names.push_back(entry->d_name);
+        closedir(handle);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 unsigned long InodeOf(const std::string& path) {

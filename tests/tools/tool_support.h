@@ -92,6 +92,9 @@ void AgeTree(const std::string& dir);
 // Changes the first byte of path and puts its modification time back, as a tool that keeps times would.
 void AlterKeepingTimes(const std::string& path);
 
+// The names in the folder dir, sorted ("." and ".." left out; none when it cannot be read).
+std::vector<std::string> Names(const std::string& dir);
+
 // The inode number of path (0 when it cannot be read).
 unsigned long InodeOf(const std::string& path);
 

@@ -179,6 +179,16 @@ bool ForEachParallel(size_t count,
     return !failed;
 }
 
+std::vector<std::pair<size_t, size_t>> FolderRuns(size_t count, const std::function<bool(size_t)>& sameFolder,
+                                                  size_t limit) {
+    std::vector<std::pair<size_t, size_t>> runs;
+    for (size_t i = 0; i < count; ++i) {
+        if (i == 0 || !sameFolder(i) || i - runs.back().first >= limit) runs.emplace_back(i, i);
+        runs.back().second = i + 1;
+    }
+    return runs;
+}
+
 bool ReadHashCopy(const std::string& source, const std::string& target, std::vector<char>& buffer,
                   std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
                   std::atomic<uint64_t>* done, std::string& error) {

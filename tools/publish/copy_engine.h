@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct stat;
@@ -37,6 +38,12 @@ int OpenBeneathBySegments(int dirFd, const std::string& relative, int flags);
 bool ForEachParallel(size_t count,
                      const std::function<bool(size_t, std::vector<char>&, std::string&)>& work,
                      std::string& error, size_t workers = 0);
+
+// Splits the indices below count into runs of consecutive ones in one folder (sameFolder(i): index
+// i is in the folder of index i - 1), each at most limit long. Threads that work on different runs
+// link into different folders, so they seldom wait for one folder's lock.
+std::vector<std::pair<size_t, size_t>> FolderRuns(size_t count, const std::function<bool(size_t)>& sameFolder,
+                                                  size_t limit = 256);
 
 // Reads source once, hashing it and, when target is not empty, writing the same bytes to target
 // (created anew, mode 0666 minus umask). A source whose size or times change while it is read, or

@@ -16,8 +16,10 @@
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
+#include <csignal>
 #include <fcntl.h>
 #include <string_view>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -307,6 +309,51 @@ bool KeepOrRetireTree(const std::string& site, const std::string& tree, std::str
     return RetireTree(tree, error);
 }
 
+namespace {
+
+// Entries pruning renamed to ".gone", each with its folder open and locked until it is removed.
+struct GoneEntry {
+    std::string path;
+    UniqueFd lock;
+};
+std::vector<GoneEntry> g_gone;
+
+// The lock of an entry being removed (flock on its folder): false when another process holds it,
+// which then removes the entry itself; held is not valid when the folder cannot be opened.
+bool LockGone(const std::string& path, UniqueFd& held) {
+    held = UniqueFd(open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    return held.Valid() && flock(held.Get(), LOCK_EX | LOCK_NB) == 0;
+}
+
+}  // namespace
+
+void RemoveGoneEntries(bool background) {
+    if (g_gone.empty()) return;
+    pid_t child = -1;
+    if (background) {
+        std::fflush(nullptr);
+        child = fork();
+        if (child > 0) {
+            g_gone.clear();  // the locks stay with the child's copies of the descriptors
+            return;
+        }
+    }
+    if (child == 0) {
+        // Nothing reads from or waits on the child: $(quillor-publish ...) ends with the parent.
+        int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+        signal(SIGHUP, SIG_IGN);
+        signal(SIGINT, SIG_IGN);
+    }
+    for (const GoneEntry& gone : g_gone) {
+        std::string error;
+        if (!RemoveTree(gone.path, error) && child != 0)
+            std::fprintf(stderr, "warning: %s (the next command removes it)\n", error.c_str());
+    }
+    g_gone.clear();
+    if (child == 0) _exit(0);
+}
+
 bool TidyHistory(const std::string& site, std::string& error) {
     if (!IsFinishedTree(site)) return true;  // nothing to judge by until the live tree is back
     if (!EnsureHistory(site, error)) return false;
@@ -314,7 +361,12 @@ bool TidyHistory(const std::string& site, std::string& error) {
     const std::string liveDigest = ServedDigest(site, false), stageDigest = ServedDigest(site, true);
     for (const std::string& name : NamesIn(history)) {
         std::string path = JoinPath(history, name), ignored;
-        if (IsEntryName(name, ".gone") && !RemoveTree(path, error)) return false;
+        if (IsEntryName(name, ".gone")) {
+            UniqueFd held;
+            if (!LockGone(path, held) && held.Valid()) continue;  // the removal a command left running
+            if (!RemoveTree(path, error)) return false;
+            continue;
+        }
         if (!IsEntryName(name, ".pending")) continue;
         std::vector<uint8_t> info;
         KeptRelease release;
@@ -408,7 +460,9 @@ bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std
             if (error.empty()) error = ErrnoText(victim->path);
             return false;
         }
-        if (!RemoveTree(gone, error)) return false;
+        UniqueFd held;
+        LockGone(gone, held);
+        g_gone.push_back(GoneEntry{gone, std::move(held)});
         note += std::string(note.empty() ? "pruned serial " : ", ") + std::to_string(victim->serial);
     }
     if (!note.empty()) note += " from " + HistoryPathFor(site);

@@ -2,9 +2,9 @@
 #include "history_text.h"
 
 #include "fs_util.h"
-
 #include "publish.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -108,6 +108,7 @@ bool ParseInfo(const std::string& text, KeptRelease& release) {
 
 std::vector<ManifestLine> ManifestLines(const std::vector<uint8_t>& manifest, uint64_t* serial) {
     std::vector<ManifestLine> lines;
+    lines.reserve(static_cast<size_t>(std::count(manifest.begin(), manifest.end(), static_cast<uint8_t>('\n'))));
     std::string_view text(reinterpret_cast<const char*>(manifest.data()), manifest.size());
     for (size_t at = 0; at < text.size();) {
         size_t end = text.find('\n', at);
@@ -156,12 +157,6 @@ void ManifestTotals(const std::vector<uint8_t>& manifest, uint64_t& serial, uint
         ++files;
         bytes += line.size;
     }
-}
-
-std::vector<PublishedFile> ManifestFiles(const std::vector<uint8_t>& manifest) {
-    std::vector<PublishedFile> files;
-    for (const ManifestLine& line : ManifestLines(manifest)) files.push_back({std::string(line.path), std::string(line.sha), line.size});
-    return files;
 }
 
 uint64_t DownloadBetween(const std::vector<uint8_t>& newManifest, const std::vector<uint8_t>& oldManifest,

@@ -380,6 +380,7 @@ int RunPrune(const Args& args) {
     if (!LockExclusive(LockPathFor(site), lock, error)) return Fail(error);
     if (!IsFinishedTree(site)) return Fail(site + " is not a finished tree; the next publish recovers it, then prune");
     if (!TidyHistory(site, error) || !PruneHistory(site, keep, note, error)) return Fail(error);
+    RemoveGoneEntries(false);
     std::fprintf(HumanOut(), "%s\n", note.empty() ? ("nothing to prune in " + HistoryPathFor(site)).c_str() : note.c_str());
     ResultText("history", note);
     return 0;
@@ -556,6 +557,7 @@ int RunCommandLine(std::vector<std::string> args) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    int exitCode = RunCommandLine(std::vector<std::string>(argv + 1, argv + argc));
-    return FinishOutput(exitCode);
+    int exitCode = FinishOutput(RunCommandLine(std::vector<std::string>(argv + 1, argv + argc)));
+    RemoveGoneEntries(true);
+    return exitCode;
 }

@@ -27,6 +27,7 @@
 #include <fcntl.h>
 #include <map>
 #include <set>
+#include <string_view>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -168,18 +169,26 @@ void OpenFolders(const std::string& filesRoot, const std::string& liveFilesRoot,
     // Room for the copies' own descriptors on every thread, the lock, the signer's pipes.
     size_t budget = limit.rlim_cur > 512 ? (limit.rlim_cur - 512) / 2 : 0;
     std::map<std::string, uint32_t> index;
+    std::string_view last;
     folderOf.reserve(plan.size());
     for (const PlannedFile& planned : plan) {
         size_t slash = planned.release->path.rfind('/');
-        std::string folder = slash == std::string::npos ? std::string() : planned.release->path.substr(0, slash);
-        auto found = index.find(folder);
+        std::string_view folder = slash == std::string::npos ? std::string_view()
+                                                             : std::string_view(planned.release->path).substr(0, slash);
+        if (!folderOf.empty() && folder == last) {
+            folderOf.push_back(folderOf.back());
+            continue;
+        }
+        last = folder;
+        const std::string name(folder);
+        auto found = index.find(name);
         if (found == index.end()) {
-            found = index.emplace(folder, static_cast<uint32_t>(folders.size())).first;
+            found = index.emplace(name, static_cast<uint32_t>(folders.size())).first;
             folders.emplace_back();
             if (folders.size() <= budget) {
                 const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-                folders.back().fresh = UniqueFd(open(JoinPath(filesRoot, folder).c_str(), flags));
-                folders.back().live = UniqueFd(open(JoinPath(liveFilesRoot, folder).c_str(), flags));
+                folders.back().fresh = UniqueFd(open(JoinPath(filesRoot, name).c_str(), flags));
+                folders.back().live = UniqueFd(open(JoinPath(liveFilesRoot, name).c_str(), flags));
             }
         }
         folderOf.push_back(found->second);
@@ -247,20 +256,35 @@ bool BuildFiles(const std::string& root, const std::string& fromTree, unsigned j
     }
     std::set<std::string> made;
     uint64_t totalBytes = 0;
-    for (const PlannedFile& planned : plan) {
-        if (!MakeParents(filesRoot, planned.release->path, made, error)) return false;
-        totalBytes += planned.release->stamp.size;
+    for (size_t i = 0; i < plan.size(); ++i) {
+        // Sorted paths: most files share the folder of the one before.
+        const std::string& path = plan[i].release->path;
+        size_t slash = path.rfind('/');
+        bool sameFolder = i > 0 && slash != std::string::npos &&
+                          plan[i - 1].release->path.compare(0, slash + 1, path, 0, slash + 1) == 0 &&
+                          plan[i - 1].release->path.find('/', slash + 1) == std::string::npos;
+        if (!sameFolder && !MakeParents(filesRoot, path, made, error)) return false;
+        totalBytes += plan[i].release->stamp.size;
     }
     std::vector<FolderAt> folders;
     std::vector<uint32_t> folderOf;
     OpenFolders(filesRoot, JoinPath(fromTree, "files"), plan, folders, folderOf);
     built.assign(plan.size(), BuiltFile());
     ProgressMeter meter("publish", plan.size(), totalBytes);
+    // Links of one folder go to one thread, since each link waits for its folder's lock; every
+    // file that is read goes alone, so that large files spread over the threads.
+    auto runs = FolderRuns(plan.size(), [&](size_t i) {
+        return folderOf[i] == folderOf[i - 1] && plan[i].action == FileAction::Take &&
+               plan[i - 1].action == FileAction::Take;
+    });
     return ForEachParallel(
-        plan.size(),
-        [&](size_t index, std::vector<char>& buffer, std::string& message) {
-            return BuildOne(fromTree, filesRoot, plan[index], folders[folderOf[index]], buffer, built[index], meter,
-                            message);
+        runs.size(),
+        [&](size_t run, std::vector<char>& buffer, std::string& message) {
+            for (size_t index = runs[run].first; index < runs[run].second; ++index)
+                if (!BuildOne(fromTree, filesRoot, plan[index], folders[folderOf[index]], buffer, built[index], meter,
+                              message))
+                    return false;
+            return true;
         },
         error, jobs);
 }
@@ -509,6 +533,7 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
         (options.beforeWrite && !options.beforeWrite(options.otherTree, problems)) ||
         !CheckSerial(options, live, highest, problems))
         return false;
+    if (options.revert) live = LiveTree();  // a revert reads the live manifest as it links, line by line
     FreshTree fresh;
     if (options.revert ? !BuildRevertTree(options, fresh, error)
                        : !BuildFreshTree(options, release, options.serverDir, live, startedNs, fresh, error)) {
