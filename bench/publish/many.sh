@@ -77,12 +77,17 @@ step=0
 for round in $(seq 1 "$rounds"); do
     rm -rf "$server" "$server".* "$work/copy"
     line="round $round (load $(load)):"
-    serial=$((serial + 1)); first=$serial
+    serial=$((serial + 1))
     measure "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server"; add full
     measure_copy -a; add copy; rm -rf "$work/copy"
     measure_copy -al; add floor; rm -rf "$work/copy"
     serial=$((serial + 1))
     measure "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server"; add same
+    # The same again with --keep 1: the first release (a tree of 100,000 links) is pruned, its
+    # removal left to a child after the result; the next measure waits for that child.
+    serial=$((serial + 1)); again=$serial
+    measure "$tool" publish "${key[@]}" --keep 1 --serial $serial "$work/release" "$server"; add pruning
+    for _ in $(seq 1 600); do compgen -G "$server.history/*.gone" >/dev/null || break; sleep 0.1; done
     step=$((step + 1)); change_some $step
     serial=$((serial + 1))
     measure "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server"; add changed
@@ -93,9 +98,9 @@ for round in $(seq 1 "$rounds"); do
     measure "$tool" promote "$server"; add promote
     if has_command revert; then
         serial=$((serial + 1))
-        measure "$tool" revert "${key[@]}" --to $first --serial $serial "$server"; add revert
+        measure "$tool" revert "${key[@]}" --to $again --serial $serial "$server"; add revert
     fi
-    for name in full copy floor same changed stage widen promote revert; do
+    for name in full copy floor same pruning changed stage widen promote revert; do
         [ -n "${times[$name]:-}" ] && line+=" $name $(echo ${times[$name]} | awk '{ print $NF }') s"
     done
     echo "$line"
@@ -117,11 +122,12 @@ report floor "cp -al + sync (the floor)" ""
 report copy "cp -a + sync" ""
 report full "full publish" 1
 report same "re-publish, nothing changed" 1
+report pruning "the same, pruning a release (--keep 1)" 1
 report changed "re-publish, 1% changed" 1
 report stage "stage 10%, 1% changed" 1
 report widen "widen to 50%" 1
 report promote "promote" 1
-report revert "revert to the round's first serial" 1
+report revert "revert to the round's first files" 1
 
 if [ "${QUILLOR_BENCH_STRACE:-0}" = 1 ]; then
     command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -50,34 +51,64 @@ bool PointLink(const std::string& cohorts, const std::string& link, const std::s
 
 }  // namespace
 
-bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error) {
-    DIR* dir = opendir(from.c_str());
+namespace {
+
+// LinkTreeCopy below two open folders: one link per file, relative to the folders, and a stat
+// only where the listing does not give an entry's type. from and to name the folders in messages.
+bool LinkTreeAt(int fromFd, int toFd, const std::string& from, const std::string& to, std::string& error) {
+    int listFd = dup(fromFd);
+    DIR* dir = listFd >= 0 ? fdopendir(listFd) : nullptr;
     if (dir == nullptr) {
+        if (listFd >= 0) close(listFd);
         error = ErrnoText(from);
         return false;
     }
     bool ok = true;
     while (struct dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == "..") continue;
-        std::string source = JoinPath(from, name), target = JoinPath(to, name);
+        const char* name = entry->d_name;
+        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+        unsigned char type = entry->d_type;
         struct stat st;
-        if (lstat(source.c_str(), &st) != 0) {
-            error = ErrnoText(source);
-        } else if (S_ISDIR(st.st_mode)) {
-            if (mkdir(target.c_str(), 0777) == 0 && LinkTreeCopy(source, target, error)) continue;
-            if (error.empty()) error = ErrnoText(target);
-        } else if (S_ISREG(st.st_mode)) {
-            if (link(source.c_str(), target.c_str()) == 0) continue;
-            error = ErrnoText(target);
+        if (type == DT_UNKNOWN)
+            type = fstatat(fromFd, name, &st, AT_SYMLINK_NOFOLLOW) != 0 ? DT_UNKNOWN
+                   : S_ISDIR(st.st_mode)                                ? DT_DIR
+                   : S_ISREG(st.st_mode)                                ? DT_REG
+                                                                        : DT_LNK;
+        if (type == DT_DIR) {
+            std::string source = JoinPath(from, name), target = JoinPath(to, name);
+            const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+            if (mkdirat(toFd, name, 0777) != 0) {
+                error = ErrnoText(target);
+            } else {
+                UniqueFd sourceFd(openat(fromFd, name, flags)), targetFd(openat(toFd, name, flags));
+                if (sourceFd.Valid() && targetFd.Valid() &&
+                    LinkTreeAt(sourceFd.Get(), targetFd.Get(), source, target, error))
+                    continue;
+                if (error.empty()) error = ErrnoText(sourceFd.Valid() ? target : source);
+            }
+        } else if (type == DT_REG) {
+            if (linkat(fromFd, name, toFd, name, 0) == 0) continue;
+            error = ErrnoText(JoinPath(to, name));
+        } else if (type == DT_UNKNOWN) {
+            error = ErrnoText(JoinPath(from, name));
         } else {
-            error = source + ": not a file or folder; a server tree holds nothing else";
+            error = JoinPath(from, name) + ": not a file or folder; a server tree holds nothing else";
         }
         ok = false;
         break;
     }
     closedir(dir);
     return ok;
+}
+
+}  // namespace
+
+bool LinkTreeCopy(const std::string& from, const std::string& to, std::string& error) {
+    const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fromFd(open(from.c_str(), flags)), toFd(open(to.c_str(), flags));
+    if (fromFd.Valid() && toFd.Valid()) return LinkTreeAt(fromFd.Get(), toFd.Get(), from, to, error);
+    error = ErrnoText(fromFd.Valid() ? to : from);
+    return false;
 }
 
 std::string StageTreePathFor(const std::string& serverDir) { return BesidePath(serverDir, ".stage"); }
@@ -150,8 +181,10 @@ std::string MakeLinkedCopy(const std::string& from, const std::string& destinati
     // files/ first and the manifest last: a copy cut short is never a finished tree that recovery
     // could take for one to put back.
     std::string files = JoinPath(fresh, "files");
-    bool ok = mkdir(files.c_str(), 0777) == 0;
-    if (!ok) error = ErrnoText(files);
+    // syncfs reports only the write-back errors after its descriptor was opened: open it first.
+    UniqueFd flush(open(fresh.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    bool ok = flush.Valid() && mkdir(files.c_str(), 0777) == 0;
+    if (!ok) error = ErrnoText(flush.Valid() ? files : fresh);
     ok = ok && LinkTreeCopy(JoinPath(from, "files"), files, error);
     if (ok && !stageOf.empty()) {
         std::string text = StageMarkText(stageOf), mark = JoinPath(fresh, kStageMarkName);
@@ -165,7 +198,7 @@ std::string MakeLinkedCopy(const std::string& from, const std::string& destinati
             ok = false;
         }
     }
-    if (ok && FlushTree(fresh, error)) return fresh;
+    if (ok && FlushOpenTree(flush.Get(), fresh, error)) return fresh;
     std::string ignored;
     RemoveTree(fresh, ignored);
     return std::string();
