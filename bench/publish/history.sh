@@ -5,6 +5,7 @@
 # QUILLOR_BENCH_BYTES sets the release size (default 1 GiB).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/publish/release.sh"
 tool=${1:-${QUILLOR_BUILD_DIR:-$root/build}/host/tools/publish/quillor-publish}
 [ -x "$tool" ] || { echo "quillor-publish not found at $tool (build the host tree first)" >&2; exit 1; }
 
@@ -15,17 +16,7 @@ total=${QUILLOR_BENCH_BYTES:-$((1024 * 1024 * 1024))}
 chunk=$(( (total + files - 1) / files ))
 releases=10
 
-mkdir -p "$work/release" "$work/split"
-{ openssl enc -aes-128-ctr -nosalt -pass pass:quillor -pbkdf2 </dev/zero 2>/dev/null || true; } | head -c "$total" |
-    split -b "$chunk" -a 4 -d - "$work/split/part"
-i=0
-for part in "$work"/split/part*; do
-    folder="$work/release/data/pack$((i / 100))"
-    mkdir -p "$folder"
-    mv "$part" "$folder/file $i.bin"
-    i=$((i + 1))
-done
-find "$work/release" -type f -exec touch -d '10 minutes ago' {} +
+make_release "$work/release" "$files" "$total"
 "$tool" keygen "$work/bench" >/dev/null
 
 now() { date +%s.%N; }

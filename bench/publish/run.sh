@@ -4,6 +4,7 @@
 # Usage: bench/publish/run.sh [path/to/quillor-publish]   (default: $QUILLOR_BUILD_DIR or build)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
+. "$root/bench/publish/release.sh"
 tool=${1:-${QUILLOR_BUILD_DIR:-$root/build}/host/tools/publish/quillor-publish}
 [ -x "$tool" ] || { echo "quillor-publish not found at $tool (build the host tree first)" >&2; exit 1; }
 
@@ -15,20 +16,7 @@ chunk=$(( (total + files - 1) / files ))
 rounds=3
 
 echo "making the release: $files files, $total bytes in $work/release ..."
-mkdir -p "$work/release" "$work/split"
-# Pseudo-random bytes (AES-CTR over zeros) are fast to make and do not compress.
-# The generator dies of SIGPIPE once head has enough; that is expected.
-{ openssl enc -aes-128-ctr -nosalt -pass pass:quillor -pbkdf2 </dev/zero 2>/dev/null || true; } | head -c "$total" |
-    split -b "$chunk" -a 4 -d - "$work/split/part"
-i=0
-for part in "$work"/split/part*; do
-    folder="$work/release/data/pack$((i / 100))"
-    mkdir -p "$folder"
-    mv "$part" "$folder/file $i.bin"
-    i=$((i + 1))
-done
-# Release files as a build leaves them, some time before they are published.
-find "$work/release" -type f -exec touch -d '10 minutes ago' {} +
+make_release "$work/release" "$files" "$total"
 echo "files made: $(find "$work/release" -type f | wc -l), bytes: $(find "$work/release" -type f -printf '%s\n' | awk '{ s += $1 } END { print s }')"
 "$tool" keygen "$work/bench" >/dev/null
 

@@ -163,7 +163,7 @@ std::map<std::string, std::string> KeptReleases(const std::string& pub, const st
 const std::map<std::string, std::string> kPublishedHistory = {
     {".quillor-history", "not ours"}, {"1", "kept"}, {"2", "live"}, {"notes.txt", "not ours"}};
 
-enum class Command { Publish, Keygen, Revert, Prune };
+enum class Command { Publish, Keygen, Revert, Prune, PublishPruning };
 
 struct Scenario {
     const char* name;
@@ -175,7 +175,9 @@ struct Scenario {
     size_t errorSample;
     bool loseServer = false;  // after each kill the server folder is lost and a publish fails
     const char* onlyCall = nullptr;  // points of the calls whose names start so only
-    Command command = Command::Publish;  // Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4
+    // Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4; PublishPruning: serial 4's
+    // release again as 5 with --keep 1, the pruned entries removed by the publisher's child.
+    Command command = Command::Publish;
 };
 
 class PublishCrash : public ::testing::Test {
@@ -227,6 +229,8 @@ protected:
         if (scenario.command == Command::Revert)
             return {"revert", "--key", *root_ / "k.pem", "--to", "1", "--serial", "3", "--message", "back", work + "/srv"};
         if (scenario.command == Command::Prune) return {"prune", "--keep", "1", work + "/srv"};
+        if (scenario.command == Command::PublishPruning)
+            return {"publish", "--key", *root_ / "k.pem", "--keep", "1", "--serial", "5", *root_ / "one", work + "/srv"};
         return PublishArgs(scenario, work + "/srv", oneWorker);
     }
 
@@ -300,21 +304,22 @@ std::string PublishCrash::CheckHistoryPoint(const Scenario& scenario, const Poin
                                             const std::string& work) {
     const std::string server = work + "/srv";
     const bool revert = scenario.command == Command::Revert;
+    const long long before = revert ? 2 : 4, after = revert ? 3 : scenario.command == Command::PublishPruning ? 5 : 4;
     if (run.exitCode == -1) return "did not end within its time";
     if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1) return "ended with " + std::to_string(run.exitCode);
     std::string output;
     long long served = ServedSerial(Pub(), server, &output);
-    if (revert ? served != 2 && served != 3 : served != 4) return "the live tree: " + output;
+    if (served != before && served != after) return "the live tree: " + output;
     if (!live_.Changed().empty()) return "a live or kept file was changed in place: " + live_.Changed();
     for (const auto& release : KeptReleases(Pub(), server))
         if (release.second == "broken") return "the kept release of serial " + release.first + " is broken";
     CommandResult next = RunTool(CommandFor(scenario, work, false));
     if (next.exitCode != 0) return "the command run again failed: " + next.err;
-    if (ServedSerial(Pub(), server, &output) != (revert ? 3 : 4)) return "after running it again: " + output;
+    if (ServedSerial(Pub(), server, &output) != after) return "after running it again: " + output;
     if (revert && ReadFileText(server + "/files/game.exe") != "MZ game") return "the revert serves other bytes";
     std::map<std::string, std::string> expected = {{".quillor-history", "not ours"}, {"notes.txt", "not ours"}};
     if (revert) expected.insert({{"1", "kept"}, {"2", "kept"}, {"3", "live"}});
-    else expected.insert({{"3", "kept"}, {"4", "live"}});
+    else expected.insert({{std::to_string(after - 1), "kept"}, {std::to_string(after), "live"}});
     if (KeptReleases(Pub(), server) != expected)
         return "the history then: " + testing::PrintToString(KeptReleases(Pub(), server));
     if (Names(work).size() != 6) return "left behind: " + testing::PrintToString(Names(work));
@@ -375,7 +380,7 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         oldPrivate_ = ReadFileText(base_ / "keys/k.pem");
     } else {
         const char* releases[] = {"one", "changed", "other", "one"};
-        size_t count = scenario.command == Command::Revert ? 2 : scenario.command == Command::Prune ? 4 : 1;
+        size_t count = scenario.command == Command::Revert ? 2 : scenario.command == Command::Publish ? 1 : 4;
         for (size_t i = 0; i < count; ++i) {
             CommandResult made = RunTool({"publish", "--key", *root_ / "k.pem", "--serial", std::to_string(i + 1),
                                           *root_ / releases[i], base_ / "srv"});
@@ -439,6 +444,9 @@ TEST_F(PublishCrash, KeygenForce) { Campaign({"keygen --force", "", false, false
 TEST_F(PublishCrash, SignCommand) { Campaign({"sign command", "changed", false, true, false, 5, 5}); }
 TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 4, 4, false, nullptr, Command::Revert}); }
 TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, false, nullptr, Command::Prune}); }
+TEST_F(PublishCrash, PublishPruning) {
+    Campaign({"publish pruning", "", false, false, false, 3, 3, false, nullptr, Command::PublishPruning});
+}
 // Killed while the old tree goes, then the server folder is lost: the old tree never comes back
 // below the serial memory, nor a part of it.
 TEST_F(PublishCrash, LostServerAfterAKillInTheOldTreesRemoval) {
