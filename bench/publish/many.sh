@@ -131,6 +131,9 @@ report revert "revert to the round's first files" 1
 
 if [ "${QUILLOR_BENCH_STRACE:-0}" = 1 ]; then
     command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }
+    # The live tree is the last round's revert: one publish brings it to the release first.
+    serial=$((serial + 1))
+    "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server" >/dev/null
     serial=$((serial + 1))
     sync
     strace -c -f -o "$work/strace" "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server" >/dev/null
