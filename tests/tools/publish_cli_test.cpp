@@ -189,11 +189,18 @@ TEST_F(PublishTool, RefusesReleasesTheUpdaterCouldNotInstall) {
         EXPECT_EQ(result.exitCode, 1) << test.names[0];
         EXPECT_NE(result.err.find(test.message), std::string::npos) << test.names[0] << ": " << result.err;
     }
+    // The walk reads folders on several threads; every refusal is named, in the same order each time.
     TempDir linked;
     WriteFileText(linked / "real.txt", "x");
+    RunCommand({"mkdir", "-p", linked / "a/b", linked / "c"});
     ASSERT_EQ(symlink("/etc/passwd", (linked / "link.txt").c_str()), 0);
+    ASSERT_EQ(symlink("/etc", (linked / "a/b/folder").c_str()), 0);
+    ASSERT_EQ(mkfifo((linked / "c/pipe").c_str(), 0644), 0);
     CommandResult link = Publish(linked.Path(), dir_ / "srv", "1");
-    EXPECT_NE(link.err.find("symbolic link in the release"), std::string::npos) << link.err;
+    const size_t first = link.err.find("not a regular file: c/pipe"),
+                 second = link.err.find("symbolic link in the release (copy the real file instead): a/b/folder"),
+                 third = link.err.find("symbolic link in the release (copy the real file instead): link.txt");
+    EXPECT_TRUE(first < second && second < third && third != std::string::npos) << link.err;
     EXPECT_EQ(Listing(dir_ / "srv"), std::vector<std::string>{});  // nothing written anywhere
     EXPECT_EQ(Listing(dir_.Path()), std::vector<std::string>{"srv"});
 
@@ -371,6 +378,9 @@ TEST_F(PublishTool, AFifoInPlaceOfAnOwnFileIsRefusedAtOnce) {
         {"srv/manifest.txt", {"status"}, ""},
         {"srv.stage-state", {"status"}, ""},
         {"srv.lock", {"widen", "--share", "5"}, "srv.lock: not a regular file"},
+        // A stage starts as a linked copy of the live tree, which holds nothing but files and folders.
+        {"srv/files/empty.bin", {"stage", "--key", PrivateKey(), "--serial", "4", "--share", "10", dir_ / "rel"},
+         "empty.bin: not a file or folder"},
     };
     for (const Case& test : cases) {
         RunCommand({"rm", "-rf", dir_ / "copy"});
