@@ -8,7 +8,6 @@
 #include "publish.h"
 #include "record.h"
 #include "serial_memory.h"
-#include "stage_files.h"
 #include "tree_swap.h"
 #include "update/http.h"
 
@@ -16,11 +15,11 @@
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <mutex>
 #include <set>
 #include <string_view>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
