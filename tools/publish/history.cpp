@@ -340,8 +340,23 @@ void RemoveGoneEntries(bool background) {
     }
     if (child == 0) {
         // Nothing reads from or waits on the child: $(quillor-publish ...) ends with the parent.
+        // Nor on any other descriptor the command was given: only the entries' locks stay open
+        // (above the standard streams, where a command started without them may have got one).
+        std::vector<unsigned> keep;
+        for (GoneEntry& gone : g_gone) {
+            if (gone.lock.Valid() && gone.lock.Get() < 3)
+                gone.lock = UniqueFd(fcntl(gone.lock.Get(), F_DUPFD_CLOEXEC, 3));
+            if (gone.lock.Valid()) keep.push_back(static_cast<unsigned>(gone.lock.Get()));
+        }
         int null = open("/dev/null", O_RDWR | O_CLOEXEC);
         for (int fd = 0; fd < 3; ++fd) dup2(null, fd);
+        std::sort(keep.begin(), keep.end());
+        unsigned from = 3;
+        for (unsigned fd : keep) {
+            if (fd > from) close_range(from, fd - 1, 0);
+            from = fd + 1;
+        }
+        close_range(from, ~0u, 0);
         signal(SIGHUP, SIG_IGN);
         signal(SIGINT, SIG_IGN);
     }
