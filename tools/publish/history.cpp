@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
-#include <csignal>
 #include <fcntl.h>
 #include <string_view>
 #include <sys/file.h>

@@ -5,17 +5,17 @@
 #include "fs_util.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <iterator>
-#include <mutex>
-#include <thread>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <iterator>
+#include <mutex>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
