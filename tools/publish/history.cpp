@@ -45,26 +45,42 @@ std::vector<std::string> NamesIn(const std::string& dir) {
     return names;
 }
 
-// The history folder is the publisher's only when it holds the mark; an empty one is taken over.
+std::string ForeignHistoryText(const std::string& site) {
+    return HistoryPathFor(site) + " was not made by quillor-publish (it lacks " + kMarkName + "); it is left alone, but " +
+           site + " keeps its releases there: move it away";
+}
+
+// The history folder is the publisher's only when it holds the mark. A new one gets its name with
+// the mark already inside (made under an own temporary name, then renamed), so that no kill leaves
+// one without; the rename replaces an empty folder only, so nothing of another's is ever taken
+// over, not even when a read of it failed.
 bool EnsureHistory(const std::string& site, std::string& error) {
     const std::string history = HistoryPathFor(site), mark = JoinPath(history, kMarkName);
     struct stat st;
-    if (lstat(history.c_str(), &st) != 0) {
-        if (errno != ENOENT || mkdir(history.c_str(), 0755) != 0) {
-            error = ErrnoText(history);
+    if (lstat(history.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+            error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
             return false;
         }
-    } else if (!S_ISDIR(st.st_mode)) {
-        error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
+        if (lstat(mark.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
+        if (errno != ENOENT) {
+            error = ErrnoText(mark);
+            return false;
+        }
+    } else if (errno != ENOENT) {
+        error = ErrnoText(history);
         return false;
     }
-    if (lstat(mark.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
-    if (!NamesIn(history).empty()) {
-        error = history + " was not made by quillor-publish (it lacks " + kMarkName + "); it is left alone, but " +
-                site + " keeps its releases there: move it away";
-        return false;
+    std::string temp, ignored;
+    if (!MakeOwnTempDir(history, temp, error)) return false;
+    bool ok = WriteFileAtomic(JoinPath(temp, kMarkName), kMarkText, sizeof kMarkText - 1, 0644, false, error);
+    if (ok && rename(temp.c_str(), history.c_str()) != 0) {
+        error = errno == ENOTEMPTY || errno == EEXIST ? ForeignHistoryText(site) : ErrnoText(history);
+        ok = false;
     }
-    return WriteFileAtomic(mark, kMarkText, sizeof kMarkText - 1, 0644, false, error);
+    ok = ok && SyncParent(history, error);
+    RemoveTree(temp, ignored);  // gone already after the rename
+    return ok;
 }
 
 bool IsOurHistory(const std::string& site) {
