@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -156,17 +158,64 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
     EXPECT_FALSE(Exists(dir / "srv.stage-state"));
 }
 
+// Disk calls an error campaign fails, reads included, and how often each comes in one run of
+// command (the most any one thread makes: strace counts each thread's calls apart).
+const char* const kErrorCalls[] = {"openat", "read", "getdents64", "write", "rename", "renameat2", "symlink",
+                                   "unlink", "mkdir", "link", "linkat", "fsync"};
+std::map<std::string, int> CallCounts(const std::string& base, const std::vector<std::string>& command) {
+    TempDir work, logs;
+    std::error_code failed;
+    std::filesystem::copy(base, work.Path(),
+                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
+                          failed);
+    std::string calls;
+    for (const char* call : kErrorCalls) calls += std::string(calls.empty() ? "" : ",") + call;
+    std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", logs / "trace", "-e", "trace=" + calls,
+                                       QUILLOR_PUBLISH_EXE};
+    for (const std::string& arg : command) traced.push_back(arg == base + "/srv" ? work / "srv" : arg);
+    RunCommand(traced);
+    std::map<std::string, std::map<std::string, int>> perThread;
+    std::istringstream log(ReadFileText(logs / "trace"));
+    for (std::string line; std::getline(log, line);) {
+        size_t blank = line.find(' '), start = line.find_first_not_of(' ', blank), paren = line.find('(', start);
+        if (start != std::string::npos && paren != std::string::npos && line[start] != '<')
+            ++perThread[line.substr(start, paren - start)][line.substr(0, blank)];
+    }
+    std::map<std::string, int> counts;
+    for (const auto& call : perThread)
+        for (const auto& thread : call.second) counts[call.first] = std::max(counts[call.first], thread.second);
+    return counts;
+}
+
 // One crash campaign: runs args (SITE, KEY and REL stand for the copy's server folder, the key
 // and the release) on a fresh copy of the site in base, killed at the when-th call of each kind
-// in turn until the command ends by itself. After each kill no bucket serves a lower serial than
-// before; the next run of the command (or its refusal) leaves finalCount buckets on finalSerial
-// and nothing of the interrupted run. Returns the number of points killed.
+// in turn until the command ends by itself, or with errors: failed with EIO and ENOSPC at every
+// disk call (reads included) of a run; the test command's sample fails every call of
+// everyErrorOf with EIO and the first of each other call. After each point no bucket serves a
+// lower serial than before; the next run of the command (or its refusal) leaves finalCount
+// buckets on finalSerial and nothing of the interrupted run. Returns the number of points tried.
 int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vector<std::string>& args,
-                    uint64_t finalSerial, int finalCount, const std::string& name) {
+                    uint64_t finalSerial, int finalCount, const std::string& name, bool errors = false,
+                    const std::string& everyErrorOf = "") {
+    const char* sweep = std::getenv("QUILLOR_CRASH_SWEEP");
+    const bool full = sweep != nullptr && std::string(sweep) == "full";
+    std::vector<std::string> calls = {"rename", "renameat2", "symlink", "unlink"}, faults = {"signal=KILL"};
+    std::map<std::string, int> counts;
+    if (errors) {
+        std::vector<std::string> command;
+        for (const std::string& arg : args)
+            command.push_back(arg == "SITE" ? base + "/srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
+        counts = CallCounts(base, command);
+        calls.assign(std::begin(kErrorCalls), std::end(kErrorCalls));
+        faults = full ? std::vector<std::string>{"error=EIO", "error=ENOSPC"} : std::vector<std::string>{"error=EIO"};
+    }
     int points = 0;
-    for (const char* call : {"rename", "renameat2", "symlink", "unlink"}) {
-        for (int when = 1; when < 200; ++when) {
-            const std::string point = name + ", " + call + " #" + std::to_string(when);
+    for (const std::string& call : calls) {
+        for (int when = 1; when < (errors ? counts[call] * static_cast<int>(faults.size()) + 1 : 200); ++when) {
+            const std::string& fault = faults[(when - 1) % faults.size()];
+            const int occurrence = errors ? (when - 1) / static_cast<int>(faults.size()) + 1 : when;
+            if (errors && !full && call != everyErrorOf && occurrence > 1) break;
+            const std::string point = name + ", " + call + " #" + std::to_string(occurrence) + " " + fault;
             TempDir work;
             std::error_code failed;
             std::filesystem::copy(base, work.Path(),
@@ -177,7 +226,7 @@ int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vect
                 command.push_back(arg == "SITE" ? work / "srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
             std::vector<uint64_t> before = BucketSerials(work / "srv");
             std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + call,
-                                               "-e", std::string("inject=") + call + ":signal=KILL:when=" + std::to_string(when),
+                                               "-e", "inject=" + call + ":" + fault + ":when=" + std::to_string(occurrence),
                                                QUILLOR_PUBLISH_EXE};
             traced.insert(traced.end(), command.begin(), command.end());
             CommandResult killed = RunCommand(traced);
@@ -193,7 +242,8 @@ int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vect
             EXPECT_EQ(Count(settled, finalSerial), finalCount) << point;
             EXPECT_EQ(Leftovers(work.Path()), std::vector<std::string>{}) << point;
             EXPECT_EQ(Leftovers(work / "srv.cohorts"), std::vector<std::string>{}) << point;
-            if (killed.exitCode == 0 || failed || down) break;  // the call never came that often: all tried
+            EXPECT_NE(killed.exitCode, -1) << point << ": did not end within its time";
+            if (!errors && (killed.exitCode == 0 || failed || down)) break;  // the call never came that often: all tried
             ++points;
         }
     }
@@ -262,6 +312,21 @@ TEST_F(PublishStage, InterruptedCommandsNeverRouteABucketToALowerSerial) {
     });
     for (std::thread& campaign : campaigns) campaign.join();
     std::printf("stage commands killed at %d points\n", points.load());
+    // The same commands, and widen, failed at their disk calls: errors never route a bucket lower either.
+    points = 0;
+    campaigns.clear();
+    campaigns.emplace_back([&]() {
+        points += KillAtEveryCall(dir, dir / "live", {"stage", "--key", "KEY", "--serial", "2", "--share", "5", "REL", "SITE"},
+                                  2, 5, "first stage", true);
+        points += KillAtEveryCall(dir, dir / "staged", {"promote", "SITE"}, 2, 100, "promotion", true);
+    });
+    campaigns.emplace_back([&]() {
+        points += KillAtEveryCall(dir, dir / "staged", {"widen", "--share", "50", "SITE"}, 2, 50, "widen", true, "openat");
+        points += KillAtEveryCall(dir, dir / "staged", {"publish", "--key", "KEY", "--serial", "3", "REL", "SITE"}, 3, 100,
+                                  "forward fix", true);
+    });
+    for (std::thread& campaign : campaigns) campaign.join();
+    std::printf("stage commands failed at %d error points\n", points.load());
 }
 
 // Players: QUILLOR_STAGE_PLAYERS (bench/stage/run.sh), else 1,000.
