@@ -221,6 +221,10 @@ TEST(HistoryRules, MessagesAreOneBoundedLineOfText) {
         {std::string(201, 'x'), false}, {"a\nb", false}, {"a\rb", false}, {"tab\there", false}, {"\x7f", false},
         {"\xc2\x85", false},  // NEL, a C1 line break
         {"\xff", false},      {"\xc3", false}, {"\xc0\xaf", false},
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xe0\x80\xaf", false},      // "/" in three bytes
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xf0\x9f\x98\x80", true},
     };
     for (const auto& each : cases) {
         std::string error;
