@@ -342,9 +342,10 @@ int RunRevert(const Args& args) {
     const std::string serverDir = options.serverDir;
     if (!share.empty()) options.serverDir = StageTreePathFor(serverDir);
     note = "the kept release of serial " + std::to_string(options.revertSerial) + " again, no body read" +
-           (note.empty() ? "" : "\n" + note);
+           (report.again ? "; it was published with these contents already" : "") + (note.empty() ? "" : "\n" + note);
     PrintPublished(options, report, note);
     ResultNumber("reverted_to", options.revertSerial);
+    ResultBool("again", report.again);
     SiteFields(serverDir);
     return 0;
 }

@@ -115,6 +115,11 @@ void ReportProblem(const std::string& message, const std::string& code) {
     ListProblem(message, code);
 }
 
+void ReportWarning(const std::string& message, const std::string& code) {
+    std::fprintf(stderr, "warning: %s\n", message.c_str());
+    ListProblem(message, code);
+}
+
 void ListProblem(const std::string& message, const std::string& code) {
     std::string given = code.empty() ? ProblemCodeFor(OutputCommand(), message) : code;
     std::lock_guard<std::mutex> hold(Record().lock);

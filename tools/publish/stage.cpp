@@ -4,6 +4,7 @@
 #include "cohort.h"
 #include "fs_util.h"
 #include "history.h"
+#include "output.h"
 #include "plan.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -379,7 +380,9 @@ bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note
     note = "promoted " + SerialText(promoted) + ": every player gets it now (" + std::to_string(moved) +
            " link(s) moved), the stage is closed";
     std::string pruned;
-    if (!PruneHistory(serverDir, keep, pruned, warning)) pruned = "warning: the history was not pruned: " + warning;
+    if (!PruneHistory(serverDir, keep, pruned, warning))
+        ReportWarning("the history was not pruned: " + warning + " (the next publish or prune prunes it)",
+                      "history-not-pruned");
     if (!pruned.empty()) note += "\n" + pruned;
     return true;
 }
