@@ -5,6 +5,7 @@
 #include "fs_util.h"
 #include "history.h"
 #include "history_text.h"
+#include "output.h"
 #include "publish.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -13,12 +14,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
+#include <linux/openat2.h>
 #include <mutex>
 #include <set>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
@@ -276,24 +281,33 @@ int DiffToKept(const std::string& serverDir, uint64_t serial) {
     std::string tree, error;
     std::vector<uint8_t> target, live;
     if (!FindKept(serverDir, serial, kept, tree, error) || !ReadManifestOf(tree, target, error) ||
-        (PathExists(JoinPath(serverDir, "manifest.txt")) && !ReadManifestOf(serverDir, live, error))) {
-        std::fprintf(stderr, "quillor-publish: %s\n", error.c_str());
+        ReadFileIfThere(JoinPath(serverDir, "manifest.txt"), kManifestLimit, live, error) == ReadResult::Failed) {
+        ReportProblem(error);
         return 2;
     }
     std::vector<std::string> lines;
     uint64_t download = DownloadBetween(target, live, &lines);
     size_t counts[3] = {0, 0, 0};
     for (const std::string& line : lines) {
-        std::printf("%s\n", line.c_str());
+        std::fprintf(HumanOut(), "%s\n", line.c_str());
+        // "KIND     SIZE  PATH", as DownloadBetween writes it: the same fields as a diff of a release.
+        std::string kind = line.substr(0, line.find(' '));
+        ResultAppend(kind, "{\"path\":" + JsonString(line.substr(25)) + ",\"bytes\":" +
+                               std::to_string(std::strtoull(line.c_str() + 9, nullptr, 10)) + "}");
         ++counts[line[0] == 'a' ? 0 : line[0] == 'c' ? 1 : 2];
     }
     uint64_t liveSerial = 0, files = 0, bytes = 0;
     ManifestTotals(live, liveSerial, files, bytes);
     std::string from = live.empty() ? "no installation" : "the published serial " + std::to_string(liveSerial);
-    std::printf("%zu added, %zu changed, %zu removed, %llu unchanged; a revert to serial %llu: each player on %s "
-                "downloads %llu bytes\n",
-                counts[0], counts[1], counts[2],
-                static_cast<unsigned long long>(kept.files - counts[0] - counts[1]),
-                static_cast<unsigned long long>(serial), from.c_str(), static_cast<unsigned long long>(download));
+    char total[128];
+    std::snprintf(total, sizeof total, "%zu added, %zu changed, %zu removed, %llu unchanged", counts[0], counts[1],
+                  counts[2], static_cast<unsigned long long>(kept.files - counts[0] - counts[1]));
+    std::fprintf(HumanOut(), "%s; a revert to serial %llu: each player on %s downloads %llu bytes\n", total,
+                 static_cast<unsigned long long>(serial), from.c_str(), static_cast<unsigned long long>(download));
+    for (const char* kind : {"added", "changed", "removed"}) ResultAppend(kind, "");
+    ResultNumber("unchanged", kept.files - counts[0] - counts[1]);
+    ResultNumber("download_bytes", download);
+    ResultJson("live_serial", live.empty() ? "null" : std::to_string(liveSerial));
+    if (!lines.empty()) ListProblem(total, "differences");
     return lines.empty() ? 0 : 1;
 }
