@@ -209,7 +209,7 @@ int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vect
         calls.assign(std::begin(kErrorCalls), std::end(kErrorCalls));
         faults = full ? std::vector<std::string>{"error=EIO", "error=ENOSPC"} : std::vector<std::string>{"error=EIO"};
     }
-    int points = 0;
+    int points = 0, broken = 0;
     for (const std::string& call : calls) {
         for (int when = 1; when < (errors ? counts[call] * static_cast<int>(faults.size()) + 1 : 200); ++when) {
             const std::string& fault = faults[(when - 1) % faults.size()];
@@ -243,10 +243,14 @@ int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vect
             EXPECT_EQ(Leftovers(work.Path()), std::vector<std::string>{}) << point;
             EXPECT_EQ(Leftovers(work / "srv.cohorts"), std::vector<std::string>{}) << point;
             EXPECT_NE(killed.exitCode, -1) << point << ": did not end within its time";
+            broken += again.exitCode != 0 || down || Count(settled, finalSerial) != finalCount ||
+                      !Leftovers(work.Path()).empty() || !Leftovers(work / "srv.cohorts").empty() || killed.exitCode == -1;
             if (!errors && (killed.exitCode == 0 || failed || down)) break;  // the call never came that often: all tried
             ++points;
         }
     }
+    std::printf("crash campaign, %s: %d %s points tried, %d broke an invariant\n", name.c_str(), points,
+                errors ? "error" : "kill", broken);
     return points;
 }
 
