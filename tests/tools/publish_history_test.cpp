@@ -217,6 +217,13 @@ TEST_F(PublishHistory, AHistoryFolderThePublisherDidNotMakeIsRefusedAndLeftAlone
                                        "--key", dir / "k.pem", "--serial", "1", "--jobs", "1", dir / "r1", dir / "srv"});
     EXPECT_EQ(failed.exitCode, 1) << failed.err;
     EXPECT_EQ(Names(dir / "srv.history"), std::vector<std::string>{"manifest.txt"});
+    // What an earlier version killed while it wrote the mark in place left is the publisher's own.
+    RunCommand({"rm", "-rf", dir / "srv.history"});
+    mkdir((dir / "srv.history").c_str(), 0755);
+    WriteFileText(OwnTempName(dir / "srv.history/.quillor-history"), "quillor-publish hist");
+    CommandResult healed = RunTool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "r1", dir / "srv"});
+    EXPECT_EQ(healed.exitCode, 0) << healed.err;
+    EXPECT_EQ(Tool({"history"}).exitCode, 0);
 }
 
 // Hostile or odd contents of the history, and refusals: none is followed, believed or changes the site.

@@ -73,15 +73,23 @@ bool EnsureHistory(const std::string& site, std::string& error) {
             error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
             return false;
         }
-        if (lstat(mark.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
-        if (errno != ENOENT) {
-            error = ErrnoText(mark);
-            return false;
-        }
+        bool marked = false;
+        if (!LstatIfThere(mark, marked, st, error)) return false;
+        if (marked && S_ISREG(st.st_mode)) return true;
     } else if (errno != ENOENT) {
         error = ErrnoText(history);
         return false;
     }
+    // An earlier version wrote the mark in place: one killed then left only its temporary file.
+    std::vector<std::string> names;
+    if (!NamesIn(history, names, error)) return false;
+    bool onlyMarkTemps = true;
+    for (const std::string& name : names) onlyMarkTemps = onlyMarkTemps && IsOwnTempName(name, kMarkName, "");
+    for (const std::string& name : names)
+        if (onlyMarkTemps && unlink(JoinPath(history, name).c_str()) != 0) {
+            error = ErrnoText(JoinPath(history, name));
+            return false;
+        }
     std::string temp, ignored;
     if (!MakeOwnTempDir(history, temp, error)) return false;
     bool ok = WriteFileAtomic(JoinPath(temp, kMarkName), kMarkText, sizeof kMarkText - 1, 0644, false, error);
