@@ -13,8 +13,6 @@
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
-#include <map>
-#include <sstream>
 #include <thread>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -158,95 +156,72 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
     EXPECT_FALSE(Exists(dir / "srv.stage-state"));
 }
 
-// Disk calls an error campaign fails, reads included, and how often each comes in one run of
-// command (the most any one thread makes: strace counts each thread's calls apart).
+// Disk calls an error campaign fails, reads included.
 const char* const kErrorCalls[] = {"openat", "read", "getdents64", "write", "rename", "renameat2", "symlink",
                                    "unlink", "mkdir", "link", "linkat", "fsync"};
-std::map<std::string, int> CallCounts(const std::string& base, const std::vector<std::string>& command) {
-    TempDir work, logs;
-    std::error_code failed;
-    std::filesystem::copy(base, work.Path(),
-                          std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
-                          failed);
-    std::string calls;
-    for (const char* call : kErrorCalls) calls += std::string(calls.empty() ? "" : ",") + call;
-    std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", logs / "trace", "-e", "trace=" + calls,
-                                       QUILLOR_PUBLISH_EXE};
-    for (const std::string& arg : command) traced.push_back(arg == base + "/srv" ? work / "srv" : arg);
-    RunCommand(traced);
-    std::map<std::string, std::map<std::string, int>> perThread;
-    std::istringstream log(ReadFileText(logs / "trace"));
-    for (std::string line; std::getline(log, line);) {
-        size_t blank = line.find(' '), start = line.find_first_not_of(' ', blank), paren = line.find('(', start);
-        if (start != std::string::npos && paren != std::string::npos && line[start] != '<')
-            ++perThread[line.substr(start, paren - start)][line.substr(0, blank)];
-    }
-    std::map<std::string, int> counts;
-    for (const auto& call : perThread)
-        for (const auto& thread : call.second) counts[call.first] = std::max(counts[call.first], thread.second);
-    return counts;
-}
 
 // One crash campaign: runs args (SITE, KEY and REL stand for the copy's server folder, the key
 // and the release) on a fresh copy of the site in base, killed at the when-th call of each kind
 // in turn until the command ends by itself, or with errors: failed with EIO and ENOSPC at every
-// disk call (reads included) of a run; the test command's sample fails every call of
-// everyErrorOf with EIO and the first of each other call. After each point no bucket serves a
-// lower serial than before; the next run of the command (or its refusal) leaves finalCount
-// buckets on finalSerial and nothing of the interrupted run. Returns the number of points tried.
+// disk call (reads included) until a call never comes that often; the test command's sample
+// fails every call of everyErrorOf with EIO and the first of each other call. After each point no
+// bucket serves a lower serial than before; the next run of the command (or its refusal) leaves
+// finalCount buckets on finalSerial and nothing of the interrupted run. Returns the points tried.
 int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vector<std::string>& args,
                     uint64_t finalSerial, int finalCount, const std::string& name, bool errors = false,
                     const std::string& everyErrorOf = "") {
     const char* sweep = std::getenv("QUILLOR_CRASH_SWEEP");
     const bool full = sweep != nullptr && std::string(sweep) == "full";
     std::vector<std::string> calls = {"rename", "renameat2", "symlink", "unlink"}, faults = {"signal=KILL"};
-    std::map<std::string, int> counts;
     if (errors) {
-        std::vector<std::string> command;
-        for (const std::string& arg : args)
-            command.push_back(arg == "SITE" ? base + "/srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
-        counts = CallCounts(base, command);
         calls.assign(std::begin(kErrorCalls), std::end(kErrorCalls));
         faults = full ? std::vector<std::string>{"error=EIO", "error=ENOSPC"} : std::vector<std::string>{"error=EIO"};
     }
     int points = 0, broken = 0;
     for (const std::string& call : calls) {
-        for (int when = 1; when < (errors ? counts[call] * static_cast<int>(faults.size()) + 1 : 200); ++when) {
-            const std::string& fault = faults[(when - 1) % faults.size()];
-            const int occurrence = errors ? (when - 1) / static_cast<int>(faults.size()) + 1 : when;
-            if (errors && !full && call != everyErrorOf && occurrence > 1) break;
-            const std::string point = name + ", " + call + " #" + std::to_string(occurrence) + " " + fault;
-            TempDir work;
-            std::error_code failed;
-            std::filesystem::copy(base, work.Path(),
-                                  std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
-                                  failed);
-            std::vector<std::string> command;
-            for (const std::string& arg : args)
-                command.push_back(arg == "SITE" ? work / "srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
-            std::vector<uint64_t> before = BucketSerials(work / "srv");
-            std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + call,
-                                               "-e", "inject=" + call + ":" + fault + ":when=" + std::to_string(occurrence),
-                                               QUILLOR_PUBLISH_EXE};
-            traced.insert(traced.end(), command.begin(), command.end());
-            CommandResult killed = RunCommand(traced);
-            std::vector<uint64_t> after = BucketSerials(work / "srv");
-            CommandResult again = RunTool(command);  // again to its end, or done already: either way it says so
-            EXPECT_EQ(again.exitCode, 0) << point << ": " << again.out << again.err;
-            std::vector<uint64_t> settled = BucketSerials(work / "srv");
-            bool down = false;
-            for (int bucket = 0; bucket < kBuckets; ++bucket)
-                down = down || after[bucket] < before[bucket] || settled[bucket] < after[bucket];
-            EXPECT_FALSE(failed) << failed.message();
-            EXPECT_FALSE(down) << point << ": a bucket went to a lower serial";
-            EXPECT_EQ(Count(settled, finalSerial), finalCount) << point;
-            EXPECT_EQ(Leftovers(work.Path()), std::vector<std::string>{}) << point;
-            EXPECT_EQ(Leftovers(work / "srv.cohorts"), std::vector<std::string>{}) << point;
-            EXPECT_NE(killed.exitCode, -1) << point << ": did not end within its time";
-            broken += again.exitCode != 0 || down || Count(settled, finalSerial) != finalCount ||
-                      !Leftovers(work.Path()).empty() || !Leftovers(work / "srv.cohorts").empty() || killed.exitCode == -1;
-            if (!errors && (killed.exitCode == 0 || failed || down)) break;  // the call never came that often: all tried
-            ++points;
+        bool reached = true;
+        for (int when = 1; when < 1000 && reached; ++when) {
+            for (const std::string& fault : faults) {
+                const std::string point = name + ", " + call + " #" + std::to_string(when) + " " + fault;
+                TempDir work, logs;
+                std::error_code failed;
+                std::filesystem::copy(base, work.Path(),
+                                      std::filesystem::copy_options::recursive |
+                                          std::filesystem::copy_options::copy_symlinks,
+                                      failed);
+                std::vector<std::string> command;
+                for (const std::string& arg : args)
+                    command.push_back(arg == "SITE" ? work / "srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
+                std::vector<uint64_t> before = BucketSerials(work / "srv");
+                std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", logs / "trace", "-e", "trace=" + call,
+                                                   "-e", "inject=" + call + ":" + fault + ":when=" + std::to_string(when),
+                                                   QUILLOR_PUBLISH_EXE};
+                traced.insert(traced.end(), command.begin(), command.end());
+                CommandResult killed = RunCommand(traced);
+                std::vector<uint64_t> after = BucketSerials(work / "srv");
+                CommandResult again = RunTool(command);  // again to its end, or done already: either way it says so
+                EXPECT_EQ(again.exitCode, 0) << point << ": " << again.out << again.err;
+                std::vector<uint64_t> settled = BucketSerials(work / "srv");
+                bool down = false;
+                for (int bucket = 0; bucket < kBuckets; ++bucket)
+                    down = down || after[bucket] < before[bucket] || settled[bucket] < after[bucket];
+                EXPECT_FALSE(failed) << failed.message();
+                EXPECT_FALSE(down) << point << ": a bucket went to a lower serial";
+                EXPECT_EQ(Count(settled, finalSerial), finalCount) << point;
+                EXPECT_EQ(Leftovers(work.Path()), std::vector<std::string>{}) << point;
+                EXPECT_EQ(Leftovers(work / "srv.cohorts"), std::vector<std::string>{}) << point;
+                EXPECT_NE(killed.exitCode, -1) << point << ": did not end within its time";
+                broken += again.exitCode != 0 || down || Count(settled, finalSerial) != finalCount ||
+                          !Leftovers(work.Path()).empty() || !Leftovers(work / "srv.cohorts").empty() ||
+                          killed.exitCode == -1;
+                // The call never came that often: all tried.
+                reached = (errors ? ReadFileText(logs / "trace").find("(INJECTED)") != std::string::npos
+                                  : killed.exitCode != 0) &&
+                          !failed && !down;
+                if (!reached) break;
+                ++points;
+            }
+            if (errors && !full && call != everyErrorOf) break;
         }
     }
     std::printf("crash campaign, %s: %d %s points tried, %d broke an invariant\n", name.c_str(), points,
