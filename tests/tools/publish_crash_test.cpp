@@ -103,7 +103,7 @@ struct Point {
 };
 
 // Calls that read the disk, for the campaigns that fail reads too (every openat then counts).
-const char* const kReadCalls[] = {"read", "getdents64"};
+const char* const kReadCalls[] = {"read", "getdents64", "newfstatat"};
 
 // The occurrences (per call, counted per process as strace does) that change the disk in a trace;
 // with reads, every openat and read as well.

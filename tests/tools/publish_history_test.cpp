@@ -309,6 +309,11 @@ TEST_F(PublishHistory, HostileHistoryContentsAreNeverFollowedNorBelieved) {
         EXPECT_NE(none.err.find("no such server folder"), std::string::npos) << none.err;
     }
     EXPECT_FALSE(PathExists(dir / "nosuch.lock"));
+    // A look at the live manifest that fails is no live release missing: prune keeps what is served.
+    RunCommand({"strace", "-f", "-qq", "-o", "/dev/null", "-P", dir / "srv/manifest.txt", "-e", "trace=newfstatat", "-e",
+                "inject=newfstatat:error=EIO:when=2+", QUILLOR_PUBLISH_EXE, "prune", "--keep", "0", dir / "srv"});
+    EXPECT_NE(HistoryLine("4").find(" live "), std::string::npos) << Tool({"history"}).out;
+    EXPECT_NE(HistoryLine("3").find(" kept "), std::string::npos) << Tool({"history"}).out;
 }
 
 // A site published before there was a history: its live release gets an entry no newer than now,

@@ -128,6 +128,19 @@ void RememberDigest(const struct stat& identity, const std::string& digest) {
     gNextMemo = (gNextMemo + 1) % 2;
 }
 
+// IsFinishedTree, false (with error) where one of its names cannot be looked at: a live tree that
+// only seems unfinished would lose its entry's tree and the protection of the live release.
+bool IsFinishedTreeHere(const std::string& tree, bool& finished, std::string& error) {
+    finished = true;
+    for (const char* name : {"manifest.txt", "manifest.sig", "files"}) {
+        struct stat st;
+        bool present = false;
+        if (!LstatIfThere(JoinPath(tree, name), present, st, error)) return false;
+        finished = finished && present && (*name == 'f' ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
+    }
+    return true;
+}
+
 // present false when tree is no finished tree; false when its manifest cannot be read, which is
 // never taken for a tree that is not there. digest, when given, gets the bytes' ManifestDigest.
 bool ReadTreeManifestBytes(const std::string& tree, bool& present, std::vector<uint8_t>& bytes, std::string& error,
@@ -135,8 +148,10 @@ bool ReadTreeManifestBytes(const std::string& tree, bool& present, std::vector<u
     std::string path = JoinPath(tree, "manifest.txt");
     struct stat before, after;
     bool statted = stat(path.c_str(), &before) == 0;
+    bool finished = false;
     present = false;
-    if (!IsFinishedTree(tree)) return true;
+    if (!IsFinishedTreeHere(tree, finished, error)) return false;
+    if (!finished) return true;
     if (!ReadWholeFile(path, kManifestLimit, bytes, error)) return false;
     present = true;
     if (digest == nullptr) return true;
