@@ -157,8 +157,8 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
 }
 
 // Disk calls an error campaign fails, reads included.
-const char* const kErrorCalls[] = {"openat", "read", "getdents64", "write", "rename", "renameat2", "symlink",
-                                   "unlink", "mkdir", "link", "linkat", "fsync"};
+const char* const kErrorCalls[] = {"openat", "read",  "getdents64", "newfstatat", "write", "rename", "renameat2",
+                                   "symlink", "unlink", "mkdir",     "link",       "linkat", "fsync"};
 
 // One crash campaign: runs args (SITE, KEY and REL stand for the copy's server folder, the key
 // and the release) on a fresh copy of the site in base, killed at the when-th call of each kind
