@@ -4,9 +4,6 @@
 #include <algorithm>
 #include <cstdint>
 
-namespace {
-
-// Decodes one UTF-8 sequence at text[i]; false for anything malformed.
 bool DecodeUtf8(const std::string& text, size_t& i, uint32_t& codePoint) {
     uint8_t lead = static_cast<uint8_t>(text[i]);
     size_t extra = 0;
@@ -30,6 +27,8 @@ bool DecodeUtf8(const std::string& text, size_t& i, uint32_t& codePoint) {
     i += extra + 1;
     return true;
 }
+
+namespace {
 
 struct UpcaseRun {
     uint16_t first;

@@ -6,6 +6,10 @@
 // True when text is well-formed UTF-8 (no overlong forms, no surrogates, at most U+10FFFF).
 bool IsValidUtf8(const std::string& text);
 
+// Decodes the well-formed UTF-8 sequence at text[i] (i < text.size()) into codePoint and moves i
+// past it; false, i unchanged, for anything malformed. The one check of UTF-8 the tools share.
+bool DecodeUtf8(const std::string& text, size_t& i, uint32_t& codePoint);
+
 // Appends code point c (at most U+10FFFF) to out in UTF-8.
 void AppendUtf8(std::string& out, uint32_t c);
 

@@ -102,8 +102,12 @@ struct Point {
     std::string Injection() const { return call + ":" + fault + ":when=" + std::to_string(occurrence); }
 };
 
-// The occurrences (per call, counted per process as strace does) that change the disk in a trace.
-std::vector<Point> DiskPointsIn(const std::string& logPath, bool withRenameat2) {
+// Calls that read the disk, for the campaigns that fail reads too (every openat then counts).
+const char* const kReadCalls[] = {"read", "getdents64", "newfstatat"};
+
+// The occurrences (per call, counted per process as strace does) that change the disk in a trace;
+// with reads, every openat and read as well.
+std::vector<Point> DiskPointsIn(const std::string& logPath, bool withRenameat2, bool reads = false) {
     std::map<std::string, std::set<int>> points;
     std::map<std::string, int> seen;
     std::istringstream log(ReadFileText(logPath));
@@ -112,7 +116,7 @@ std::vector<Point> DiskPointsIn(const std::string& logPath, bool withRenameat2) 
         if (start == std::string::npos || paren == std::string::npos || line[start] == '<') continue;
         std::string call = line.substr(start, paren - start);
         int occurrence = ++seen[line.substr(0, blank) + " " + call];
-        if (call != "openat" || line.find("O_CREAT") != std::string::npos) points[call].insert(occurrence);
+        if (reads || call != "openat" || line.find("O_CREAT") != std::string::npos) points[call].insert(occurrence);
     }
     std::vector<Point> result;
     for (const auto& call : points)
@@ -138,6 +142,7 @@ bool FlushFailedBeforeSwap(const std::string& logPath, const std::string& flush,
 // pub as that serial) or "broken"; names the tool does not own (no "-" after the serial, or no
 // info) are listed as such, so a check sees that they survived. Pending and removed entries
 // (".pending", ".gone") are left out: they are not kept releases.
+// A serial with two entries is "doubled".
 std::map<std::string, std::string> KeptReleases(const std::string& pub, const std::string& server) {
     std::map<std::string, std::string> kept;
     const std::string history = server + ".history";
@@ -149,6 +154,10 @@ std::map<std::string, std::string> KeptReleases(const std::string& pub, const st
             continue;
         }
         std::string serial = name.substr(0, name.find('-'));
+        if (kept.count(serial) != 0) {
+            kept[serial] = "doubled";
+            continue;
+        }
         if (!PathExists(path + "/tree")) {
             kept[serial] = "live";  // or staged: the tree under SERVER_DIR is checked apart
             continue;
@@ -163,7 +172,7 @@ std::map<std::string, std::string> KeptReleases(const std::string& pub, const st
 const std::map<std::string, std::string> kPublishedHistory = {
     {".quillor-history", "not ours"}, {"1", "kept"}, {"2", "live"}, {"notes.txt", "not ours"}};
 
-enum class Command { Publish, Keygen, Revert, Prune, PublishPruning };
+enum class Command { Publish, FirstPublish, Keygen, Revert, Prune, PublishPruning, PruningRevert };
 
 struct Scenario {
     const char* name;
@@ -175,9 +184,12 @@ struct Scenario {
     size_t errorSample;
     bool loseServer = false;  // after each kill the server folder is lost and a publish fails
     const char* onlyCall = nullptr;  // points of the calls whose names start so only
-    // Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4; PublishPruning: serial 4's
-    // release again as 5 with --keep 1, the pruned entries removed by the publisher's child.
+    // FirstPublish: the release as serial 2 into an empty SERVER_DIR; Revert: serial 1 again as 3; Prune: --keep 1 after serials 1 to 4; PublishPruning: serial 4's
+    // release again as 5 with --keep 1, the pruned entries removed by the publisher's child;
+    // PruningRevert: serial 2 again as 5 with --keep 2 after serials 1 to 4.
     Command command = Command::Publish;
+    const char* sampleFirst = nullptr;  // a sample takes every point of the calls named so before others
+    bool reads = false;  // EIO at every disk call, reads included, instead of the errors of changes
 };
 
 class PublishCrash : public ::testing::Test {
@@ -229,6 +241,8 @@ protected:
         if (scenario.command == Command::Revert)
             return {"revert", "--key", *root_ / "k.pem", "--to", "1", "--serial", "3", "--message", "back", work + "/srv"};
         if (scenario.command == Command::Prune) return {"prune", "--keep", "1", work + "/srv"};
+        if (scenario.command == Command::PruningRevert)
+            return {"revert", "--key", *root_ / "k.pem", "--to", "2", "--serial", "5", "--keep", "2", work + "/srv"};
         if (scenario.command == Command::PublishPruning)
             return {"publish", "--key", *root_ / "k.pem", "--keep", "1", "--serial", "5", *root_ / "one", work + "/srv"};
         return PublishArgs(scenario, work + "/srv", oneWorker);
@@ -253,11 +267,14 @@ TempDir* PublishCrash::root_ = nullptr;
 std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
                                             const std::string& work, const std::string& log) {
     const std::string server = work + "/srv";
+    const bool first = scenario.command == Command::FirstPublish;
     if (run.exitCode == -1) return "did not end within its time";
     if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1) return "ended with " + std::to_string(run.exitCode);
     std::string output;
     long long served = ServedSerial(Pub(), server, &output);
-    if (served == -1) {
+    if (served == -1 && first) {
+        // Nothing was live before: the publish may not have got as far as its swap.
+    } else if (served == -1) {
         // Only the fallback swap has a moment without the name; both trees are whole beside it then.
         bool aside = false;
         for (const std::string& name : Names(work))
@@ -275,12 +292,14 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
         return "the serial memory is below the served serial or unreadable: " + error;
     if (!point.Kill()) {
         if (run.exitCode == 0 && served != 2) return "a publish that succeeded left serial " + std::to_string(served);
-        if (run.exitCode == 1 && served == 1 && run.err.find("nothing was published") == std::string::npos)
+        if (run.exitCode == 1 && served == (first ? -1 : 1) && run.err.find("nothing was published") == std::string::npos)
             return "a failure before the swap does not say so: " + run.err;
         if (run.exitCode == 1 && served == 2 && run.err.find(" live") == std::string::npos)
             return "a failure after the swap does not say what is live: " + run.err;
         if (!log.empty() && served == 2 && FlushFailedBeforeSwap(log, point.call, server))
             return "a tree went live after a failed flush";
+        if (!log.empty() && run.exitCode == 0 && run.err.find("warning: ") == std::string::npos)
+            return "a failed flush passed without a warning";
     }
     if (scenario.loseServer) {
         std::string lost = LoseServerAndFail(work);
@@ -293,7 +312,8 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
                                          "srv.lock", "srv.publish-record", "srv.publish-serial"};
     if (Names(work) != expected) return "left behind after the next publish: " + testing::PrintToString(Names(work));
     // A server folder lost by hand takes the live release's tree with it; its entry stays without one.
-    if (!scenario.loseServer && KeptReleases(Pub(), server) != kPublishedHistory)
+    const std::map<std::string, std::string> firstHistory = {{".quillor-history", "not ours"}, {"2", "live"}};
+    if (!scenario.loseServer && KeptReleases(Pub(), server) != (first ? firstHistory : kPublishedHistory))
         return "the history after the next publish: " + testing::PrintToString(KeptReleases(Pub(), server));
     return std::string();
 }
@@ -303,22 +323,36 @@ std::string PublishCrash::CheckPublishPoint(const Scenario& scenario, const Poin
 std::string PublishCrash::CheckHistoryPoint(const Scenario& scenario, const Point& point, const CommandResult& run,
                                             const std::string& work) {
     const std::string server = work + "/srv";
-    const bool revert = scenario.command == Command::Revert;
-    const long long before = revert ? 2 : 4, after = revert ? 3 : scenario.command == Command::PublishPruning ? 5 : 4;
+    const bool revert = scenario.command == Command::Revert, pruningRevert = scenario.command == Command::PruningRevert;
+    const long long before = revert ? 2 : 4, after = revert ? 3 : scenario.command == Command::Prune ? 4 : 5;
+    // What must stay through the faulted run: the live, the previous and a revert's source.
+    const std::vector<std::string> staying = revert ? std::vector<std::string>{"1", "2"}
+                                             : pruningRevert ? std::vector<std::string>{"2", "4"}
+                                             : scenario.command == Command::Prune ? std::vector<std::string>{"3", "4"}
+                                                                                  : std::vector<std::string>{"4"};
+    // A read that fails before main makes the loader end the command: exit 127, nothing done.
+    const bool unloaded = run.exitCode == 127 && run.err.find("error while loading shared libraries") != std::string::npos;
     if (run.exitCode == -1) return "did not end within its time";
-    if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1) return "ended with " + std::to_string(run.exitCode);
+    if (!point.Kill() && run.exitCode != 0 && run.exitCode != 1 && !unloaded)
+        return "ended with " + std::to_string(run.exitCode);
     std::string output;
     long long served = ServedSerial(Pub(), server, &output);
     if (served != before && served != after) return "the live tree: " + output;
     if (!live_.Changed().empty()) return "a live or kept file was changed in place: " + live_.Changed();
-    for (const auto& release : KeptReleases(Pub(), server))
-        if (release.second == "broken") return "the kept release of serial " + release.first + " is broken";
+    std::map<std::string, std::string> left = KeptReleases(Pub(), server);
+    for (const auto& release : left)
+        if (release.second == "broken" || release.second == "doubled")
+            return "the kept release of serial " + release.first + " is " + release.second;
+    for (const std::string& serial : staying)
+        if (left.count(serial) == 0) return "the entry of serial " + serial + " is gone";
     CommandResult next = RunTool(CommandFor(scenario, work, false));
     if (next.exitCode != 0) return "the command run again failed: " + next.err;
     if (ServedSerial(Pub(), server, &output) != after) return "after running it again: " + output;
     if (revert && ReadFileText(server + "/files/game.exe") != "MZ game") return "the revert serves other bytes";
+    if (pruningRevert && ReadFileText(server + "/files/game.exe") != "MZ gamf") return "the revert serves other bytes";
     std::map<std::string, std::string> expected = {{".quillor-history", "not ours"}, {"notes.txt", "not ours"}};
     if (revert) expected.insert({{"1", "kept"}, {"2", "kept"}, {"3", "live"}});
+    else if (pruningRevert) expected.insert({{"2", "kept"}, {"4", "kept"}, {"5", "live"}});
     else expected.insert({{std::to_string(after - 1), "kept"}, {std::to_string(after), "live"}});
     if (KeptReleases(Pub(), server) != expected)
         return "the history then: " + testing::PrintToString(KeptReleases(Pub(), server));
@@ -380,27 +414,33 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         oldPrivate_ = ReadFileText(base_ / "keys/k.pem");
     } else {
         const char* releases[] = {"one", "changed", "other", "one"};
-        size_t count = scenario.command == Command::Revert ? 2 : scenario.command == Command::Publish ? 1 : 4;
+        size_t count = scenario.command == Command::Revert          ? 2
+                       : scenario.command == Command::Publish        ? 1
+                       : scenario.command == Command::FirstPublish ? 0
+                                                                     : 4;
         for (size_t i = 0; i < count; ++i) {
             CommandResult made = RunTool({"publish", "--key", *root_ / "k.pem", "--serial", std::to_string(i + 1),
                                           *root_ / releases[i], base_ / "srv"});
             ASSERT_EQ(made.exitCode, 0) << made.err;
         }
-        WriteFileText(base_ / "srv.history/notes.txt", "a file of the operator's own");
+        if (count > 0) WriteFileText(base_ / "srv.history/notes.txt", "a file of the operator's own");
         live_.Take(base_ / "srv");
         // A revert gives the kept bodies it serves anew a new time (edges must not take them for the live ones).
-        if (scenario.command != Command::Revert) live_.Take(base_ / "srv.history");
+        if (scenario.command != Command::Revert && scenario.command != Command::PruningRevert)
+            live_.Take(base_ / "srv.history");
     }
     // A run that is not disturbed tells which occurrences change the disk.
     std::string calls;
     for (const char* call : kDiskCalls) calls += std::string(calls.empty() ? "" : ",") + call;
+    if (scenario.reads)
+        for (const char* call : kReadCalls) calls += std::string(",") + call;
     std::vector<Point> kills;
     {
         TempDir work, logs;
         CloneServer(base_.Path(), work.Path(), true);
         CommandResult dry = Run(scenario, calls, {}, CommandFor(scenario, work.Path(), true), logs / "trace");
         ASSERT_EQ(dry.exitCode, 0) << dry.err;
-        kills = DiskPointsIn(logs / "trace", !scenario.fallback);
+        kills = DiskPointsIn(logs / "trace", !scenario.fallback, scenario.reads);
         if (scenario.onlyCall != nullptr)
             kills.erase(std::remove_if(kills.begin(), kills.end(),
                                        [&](const Point& point) { return point.call.rfind(scenario.onlyCall, 0) != 0; }),
@@ -408,13 +448,21 @@ void PublishCrash::Campaign(const Scenario& scenario) {
     }
     std::vector<Point> errors;
     for (const Point& kill : kills)
-        for (const char* code : kErrors) errors.push_back({kill.call, kill.occurrence, std::string("error=") + code});
+        for (const char* code : kErrors)
+            if (!scenario.reads || std::string(code) == "EIO")
+                errors.push_back({kill.call, kill.occurrence, std::string("error=") + code});
+    if (scenario.reads) kills.clear();  // the kill campaigns of the same command stop it at every change
     std::mt19937 random(20261208);
     const size_t allKills = kills.size(), allErrors = errors.size();
     std::vector<Point> points;
     for (auto* list : {&kills, &errors}) {
         size_t sample = list == &kills ? scenario.killSample : scenario.errorSample;
-        if (!full && sample < list->size()) std::shuffle(list->begin(), list->end(), random);
+        if (!full && sample < list->size()) {
+            auto rest = std::stable_partition(list->begin(), list->end(), [&](const Point& point) {
+                return scenario.sampleFirst != nullptr && point.call.rfind(scenario.sampleFirst, 0) == 0;
+            });
+            std::shuffle(rest, list->end(), random);
+        }
         list->resize(full ? list->size() : std::min(sample, list->size()));
         points.insert(points.end(), list->begin(), list->end());
     }
@@ -427,7 +475,8 @@ void PublishCrash::Campaign(const Scenario& scenario) {
         CommandResult run = Run(scenario, point.call + (log.empty() ? "" : ",rename,renameat2"), {point.Injection()},
                                 CommandFor(scenario, work.Path(), true), log);
         std::string problem = scenario.keygen ? CheckKeygenPoint(point, run, work.Path())
-                              : scenario.command != Command::Publish ? CheckHistoryPoint(scenario, point, run, work.Path())
+                              : scenario.command != Command::Publish && scenario.command != Command::FirstPublish
+                                  ? CheckHistoryPoint(scenario, point, run, work.Path())
                                                                      : CheckPublishPoint(scenario, point, run, work.Path(), log);
         if (problem.empty()) continue;
         ++broken;
@@ -439,11 +488,28 @@ void PublishCrash::Campaign(const Scenario& scenario) {
 
 TEST_F(PublishCrash, FullPublish) { Campaign({"full publish", "other", false, false, false, 5, 5}); }
 TEST_F(PublishCrash, IncrementalPublish) { Campaign({"incremental publish", "changed", false, false, false, 1000, 8}); }
+TEST_F(PublishCrash, FirstPublish) {
+    Campaign({"first publish", "changed", false, false, false, 14, 6, false, nullptr, Command::FirstPublish, "fsync"});
+}
 TEST_F(PublishCrash, FallbackSwap) { Campaign({"fallback swap", "changed", true, false, false, 6, 6}); }
 TEST_F(PublishCrash, KeygenForce) { Campaign({"keygen --force", "", false, false, true, 3, 3}); }
 TEST_F(PublishCrash, SignCommand) { Campaign({"sign command", "changed", false, true, false, 5, 5}); }
 TEST_F(PublishCrash, Revert) { Campaign({"revert", "", false, false, false, 4, 4, false, nullptr, Command::Revert}); }
 TEST_F(PublishCrash, Prune) { Campaign({"prune", "", false, false, false, 3, 3, false, nullptr, Command::Prune}); }
+TEST_F(PublishCrash, PruningRevert) {
+    Campaign({"pruning revert", "", false, false, false, 3, 3, false, nullptr, Command::PruningRevert});
+}
+// EIO at every disk call of the history commands, reads included: a read that fails is never "not there".
+TEST_F(PublishCrash, RevertUnderReadErrors) {
+    Campaign({"revert, read errors", "", false, false, false, 0, 6, false, nullptr, Command::Revert, "getdents64", true});
+}
+TEST_F(PublishCrash, PruneUnderReadErrors) {
+    Campaign({"prune, read errors", "", false, false, false, 0, 6, false, nullptr, Command::Prune, "getdents64", true});
+}
+TEST_F(PublishCrash, PruningRevertUnderReadErrors) {
+    Campaign({"pruning revert, read errors", "", false, false, false, 0, 6, false, nullptr, Command::PruningRevert,
+              "getdents64", true});
+}
 TEST_F(PublishCrash, PublishPruning) {
     Campaign({"publish pruning", "", false, false, false, 3, 3, false, nullptr, Command::PublishPruning});
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <functional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -210,6 +211,154 @@ TEST_F(PublishHistory, AHistoryFolderThePublisherDidNotMakeIsRefusedAndLeftAlone
     EXPECT_NE(refused.err.find("was not made by quillor-publish"), std::string::npos) << refused.err;
     EXPECT_EQ(ReadFileText(dir / "srv.history/manifest.txt"), "another site");
     EXPECT_EQ(Tool({"history"}).exitCode, 1);
+    // Nor when opening it fails: a read that fails is never an empty folder to take over.
+    CommandResult failed = RunCommand({"strace", "-f", "-qq", "-o", "/dev/null", "-P", dir / "srv.history", "-e",
+                                       "trace=openat", "-e", "inject=openat:error=EIO", QUILLOR_PUBLISH_EXE, "publish",
+                                       "--key", dir / "k.pem", "--serial", "1", "--jobs", "1", dir / "r1", dir / "srv"});
+    EXPECT_EQ(failed.exitCode, 1) << failed.err;
+    EXPECT_EQ(Names(dir / "srv.history"), std::vector<std::string>{"manifest.txt"});
+    // What an earlier version killed while it wrote the mark in place left is the publisher's own.
+    RunCommand({"rm", "-rf", dir / "srv.history"});
+    mkdir((dir / "srv.history").c_str(), 0755);
+    WriteFileText(OwnTempName(dir / "srv.history/.quillor-history"), "quillor-publish hist");
+    CommandResult healed = RunTool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "r1", dir / "srv"});
+    EXPECT_EQ(healed.exitCode, 0) << healed.err;
+    EXPECT_EQ(Tool({"history"}).exitCode, 0);
+}
+
+// Hostile or odd contents of the history, and refusals: none is followed, believed or changes the site.
+TEST_F(PublishHistory, HostileHistoryContentsAreNeverFollowedNorBelieved) {
+    for (int i = 1; i <= 3; ++i)
+        ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(i),
+                           dir / ("r" + std::to_string(i)), dir / "srv"}).exitCode, 0);
+    const std::string history = dir / "srv.history", outside = dir / "outside";
+    std::string entry1;
+    for (const std::string& name : Names(history))
+        if (name.compare(0, 2, "1-") == 0) entry1 = history + "/" + name;
+    ASSERT_FALSE(entry1.empty());
+    mkdir(outside.c_str(), 0755);
+    const struct {
+        const char* name;
+        std::function<void()> plant, undo;
+        std::vector<std::string> args;
+        const char* says;
+    } cases[] = {
+        {"the entry a link out of the site",
+         [&] { rename(entry1.c_str(), (outside + "/e").c_str()), symlink((outside + "/e").c_str(), entry1.c_str()); },
+         [&] { unlink(entry1.c_str()), rename((outside + "/e").c_str(), entry1.c_str()); },
+         {"revert", "--key", dir / "k.pem", "--to", "1", "--serial", "4"}, "no kept release of serial 1"},
+        {"its tree/ a link",
+         [&] { rename((entry1 + "/tree").c_str(), (outside + "/t").c_str()), symlink((outside + "/t").c_str(), (entry1 + "/tree").c_str()); },
+         [&] { unlink((entry1 + "/tree").c_str()), rename((outside + "/t").c_str(), (entry1 + "/tree").c_str()); },
+         {"revert", "--key", dir / "k.pem", "--to", "1", "--serial", "4"}, "no kept release of serial 1"},
+        {"a folder of its tree a link",
+         [&] {
+             rename((entry1 + "/tree/files/data").c_str(), (outside + "/d").c_str());
+             symlink((outside + "/d").c_str(), (entry1 + "/tree/files/data").c_str());
+         },
+         [&] { unlink((entry1 + "/tree/files/data").c_str()), rename((outside + "/d").c_str(), (entry1 + "/tree/files/data").c_str()); },
+         {"revert", "--key", dir / "k.pem", "--to", "1", "--serial", "4"}, "Too many levels of symbolic links"},
+        {"an info that names serial 2 for release 1, made later",
+         [&] {
+             RunCommand({"cp", "-a", entry1, history + "/" + EntryName(2)});
+             for (const std::string& name : Names(history)) {
+                 if (name.compare(0, 2, "2-") != 0 || !PathExists(history + "/" + name + "/tree")) continue;
+                 std::string info = ReadFileText(history + "/" + name + "/info");
+                 if (info.find("\nserial 1\n") == std::string::npos) continue;
+                 info.replace(info.find("\nserial 1\n"), 10, "\nserial 2\n");
+                 info.replace(info.find("\nmade 1"), 7, "\nmade 2");  // years later
+                 WriteFileText(history + "/" + name + "/info", info);
+             }
+         },
+         [&] {
+             for (const std::string& name : Names(history))
+                 if (name.compare(0, 2, "2-") == 0 && ReadFileText(history + "/" + name + "/info").find("\nmade 2") != std::string::npos)
+                     RunCommand({"rm", "-rf", history + "/" + name});
+         },
+         {"revert", "--key", dir / "k.pem", "--to", "2", "--serial", "4"}, "is not the one kept for serial 2"},
+        {"serial 3 again with release 1", [] {}, [] {},
+         {"revert", "--key", dir / "k.pem", "--to", "1", "--serial", "3"}, "before with other contents"},
+        {"a message that is no UTF-8 (a surrogate)", [] {}, [] {},
+         {"revert", "--key", dir / "k.pem", "--to", "1", "--serial", "4", "--message", "\xed\xa0\x80"}, "UTF-8"},
+    };
+    struct stat kept;
+    ASSERT_EQ(stat((entry1 + "/tree/files/data/first.pak").c_str(), &kept), 0);
+    for (const auto& each : cases) {
+        each.plant();
+        CommandResult result = Tool(each.args);
+        each.undo();
+        EXPECT_NE(result.exitCode, 0) << each.name;
+        EXPECT_NE(result.err.find(each.says), std::string::npos) << each.name << ": " << result.err;
+        EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "3", dir / "srv"}).exitCode, 0)
+            << each.name;
+        struct stat now;
+        ASSERT_EQ(stat((entry1 + "/tree/files/data/first.pak").c_str(), &now), 0) << each.name;
+        EXPECT_EQ(now.st_mtim.tv_sec * 1000000000ll + now.st_mtim.tv_nsec,
+                  kept.st_mtim.tv_sec * 1000000000ll + kept.st_mtim.tv_nsec) << each.name << ": a kept body's time";
+    }
+    // A revert that prunes keeps its own source, so that it can be run again, and says so.
+    ASSERT_EQ(Revert("1", "4", {"--keep", "1"}).exitCode, 0);
+    CommandResult again = Revert("1", "4", {"--keep", "1"});
+    EXPECT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("it was published with these contents already"), std::string::npos) << again.out;
+    EXPECT_NE(HistoryLine("1").find(" kept "), std::string::npos) << Tool({"history"}).out;
+    // A mistyped site is no site with nothing published, and a refusal leaves no lock behind.
+    for (const char* command : {"history", "prune"}) {
+        CommandResult none = RunTool({command, dir / "nosuch"});
+        EXPECT_EQ(none.exitCode, 1) << command;
+        EXPECT_NE(none.err.find("no such server folder"), std::string::npos) << none.err;
+    }
+    EXPECT_FALSE(PathExists(dir / "nosuch.lock"));
+    // A look at the live manifest that fails is no live release missing: prune keeps what is served.
+    RunCommand({"strace", "-f", "-qq", "-o", "/dev/null", "-P", dir / "srv/manifest.txt", "-e", "trace=newfstatat", "-e",
+                "inject=newfstatat:error=EIO:when=2+", QUILLOR_PUBLISH_EXE, "prune", "--keep", "0", dir / "srv"});
+    EXPECT_NE(HistoryLine("4").find(" live "), std::string::npos) << Tool({"history"}).out;
+    EXPECT_NE(HistoryLine("3").find(" kept "), std::string::npos) << Tool({"history"}).out;
+}
+
+// A site published before there was a history: its live release gets an entry no newer than now,
+// so the release published after it is the newer one and the one before the live one stays.
+TEST_F(PublishHistory, AnEntryMadeForAnOlderLiveTreeIsNeverNewerThanTheNextRelease) {
+    for (int i = 1; i <= 4; ++i)  // each publish's bodies outrun the last: the manifest's time lies ahead
+        ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(i),
+                           dir / ("r" + std::to_string(i % 3 + 1)), dir / "srv"}).exitCode, 0);
+    RunCommand({"rm", "-rf", dir / "srv.history"});
+    ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", "5", dir / "r1", dir / "srv"}).exitCode, 0);
+    std::string listing = Tool({"history"}).out;
+    EXPECT_LT(listing.find("\n5 "), listing.find("\n4 ")) << listing;
+    CommandResult pruned = Tool({"prune", "--keep", "0"});
+    EXPECT_EQ(pruned.exitCode, 0) << pruned.err;
+    EXPECT_NE(HistoryLine("4").find(" kept "), std::string::npos) << pruned.out << Tool({"history"}).out;
+}
+
+// Every flush a publish absorbs after its swap (the history folder, an entry, the site's folder)
+// is warned about, naming what the next command does again; --json lists it as a problem.
+TEST_F(PublishHistory, EveryFlushAPublishAbsorbsIsWarnedAbout) {
+    // A site of serials 1 and 2 in its own folder per run, and the args of the publish of serial 3.
+    auto site = [&](int run) {
+        const std::string server = dir / ("s" + std::to_string(run) + "/srv");
+        mkdir((dir / ("s" + std::to_string(run))).c_str(), 0755);
+        for (int i = 1; i <= 2; ++i)
+            EXPECT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(i),
+                               dir / ("r" + std::to_string(i)), server}).exitCode, 0);
+        return std::vector<std::string>{"publish", "--json", "--key", dir / "k.pem", "--serial", "3", dir / "r3", server};
+    };
+    ASSERT_EQ(RunToolTraced("fsync", {}, site(0), dir / "trace").exitCode, 0);
+    const std::string trace = ReadFileText(dir / "trace");
+    int flushes = 0;
+    for (size_t at = trace.find("fsync("); at != std::string::npos; at = trace.find("fsync(", at + 1)) ++flushes;
+    ASSERT_GT(flushes, 8);
+    int absorbed = 0;
+    for (int when = 1; when <= flushes; ++when) {
+        std::vector<std::string> args = site(when);
+        CommandResult run = RunToolTraced("fsync", {"fsync:error=EIO:when=" + std::to_string(when)}, args);
+        if (run.exitCode != 0) continue;  // before the swap: nothing published, said so
+        ++absorbed;
+        EXPECT_NE(run.err.find("warning: "), std::string::npos) << "fsync #" << when << ": " << run.err;
+        EXPECT_NE(run.out.find("\"problems\":[{\"code\":"), std::string::npos) << "fsync #" << when << ": " << run.out;
+        EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "3", args.back()}).exitCode, 0);
+    }
+    EXPECT_GE(absorbed, 2);
 }
 
 TEST(HistoryRules, MessagesAreOneBoundedLineOfText) {
@@ -221,6 +370,10 @@ TEST(HistoryRules, MessagesAreOneBoundedLineOfText) {
         {std::string(201, 'x'), false}, {"a\nb", false}, {"a\rb", false}, {"tab\there", false}, {"\x7f", false},
         {"\xc2\x85", false},  // NEL, a C1 line break
         {"\xff", false},      {"\xc3", false}, {"\xc0\xaf", false},
+        {"\xed\xa0\x80", false},      // a surrogate
+        {"\xe0\x80\xaf", false},      // "/" in three bytes
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xf0\x9f\x98\x80", true},
     };
     for (const auto& each : cases) {
         std::string error;

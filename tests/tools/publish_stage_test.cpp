@@ -156,47 +156,76 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
     EXPECT_FALSE(Exists(dir / "srv.stage-state"));
 }
 
+// Disk calls an error campaign fails, reads included.
+const char* const kErrorCalls[] = {"openat", "read",  "getdents64", "newfstatat", "write", "rename", "renameat2",
+                                   "symlink", "unlink", "mkdir",     "link",       "linkat", "fsync"};
+
 // One crash campaign: runs args (SITE, KEY and REL stand for the copy's server folder, the key
 // and the release) on a fresh copy of the site in base, killed at the when-th call of each kind
-// in turn until the command ends by itself. After each kill no bucket serves a lower serial than
-// before; the next run of the command (or its refusal) leaves finalCount buckets on finalSerial
-// and nothing of the interrupted run. Returns the number of points killed.
+// in turn until the command ends by itself, or with errors: failed with EIO and ENOSPC at every
+// disk call (reads included) until a call never comes that often; the test command's sample
+// fails every call of everyErrorOf with EIO and the first of each other call. After each point no
+// bucket serves a lower serial than before; the next run of the command (or its refusal) leaves
+// finalCount buckets on finalSerial and nothing of the interrupted run. Returns the points tried.
 int KillAtEveryCall(const TempDir& dir, const std::string& base, const std::vector<std::string>& args,
-                    uint64_t finalSerial, int finalCount, const std::string& name) {
-    int points = 0;
-    for (const char* call : {"rename", "renameat2", "symlink", "unlink"}) {
-        for (int when = 1; when < 200; ++when) {
-            const std::string point = name + ", " + call + " #" + std::to_string(when);
-            TempDir work;
-            std::error_code failed;
-            std::filesystem::copy(base, work.Path(),
-                                  std::filesystem::copy_options::recursive | std::filesystem::copy_options::copy_symlinks,
-                                  failed);
-            std::vector<std::string> command;
-            for (const std::string& arg : args)
-                command.push_back(arg == "SITE" ? work / "srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
-            std::vector<uint64_t> before = BucketSerials(work / "srv");
-            std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", "/dev/null", "-e", std::string("trace=") + call,
-                                               "-e", std::string("inject=") + call + ":signal=KILL:when=" + std::to_string(when),
-                                               QUILLOR_PUBLISH_EXE};
-            traced.insert(traced.end(), command.begin(), command.end());
-            CommandResult killed = RunCommand(traced);
-            std::vector<uint64_t> after = BucketSerials(work / "srv");
-            CommandResult again = RunTool(command);  // again to its end, or done already: either way it says so
-            EXPECT_EQ(again.exitCode, 0) << point << ": " << again.out << again.err;
-            std::vector<uint64_t> settled = BucketSerials(work / "srv");
-            bool down = false;
-            for (int bucket = 0; bucket < kBuckets; ++bucket)
-                down = down || after[bucket] < before[bucket] || settled[bucket] < after[bucket];
-            EXPECT_FALSE(failed) << failed.message();
-            EXPECT_FALSE(down) << point << ": a bucket went to a lower serial";
-            EXPECT_EQ(Count(settled, finalSerial), finalCount) << point;
-            EXPECT_EQ(Leftovers(work.Path()), std::vector<std::string>{}) << point;
-            EXPECT_EQ(Leftovers(work / "srv.cohorts"), std::vector<std::string>{}) << point;
-            if (killed.exitCode == 0 || failed || down) break;  // the call never came that often: all tried
-            ++points;
+                    uint64_t finalSerial, int finalCount, const std::string& name, bool errors = false,
+                    const std::string& everyErrorOf = "") {
+    const char* sweep = std::getenv("QUILLOR_CRASH_SWEEP");
+    const bool full = sweep != nullptr && std::string(sweep) == "full";
+    std::vector<std::string> calls = {"rename", "renameat2", "symlink", "unlink"}, faults = {"signal=KILL"};
+    if (errors) {
+        calls.assign(std::begin(kErrorCalls), std::end(kErrorCalls));
+        faults = full ? std::vector<std::string>{"error=EIO", "error=ENOSPC"} : std::vector<std::string>{"error=EIO"};
+    }
+    int points = 0, broken = 0;
+    for (const std::string& call : calls) {
+        bool reached = true;
+        for (int when = 1; when < 1000 && reached; ++when) {
+            for (const std::string& fault : faults) {
+                const std::string point = name + ", " + call + " #" + std::to_string(when) + " " + fault;
+                TempDir work, logs;
+                std::error_code failed;
+                std::filesystem::copy(base, work.Path(),
+                                      std::filesystem::copy_options::recursive |
+                                          std::filesystem::copy_options::copy_symlinks,
+                                      failed);
+                std::vector<std::string> command;
+                for (const std::string& arg : args)
+                    command.push_back(arg == "SITE" ? work / "srv" : arg == "KEY" ? dir / "k.pem" : arg == "REL" ? dir / "rel" : arg);
+                std::vector<uint64_t> before = BucketSerials(work / "srv");
+                std::vector<std::string> traced = {"strace", "-f", "-qq", "-o", logs / "trace", "-e", "trace=" + call,
+                                                   "-e", "inject=" + call + ":" + fault + ":when=" + std::to_string(when),
+                                                   QUILLOR_PUBLISH_EXE};
+                traced.insert(traced.end(), command.begin(), command.end());
+                CommandResult killed = RunCommand(traced);
+                std::vector<uint64_t> after = BucketSerials(work / "srv");
+                CommandResult again = RunTool(command);  // again to its end, or done already: either way it says so
+                EXPECT_EQ(again.exitCode, 0) << point << ": " << again.out << again.err;
+                std::vector<uint64_t> settled = BucketSerials(work / "srv");
+                bool down = false;
+                for (int bucket = 0; bucket < kBuckets; ++bucket)
+                    down = down || after[bucket] < before[bucket] || settled[bucket] < after[bucket];
+                EXPECT_FALSE(failed) << failed.message();
+                EXPECT_FALSE(down) << point << ": a bucket went to a lower serial";
+                EXPECT_EQ(Count(settled, finalSerial), finalCount) << point;
+                EXPECT_EQ(Leftovers(work.Path()), std::vector<std::string>{}) << point;
+                EXPECT_EQ(Leftovers(work / "srv.cohorts"), std::vector<std::string>{}) << point;
+                EXPECT_NE(killed.exitCode, -1) << point << ": did not end within its time";
+                broken += again.exitCode != 0 || down || Count(settled, finalSerial) != finalCount ||
+                          !Leftovers(work.Path()).empty() || !Leftovers(work / "srv.cohorts").empty() ||
+                          killed.exitCode == -1;
+                // The call never came that often: all tried.
+                reached = (errors ? ReadFileText(logs / "trace").find("(INJECTED)") != std::string::npos
+                                  : killed.exitCode != 0) &&
+                          !failed && !down;
+                if (!reached) break;
+                ++points;
+            }
+            if (errors && !full && call != everyErrorOf) break;
         }
     }
+    std::printf("crash campaign, %s: %d %s points tried, %d broke an invariant\n", name.c_str(), points,
+                errors ? "error" : "kill", broken);
     return points;
 }
 
@@ -262,6 +291,21 @@ TEST_F(PublishStage, InterruptedCommandsNeverRouteABucketToALowerSerial) {
     });
     for (std::thread& campaign : campaigns) campaign.join();
     std::printf("stage commands killed at %d points\n", points.load());
+    // The same commands, and widen, failed at their disk calls: errors never route a bucket lower either.
+    points = 0;
+    campaigns.clear();
+    campaigns.emplace_back([&]() {
+        points += KillAtEveryCall(dir, dir / "live", {"stage", "--key", "KEY", "--serial", "2", "--share", "5", "REL", "SITE"},
+                                  2, 5, "first stage", true);
+        points += KillAtEveryCall(dir, dir / "staged", {"promote", "SITE"}, 2, 100, "promotion", true);
+    });
+    campaigns.emplace_back([&]() {
+        points += KillAtEveryCall(dir, dir / "staged", {"widen", "--share", "50", "SITE"}, 2, 50, "widen", true, "openat");
+        points += KillAtEveryCall(dir, dir / "staged", {"publish", "--key", "KEY", "--serial", "3", "REL", "SITE"}, 3, 100,
+                                  "forward fix", true);
+    });
+    for (std::thread& campaign : campaigns) campaign.join();
+    std::printf("stage commands failed at %d error points\n", points.load());
 }
 
 // Players: QUILLOR_STAGE_PLAYERS (bench/stage/run.sh), else 1,000.

@@ -34,16 +34,27 @@ std::string ErrnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
 }
 
-bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
-                   std::string& error) {
+namespace {
+
+// ReadWholeFile's reading; absent (when not null) is set instead of failing where the name is
+// missing, a symbolic link (the link is not followed) or not a regular file.
+bool ReadFileOpening(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes, bool* absent,
+                     std::string& error) {
     // Non-blocking, so that a FIFO or a device under the name is refused at once, never waited on.
-    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    const int noFollow = absent != nullptr ? O_NOFOLLOW : 0;
+    UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | noFollow));
     struct stat st;
+    if (absent != nullptr) *absent = false;
+    if (absent != nullptr && !fd.Valid() && (errno == ENOENT || errno == ENOTDIR || errno == ELOOP)) {
+        *absent = true;
+        return false;
+    }
     if (!fd.Valid() || fstat(fd.Get(), &st) != 0) {
         error = ErrnoText(path);
         return false;
     }
     if (!S_ISREG(st.st_mode)) {
+        if (absent != nullptr) *absent = true;
         error = path + ": not a regular file; refusing to read it";
         return false;
     }
@@ -64,6 +75,27 @@ bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8
         }
         bytes.insert(bytes.end(), buffer, buffer + got);
     }
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
+                   std::string& error) {
+    return ReadFileOpening(path, maxBytes, bytes, nullptr, error);
+}
+
+ReadResult ReadFileIfThere(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
+                           std::string& error) {
+    bool absent = false;
+    if (ReadFileOpening(path, maxBytes, bytes, &absent, error)) return ReadResult::Read;
+    return absent ? ReadResult::Absent : ReadResult::Failed;
+}
+
+bool LstatIfThere(const std::string& path, bool& present, struct stat& st, std::string& error) {
+    present = lstat(path.c_str(), &st) == 0;
+    if (present || errno == ENOENT || errno == ENOTDIR) return true;
+    error = ErrnoText(path);
+    return false;
 }
 
 bool WriteAll(int fd, const void* data, size_t size) {

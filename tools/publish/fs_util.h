@@ -1,6 +1,7 @@
 // Small POSIX file helpers for the publisher: owned descriptors, atomic writes, tree removal.
 #pragma once
 #include <cstdint>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,17 @@ std::string CheckHex(const std::string& text);
 // Reads a whole regular file into bytes; false with a message on any failure or above maxBytes.
 bool ReadWholeFile(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
                    std::string& error);
+
+// ReadWholeFile that tells a file that is not there from one that cannot be read: Absent where
+// the name is missing, a symbolic link (never followed) or not a regular file; Failed (with error)
+// on every other failure, which a caller must never take for "not there".
+enum class ReadResult { Read, Absent, Failed };
+ReadResult ReadFileIfThere(const std::string& path, uint64_t maxBytes, std::vector<uint8_t>& bytes,
+                           std::string& error);
+
+// lstat that fails (with error) only where the name could not be looked at; present false when it
+// is not there.
+bool LstatIfThere(const std::string& path, bool& present, struct stat& st, std::string& error);
 
 // Writes all of data to fd, retrying short writes.
 bool WriteAll(int fd, const void* data, size_t size);

@@ -3,6 +3,7 @@
 
 #include "fs_util.h"
 #include "history_text.h"
+#include "output.h"
 #include "publish.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -34,37 +35,71 @@ int64_t NowNs() {
                std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-std::vector<std::string> NamesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* handle = opendir(dir.c_str())) {
-        while (struct dirent* entry = readdir(handle))
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
-                names.push_back(entry->d_name);
-        closedir(handle);
+// The names in dir (none when it is missing); false when it cannot be listed, which is never "empty".
+bool NamesIn(const std::string& dir, std::vector<std::string>& names, std::string& error) {
+    names.clear();
+    DIR* handle = opendir(dir.c_str());
+    if (handle == nullptr) {
+        if (errno == ENOENT) return true;
+        error = ErrnoText(dir);
+        return false;
     }
-    return names;
+    errno = 0;
+    while (struct dirent* entry = readdir(handle)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+        errno = 0;
+    }
+    bool ok = errno == 0;
+    if (!ok) error = ErrnoText(dir);
+    closedir(handle);
+    return ok;
 }
 
-// The history folder is the publisher's only when it holds the mark; an empty one is taken over.
+std::string ForeignHistoryText(const std::string& site) {
+    return HistoryPathFor(site) + " was not made by quillor-publish (it lacks " + kMarkName + "); it is left alone, but " +
+           site + " keeps its releases there: move it away";
+}
+
+// The history folder is the publisher's only when it holds the mark. A new one gets its name with
+// the mark already inside (made under an own temporary name, then renamed), so that no kill leaves
+// one without; the rename replaces an empty folder only, so nothing of another's is ever taken
+// over, not even when a read of it failed.
 bool EnsureHistory(const std::string& site, std::string& error) {
     const std::string history = HistoryPathFor(site), mark = JoinPath(history, kMarkName);
     struct stat st;
-    if (lstat(history.c_str(), &st) != 0) {
-        if (errno != ENOENT || mkdir(history.c_str(), 0755) != 0) {
-            error = ErrnoText(history);
+    if (lstat(history.c_str(), &st) == 0) {
+        if (!S_ISDIR(st.st_mode)) {
+            error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
             return false;
         }
-    } else if (!S_ISDIR(st.st_mode)) {
-        error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
+        bool marked = false;
+        if (!LstatIfThere(mark, marked, st, error)) return false;
+        if (marked && S_ISREG(st.st_mode)) return true;
+    } else if (errno != ENOENT) {
+        error = ErrnoText(history);
         return false;
     }
-    if (lstat(mark.c_str(), &st) == 0 && S_ISREG(st.st_mode)) return true;
-    if (!NamesIn(history).empty()) {
-        error = history + " was not made by quillor-publish (it lacks " + kMarkName + "); it is left alone, but " +
-                site + " keeps its releases there: move it away";
-        return false;
+    // An earlier version wrote the mark in place: one killed then left only its temporary file.
+    std::vector<std::string> names;
+    if (!NamesIn(history, names, error)) return false;
+    bool onlyMarkTemps = true;
+    for (const std::string& name : names) onlyMarkTemps = onlyMarkTemps && IsOwnTempName(name, kMarkName, "");
+    for (const std::string& name : names)
+        if (onlyMarkTemps && unlink(JoinPath(history, name).c_str()) != 0) {
+            error = ErrnoText(JoinPath(history, name));
+            return false;
+        }
+    std::string temp, ignored;
+    if (!MakeOwnTempDir(history, temp, error)) return false;
+    bool ok = WriteFileAtomic(JoinPath(temp, kMarkName), kMarkText, sizeof kMarkText - 1, 0644, false, error);
+    if (ok && rename(temp.c_str(), history.c_str()) != 0) {
+        error = errno == ENOTEMPTY || errno == EEXIST ? ForeignHistoryText(site) : ErrnoText(history);
+        ok = false;
     }
-    return WriteFileAtomic(mark, kMarkText, sizeof kMarkText - 1, 0644, false, error);
+    ok = ok && SyncParent(history, error);
+    RemoveTree(temp, ignored);  // gone already after the rename
+    return ok;
 }
 
 bool IsOurHistory(const std::string& site) {
@@ -93,12 +128,32 @@ void RememberDigest(const struct stat& identity, const std::string& digest) {
     gNextMemo = (gNextMemo + 1) % 2;
 }
 
-// digest, when given, gets the bytes' ManifestDigest.
-bool ReadTreeManifestBytes(const std::string& tree, std::vector<uint8_t>& bytes, std::string* digest = nullptr) {
-    std::string ignored, path = JoinPath(tree, "manifest.txt");
+// IsFinishedTree, false (with error) where one of its names cannot be looked at: a live tree that
+// only seems unfinished would lose its entry's tree and the protection of the live release.
+bool IsFinishedTreeHere(const std::string& tree, bool& finished, std::string& error) {
+    finished = true;
+    for (const char* name : {"manifest.txt", "manifest.sig", "files"}) {
+        struct stat st;
+        bool present = false;
+        if (!LstatIfThere(JoinPath(tree, name), present, st, error)) return false;
+        finished = finished && present && (*name == 'f' ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode));
+    }
+    return true;
+}
+
+// present false when tree is no finished tree; false when its manifest cannot be read, which is
+// never taken for a tree that is not there. digest, when given, gets the bytes' ManifestDigest.
+bool ReadTreeManifestBytes(const std::string& tree, bool& present, std::vector<uint8_t>& bytes, std::string& error,
+                           std::string* digest = nullptr) {
+    std::string path = JoinPath(tree, "manifest.txt");
     struct stat before, after;
     bool statted = stat(path.c_str(), &before) == 0;
-    if (!IsFinishedTree(tree) || !ReadWholeFile(path, kManifestLimit, bytes, ignored)) return false;
+    bool finished = false;
+    present = false;
+    if (!IsFinishedTreeHere(tree, finished, error)) return false;
+    if (!finished) return true;
+    if (!ReadWholeFile(path, kManifestLimit, bytes, error)) return false;
+    present = true;
     if (digest == nullptr) return true;
     bool steady = statted && stat(path.c_str(), &after) == 0 && SameFile(before, after) &&
                   static_cast<uint64_t>(after.st_size) == bytes.size();
@@ -113,29 +168,38 @@ bool ReadTreeManifestBytes(const std::string& tree, std::vector<uint8_t>& bytes,
     return true;
 }
 
-std::string TreeDigest(const std::string& tree) {
+// digest gets "" for a tree that is not there.
+bool TreeDigest(const std::string& tree, std::string& digest, std::string& error) {
     std::vector<uint8_t> bytes;
-    std::string digest;
-    return ReadTreeManifestBytes(tree, bytes, &digest) ? digest : std::string();
+    bool present = false;
+    digest.clear();
+    return ReadTreeManifestBytes(tree, present, bytes, error, &digest);
 }
 
-// The final entries (info readable); pending and gone ones are not among them.
-std::vector<KeptRelease> ReadEntries(const std::string& site) {
-    std::vector<KeptRelease> entries;
+// The final entries; pending and gone ones are not among them, nor a name that is a symbolic link
+// or holds no info of ours. False when an entry cannot be read: it is never taken for missing.
+bool ReadEntries(const std::string& site, std::vector<KeptRelease>& entries, std::string& error) {
+    entries.clear();
     const std::string history = HistoryPathFor(site);
-    for (const std::string& name : NamesIn(history)) {
+    std::vector<std::string> names;
+    if (!NamesIn(history, names, error)) return false;
+    for (const std::string& name : names) {
         if (!IsEntryName(name, "")) continue;
         KeptRelease release;
         std::vector<uint8_t> info;
-        std::string ignored;
+        struct stat st;
+        bool present = false;
         release.path = JoinPath(history, name);
-        if (!ReadWholeFile(JoinPath(release.path, "info"), 4096, info, ignored) ||
-            !ParseInfo(std::string(info.begin(), info.end()), release))
-            continue;
-        release.hasTree = IsDirectory(JoinPath(release.path, "tree"));
+        if (!LstatIfThere(release.path, present, st, error)) return false;
+        if (!present || !S_ISDIR(st.st_mode)) continue;
+        ReadResult read = ReadFileIfThere(JoinPath(release.path, "info"), 4096, info, error);
+        if (read == ReadResult::Failed) return false;
+        if (read == ReadResult::Absent || !ParseInfo(std::string(info.begin(), info.end()), release)) continue;
+        if (!LstatIfThere(JoinPath(release.path, "tree"), present, st, error)) return false;
+        release.hasTree = present && S_ISDIR(st.st_mode);
         entries.push_back(release);
     }
-    return entries;
+    return true;
 }
 
 const KeptRelease* WithDigest(const std::vector<KeptRelease>& entries, const std::string& digest) {
@@ -172,60 +236,80 @@ bool MakePendingEntry(const std::string& site, const KeptRelease& release, const
     return false;
 }
 
-// A ".pending" entry's final name, flushed.
-bool Finalize(const std::string& pending, std::string& error) {
+// A ".pending" entry's final name, flushed; renamed (when given) says whether the rename was done.
+bool Finalize(const std::string& pending, std::string& error, bool* renamed = nullptr) {
     std::string final = pending.substr(0, pending.size() - 8);
+    if (renamed != nullptr) *renamed = false;
     if (rename(pending.c_str(), final.c_str()) != 0) {
         error = ErrnoText(final);
         return false;
     }
+    if (renamed != nullptr) *renamed = true;
     return SyncParent(final, error);
 }
 
-bool MoveTreeInto(const std::string& tree, const std::string& entry, std::string& error) {
+bool MoveTreeInto(const std::string& tree, const std::string& entry, std::string& error, bool* moved = nullptr) {
     std::string target = JoinPath(entry, "tree");
+    if (moved != nullptr) *moved = false;
     if (rename(tree.c_str(), target.c_str()) != 0) {
         error = ErrnoText(target);
         return false;
     }
+    if (moved != nullptr) *moved = true;
     return SyncParent(target, error) && SyncParent(tree, error);
+}
+
+// A flush that failed after its rename, which the command absorbs: said on stderr and, with
+// --json, as a problem of its own code, with what the next command does again after a crash.
+void WarnNotFlushed(const std::string& done, const std::string& error, const std::string& redo) {
+    ReportWarning(done + ", but a flush failed: " + error + "; after a crash " + redo, "not-flushed");
 }
 
 // An entry for a live or staged tree that has none (made before there was a history, or its
 // pending entry was lost), from its manifest; no message, the download unknown.
 bool EntryForTree(const std::string& site, const std::string& tree, const std::string& record, std::string& error) {
     std::vector<uint8_t> manifest;
-    if (!ReadTreeManifestBytes(tree, manifest)) return true;
+    bool present = false;
+    if (!ReadTreeManifestBytes(tree, present, manifest, error)) return false;
+    if (!present) return true;
     KeptRelease release;
     release.digest = ManifestDigest(manifest);
     for (const ManifestLine& line : ManifestLines(manifest, &release.serial)) {
         ++release.files;
         release.bytes += line.size;
     }
+    // A manifest's time may lie ahead (the bodies' times outrun every served one): the entry is
+    // never newer than now, so a release published after it is listed, and kept, as the newer.
     struct stat st;
+    release.madeNs = NowNs();
     if (lstat(JoinPath(tree, "manifest.txt").c_str(), &st) == 0)
-        release.madeNs = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+        release.madeNs = std::min<int64_t>(release.madeNs,
+                                           static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec);
     std::string path;
     return MakePendingEntry(site, release, record, path, error) && Finalize(path, error);
 }
 
 // Trees an interrupted swap or retirement left beside site or its stage under an own name.
-std::vector<std::string> LeftTrees(const std::string& site) {
+bool LeftTrees(const std::string& site, std::vector<std::string>& trees, std::string& error) {
     std::string parent, name;
     SplitPath(site, parent, name);
-    std::vector<std::string> trees;
-    for (const std::string& entry : NamesIn(parent)) {
+    std::vector<std::string> names;
+    trees.clear();
+    if (!NamesIn(parent, names, error)) return false;
+    for (const std::string& entry : names) {
         for (const std::string& base : {name, name + ".stage", name + ".stage-retired"})
             if (IsOwnTempName(entry, base, "") || IsOwnTempName(entry, base, ".old"))
                 trees.push_back(JoinPath(parent, entry));
     }
-    return trees;
+    return true;
 }
 
 // Whether every file the manifest lists lies in tree with its listed size (no body is read).
 bool TreeIsWhole(const std::string& tree) {
     std::vector<uint8_t> manifest;
-    if (!ReadTreeManifestBytes(tree, manifest)) return false;
+    std::string ignored;
+    bool present = false;
+    if (!ReadTreeManifestBytes(tree, present, manifest, ignored) || !present) return false;
     const std::string files = JoinPath(tree, "files");
     for (const ManifestLine& line : ManifestLines(manifest)) {
         struct stat st;
@@ -236,8 +320,8 @@ bool TreeIsWhole(const std::string& tree) {
     return true;
 }
 
-std::string ServedDigest(const std::string& site, bool stage) {
-    return TreeDigest(stage ? StageTreePathFor(site) : site);
+bool ServedDigest(const std::string& site, bool stage, std::string& digest, std::string& error) {
+    return TreeDigest(stage ? StageTreePathFor(site) : site, digest, error);
 }
 
 }  // namespace
@@ -257,12 +341,16 @@ bool BeginKeep(const std::string& site, const std::string& slot, const std::vect
     pending.newDigest = digest;
     if (!CheckMessage(message, error) || !EnsureHistory(site, error)) return false;
     std::vector<uint8_t> live;
+    std::vector<KeptRelease> entries;
     std::string liveDigest;
-    bool livePresent = ReadTreeManifestBytes(site, live, &liveDigest);
-    bool toLive = slot == site;
-    pending.oldDigest = toLive ? liveDigest : TreeDigest(slot);
-    pending.otherDigest = toLive ? ServedDigest(site, true) : liveDigest;
-    if (WithDigest(ReadEntries(site), pending.newDigest) != nullptr) return true;  // the same release again
+    bool livePresent = false, toLive = slot == site;
+    if (!ReadTreeManifestBytes(site, livePresent, live, error, &liveDigest)) return false;
+    pending.oldDigest = liveDigest;
+    pending.otherDigest = liveDigest;
+    if ((toLive ? !ServedDigest(site, true, pending.otherDigest, error) : !TreeDigest(slot, pending.oldDigest, error)) ||
+        !ReadEntries(site, entries, error))
+        return false;
+    if (WithDigest(entries, pending.newDigest) != nullptr) return true;  // the same release again
     KeptRelease release;
     release.digest = pending.newDigest;
     release.madeNs = NowNs();
@@ -280,15 +368,29 @@ bool BeginKeep(const std::string& site, const std::string& slot, const std::vect
 
 void FinishKeep(const PendingKeep& pending, const std::string& oldTree) {
     std::string error;
-    if (!pending.entry.empty() && !Finalize(pending.entry, error))
+    bool renamed = false;
+    if (!pending.entry.empty() && !Finalize(pending.entry, error, &renamed) && renamed)
+        WarnNotFlushed("the history entry " + pending.entry.substr(0, pending.entry.size() - 8) + " is made", error,
+                       "the next command of the publisher finishes it again");
+    else if (!pending.entry.empty() && !renamed)
         std::fprintf(stderr, "warning: %s (the next command of the publisher finishes the history entry)\n",
                      error.c_str());
     if (oldTree.empty()) return;
-    std::vector<KeptRelease> entries = ReadEntries(pending.site);
+    std::vector<KeptRelease> entries;
+    if (!ReadEntries(pending.site, entries, error)) {  // the next command's TidyHistory moves it
+        std::fprintf(stderr, "warning: the old tree stays at %s for now: %s\n", oldTree.c_str(), error.c_str());
+        return;
+    }
     const KeptRelease* entry = WithDigest(entries, pending.oldDigest);
     bool keep = entry != nullptr && !entry->hasTree && pending.oldDigest != pending.newDigest &&
                 pending.oldDigest != pending.otherDigest;
-    if (keep && MoveTreeInto(oldTree, entry->path, error)) return;
+    bool moved = false;
+    if (keep && MoveTreeInto(oldTree, entry->path, error, &moved)) return;
+    if (moved) {
+        WarnNotFlushed("the old tree is kept in " + entry->path, error,
+                       "the next command of the publisher moves it there again from " + oldTree);
+        return;
+    }
     if (keep && PathExists(oldTree)) {  // the next command's TidyHistory moves it
         std::fprintf(stderr, "warning: the old tree stays at %s for now: %s\n", oldTree.c_str(), error.c_str());
         return;
@@ -299,12 +401,19 @@ void FinishKeep(const PendingKeep& pending, const std::string& oldTree) {
 }
 
 bool KeepOrRetireTree(const std::string& site, const std::string& tree, std::string& error) {
-    std::string digest = TreeDigest(tree);
-    if (!digest.empty() && IsOurHistory(site) && digest != ServedDigest(site, false) &&
-        (tree == StageTreePathFor(site) || digest != ServedDigest(site, true))) {
-        std::vector<KeptRelease> entries = ReadEntries(site);
+    // A read that fails leaves the tree where it is: retired, it could be an entry's only tree.
+    std::string digest, liveDigest, stageDigest;
+    std::vector<KeptRelease> entries;
+    if (!TreeDigest(tree, digest, error) || !ServedDigest(site, false, liveDigest, error) ||
+        !ServedDigest(site, true, stageDigest, error) || (IsOurHistory(site) && !ReadEntries(site, entries, error)))
+        return false;
+    if (!digest.empty() && digest != liveDigest && (tree == StageTreePathFor(site) || digest != stageDigest)) {
         const KeptRelease* entry = WithDigest(entries, digest);
-        if (entry != nullptr && !entry->hasTree) return MoveTreeInto(tree, entry->path, error);
+        bool moved = false;
+        if (entry != nullptr && !entry->hasTree && !MoveTreeInto(tree, entry->path, error, &moved) && moved)
+            WarnNotFlushed("the tree " + tree + " is kept in " + entry->path, error,
+                           "the next command of the publisher moves it there again");
+        if (entry != nullptr && !entry->hasTree) return moved;
     }
     return RetireTree(tree, error);
 }
@@ -373,8 +482,13 @@ bool TidyHistory(const std::string& site, std::string& error) {
     if (!IsFinishedTree(site)) return true;  // nothing to judge by until the live tree is back
     if (!EnsureHistory(site, error)) return false;
     const std::string history = HistoryPathFor(site), stage = StageTreePathFor(site);
-    const std::string liveDigest = ServedDigest(site, false), stageDigest = ServedDigest(site, true);
-    for (const std::string& name : NamesIn(history)) {
+    std::string liveDigest, stageDigest;
+    std::vector<std::string> names, trees;
+    std::vector<KeptRelease> entries;
+    if (!ServedDigest(site, false, liveDigest, error) || !ServedDigest(site, true, stageDigest, error) ||
+        !NamesIn(history, names, error))
+        return false;
+    for (const std::string& name : names) {
         std::string path = JoinPath(history, name), ignored;
         if (IsEntryName(name, ".gone")) {
             UniqueFd held;
@@ -385,23 +499,25 @@ bool TidyHistory(const std::string& site, std::string& error) {
         if (!IsEntryName(name, ".pending")) continue;
         std::vector<uint8_t> info;
         KeptRelease release;
-        bool served = ReadWholeFile(JoinPath(path, "info"), 4096, info, ignored) &&
-                      ParseInfo(std::string(info.begin(), info.end()), release) &&
+        ReadResult read = ReadFileIfThere(JoinPath(path, "info"), 4096, info, error);
+        if (read == ReadResult::Failed || !ReadEntries(site, entries, error)) return false;
+        bool served = read == ReadResult::Read && ParseInfo(std::string(info.begin(), info.end()), release) &&
                       (release.digest == liveDigest || release.digest == stageDigest) &&
-                      WithDigest(ReadEntries(site), release.digest) == nullptr;
+                      WithDigest(entries, release.digest) == nullptr;
         // A pending entry whose tree never went live goes; one whose swap happened is kept.
         if (served ? !Finalize(path, error) : !RemoveTree(path, error)) return false;
     }
-    std::vector<KeptRelease> entries = ReadEntries(site);
-    for (const std::string& tree : LeftTrees(site)) {
-        std::string digest = TreeDigest(tree);
+    if (!ReadEntries(site, entries, error) || !LeftTrees(site, trees, error)) return false;
+    for (const std::string& tree : trees) {
+        std::string digest;
+        if (!TreeDigest(tree, digest, error)) return false;
         const KeptRelease* entry = digest.empty() ? nullptr : WithDigest(entries, digest);
         if (entry == nullptr || entry->hasTree || digest == liveDigest || digest == stageDigest || !TreeIsWhole(tree))
             continue;
         if (!MoveTreeInto(tree, entry->path, error)) return false;
         std::fprintf(stderr, "kept %s, left beside %s by an interrupted command, as serial %llu in %s\n", tree.c_str(),
                      site.c_str(), static_cast<unsigned long long>(entry->serial), history.c_str());
-        entries = ReadEntries(site);
+        if (!ReadEntries(site, entries, error)) return false;
     }
     if (!liveDigest.empty() && WithDigest(entries, liveDigest) == nullptr &&
         !EntryForTree(site, site, RecordPathFor(site), error))
@@ -413,7 +529,6 @@ bool TidyHistory(const std::string& site, std::string& error) {
 }
 
 bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, std::string& error) {
-    releases = ReadEntries(site);
     const std::string history = HistoryPathFor(site);
     if (PathExists(history) && !IsOurHistory(site)) {
         error = history + " was not made by quillor-publish (it lacks " + kMarkName + ")";
@@ -422,8 +537,10 @@ bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, st
     std::vector<uint8_t> live, stage;
     uint64_t liveSerial = 0, stageSerial = 0;
     std::string liveDigest;
-    bool livePresent = ReadTreeManifestBytes(site, live, &liveDigest);
-    bool stageOpen = ReadTreeManifestBytes(StageTreePathFor(site), stage);
+    bool livePresent = false, stageOpen = false;
+    if (!ReadEntries(site, releases, error) || !ReadTreeManifestBytes(site, livePresent, live, error, &liveDigest) ||
+        !ReadTreeManifestBytes(StageTreePathFor(site), stageOpen, stage, error))
+        return false;
     if (livePresent) ManifestLines(live, &liveSerial);
     if (stageOpen) ManifestLines(stage, &stageSerial);
     stageOpen = stageOpen && (!livePresent || stageSerial > liveSerial);
@@ -452,7 +569,8 @@ bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, st
     return true;
 }
 
-bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std::string& error) {
+bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std::string& error,
+                  const uint64_t* keepSerial) {
     note.clear();
     std::vector<KeptRelease> releases;
     if (!IsOurHistory(site) || !ListHistory(site, releases, error)) return error.empty();
@@ -465,16 +583,21 @@ bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std
         previousFound = previousFound || previous;
         afterLive = afterLive || release.live;
         if (release.path.empty()) continue;
-        if (release.live || release.staged || previous || kept < keep) ++kept;
+        bool reverted = keepSerial != nullptr && release.serial == *keepSerial;
+        if (release.live || release.staged || previous || reverted || kept < keep) ++kept;
         else victims.push_back(&release);
     }
     for (const KeptRelease* victim : victims) {
         // The rename first: a removal cut short is never an entry a revert could take.
         std::string gone = victim->path + ".gone";
-        if (rename(victim->path.c_str(), gone.c_str()) != 0 || !SyncParent(gone, error)) {
-            if (error.empty()) error = ErrnoText(victim->path);
+        if (rename(victim->path.c_str(), gone.c_str()) != 0) {
+            error = ErrnoText(victim->path);
             return false;
         }
+        std::string flush;
+        if (!SyncParent(gone, flush))
+            WarnNotFlushed("serial " + std::to_string(victim->serial) + " is pruned", flush,
+                           "its entry may be back in " + HistoryPathFor(site) + " until the next prune");
         UniqueFd held;
         LockGone(gone, held);
         g_gone.push_back(GoneEntry{gone, std::move(held)});

@@ -73,9 +73,11 @@ bool KeepOrRetireTree(const std::string& site, const std::string& tree, std::str
 // the publisher's.
 bool TidyHistory(const std::string& site, std::string& error);
 
-// Removes the oldest entries until keep remain; never the live one, the staged one, nor the one
-// before the live one. note says what went.
-bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std::string& error);
+// Removes the oldest entries until keep remain; never the live one, the staged one, the one
+// before the live one, nor (keepSerial, when given) those of the serial a revert put back, so
+// that the revert can be run again. note says what went.
+bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std::string& error,
+                  const uint64_t* keepSerial = nullptr);
 
 // Pruning renames an entry to ".gone" and leaves its removal to this, called once the command's
 // result is out: at 100,000 files a removal takes about as long as the publish that made the

@@ -3,6 +3,7 @@
 
 #include "fs_util.h"
 #include "publish.h"
+#include "update/name_fold.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -135,18 +136,12 @@ bool CheckMessage(const std::string& text, std::string& error) {
         return false;
     }
     for (size_t i = 0; i < text.size();) {
-        unsigned char lead = static_cast<unsigned char>(text[i]);
-        size_t length = lead < 0x80 ? 1 : (lead >> 5) == 6 ? 2 : (lead >> 4) == 14 ? 3 : (lead >> 3) == 30 ? 4 : 0;
-        bool ok = length != 0 && i + length <= text.size() && !(lead < 0x20 || lead == 0x7f) && lead != 0xc0 &&
-                  lead != 0xc1 && lead <= 0xf4;
-        for (size_t k = 1; ok && k < length; ++k) ok = (static_cast<unsigned char>(text[i + k]) >> 6) == 2;
+        uint32_t point = 0;
         // C1 controls (U+0080 to U+009F) are line breaks or escapes to some terminals too.
-        if (ok && lead == 0xc2 && static_cast<unsigned char>(text[i + 1]) < 0xa0) ok = false;
-        if (!ok) {
+        if (!DecodeUtf8(text, i, point) || point < 0x20 || (point >= 0x7f && point < 0xa0)) {
             error = "the message must be one line of UTF-8 text without control characters";
             return false;
         }
-        i += length;
     }
     return true;
 }

@@ -342,15 +342,26 @@ int RunRevert(const Args& args) {
     const std::string serverDir = options.serverDir;
     if (!share.empty()) options.serverDir = StageTreePathFor(serverDir);
     note = "the kept release of serial " + std::to_string(options.revertSerial) + " again, no body read" +
-           (note.empty() ? "" : "\n" + note);
+           (report.again ? "; it was published with these contents already" : "") + (note.empty() ? "" : "\n" + note);
     PrintPublished(options, report, note);
     ResultNumber("reverted_to", options.revertSerial);
+    ResultBool("again", report.again);
     SiteFields(serverDir);
     return 0;
 }
 
+// A site with neither its folder nor its history: a mistyped name, which no listing calls empty.
+bool NoSuchSite(const std::string& serverDir) {
+    return !PathExists(serverDir) && !PathExists(HistoryPathFor(serverDir));
+}
+
+std::string NoSuchSiteText(const std::string& serverDir) {
+    return serverDir + ": no such server folder, and no " + HistoryPathFor(serverDir) + " beside it";
+}
+
 int RunHistory(const Args& args) {
     if (args.positionals.size() != 1) return Usage("history needs SERVER_DIR");
+    if (NoSuchSite(args.positionals[0])) return Fail(NoSuchSiteText(args.positionals[0]));
     std::vector<KeptRelease> releases;
     std::string text, error;
     if (!HistoryListing(args.positionals[0], text, error) || !ListHistory(args.positionals[0], releases, error))
@@ -377,6 +388,7 @@ int RunPrune(const Args& args) {
     const std::string site = args.positionals[0];
     UniqueFd lock;
     std::string note, error;
+    if (NoSuchSite(site)) return Fail(NoSuchSiteText(site));  // before the lock, which would stay behind
     if (!LockExclusive(LockPathFor(site), lock, error)) return Fail(error);
     if (!IsFinishedTree(site)) return Fail(site + " is not a finished tree; the next publish recovers it, then prune");
     if (!TidyHistory(site, error) || !PruneHistory(site, keep, note, error)) return Fail(error);

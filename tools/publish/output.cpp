@@ -2,6 +2,7 @@
 #include "output.h"
 
 #include "problem_codes.h"
+#include "update/name_fold.h"
 
 #include <chrono>
 #include <mutex>
@@ -47,18 +48,9 @@ void SetField(const std::string& key, const std::string& json) {
 
 // The length of the valid UTF-8 sequence at text[i], 0 when the bytes there are not one.
 size_t Utf8Length(const std::string& text, size_t i) {
-    unsigned char lead = static_cast<unsigned char>(text[i]);
-    size_t length = lead < 0x80 ? 1 : (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-    if (length == 0 || i + length > text.size()) return 0;
-    uint32_t point = length == 1 ? lead : lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-        unsigned char next = static_cast<unsigned char>(text[i + k]);
-        if ((next & 0xC0) != 0x80) return 0;
-        point = (point << 6) | (next & 0x3F);
-    }
-    static const uint32_t kLeast[5] = {0, 0, 0x80, 0x800, 0x10000};  // shorter forms are overlong
-    if (point < kLeast[length] || point > 0x10FFFF || (point >= 0xD800 && point <= 0xDFFF)) return 0;
-    return length;
+    size_t end = i;
+    uint32_t point = 0;
+    return DecodeUtf8(text, end, point) ? end - i : 0;
 }
 
 }  // namespace
@@ -120,6 +112,11 @@ void ResultAppend(const std::string& key, const std::string& json) {
 
 void ReportProblem(const std::string& message, const std::string& code) {
     std::fprintf(stderr, "quillor-publish: %s\n", message.c_str());
+    ListProblem(message, code);
+}
+
+void ReportWarning(const std::string& message, const std::string& code) {
+    std::fprintf(stderr, "warning: %s\n", message.c_str());
     ListProblem(message, code);
 }
 

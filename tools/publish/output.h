@@ -29,6 +29,8 @@ void ResultAppend(const std::string& key, const std::string& json);
 // not empty); ReportProblem also prints "quillor-publish: message" on stderr.
 void ListProblem(const std::string& message, const std::string& code = "");
 void ReportProblem(const std::string& message, const std::string& code = "");
+// What a command that still succeeds could not do: "warning: message" on stderr, and listed.
+void ReportWarning(const std::string& message, const std::string& code);
 
 // One JSON line on stdout now, whole, whichever thread writes it (only with --json).
 void EmitJsonLine(const std::string& object);

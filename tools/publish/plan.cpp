@@ -47,10 +47,14 @@ void WalkFolder(const std::shared_ptr<const ReleaseRoot>& root, const std::strin
         return;
     }
     std::vector<std::string> names;
+    errno = 0;
     while (struct dirent* entry = readdir(handle)) {
         if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
             names.push_back(entry->d_name);
+        errno = 0;
     }
+    // A listing cut short would publish a release without the files it did not reach.
+    if (errno != 0) problems.push_back(ErrnoText(dir));
     closedir(handle);
     for (std::string& name : names) {
         std::string path = prefix.empty() ? name : prefix + "/" + name;

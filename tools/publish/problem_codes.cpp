@@ -38,6 +38,7 @@ const std::vector<ProblemRule>& ProblemRules() {
         {"", "refused by the updater's parser", "manifest-invalid"},
         {"", "request failed (", "fetch-failed"},
         {"", "no such server folder", "server-dir-missing"},
+        {"", "no kept release of serial ", "not-kept"},
         {"verify", "serves serial ", "serial-unexpected"},
         {"verify", "the time to wait ran out", "wait-timeout"},
         {"", "publish a live release first", "not-published"},

@@ -7,6 +7,7 @@
 #include "fs_util.h"
 #include "history.h"
 #include "key_files.h"
+#include "output.h"
 #include "path_rules.h"
 #include "plan.h"
 #include "progress.h"
@@ -501,7 +502,7 @@ bool FinishAfterSwap(const PublishOptions& options, SwapResult swapped, const st
         return false;
     }
     if (!RenameTemp(recordTemp, RecordPathFor(options.serverDir), false, error))
-        std::fprintf(stderr, "warning: %s (the next publish reads every file afresh)\n", error.c_str());
+        ReportWarning(error + " (the next publish reads every file afresh)", "record-not-kept");
     FinishKeep(kept, oldTree);  // the old tree goes into the history in one rename, or RemoveOwnTree
     return true;
 }
@@ -535,13 +536,18 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
         return false;
     if (options.revert) live = LiveTree();  // a revert reads the live manifest as it links, line by line
     FreshTree fresh;
-    if (options.revert ? !BuildRevertTree(options, fresh, error)
+    // A revert's manifest is known before its links: a refusal then leaves every kept body's time.
+    auto mayLink = [&](const std::vector<uint8_t>& manifest) {
+        return CheckSameSerialContents(options, highest, ManifestDigest(manifest), problems);
+    };
+    if (options.revert ? !BuildRevertTree(options, mayLink, fresh, error)
                        : !BuildFreshTree(options, release, options.serverDir, live, startedNs, fresh, error)) {
-        problems.push_back(error);
+        if (!error.empty()) problems.push_back(error);
         return false;
     }
     std::string digest = ManifestDigest(fresh.manifest), recordTemp, oldTree;
     PendingKeep kept;
+    report.again = highest.present && highest.serial == options.serial && highest.manifestSha256 == digest;
     bool ready = CheckSameSerialContents(options, highest, digest, problems) &&
                  SealFreshTree(options, signingKey.get(), verifyKey, fresh, error) &&
                  (NoteManifestDigest(fresh.path, digest), true) &&
@@ -572,7 +578,8 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     report.taken = fresh.taken;
     if (!FinishAfterSwap(options, swapped, recordTemp, kept, oldTree, error, problems)) return false;
     if (options.afterSwap) options.afterSwap();
-    if (!PruneHistory(site, options.keep, report.historyNote, error))
-        report.historyNote = "warning: the history was not pruned: " + error;
+    if (!PruneHistory(site, options.keep, report.historyNote, error, options.revert ? &options.revertSerial : nullptr))
+        ReportWarning("the history was not pruned: " + error + " (the next publish or prune prunes it)",
+                      "history-not-pruned");
     return true;
 }

@@ -47,6 +47,7 @@ struct PublishReport {
     uint64_t copied = 0;  // files read from the release
     uint64_t taken = 0;   // files taken over from the live tree unread
     std::string historyNote;  // what pruning removed, or why the history could not be pruned
+    bool again = false;       // the serial was published with these very contents before
 };
 
 // One line per listed file, in the manifest's order (sorted by path bytes).
@@ -92,7 +93,9 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
                     const LiveTree& from, int64_t startedNs, FreshTree& fresh, std::string& error);
 // The tree of a revert: the kept release of options.revertSerial (FindKept) with a manifest of
 // options.serial, its bodies hard links of the kept ones, none read; unsigned like BuildFreshTree's.
-bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::string& error);
+// mayLink sees the manifest before anything is made (false, having said why, stops the revert).
+bool BuildRevertTree(const PublishOptions& options, const std::function<bool(const std::vector<uint8_t>&)>& mayLink,
+                     FreshTree& fresh, std::string& error);
 // Signs the manifest (checked with checkKey), writes manifest.txt and manifest.sig and flushes the
 // file system, so the tree may go live.
 bool SealFreshTree(const PublishOptions& options, EVP_PKEY* signingKey, EVP_PKEY* checkKey, FreshTree& fresh,

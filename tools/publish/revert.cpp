@@ -5,6 +5,7 @@
 #include "fs_util.h"
 #include "history.h"
 #include "history_text.h"
+#include "output.h"
 #include "publish.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -13,19 +14,36 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
+#include <linux/openat2.h>
 #include <mutex>
 #include <set>
 #include <string_view>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <vector>
 
 namespace {
 
+// A kept tree's manifest, never through a symbolic link.
 bool ReadManifestOf(const std::string& tree, std::vector<uint8_t>& bytes, std::string& error) {
-    return ReadWholeFile(JoinPath(tree, "manifest.txt"), kManifestLimit, bytes, error);
+    const std::string path = JoinPath(tree, "manifest.txt");
+    ReadResult read = ReadFileIfThere(path, kManifestLimit, bytes, error);
+    if (read == ReadResult::Absent) error = path + ": missing, or not a plain file";
+    return read == ReadResult::Read;
+}
+
+// A folder below root (an O_PATH descriptor), reached through no symbolic link: a kept tree
+// whose folder is a link out of the site must not lend the live tree the files it points at.
+int OpenBeneath(int root, const std::string& folder) {
+    struct open_how how = {};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_NO_SYMLINKS | RESOLVE_BENEATH;
+    return static_cast<int>(syscall(SYS_openat2, root, folder.empty() ? "." : folder.c_str(), &how, sizeof how));
 }
 
 // True when path is a plain relative path: no empty, "." or ".." segment, so that it names a
@@ -48,6 +66,7 @@ std::string_view FolderOf(std::string_view path) {
 
 struct RevertTrees {
     std::string keptFiles, freshFiles, liveFiles;
+    int keptFilesFd;  // keptFiles, opened without following a link
 };
 
 // Links one run of files of one folder (FolderRuns) from the kept tree into the fresh one, one
@@ -60,7 +79,7 @@ bool LinkRun(const RevertTrees& trees, const BodyTimeBounds& bounds, const std::
              timespec& latest, std::string& error) {
     const std::string folder(FolderOf(lines[run.first].path));
     const int flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
-    UniqueFd kept(open(JoinPath(trees.keptFiles, folder).c_str(), flags));
+    UniqueFd kept(OpenBeneath(trees.keptFilesFd, folder));
     UniqueFd fresh(open(JoinPath(trees.freshFiles, folder).c_str(), flags));
     UniqueFd liveAt(open(JoinPath(trees.liveFiles, folder).c_str(), flags));
     if (!kept.Valid() || !fresh.Valid()) {
@@ -109,8 +128,13 @@ bool LinkRun(const RevertTrees& trees, const BodyTimeBounds& bounds, const std::
 // other file is read afresh by the next publish.
 bool LinkKeptBodies(const PublishOptions& options, const std::string& keptTree, const std::string& recordPath,
                     FreshTree& fresh, std::string& error) {
+    UniqueFd keptFiles(open(JoinPath(keptTree, "files").c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     const RevertTrees trees{JoinPath(keptTree, "files"), JoinPath(fresh.path, "files"),
-                            JoinPath(options.serverDir, "files")};
+                            JoinPath(options.serverDir, "files"), keptFiles.Get()};
+    if (!keptFiles.Valid()) {
+        error = ErrnoText(trees.keptFiles);
+        return false;
+    }
     const std::vector<ManifestLine> lines = ManifestLines(fresh.manifest);
     std::set<std::string> made;
     std::string_view previous(nullptr, 0);
@@ -140,7 +164,10 @@ bool LinkKeptBodies(const PublishOptions& options, const std::string& keptTree, 
     fresh.latest = bounds.fresh;
     std::vector<uint8_t> liveText, recordBytes;
     std::string ignored;
-    if (!ReadManifestOf(options.serverDir, liveText, ignored)) liveText.clear();
+    // Unreadable is not "none": each shared body would get a new time, the live copy's too.
+    if (ReadFileIfThere(JoinPath(options.serverDir, "manifest.txt"), kManifestLimit, liveText, error) ==
+        ReadResult::Failed)
+        return false;
     std::vector<ManifestLine> live = ManifestLines(liveText);
     auto runs = FolderRuns(lines.size(), [&](size_t i) { return FolderOf(lines[i].path) == FolderOf(lines[i - 1].path); });
     std::vector<FileStamp> stamps(lines.size());
@@ -190,14 +217,18 @@ std::string TimeText(int64_t ns) {
 
 }  // namespace
 
-bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::string& error) {
+bool BuildRevertTree(const PublishOptions& options, const std::function<bool(const std::vector<uint8_t>&)>& mayLink,
+                     FreshTree& fresh, std::string& error) {
     const std::string site = options.siteDir.empty() ? options.serverDir : options.siteDir;
     KeptRelease kept;
     std::string tree;
     std::vector<uint8_t> manifest;
     if (!FindKept(site, options.revertSerial, kept, tree, error) || !ReadManifestOf(tree, manifest, error))
         return false;
-    if (ManifestDigest(manifest) != kept.digest) {
+    uint64_t keptSerial = 0;
+    ManifestLines(manifest, &keptSerial);
+    // The info is a claim; the manifest's own serial line (under the digest the info names) decides.
+    if (ManifestDigest(manifest) != kept.digest || keptSerial != kept.serial) {
         error = tree + ": its manifest is not the one kept for serial " + std::to_string(kept.serial);
         return false;
     }
@@ -211,6 +242,7 @@ bool BuildRevertTree(const PublishOptions& options, FreshTree& fresh, std::strin
         error = "the manifest would be above the updater's limit of " + std::to_string(kManifestLimit) + " bytes";
         return false;
     }
+    if (!mayLink(fresh.manifest)) return false;  // before a link is made or a body's time set
     if (!MakeOwnTempDir(options.serverDir, fresh.path, error)) return false;
     // Opened before the links, as a publish does before its copies, for the flush before the swap.
     fresh.flushFd = UniqueFd(open(fresh.path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -249,24 +281,33 @@ int DiffToKept(const std::string& serverDir, uint64_t serial) {
     std::string tree, error;
     std::vector<uint8_t> target, live;
     if (!FindKept(serverDir, serial, kept, tree, error) || !ReadManifestOf(tree, target, error) ||
-        (PathExists(JoinPath(serverDir, "manifest.txt")) && !ReadManifestOf(serverDir, live, error))) {
-        std::fprintf(stderr, "quillor-publish: %s\n", error.c_str());
+        ReadFileIfThere(JoinPath(serverDir, "manifest.txt"), kManifestLimit, live, error) == ReadResult::Failed) {
+        ReportProblem(error);
         return 2;
     }
     std::vector<std::string> lines;
     uint64_t download = DownloadBetween(target, live, &lines);
     size_t counts[3] = {0, 0, 0};
     for (const std::string& line : lines) {
-        std::printf("%s\n", line.c_str());
+        std::fprintf(HumanOut(), "%s\n", line.c_str());
+        // "KIND     SIZE  PATH", as DownloadBetween writes it: the same fields as a diff of a release.
+        std::string kind = line.substr(0, line.find(' '));
+        ResultAppend(kind, "{\"path\":" + JsonString(line.substr(25)) + ",\"bytes\":" +
+                               std::to_string(std::strtoull(line.c_str() + 9, nullptr, 10)) + "}");
         ++counts[line[0] == 'a' ? 0 : line[0] == 'c' ? 1 : 2];
     }
     uint64_t liveSerial = 0, files = 0, bytes = 0;
     ManifestTotals(live, liveSerial, files, bytes);
     std::string from = live.empty() ? "no installation" : "the published serial " + std::to_string(liveSerial);
-    std::printf("%zu added, %zu changed, %zu removed, %llu unchanged; a revert to serial %llu: each player on %s "
-                "downloads %llu bytes\n",
-                counts[0], counts[1], counts[2],
-                static_cast<unsigned long long>(kept.files - counts[0] - counts[1]),
-                static_cast<unsigned long long>(serial), from.c_str(), static_cast<unsigned long long>(download));
+    char total[128];
+    std::snprintf(total, sizeof total, "%zu added, %zu changed, %zu removed, %llu unchanged", counts[0], counts[1],
+                  counts[2], static_cast<unsigned long long>(kept.files - counts[0] - counts[1]));
+    std::fprintf(HumanOut(), "%s; a revert to serial %llu: each player on %s downloads %llu bytes\n", total,
+                 static_cast<unsigned long long>(serial), from.c_str(), static_cast<unsigned long long>(download));
+    for (const char* kind : {"added", "changed", "removed"}) ResultAppend(kind, "");
+    ResultNumber("unchanged", kept.files - counts[0] - counts[1]);
+    ResultNumber("download_bytes", download);
+    ResultJson("live_serial", live.empty() ? "null" : std::to_string(liveSerial));
+    if (!lines.empty()) ListProblem(total, "differences");
     return lines.empty() ? 0 : 1;
 }

@@ -4,6 +4,7 @@
 #include "cohort.h"
 #include "fs_util.h"
 #include "history.h"
+#include "output.h"
 #include "plan.h"
 #include "record.h"
 #include "serial_memory.h"
@@ -18,6 +19,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/random.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -40,7 +42,10 @@ size_t FirstLineEnd(const std::vector<uint8_t>& text) {
 // read, so that nobody routes players by a guess.
 bool ReadTreeSerial(const std::string& dir, bool& present, uint64_t& serial, std::string& error) {
     present = false;
-    if (!PathExists(dir)) return true;
+    struct stat st;
+    bool there = false;
+    if (!LstatIfThere(dir, there, st, error)) return false;
+    if (!there) return true;
     // Only the serial line is parsed: the whole manifest twice per command was a seventh of a
     // re-publish at 100,000 files. The trees are our own, checked when they were made.
     std::vector<uint8_t> text;
@@ -70,7 +75,8 @@ std::string ForeignStageText(const std::string& serverDir) {
 // back, trees an interrupted swap left go into the history, then the own temporary trees,
 // records, serial memories and state files go.
 bool CleanUp(const std::string& serverDir, std::string& error) {
-    const bool foreign = IsForeignStage(serverDir);
+    bool foreign = false;
+    if (!IsForeignStage(serverDir, foreign, error)) return false;
     for (const std::string& tree : {serverDir, StageTreePathFor(serverDir)}) {
         if (foreign && tree != serverDir) continue;  // another site's tree and leftovers
         std::string note;
@@ -216,8 +222,8 @@ bool ReadSite(const std::string& serverDir, SiteState& site, std::string& error)
     std::string ignored;
     // An unreadable live tree counts as serial 0: an open stage then stays open.
     if (!ReadTreeSerial(serverDir, site.livePresent, site.liveSerial, ignored)) site.liveSerial = 0;
-    site.foreignStage = IsForeignStage(serverDir);
-    if (!site.foreignStage && !ReadTreeSerial(StageTreePathFor(serverDir), site.stagePresent, site.stageSerial, error))
+    if (!IsForeignStage(serverDir, site.foreignStage, error) ||
+        (!site.foreignStage && !ReadTreeSerial(StageTreePathFor(serverDir), site.stagePresent, site.stageSerial, error)))
         return false;
     site.open = site.stagePresent && site.stageSerial > site.liveSerial;
     std::string stateError;
@@ -239,8 +245,12 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     StageState next;
     bool prepared = false, again = false;
     // Refusals that need no lock leave nothing behind, not even the lock.
-    site.foreignStage = IsForeignStage(serverDir);
-    std::string early = StageRuleBroken(serverDir, site, 1, share, saltGiven, salt);
+    std::string early;
+    if (!IsForeignStage(serverDir, site.foreignStage, early)) {
+        problems.push_back(early);
+        return false;
+    }
+    early = StageRuleBroken(serverDir, site, 1, share, saltGiven, salt);
     if (!EndsInStage(serverDir) && !site.foreignStage && !NeverPublished(serverDir)) early.clear();
     if (!early.empty()) {
         problems.push_back(early);
@@ -370,7 +380,9 @@ bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note
     note = "promoted " + SerialText(promoted) + ": every player gets it now (" + std::to_string(moved) +
            " link(s) moved), the stage is closed";
     std::string pruned;
-    if (!PruneHistory(serverDir, keep, pruned, warning)) pruned = "warning: the history was not pruned: " + warning;
+    if (!PruneHistory(serverDir, keep, pruned, warning))
+        ReportWarning("the history was not pruned: " + warning + " (the next publish or prune prunes it)",
+                      "history-not-pruned");
     if (!pruned.empty()) note += "\n" + pruned;
     return true;
 }

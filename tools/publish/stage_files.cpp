@@ -64,7 +64,7 @@ bool LinkTreeAt(int fromFd, int toFd, const std::string& from, const std::string
         return false;
     }
     bool ok = true;
-    while (struct dirent* entry = readdir(dir)) {
+    for (errno = 0; struct dirent* entry = readdir(dir); errno = 0) {
         const char* name = entry->d_name;
         if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
         unsigned char type = entry->d_type;
@@ -97,6 +97,11 @@ bool LinkTreeAt(int fromFd, int toFd, const std::string& from, const std::string
         ok = false;
         break;
     }
+    // A listing cut short would leave a copy without the files it did not reach.
+    if (ok && errno != 0) {
+        error = ErrnoText(from);
+        ok = false;
+    }
     closedir(dir);
     return ok;
 }
@@ -124,13 +129,18 @@ std::string StageMarkText(const std::string& serverDir) {
     return "quillor-publish stage of " + name + "\n";
 }
 
-bool IsForeignStage(const std::string& serverDir) {
+bool IsForeignStage(const std::string& serverDir, bool& foreign, std::string& error) {
     const std::string stage = StageTreePathFor(serverDir);
-    if (!PathExists(stage)) return false;
+    struct stat st;
+    bool present = false;
+    foreign = false;
+    if (!LstatIfThere(stage, present, st, error)) return false;
+    if (!present) return true;
     std::vector<uint8_t> bytes;
-    std::string ignored;
-    return !ReadWholeFile(JoinPath(stage, kStageMarkName), 4096, bytes, ignored) ||
-           std::string(bytes.begin(), bytes.end()) != StageMarkText(serverDir);
+    ReadResult read = ReadFileIfThere(JoinPath(stage, kStageMarkName), 4096, bytes, error);
+    foreign = read == ReadResult::Absent ||
+              (read == ReadResult::Read && std::string(bytes.begin(), bytes.end()) != StageMarkText(serverDir));
+    return read != ReadResult::Failed;
 }
 
 int CountStagedLinks(const std::string& serverDir) {

@@ -11,8 +11,9 @@ std::string CohortsPathFor(const std::string& serverDir);    // SERVER_DIR.cohor
 // kStageMarkName holding StageMarkText(serverDir). A SERVER_DIR.stage without it is not ours.
 extern const char kStageMarkName[];
 std::string StageMarkText(const std::string& serverDir);
-// Whether SERVER_DIR.stage exists without the mark: a folder the publisher did not make, never touched.
-bool IsForeignStage(const std::string& serverDir);
+// Whether SERVER_DIR.stage exists without the mark: a folder the publisher did not make, never
+// touched. False (with error) when the mark cannot be read: a guess either way moves buckets.
+bool IsForeignStage(const std::string& serverDir, bool& foreign, std::string& error);
 
 // How many bucket links of SERVER_DIR.cohorts name the stage tree; -1 without that folder.
 int CountStagedLinks(const std::string& serverDir);

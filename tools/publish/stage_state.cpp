@@ -77,7 +77,8 @@ bool ParseStageState(const std::string& text, StageState& state, std::string& er
 
 bool ReadStageState(const std::string& serverDir, bool& present, StageState& state, std::string& error) {
     std::string path = StageStatePathFor(serverDir);
-    present = PathExists(path);
+    struct stat st;
+    if (!LstatIfThere(path, present, st, error)) return false;
     if (!present) return true;
     std::vector<uint8_t> bytes;
     if (!ReadWholeFile(path, 64 * 1024, bytes, error)) return false;

@@ -221,7 +221,7 @@ void RemoveLeftovers(const std::string& serverDir, bool keepFinished) {
     for (const std::string& entry : Siblings(parent)) {
         bool tree = IsOwnTempName(entry, name, "") || IsOwnTempName(entry, name, ".old");
         if (!tree && !IsOwnTempName(entry, name + ".publish-record", "") &&
-            !IsOwnTempName(entry, name + ".publish-serial", ""))
+            !IsOwnTempName(entry, name + ".publish-serial", "") && !IsOwnTempName(entry, name + ".history", ""))
             continue;
         std::string path = JoinPath(parent, entry), error;
         // Where a publish would recover, only a run that can check trees with the key may remove them.
