@@ -1,9 +1,9 @@
 // The verify command: a server folder or base URL checked as a player gets it.
 #include "check/check_commands.h"
-#include "core/cli_args.h"
 
 #include "check/verify.h"
 #include "check/verify_wait.h"
+#include "core/cli_args.h"
 #include "core/output.h"
 
 #include <cstdio>

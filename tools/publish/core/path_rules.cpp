@@ -42,7 +42,6 @@ bool MayClashWithUpdaterFiles(const std::string& path) {
 
 }  // namespace
 
-
 std::string FoldCaseForNtfs(const std::string& path) {
     // u_toupper maps ASCII as plain ASCII does: most release paths never reach ICU.
     std::string folded(path);

@@ -12,7 +12,6 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
-
 namespace {
 
 struct BioFree {

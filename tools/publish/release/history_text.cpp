@@ -2,7 +2,6 @@
 #include "release/history_text.h"
 
 #include "core/cli_args.h"
-
 #include "core/fs_util.h"
 #include "release/publish.h"
 

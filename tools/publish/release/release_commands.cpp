@@ -2,7 +2,6 @@
 #include "release/release_commands.h"
 
 #include "core/cli_args.h"
-
 #include "core/fs_util.h"
 #include "core/output.h"
 #include "keys/key_files.h"

@@ -2,7 +2,6 @@
 #include "serve/serve_commands.h"
 
 #include "core/cli_args.h"
-
 #include "core/output.h"
 #include "serve/serve.h"
 #include "serve/site.h"

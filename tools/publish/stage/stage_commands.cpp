@@ -2,7 +2,6 @@
 #include "stage/stage_commands.h"
 
 #include "core/cli_args.h"
-
 #include "core/output.h"
 #include "release/history.h"
 #include "release/publish.h"

@@ -2,7 +2,6 @@
 #include "stage/stage_state.h"
 
 #include "core/cli_args.h"
-
 #include "core/fs_util.h"
 #include "release/publish.h"
 #include "stage/cohort.h"

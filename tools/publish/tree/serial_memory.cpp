@@ -2,7 +2,6 @@
 #include "tree/serial_memory.h"
 
 #include "core/cli_args.h"
-
 #include "core/digest.h"
 #include "core/fs_util.h"
 
