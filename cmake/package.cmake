@@ -21,7 +21,8 @@ if(NOT changelog_top MATCHES "^quillor-publish \\(${PROJECT_VERSION}\\) ")
 endif()
 
 # Debian's hardening (dpkg-buildflags) for what is packaged: fortified calls, bind-now.
-foreach(target quillor-publish quillor_publish_core quillor_portable)
+foreach(target quillor-publish quillor_publish_core quillor_publish_keys quillor_publish_tree quillor_publish_serve
+        quillor_publish_check quillor_publish_release quillor_publish_stage quillor_portable)
     target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
 endforeach()
 target_link_options(quillor-publish PRIVATE -Wl,-z,relro,-z,now)
@@ -37,7 +38,7 @@ endif()" COMPONENT publisher)
 install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT publisher)
 install(FILES ${publish_dir}/package/quillor-publish.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
         RENAME quillor-publish COMPONENT publisher)
-install(FILES ${publish_dir}/nginx-site.conf ${publish_dir}/varnish-edge.vcl
+install(FILES ${publish_dir}/serve/nginx-site.conf ${publish_dir}/serve/varnish-edge.vcl
         DESTINATION ${CMAKE_INSTALL_DATADIR}/quillor-publish COMPONENT publisher)
 install(FILES ${publish_dir}/package/copyright ${changelog}
         DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/quillor-publish COMPONENT publisher)

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Load through the edge: N native clients (curl, default 50) fetch a release of 200 files / 256 MiB
-# from one Varnish edge (tools/publish/varnish-edge.vcl) in front of the nginx origin
-# (tools/publish/nginx-site.conf), all starting right after a publish, as players do after a
+# from one Varnish edge (tools/publish/serve/varnish-edge.vcl) in front of the nginx origin
+# (tools/publish/serve/nginx-site.conf), all starting right after a publish, as players do after a
 # release; then again after a re-release with 20 files changed. Prints the requests and bytes at
 # the clients and at the origin, the offload ratio and the throughput. Loopback only, bounded.
 # Usage: bench/edge/run.sh [CLIENTS]   (build tree: $QUILLOR_BUILD_DIR or build)

@@ -1,7 +1,7 @@
 // The updater under Wine through the shipped Varnish edge and nginx origin, via a mirror, and while
 // a release is staged.
-#include "cohort.h"
 #include "e2e_fixture.h"
+#include "stage/cohort.h"
 #include "tool_support.h"
 
 #include <unistd.h>

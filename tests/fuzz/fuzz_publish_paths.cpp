@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "core/path_rules.h"
 #include "fuzz_check.h"
-#include "path_rules.h"
-#include "request_path.h"
+#include "serve/request_path.h"
 #include "update/http.h"
 #include "update/manifest.h"
 #include "windows_names.h"

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "request_path.h"
+#include "serve/request_path.h"
 #include "update/http.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

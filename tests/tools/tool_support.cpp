@@ -1,11 +1,12 @@
 // Test support for quillor-publish: temp folders, running the tool, a raw HTTP client.
 #include "tool_support.h"
 
-#include "crypto.h"
-#include "fs_util.h"
+#include "core/digest.h"
+#include "core/fs_util.h"
+#include "keys/crypto.h"
+#include "update/decimal.h"
 #include "update/http.h"
 #include "update/manifest.h"
-#include "update/decimal.h"
 
 #include <gtest/gtest.h>
 

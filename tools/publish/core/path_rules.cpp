@@ -1,0 +1,134 @@
+// Which release paths the publisher lets into a manifest, beyond the updater's own path rules.
+#include "core/path_rules.h"
+
+#include "update/manifest.h"
+#include "update/update_plan.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <string_view>
+
+#include <unicode/uchar.h>
+
+namespace {
+
+// NTFS compares names through its upcase table, one UTF-16 unit at a time: each unit maps to its
+// simple uppercase (UnicodeData's one-to-one mapping, what u_toupper gives), and units outside the
+// BMP (surrogate pairs) are compared as they stand. Case folding (u_foldCase) would be wrong here:
+// it joins U+1E9E with U+00DF and U+212A KELVIN SIGN with k, which NTFS keeps apart.
+uint32_t FoldCodePoint(uint32_t c) {
+    if (c > 0xFFFF) return c;
+    return static_cast<uint32_t>(u_toupper(static_cast<UChar32>(c)));
+}
+
+// Whether word (small ASCII letters) stands in text in any ASCII letter case.
+bool HasLetters(const std::string& text, std::string_view word) {
+    for (size_t i = 0; i + word.size() <= text.size(); ++i) {
+        size_t k = 0;
+        while (k < word.size() && (text[i + k] | 0x20) == word[k]) ++k;
+        if (k == word.size()) return true;
+    }
+    return false;
+}
+
+// Resolving every path's Windows names is a tenth of a re-publish; the updater's own names all
+// hold "updater" or "part", and no other character folds to these letters (only the dotless i
+// and the long s fold into ASCII), so a path with neither cannot clash.
+bool MayClashWithUpdaterFiles(const std::string& path) {
+    return HasLetters(path, "updater") || HasLetters(path, "part");
+}
+
+}  // namespace
+
+std::string FoldCaseForNtfs(const std::string& path) {
+    // u_toupper maps ASCII as plain ASCII does: most release paths never reach ICU.
+    std::string folded(path);
+    for (char& ch : folded) {
+        if (static_cast<unsigned char>(ch) >= 0x80) return MapCodePoints(path, FoldCodePoint);
+        if (ch >= 'a' && ch <= 'z') ch = static_cast<char>(ch - 32);
+    }
+    return folded;
+}
+
+std::string WindowsNameProblem(const std::string& path) {
+    size_t start = 0;
+    while (start <= path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos) end = path.size();
+        std::string_view name = std::string_view(path).substr(start, end - start);
+        // NB: the updater accepts "a//b" and "dir/", but no file has such a name and the
+        // publisher's server refuses the URL, so the release could never be installed.
+        if (name.empty()) return "an empty name (a leading, doubled or trailing \"/\") names no file";
+        if (IsWindowsDeviceName(name))
+            return "\"" + std::string(name) + "\" is a reserved device name on Windows";
+        if (name.back() == '.' || name.back() == ' ')
+            return "\"" + std::string(name) + "\" ends in a dot or blank, which Windows drops";
+        start = end + 1;
+    }
+    return std::string();
+}
+
+void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::string>& problems) {
+    // Folded names sorted once rather than kept in a tree: a tree node per file is a good part of
+    // a re-publish of 100,000 unchanged files.
+    std::vector<std::pair<std::string, size_t>> files;  // folded path, index into paths
+    files.reserve(paths.size());
+    std::map<std::string, std::string, std::less<>> folders;  // folded folder -> a file under it
+    std::string_view lastFolder;
+    for (size_t i = 0; i < paths.size(); ++i) {
+        const std::string& path = paths[i];
+        // Named first: the updater refuses device names too, but this reason says which name.
+        std::string windows = WindowsNameProblem(path);
+        if (!windows.empty()) {
+            problems.push_back("path cannot exist on Windows (" + windows + "): " + path);
+            continue;
+        }
+        if (!IsSafeManifestPath(path)) {
+            problems.push_back("unsafe path (the updater would refuse the manifest): " + path);
+            continue;
+        }
+        if (!IsValidUtf8(path)) {
+            problems.push_back("path is not valid UTF-8: " + path);
+            continue;
+        }
+        // The updater refuses these too: a release holding one could never be installed.
+        if (MayClashWithUpdaterFiles(path) && IsUpdaterStateOrDownloadName(path)) {
+            problems.push_back("path clashes with the updater's own files (updater.state, "
+                               "updater.log, and .part downloads: a folder named like one would "
+                               "block every later change of the file beside it): " + path);
+            continue;
+        }
+        files.emplace_back(FoldCaseForNtfs(path), i);
+        const std::string& folded = files.back().first;
+        // Siblings share their folders: a file in the folder of the one before adds none.
+        size_t last = folded.rfind('/');
+        std::string_view folder = std::string_view(folded).substr(0, last == std::string::npos ? 0 : last);
+        if (folder.empty() || folder == lastFolder) continue;
+        for (size_t slash = folded.find('/'); slash != std::string::npos; slash = folded.find('/', slash + 1)) {
+            std::string_view prefix = std::string_view(folded).substr(0, slash);
+            if (folders.find(prefix) == folders.end()) folders.emplace(std::string(prefix), path);
+        }
+        lastFolder = folders.find(folder)->first;
+    }
+    // Stable: of the paths that fold alike, the first listed is the one named first.
+    std::stable_sort(files.begin(), files.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (size_t i = 1; i < files.size(); ++i) {
+        if (files[i].first != files[i - 1].first) continue;
+        size_t first = i - 1;
+        while (first > 0 && files[first - 1].first == files[i].first) --first;
+        const std::string& seen = paths[files[first].second];
+        const std::string& path = paths[files[i].second];
+        problems.push_back(seen == path ? "path listed twice: " + path
+                                        : "paths differ only in case: " + seen + " and " + path);
+    }
+    for (const auto& folder : folders) {
+        auto file = std::lower_bound(files.begin(), files.end(), folder.first,
+                                     [](const auto& entry, const std::string& key) { return entry.first < key; });
+        if (file != files.end() && file->first == folder.first)
+            problems.push_back("file and folder differ only in case: " + paths[file->second] + " and " +
+                               folder.second);
+    }
+}
