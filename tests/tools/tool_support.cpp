@@ -325,10 +325,14 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
                         const OriginTls* tls, int plainPort) {
     // The site as "quillor-publish site" makes it for an edge on this machine; only what a test
     // adds on top (TLS, a mirror, credentials) is edited in.
-    std::string site = NginxSite(root, port, {"--edge", "127.0.0.1"});
+    std::string json = dir + "/nginx/access.json";
+    std::string site = NginxSite(root, port, {"--edge", "127.0.0.1", "--access-log", json});
     std::string plainServer;
+    // The site's JSON log, and beside it the short one the older tests read.
     std::vector<std::pair<std::string, std::string>> all = {
-        {"listen 127.0.0.1:" + std::to_string(port) + ";", ListenLines(dir, port, tls, plainPort, &plainServer)}};
+        {"listen 127.0.0.1:" + std::to_string(port) + ";", ListenLines(dir, port, tls, plainPort, &plainServer)},
+        {"access_log " + json + " quillor_json;",
+         "access_log " + json + " quillor_json;\naccess_log " + dir + "/nginx/access.log quillor;"}};
     all.insert(all.end(), edits.begin(), edits.end());
     for (const auto& edit : all) {
         size_t at = site.find(edit.first);

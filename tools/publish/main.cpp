@@ -1,4 +1,4 @@
-// quillor-publish: the publisher's command line (keygen, publish, stage, revert, history, diff, verify, serve, blob).
+// quillor-publish: the publisher's command line (keygen, publish, stage, revert, history, diff, verify, serve, report, blob).
 #include "cli_args.h"
 #include "cohort.h"
 #include "crypto.h"
@@ -8,6 +8,8 @@
 #include "key_files.h"
 #include "output.h"
 #include "publish.h"
+#include "report/health_gate.h"
+#include "report/report_command.h"
 #include "revert.h"
 #include "serve.h"
 #include "signer.h"
@@ -263,6 +265,7 @@ int RunWiden(const Args& args) {
     int share = 0;
     if (!ParseShare(args, share) || args.positionals.size() != 1)
         return Usage("widen needs --share P (1 to 100) and SERVER_DIR");
+    if (int code = StageHealthGate(args, args.positionals[0])) return code;
     std::string note, error;
     if (!WidenStage(args.positionals[0], share, note, error)) return Fail(error);
     std::fprintf(HumanOut(), "%s\n", note.c_str());
@@ -274,6 +277,7 @@ int RunPromote(const Args& args) {
     unsigned keep = kDefaultKeep;
     if (args.positionals.size() != 1 || !ParseKeep(args, keep))
         return Usage("promote needs SERVER_DIR (and --keep 0 to 100000)");
+    if (int code = StageHealthGate(args, args.positionals[0])) return code;
     std::string note, error;
     if (!PromoteStage(args.positionals[0], keep, note, error)) return Fail(error);
     std::fprintf(HumanOut(), "%s\n", note.c_str());
@@ -477,6 +481,7 @@ int RunSite(const Args& args) {
         options.port = static_cast<int>(port);
         for (const auto& option : args.options)
             if (option.first == "--edge") options.edges.push_back(option.second);
+        options.accessLog = Option(args, "--access-log", kDefaultAccessLog);
         if (!MakeNginxSite(options, text, error)) return Usage(error);
     }
     if (JsonOutput())
@@ -509,15 +514,18 @@ const std::vector<Command>& Commands() {
           {},
           {}},
          kRevertUsage, RunRevert},
-        {"widen", {{"--share"}, {}, {}}, kWidenUsage, RunWiden},
-        {"promote", {{"--keep"}, {}, {}}, kPromoteUsage, RunPromote},
+        {"widen", {{"--share", "--health", "--max-failed", "--min-runs"}, {"--allow-few-runs"}, {"--health"}},
+         kWidenUsage, RunWiden},
+        {"promote", {{"--keep", "--health", "--max-failed", "--min-runs"}, {"--allow-few-runs"}, {"--health"}},
+         kPromoteUsage, RunPromote},
         {"history", {{}, {}, {}}, kHistoryUsage, RunHistory},
         {"prune", {{"--keep"}, {}, {}}, kPruneUsage, RunPrune},
         {"status", {{"--address"}, {}, {}}, kStatusUsage, RunStatus},
         {"diff", {{"--to", "--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
         {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
         {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
-        {"site", {{"--bind", "--port", "--edge", "--vcl"}, {}, {"--edge"}}, kSiteUsage, RunSite},
+        {"site", {{"--bind", "--port", "--edge", "--vcl", "--access-log"}, {}, {"--edge"}}, kSiteUsage, RunSite},
+        {"report", {{"--since", "--until", "--html"}, {"--addresses"}, {}}, kReportUsage, RunReport},
         {"blob", {{}, {}, {}}, kBlobUsage, RunBlob},
         {"help", {{}, {}, {}}, kHelpUsage, RunHelp},
     };
