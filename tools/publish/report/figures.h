@@ -43,7 +43,7 @@ struct Figures {
     // came from the stage, of all addresses answered since then.
     uint64_t shareAddresses = 0, shareOnStage = 0;
     // Addresses known to hold each release, at the end of each bin.
-    int64_t adoptionStartMs = 0, adoptionBinMs = 1000;
+    int64_t adoptionStartMs = 0, adoptionBinMs = 100;  // doubles until the log's span fits
     int adoptionBins = 0;  // bins in use
     std::vector<std::vector<int64_t>> adoption;  // [bin][release]
     std::vector<std::string> notes;  // what could not be read

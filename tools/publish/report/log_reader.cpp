@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -139,16 +138,24 @@ void ReadLogLines(const std::string& path, const std::function<void(std::string_
     lines.Finish();
 }
 
-std::vector<std::string> LogsOldestFirst(const std::vector<std::string>& paths) {
-    std::vector<std::pair<int64_t, std::string>> dated;
-    for (const std::string& path : paths) {
-        struct stat st;
-        int64_t ns = stat(path.c_str(), &st) == 0 ? st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec : 0;
-        dated.emplace_back(ns, path);
+std::string FirstLogLine(const std::string& path) {
+    Fd file;
+    file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    std::vector<char> block(kLineLimit);
+    ssize_t got = file.fd < 0 ? -1 : read(file.fd, block.data(), block.size());
+    if (got <= 0) return std::string();
+    std::string text(block.data(), static_cast<size_t>(got));
+    if (got >= 2 && static_cast<unsigned char>(block[0]) == 0x1f && static_cast<unsigned char>(block[1]) == 0x8b) {
+        z_stream stream{};
+        std::vector<char> out(kLineLimit);
+        if (inflateInit2(&stream, 15 + 16) != Z_OK) return std::string();
+        stream.next_in = reinterpret_cast<Bytef*>(block.data());
+        stream.avail_in = static_cast<uInt>(got);
+        stream.next_out = reinterpret_cast<Bytef*>(out.data());
+        stream.avail_out = static_cast<uInt>(out.size());
+        inflate(&stream, Z_SYNC_FLUSH);
+        text.assign(out.data(), out.size() - stream.avail_out);
+        inflateEnd(&stream);
     }
-    std::stable_sort(dated.begin(), dated.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    std::vector<std::string> sorted;
-    for (auto& each : dated) sorted.push_back(each.second);
-    return sorted;
+    return text.substr(0, text.find('\n'));
 }

@@ -19,6 +19,5 @@ struct LogReadCounts {
 void ReadLogLines(const std::string& path, const std::function<void(std::string_view)>& onLine,
                   LogReadCounts& counts, std::vector<std::string>& notes);
 
-// paths ordered oldest first by modification time, so that "x.2.gz x.1 x" come in the order
-// they were written whatever order the shell gave them in.
-std::vector<std::string> LogsOldestFirst(const std::vector<std::string>& paths);
+// The first line of path (inflated when it is gzip), at most 64 KiB; "" when there is none.
+std::string FirstLogLine(const std::string& path);

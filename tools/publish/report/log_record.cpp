@@ -117,7 +117,8 @@ bool ParseLogTime(std::string_view text, int64_t& ms) {
 
 // {"msec":1733712000.123,"addr":"203.0.113.7","peer":"203.0.113.7","method":"GET",
 //  "uri":"/files/data/a.pak","status":200,"bytes":16384,"completion":"OK","tree":"stage",
-//  "etag":"\"6756b2c0-4000\"","agent":"Quillor-Updater/1.0","conn":17,"conn_requests":3,"src":"origin"}
+//  "etag":"\"6756b2c0-4000\"","agent":"Quillor-Updater/1.0","conn":17,"conn_requests":3,"via_edge":0,
+//  "src":"origin"}
 // Values are strings, numbers or null; keys outside this set are skipped.
 bool ParseLogRecord(std::string_view line, LogRecord& record, std::string& scratch) {
     record = LogRecord();
@@ -159,6 +160,8 @@ bool ParseLogRecord(std::string_view line, LogRecord& record, std::string& scrat
             haveStatus = true;
         } else if (key == "bytes") {
             if (!value.empty() && !ParseUnsigned(value, record.bytes)) return false;
+        } else if (key == "via_edge") {
+            record.viaEdge = value == "1";
         } else if (key == "addr") {
             target = &record.address;
         } else if (key == "peer") {

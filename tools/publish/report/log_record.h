@@ -10,6 +10,7 @@ struct LogRecord {
     std::string_view address;  // the player ("addr")
     std::string_view peer;     // the connection's own address ("peer"): an edge's when they differ
     std::string_view method, uri, completion, tree, etag, agent, source;
+    bool viaEdge = false;  // "via_edge":1, an origin line of a request a trusted edge made
     int status = 0;
     uint64_t bytes = 0;
 };

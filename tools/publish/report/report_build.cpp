@@ -2,7 +2,10 @@
 #include "report_build.h"
 
 #include "log_reader.h"
+#include "log_record.h"
 #include "run_classifier.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -24,6 +27,22 @@ int64_t DaysFromCivil(int64_t year, int64_t month, int64_t day) {
     int64_t dayOfYear = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
     int64_t dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
     return era * 146097 + dayOfEra - 719468;
+}
+
+// The logs in the order of their first lines' times, so that rotated files ("x.2.gz x.1 x") and
+// the logs of an origin and its edges are read as they were written, whatever order they came in.
+std::vector<std::string> OldestFirst(const std::vector<std::string>& logs) {
+    std::vector<std::pair<int64_t, std::string>> dated;
+    std::string scratch;
+    for (const std::string& log : logs) {
+        LogRecord record;
+        std::string line = FirstLogLine(log);
+        dated.emplace_back(ParseLogRecord(line, record, scratch) ? record.timeMs : 0, log);
+    }
+    std::stable_sort(dated.begin(), dated.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::string> sorted;
+    for (const auto& each : dated) sorted.push_back(each.second);
+    return sorted;
 }
 
 }  // namespace
@@ -65,7 +84,7 @@ bool BuildReport(const ReportInput& input, ReleaseIndex& index, Figures& figures
     auto classifier = NewClassifier(index, options);
     LogReadCounts counts;
     std::vector<std::string> notes;
-    for (const std::string& log : LogsOldestFirst(input.logs))
+    for (const std::string& log : OldestFirst(input.logs))
         ReadLogLines(log, [&](std::string_view line) { ClassifyLine(*classifier, line); }, counts, notes);
     figures = FinishClassifier(*classifier);
     figures.read = counts;

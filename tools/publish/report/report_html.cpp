@@ -39,24 +39,29 @@ std::string AdoptionSvg(const ReleaseIndex& index, const Figures& figures) {
     int64_t peak = 1;
     for (const auto& bin : figures.adoption)
         for (int64_t count : bin) peak = std::max(peak, count);
-    std::string svg = "<svg xmlns='http://www.w3.org/2000/svg' width='" + std::to_string(width) + "' height='" +
+    std::string svg = "<svg width='" + std::to_string(width) + "' height='" +
                       std::to_string(height + 24) + "' role='img' aria-label='adoption per serial'>";
     svg += "<line x1='" + std::to_string(left) + "' y1='" + std::to_string(bottom) + "' x2='" +
            std::to_string(width - 8) + "' y2='" + std::to_string(bottom) + "' stroke='#888'/>";
     svg += "<text x='4' y='" + std::to_string(top + 8) + "' font-size='11'>" + std::to_string(peak) + "</text>";
     svg += "<text x='4' y='" + std::to_string(bottom) + "' font-size='11'>0</text>";
+    if (!figures.adoption.empty()) {
+        int64_t endMs = figures.adoptionStartMs + figures.adoptionBinMs * static_cast<int64_t>(figures.adoption.size());
+        svg += "<text x='" + std::to_string(left) + "' y='" + std::to_string(bottom + 14) + "' font-size='11'>" +
+               UtcText(figures.adoptionStartMs) + "</text><text x='" + std::to_string(width - 8) + "' y='" +
+               std::to_string(bottom + 14) + "' font-size='11' text-anchor='end'>" + UtcText(endMs) + " UTC</text>";
+    }
     size_t bins = figures.adoption.size();
-    double step = bins > 1 ? static_cast<double>(width - 8 - left) / (bins - 1) : 0;
+    double step = bins > 0 ? static_cast<double>(width - 8 - left) / bins : 0;
     int legend = 0;
     for (size_t r = 0; r < index.releases.size(); ++r) {
         bool held = false;
         for (const auto& bin : figures.adoption) held = held || bin[r] > 0;
         if (!held) continue;
         std::string points;
-        for (size_t b = 0; b < bins; ++b) {
-            double x = left + step * b;
+        for (size_t b = 0; b < bins; ++b) {  // a step per bin: the count at its end holds across it
             double y = bottom - static_cast<double>(figures.adoption[b][r]) * (bottom - top) / peak;
-            points += Num(x) + "," + Num(y) + " ";
+            points += Num(left + step * b) + "," + Num(y) + " " + Num(left + step * (b + 1)) + "," + Num(y) + " ";
         }
         const char* colour = kColours[r % 8];
         svg += "<polyline fill='none' stroke-width='2.5' stroke='" + std::string(colour) + "' points='" + points + "'/>";
@@ -79,7 +84,7 @@ std::string FailureSvg(const ReleaseIndex& index, const Figures& figures) {
     if (bars.size() > 10) bars.resize(10);
     if (bars.empty()) return "<p>No run stopped.</p>";
     uint64_t peak = bars.front().first;
-    std::string svg = "<svg xmlns='http://www.w3.org/2000/svg' width='640' height='" +
+    std::string svg = "<svg width='640' height='" +
                       std::to_string(bars.size() * 24 + 8) + "' role='img' aria-label='failures by path'>";
     for (size_t i = 0; i < bars.size(); ++i) {
         int length = static_cast<int>(300.0 * bars[i].first / peak);
@@ -97,7 +102,7 @@ std::string ShareSvg(const ReleaseIndex& index, const Figures& figures) {
     if (index.stageIndex < 0) return "<p>No stage is open.</p>";
     double share = figures.shareAddresses ? 100.0 * figures.shareOnStage / figures.shareAddresses : 0.0;
     int measured = static_cast<int>(share * 5), target = index.stageShare * 5;
-    return "<svg xmlns='http://www.w3.org/2000/svg' width='640' height='56' role='img' aria-label='stage share'>"
+    return "<svg width='640' height='56' role='img' aria-label='stage share'>"
            "<rect x='20' y='10' width='500' height='22' fill='#e6e6e6'/><rect x='20' y='10' width='" +
            std::to_string(measured) + "' height='22' fill='#2f6fb0'/><line x1='" + std::to_string(20 + target) +
            "' y1='4' x2='" + std::to_string(20 + target) + "' y2='38' stroke='#d9822b' stroke-width='3'/>"

@@ -27,12 +27,13 @@ constexpr uint32_t kManifestPath = UINT32_MAX - 1;
 constexpr uint32_t kSignaturePath = UINT32_MAX - 2;
 
 enum Phase : uint8_t { kIdle, kManifestDone, kSignatureDone, kStopped };
-enum Flag : uint8_t { kAnsweredSinceStage = 1, kLatestFromStage = 2 };
+enum Flag : uint8_t { kAnsweredSinceStage = 1, kLatestFromStage = 2, kCounted = 4, kPrevCounted = 8 };
 
-// All that is kept per address: about 40 bytes, so a million players fit in well under 100 MB.
+// All that is kept per address: about 50 bytes, so a million players fit in well under 100 MB.
 struct Player {
     uint64_t offered = 0;  // bit per release index
     int64_t doneMs = 0;    // when the previous run completed
+    int64_t lastMs = 0;    // the latest request of the run in flight
     uint32_t filesOk = 0;
     uint32_t lastPath = kNoPath;
     uint32_t prevPath = kNoPath;  // last file of the previous run while it counts as complete
@@ -42,7 +43,6 @@ struct Player {
     int8_t prevInstalled = -1;
     uint8_t phase = kIdle;
     uint8_t flags = 0;
-    bool fromEdge = false;
 };
 
 // "203.0.113.7" or an IPv6 text into 16 bytes (IPv4 as ::ffff:a.b.c.d); false for anything else.
@@ -116,7 +116,7 @@ struct Classifier {
     void Adopt(int from, int to, int64_t ms) {
         if (from == to || index.releases.empty()) return;
         if (figures.adoptionBins == 0) {
-            figures.adoptionStartMs = ms - ms % 1000;
+            figures.adoptionStartMs = ms;
             figures.adoption.assign(kAdoptionBins, std::vector<int64_t>(index.releases.size(), 0));
             figures.adoptionBins = 1;
         }
@@ -137,7 +137,9 @@ struct Classifier {
         if (to >= 0) ++figures.adoption[bin][static_cast<size_t>(to)];
     }
 
-    void CountStop(int release, uint32_t path, const AddressKey& key) {
+    // Runs that began before --since only teach what each address holds; they are not counted.
+    void CountStop(const Player& player, int release, uint32_t path, const AddressKey& key) {
+        if (!(player.flags & kCounted)) return;
         if (release < 0) {
             ++figures.unknownSerial;
             return;
@@ -150,18 +152,22 @@ struct Classifier {
     }
 
     void Stop(Player& player, uint32_t path, const AddressKey& key) {
-        CountStop(player.run, path, key);
+        CountStop(player, player.run, path, key);
         if (player.filesOk > 0) player.installed = -1;  // some files are new, some old: unknown now
         player.phase = kStopped;
     }
 
     // The run in flight ends: the next manifest request of the address, or the end of the logs.
-    void FinishRun(Player& player, const AddressKey& key, int64_t ms) {
+    // It counts from its last request.
+    void FinishRun(Player& player, const AddressKey& key) {
+        int64_t ms = player.lastMs;
         bool complete = false;
         if (player.phase == kManifestDone) {
-            CountStop(player.run, kManifestPath, key);
+            CountStop(player, player.run, kManifestPath, key);
         } else if (player.phase == kSignatureDone && player.run >= 0) {
-            ReleaseFigures& counts = figures.releases[static_cast<size_t>(player.run)];
+            ReleaseFigures uncounted;
+            ReleaseFigures& counts =
+                player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
             int expected = player.installed >= 0 ? ChangedFiles(index, player.installed, player.run) : -1;
             if (player.filesOk == 0 && expected > 0) {
                 ++counts.refused;  // nothing fetched although files changed: signature or rollback refused
@@ -170,7 +176,7 @@ struct Classifier {
                 Adopt(player.installed, player.run, ms);
                 player.installed = player.run;
             } else if (expected >= 0 && player.filesOk < static_cast<uint32_t>(expected)) {
-                CountStop(player.run, player.lastPath, key);
+                CountStop(player, player.run, player.lastPath, key);
                 player.installed = -1;
             } else {
                 ++counts.complete;
@@ -183,6 +189,7 @@ struct Classifier {
             }
         }
         player.prevRun = complete ? player.run : -1;
+        player.flags = static_cast<uint8_t>(player.flags & kCounted ? player.flags | kPrevCounted : player.flags & ~kPrevCounted);
         player.phase = kIdle;
         player.run = -1;
         player.filesOk = 0;
@@ -191,9 +198,13 @@ struct Classifier {
 
     // The first file of this run is the previous run's last: that run stopped there after all.
     void Reclassify(Player& player, const AddressKey& key) {
-        ReleaseFigures& counts = figures.releases[static_cast<size_t>(player.prevRun)];
-        --counts.complete;
-        CountStop(player.prevRun, player.prevPath, key);
+        if (player.flags & kPrevCounted) {
+            --figures.releases[static_cast<size_t>(player.prevRun)].complete;
+            uint8_t flags = player.flags;
+            player.flags |= kCounted;
+            CountStop(player, player.prevRun, player.prevPath, key);
+            player.flags = flags;
+        }
         Adopt(player.prevRun, -1, player.doneMs);
         player.installed = -1;
         player.prevRun = -1;
@@ -205,13 +216,15 @@ struct Classifier {
     }
 
     void Manifest(Player& player, const AddressKey& key, const LogRecord& record) {
-        FinishRun(player, key, record.timeMs);
+        FinishRun(player, key);
         int release = ReleaseOfEtag(index, record.etag);
         if (release < 0 && record.status != 200)
             release = record.tree == "stage" ? index.stageIndex : index.liveIndex;
         player.run = static_cast<int8_t>(release);
-        if (release >= 0) player.offered |= 1ull << release;
-        if (record.timeMs >= options.stageOpenedMs && index.stageIndex >= 0) {
+        bool counted = record.timeMs >= options.sinceMs;
+        player.flags = static_cast<uint8_t>(counted ? player.flags | kCounted : player.flags & ~kCounted);
+        if (release >= 0 && counted) player.offered |= 1ull << release;
+        if (counted && record.timeMs >= options.stageOpenedMs && index.stageIndex >= 0) {
             player.flags |= kAnsweredSinceStage;
             bool stage = release >= 0 ? release == index.stageIndex : record.tree == "stage";
             player.flags = static_cast<uint8_t>(stage ? player.flags | kLatestFromStage : player.flags & ~kLatestFromStage);
@@ -226,7 +239,7 @@ struct Classifier {
         if (release >= 0 && Whole(record, size)) {
             player.phase = kManifestDone;
         } else if (release < 0 && record.status == 200) {
-            ++figures.unknownSerial;
+            figures.unknownSerial += counted;
             player.phase = kStopped;
         } else {
             Stop(player, kManifestPath, key);
@@ -241,7 +254,8 @@ struct Classifier {
         bool listed = id != kNoPath && release.sizeById[id] != kNotListed;
         if (player.filesOk == 0 && player.prevRun == player.run && player.prevPath == id && id != kNoPath)
             Reclassify(player, key);
-        ReleaseFigures& counts = figures.releases[static_cast<size_t>(player.run)];
+        ReleaseFigures uncounted;
+        ReleaseFigures& counts = player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
         if (listed && record.status == 404) ++counts.notFound[PathName(id)];
         if (listed && record.status >= 500) ++counts.serverErrors[PathName(id)];
         if (listed && Whole(record, release.sizeById[id])) {
@@ -258,39 +272,48 @@ struct Classifier {
             ++figures.notJson;
             return;
         }
-        if (record.timeMs < options.sinceMs || record.timeMs > options.untilMs) {
+        if (record.timeMs > options.untilMs) {
             ++figures.outsideWindow;
             return;
         }
-        if (figures.firstMs == 0 || record.timeMs < figures.firstMs) figures.firstMs = record.timeMs;
-        if (record.timeMs > figures.lastMs) figures.lastMs = record.timeMs;
-        bool edge = record.source == "edge";
-        if (edge) {
-            figures.edgeBytes += record.bytes;
-        } else if (!record.peer.empty() && record.peer != record.address) {
-            figures.originBytesToEdges += record.bytes;
-            ++figures.viaEdgeAtOrigin;
+        // Before the window a line only tells the run classifier what each address holds.
+        bool inWindow = record.timeMs >= options.sinceMs;
+        if (!inWindow) {
+            ++figures.outsideWindow;
+        } else {
+            if (figures.firstMs == 0 || record.timeMs < figures.firstMs) figures.firstMs = record.timeMs;
+            if (record.timeMs > figures.lastMs) figures.lastMs = record.timeMs;
+        }
+        uint64_t bytes = inWindow ? record.bytes : 0;
+        if (record.source == "edge") {
+            figures.edgeBytes += bytes;
+        } else if (record.viaEdge || (!record.peer.empty() && record.peer != record.address)) {
+            figures.originBytesToEdges += bytes;
+            figures.viaEdgeAtOrigin += inWindow;
             return;
         } else {
-            figures.originBytesToPlayers += record.bytes;
+            figures.originBytesToPlayers += bytes;
         }
         AddressKey key;
         if (record.method != "GET" || record.agent.compare(0, 16, "Quillor-Updater/") != 0 ||
             !ParseAddress(record.address, key)) {
-            ++figures.otherAgents;
+            figures.otherAgents += inWindow;
             return;
         }
         if (record.uri == "/manifest.txt") {
-            Manifest(players[key], key, record);
+            Player& player = players[key];
+            Manifest(player, key, record);
+            player.lastMs = record.timeMs;
             return;
         }
         auto found = players.find(key);
         if (found == players.end() || found->second.phase == kIdle) {
-            ++figures.outsideRuns;
+            figures.outsideRuns += inWindow;
             return;
         }
         Player& player = found->second;
         if (player.phase == kStopped) return;  // the updater asks nothing after a failure; a stray is no run
+        player.lastMs = record.timeMs;
         if (record.uri == "/manifest.sig") {
             if (player.phase == kManifestDone && record.status == 200 && record.bytes == 256)
                 player.phase = kSignatureDone;
@@ -314,7 +337,7 @@ Figures FinishClassifier(Classifier& classifier) {
     Figures& figures = classifier.figures;
     for (auto& each : classifier.players) {
         Player& player = each.second;
-        classifier.FinishRun(player, each.first, figures.lastMs);
+        classifier.FinishRun(player, each.first);
         figures.addresses += player.offered != 0;
         for (size_t r = 0; r < classifier.index.releases.size(); ++r)
             figures.releases[r].addresses += (player.offered >> r) & 1;

@@ -1,0 +1,298 @@
+// The report and the stage's health gate over the logs of real nginx and Varnish, with simulated
+// players whose every run the test knows, planted faults among them.
+#include "cohort.h"
+#include "crypto.h"
+#include "tool_support.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdio>
+#include <set>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+using nlohmann::json;
+
+// What the test knows of one serial, from the players' own runs.
+struct Truth {
+    std::set<std::string> addresses;
+    int complete = 0, incomplete = 0, refused = 0, upToDate = 0;
+    std::map<std::string, int> stoppedAt;
+};
+
+void Tally(const std::vector<SimPlayer>& players, const std::vector<SimRun>& runs, std::map<uint64_t, Truth>& truth) {
+    for (size_t i = 0; i < runs.size(); ++i) {
+        Truth& serial = truth[runs[i].served];
+        serial.addresses.insert(players[i].address);
+        if (runs[i].afterSignature) {
+            ++serial.refused;
+        } else if (runs[i].refused) {
+            ++serial.incomplete;
+            ++serial.stoppedAt[runs[i].stoppedAt];
+        } else {
+            ++(runs[i].files == 0 ? serial.upToDate : serial.complete);
+        }
+    }
+}
+
+int Requests(const std::vector<SimRun>& runs) {
+    int count = 0;
+    for (const SimRun& run : runs) count += run.served == 0 ? 1 : 2 + run.files;
+    return count;
+}
+
+// Waits (bounded) until the log holds lines lines: servers write a line just after the answer.
+int WaitForLines(const std::string& path, int lines) {
+    int count = 0;
+    for (int i = 0; i < 150 && count < lines; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        std::string text = ReadFileText(path);
+        count = static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    }
+    return count;
+}
+
+json ReportJson(const std::vector<std::string>& args) {
+    std::vector<std::string> all = {"report", "--json"};
+    all.insert(all.end(), args.begin(), args.end());
+    CommandResult result = RunTool(all);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    json parsed = json::parse(result.out.substr(result.out.rfind("\n{") + 1), nullptr, false);
+    return parsed.is_object() && parsed.contains("report") ? parsed["report"] : json();
+}
+
+json SerialOf(const json& report, uint64_t serial) {
+    for (const json& each : report["serials"])
+        if (each["serial"] == serial) return each;
+    return json();
+}
+
+// The report's figures of serial must be the truth the players made.
+void ExpectTruth(const json& report, uint64_t serial, const Truth& truth) {
+    json figures = SerialOf(report, serial);
+    ASSERT_TRUE(figures.is_object()) << "serial " << serial << " is missing: " << report.dump();
+    EXPECT_EQ(figures["addresses"], truth.addresses.size()) << "serial " << serial;
+    EXPECT_EQ(figures["complete"], truth.complete) << "serial " << serial;
+    EXPECT_EQ(figures["incomplete"], truth.incomplete) << "serial " << serial;
+    EXPECT_EQ(figures["refused"], truth.refused) << "serial " << serial;
+    EXPECT_EQ(figures["up_to_date"], truth.upToDate) << "serial " << serial;
+    std::map<std::string, int> stopped;
+    for (const json& stop : figures["stopped_at"]) stopped[stop["path"]] = stop["runs"];
+    EXPECT_EQ(stopped, truth.stoppedAt) << "serial " << serial;
+}
+
+// The varnishncsa command that the VCL's header documents, for the edge's work folder.
+std::vector<std::string> DocumentedVarnishncsa(const std::string& vcl, const std::string& work, const std::string& log) {
+    size_t at = vcl.find("-F '");
+    size_t end = vcl.find("'\n", at);
+    std::string format;
+    for (size_t line = at + 4; line < end;) {
+        size_t stop = std::min(vcl.find('\n', line), end);
+        format += vcl.substr(line, stop - line);
+        line = stop == end ? end : vcl.find_first_not_of("# ", stop + 1);
+    }
+    return {"/usr/bin/varnishncsa", "-n", work, "-a", "-w", log, "-j", "-F", format};
+}
+
+const char* const kChromium = "/usr/bin/chromium";
+
+// Chromium, headless, with a profile of its own; the page is read from disk, nothing else.
+CommandResult Chromium(const std::string& profile, const std::vector<std::string>& what) {
+    std::vector<std::string> args = {kChromium, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+                                     "--no-first-run", "--disable-background-networking", "--disable-component-update",
+                                     "--disable-sync", "--user-data-dir=" + profile};
+    args.insert(args.end(), what.begin(), what.end());
+    return RunCommand(args, 90);
+}
+
+class PublishReport : public ::testing::Test {
+protected:
+    TempDir dir;
+    void SetUp() override {
+        chmod(dir.Path().c_str(), 0755);  // the nginx workers may run as another user
+        ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
+        mkdir((dir / "rel").c_str(), 0755);
+        mkdir((dir / "rel/data").c_str(), 0755);
+        mkdir((dir / "faults").c_str(), 0755);
+    }
+    void Pack(int pack, int seed) {
+        WriteFileText(dir / ("rel/data/pack" + std::to_string(pack) + ".pak"),
+                      std::string(16384, static_cast<char>('A' + seed % 26)) + std::to_string(seed));
+    }
+    void Tool(const std::vector<std::string>& args) {
+        CommandResult result = RunTool(args);
+        EXPECT_EQ(result.exitCode, 0) << args[0] << ": " << result.err;
+    }
+};
+
+TEST_F(PublishReport, FiguresEqualWhatThePlayersDidAndTheGateRefusesAFailingStage) {
+    for (const char* tool : {"/usr/sbin/nginx", "/usr/sbin/varnishd", "/usr/bin/varnishncsa"})
+        if (access(tool, X_OK) != 0) GTEST_SKIP() << tool << " is not installed";
+    for (int pack = 0; pack < 4; ++pack) Pack(pack, pack);
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"});
+    // Faults nginx plants for one address while its marker file exists: a 404 on every listed
+    // file, or a body so slow that the player gives up in the middle of it.
+    const std::string faults = dir / "faults";
+    WebServer origin;
+    ASSERT_TRUE(StartOrigin(dir.Path(), dir / "srv", origin,
+                            {{"    location /files/ {\n",
+                              "    location /files/ {\n        if (-f " + faults + "/404-$remote_addr) { return 404; }\n"
+                              "        if (-f " + faults + "/slow-$remote_addr) { set $limit_rate 1k; }\n"}}))
+        << ReadFileText(dir / "nginx/error.log");
+    const std::string originLog = dir / "nginx/access.json";
+    PkeyPtr key;
+    std::string error;
+    ASSERT_TRUE(LoadVerifyKey(dir / "k.pub.pem", key, error)) << error;
+    std::vector<SimPlayer> players(60);
+    for (size_t i = 0; i < players.size(); ++i) players[i].address = "127.34.0." + std::to_string(i + 1);
+    std::map<uint64_t, Truth> truth;
+    int requests = WaitForLines(originLog, 1);  // StartOrigin's probe: a HEAD, not the updater's
+    auto round = [&](int port) {
+        std::vector<SimRun> runs = RunSimRound(players, port, key.get(), 8);
+        Tally(players, runs, truth);
+        requests += Requests(runs);
+        return runs;
+    };
+
+    round(origin.port);  // fresh installs of serial 1
+    Pack(1, 11);
+    Pack(2, 12);
+    Tool({"stage", "--key", dir / "k.pem", "--serial", "2", "--share", "50", "--salt", "3", dir / "rel", dir / "srv"});
+    std::vector<size_t> staged;
+    for (size_t i = 0; i < players.size(); ++i)
+        if (BucketStaged(BucketOrder(3), 50, BucketOfAddressText(players[i].address))) staged.push_back(i);
+    ASSERT_GE(staged.size(), 8u);
+    // The planted faults, each on a player of the stage, for one round.
+    struct FaultRow {
+        const char* name;
+        SimFault fault;
+        const char* marker;     // nginx's fault for the address
+        const char* stoppedAt;  // where that run stops
+    };
+    const FaultRow rows[] = {
+        {"truncated body", SimFault::kCutFirstBody, "slow", "/files/data/pack1.pak"},
+        {"stops after the signature", SimFault::kStopAfterSignature, "", "/manifest.sig"},
+        {"404 on a listed file", SimFault::kNone, "404", "/files/data/pack1.pak"},
+        {"retries the same file on its next run", SimFault::kRefuseLastFile, "", "/files/data/pack2.pak"},
+    };
+    for (size_t r = 0; r < std::size(rows); ++r) {
+        SimPlayer& player = players[staged[r]];
+        player.fault = rows[r].fault;
+        if (*rows[r].marker) WriteFileText(faults + "/" + rows[r].marker + "-" + player.address, "");
+    }
+    std::vector<SimRun> faulty = round(origin.port);
+    for (size_t r = 0; r < std::size(rows); ++r)
+        EXPECT_EQ(faulty[staged[r]].stoppedAt, rows[r].stoppedAt) << rows[r].name << ": the rig did not plant it";
+    for (const std::string& name : Names(faults)) unlink((faults + "/" + name).c_str());
+    // Every fault repaired. The retrying player fetches the same file again, and only that shows
+    // that its earlier run, which fetched every file whole, stopped.
+    round(origin.port);
+    ASSERT_EQ(WaitForLines(originLog, requests), requests);
+
+    json report = ReportJson({dir / "srv", originLog});
+    ASSERT_TRUE(report.is_object());
+    ExpectTruth(report, 1, truth[1]);
+    ExpectTruth(report, 2, truth[2]);
+    EXPECT_EQ(SerialOf(report, 2)["not_found"], json::parse(R"([{"path":"/files/data/pack1.pak","answers":1}])"));
+    EXPECT_EQ(report["stage"]["target_percent"], 50);
+    EXPECT_EQ(report["stage"]["addresses_on_stage"], staged.size());
+    EXPECT_EQ(report["stage"]["addresses_since_open"], players.size());
+    EXPECT_EQ(report["adoption"]["bins"].back(),
+              json::array({players.size() - staged.size(), staged.size()}));  // serial 1, serial 2
+    EXPECT_EQ(report["lines"]["read"], requests);
+    EXPECT_EQ(report["lines"]["not_json"], 0);
+    EXPECT_EQ(report["lines"]["origin_for_edges"], 1);  // the probe came from the trusted edge address
+    EXPECT_EQ(report.dump().find("127.34."), std::string::npos) << "an address without --addresses";
+    CommandResult text = RunTool({"report", dir / "srv", originLog});
+    std::printf("%s", text.out.c_str());
+
+    // The gate: the stage failed 4 of its runs, the live release none since the stage opened.
+    const std::string stageFailed = "failed 4 of " + std::to_string(staged.size() + 4) + " runs";
+    struct GateRow {
+        std::vector<std::string> extra;
+        int exitCode;
+        const char* needle;
+    };
+    const GateRow gates[] = {
+        {{"--health", originLog}, 1, "\"code\":\"stage-unhealthy\""},
+        {{"--health", originLog, "--max-failed", "40", "--min-runs", "1000"}, 1, "\"code\":\"stage-too-few-runs\""},
+        {{"--max-failed", "40"}, 2, "need --health LOG"},
+        {{"--health", originLog, "--max-failed", "40", "--min-runs", "1000", "--allow-few-runs"}, 0, stageFailed.c_str()},
+    };
+    for (const GateRow& gate : gates) {
+        std::vector<std::string> args = {"widen", "--json", "--share", "60"};
+        args.insert(args.end(), gate.extra.begin(), gate.extra.end());
+        args.push_back(dir / "srv");
+        CommandResult widened = RunTool(args);
+        EXPECT_EQ(widened.exitCode, gate.exitCode) << widened.out << widened.err;
+        EXPECT_NE((widened.out + widened.err).find(gate.needle), std::string::npos) << widened.out << widened.err;
+        if (gate.exitCode != 0) {
+            EXPECT_NE(ReadFileText(dir / "srv.stage-state").find("share 50\n"), std::string::npos);
+        }
+        if (gate.exitCode == 1) {
+            EXPECT_NE(widened.err.find(stageFailed), std::string::npos) << widened.err;
+        }
+    }
+
+    // The page: every figure of the table is on it as Chromium renders it.
+    if (access(kChromium, X_OK) == 0) {
+        ASSERT_EQ(RunTool({"report", "--html", dir / "report.html", dir / "srv", originLog}).exitCode, 0);
+        std::string page = ReadFileText(dir / "report.html");
+        EXPECT_EQ(page.find("http://"), std::string::npos) << "the page must need nothing from the network";
+        EXPECT_EQ(page.find("<script"), std::string::npos);
+        CommandResult dom = Chromium(dir / "profile", {"--dump-dom", "file://" + dir / "report.html"});
+        ASSERT_EQ(dom.exitCode, 0) << dom.err;
+        json serial2 = SerialOf(report, 2);
+        std::string row = "<td>2</td><td class=\"l\">stage</td><td>" + std::to_string(staged.size()) + "</td><td>" +
+                          std::to_string(serial2["runs"].get<int>()) + "</td><td>" +
+                          std::to_string(truth[2].complete) + "</td><td>3</td><td>1</td>";
+        EXPECT_NE(dom.out.find(row), std::string::npos) << dom.out.substr(0, 3000);
+        EXPECT_NE(dom.out.find("serial 2 /files/data/pack1.pak"), std::string::npos);
+        EXPECT_NE(dom.out.find("target 60 %"), std::string::npos);
+        const std::string shot = std::string(QUILLOR_BINARY_DIR) + "/report-screenshot.png";
+        CommandResult taken = Chromium(dir / "profile", {"--screenshot=" + shot, "--window-size=1040,900",
+                                                         "--hide-scrollbars", "file://" + dir / "report.html"});
+        EXPECT_EQ(taken.exitCode, 0) << taken.err;
+        EXPECT_GT(ReadFileText(shot).size(), 10000u) << shot;
+    }
+
+    // Through an edge: its own log counts the runs, the origin's lines for it only the bytes.
+    Tool({"promote", dir / "srv"});
+    Pack(3, 13);
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "3", dir / "rel", dir / "srv"});
+    WebServer edge;
+    ASSERT_TRUE(StartEdge(dir.Path(), origin.port, edge)) << ReadFileText(dir / "varnish/out.log");
+    CommandResult vcl = RunTool({"site", "--vcl", "127.0.0.1:" + std::to_string(origin.port)});
+    const std::string edgeLog = dir / "varnish/access.json";
+    BackgroundProcess ncsa = StartBackground(DocumentedVarnishncsa(vcl.out, dir / "varnish", edgeLog), dir / "ncsa.log");
+    for (int i = 0; i < 100 && access(edgeLog.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // it has opened the shared log by then
+    std::vector<SimRun> edged = RunSimRound(players, edge.port, key.get(), 8);
+    std::map<uint64_t, Truth> edgeTruth;
+    Tally(players, edged, edgeTruth);
+    uint64_t clientBytes = 0;
+    for (const SimRun& run : edged) clientBytes += run.bodyBytes;
+    int edgeLines = WaitForLines(edgeLog, Requests(edged));
+    StopBackground(ncsa);
+    ASSERT_EQ(edgeLines, Requests(edged)) << ReadFileText(dir / "ncsa.log");
+    json edged3 = ReportJson({dir / "srv", edgeLog, originLog});
+    ExpectTruth(edged3, 3, edgeTruth[3]);
+    ExpectTruth(edged3, 2, truth[2]);
+    EXPECT_EQ(edged3["bytes"]["edge"], clientBytes);
+    EXPECT_GT(edged3["bytes"]["origin_to_edges"], 0);
+    EXPECT_LT(edged3["bytes"]["origin_to_edges"], clientBytes);
+    std::printf("edge: %llu body bytes to players, the origin sent the edge %llu\n",
+                static_cast<unsigned long long>(clientBytes),
+                static_cast<unsigned long long>(edged3["bytes"]["origin_to_edges"].get<uint64_t>()));
+    StopWebServer(edge);
+    StopWebServer(origin);
+}
+
+}  // namespace
