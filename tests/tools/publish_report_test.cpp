@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <set>
 #include <sys/stat.h>
 #include <thread>
@@ -293,6 +294,102 @@ TEST_F(PublishReport, FiguresEqualWhatThePlayersDidAndTheGateRefusesAFailingStag
                 static_cast<unsigned long long>(edged3["bytes"]["origin_to_edges"].get<uint64_t>()));
     StopWebServer(edge);
     StopWebServer(origin);
+}
+
+}  // namespace
+
+namespace {
+
+// Access log lines of one updater run of 127.0.0.9 against the site at srv, a second apart.
+struct RunLines {
+    std::string manifest, signature, file;
+};
+
+RunLines OneRun(const std::string& srv, int64_t startMs) {
+    struct stat st;
+    stat((srv + "/manifest.txt").c_str(), &st);
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "%llx-%llx", static_cast<unsigned long long>(st.st_mtim.tv_sec),
+                  static_cast<unsigned long long>(st.st_size));
+    auto line = [&](int64_t ms, const std::string& uri, uint64_t bytes, const std::string& tag) {
+        return "{\"msec\":" + std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1) +
+               ",\"addr\":\"127.0.0.9\",\"peer\":\"127.0.0.9\",\"method\":\"GET\",\"uri\":\"" + uri +
+               "\",\"status\":200,\"bytes\":" + std::to_string(bytes) + ",\"completion\":\"OK\",\"tree\":\"live\","
+               "\"etag\":\"" + tag + "\",\"agent\":\"Quillor-Updater/1.0\",\"conn\":1,\"conn_requests\":1,"
+               "\"via_edge\":0,\"src\":\"origin\"}\n";
+    };
+    return {line(startMs, "/manifest.txt", static_cast<uint64_t>(st.st_size), "\\\"" + std::string(etag) + "\\\""),
+            line(startMs + 1000, "/manifest.sig", 256, ""), line(startMs + 2000, "/files/a.pak", 5, "")};
+}
+
+TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal) {
+    WriteFileText(dir / "rel/a.pak", "hello");
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "7", dir / "rel", dir / "srv"});
+    const int64_t start = 1765245600000;  // 2025-12-09T02:00:00Z
+    RunLines run = OneRun(dir / "srv", start);
+    const std::string whole = run.manifest + run.signature + run.file;
+    auto gzip = [&](const std::string& name, const std::string& text) {
+        WriteFileText(dir / "plain", text);
+        ASSERT_EQ(RunCommand({"sh", "-c", "gzip -c '" + dir / "plain" + "' >> '" + dir / name + "'"}).exitCode, 0);
+    };
+    struct Case {
+        const char* name;
+        std::function<std::vector<std::string>()> make;  // the LOG arguments
+        std::vector<std::string> options;
+        int complete, incomplete, notJson, truncatedLast, gzipCut, outsideWindow;
+    };
+    const Case cases[] = {
+        {"a plain log", [&] { WriteFileText(dir / "a", whole); return std::vector<std::string>{dir / "a"}; }, {},
+         1, 0, 0, 0, 0, 0},
+        {"a line that is not JSON, and one cut short at the end",
+         [&] {
+             WriteFileText(dir / "b", run.manifest + "GET / HTTP/1.1 200\n" + run.signature + run.file + "{\"msec\":17");
+             return std::vector<std::string>{dir / "b"};
+         },
+         {}, 1, 0, 2, 1, 0, 0},
+        // Read in the order given, the newest file's signature and the middle one's file would
+        // belong to no run, and the oldest one's run would stop after its manifest.
+        {"rotated logs given newest first, the oldest of two gzip members",
+         [&] {
+             RunLines next = OneRun(dir / "srv", start + 60000);
+             gzip("c.2.gz", run.manifest);
+             gzip("c.2.gz", run.signature);
+             WriteFileText(dir / "c.1", run.file + next.manifest);
+             WriteFileText(dir / "c", next.signature);
+             return std::vector<std::string>{dir / "c", dir / "c.1", dir / "c.2.gz"};
+         },
+         {}, 1, 0, 0, 0, 0, 0},
+        {"a gzip member cut short",
+         [&] {
+             gzip("d.gz", whole + std::string(4000, ' ') + "\n");
+             std::string bytes = ReadFileText(dir / "d.gz");
+             WriteFileText(dir / "d.gz", bytes.substr(0, bytes.size() - 12));
+             return std::vector<std::string>{dir / "d.gz"};
+         },
+         {}, 1, 0, 1, 1, 1, 0},
+        {"a window after the run", [&] { return std::vector<std::string>{dir / "a"}; },
+         {"--since", "2025-12-09T02:01Z"}, 0, 0, 0, 0, 0, 3},
+        {"a window around the run", [&] { return std::vector<std::string>{dir / "a"}; },
+         {"--since", "1765245600", "--until", "2025-12-09T02:00:02Z"}, 1, 0, 0, 0, 0, 0},
+    };
+    for (const Case& test : cases) {
+        std::vector<std::string> args = test.options;
+        args.push_back(dir / "srv");
+        for (const std::string& log : test.make()) args.push_back(log);
+        json report = ReportJson(args);
+        ASSERT_TRUE(report.is_object()) << test.name;
+        json serial = SerialOf(report, 7);
+        EXPECT_EQ(serial["complete"], test.complete) << test.name << ": " << report.dump();
+        EXPECT_EQ(serial["incomplete"], test.incomplete) << test.name;
+        EXPECT_EQ(report["lines"]["outside_runs"], 0) << test.name;
+        EXPECT_EQ(report["lines"]["not_json"], test.notJson) << test.name;
+        EXPECT_EQ(report["lines"]["truncated_last"], test.truncatedLast) << test.name;
+        EXPECT_EQ(report["lines"]["gzip_cut"], test.gzipCut) << test.name;
+        EXPECT_EQ(report["lines"]["outside_window"], test.outsideWindow) << test.name;
+    }
+    EXPECT_EQ(RunTool({"report", "--since", "yesterday", dir / "srv", dir / "a"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"report", dir / "none", dir / "a"}).exitCode, 1);
 }
 
 }  // namespace

@@ -93,7 +93,8 @@ const char kPruneUsage[] =
     "      staged or the previous one.\n";
 
 const char kWidenUsage[] =
-    "  widen --share P [--health LOG... [--max-failed PCT] [--min-runs N] [--allow-few-runs]]\n"
+    "  widen --share P SERVER_DIR\n"
+    "  widen --share P (--health LOG)... [--max-failed PCT] [--min-runs N] [--allow-few-runs]\n"
     "        SERVER_DIR\n"
     "      Gives the open stage to P per cent of the players; the share only grows. With\n"
     "      --health, reads those access logs first and refuses (stage-unhealthy) when the\n"
@@ -102,7 +103,8 @@ const char kWidenUsage[] =
     "      (default 20) unless --allow-few-runs.\n";
 
 const char kPromoteUsage[] =
-    "  promote [--keep N] [--health LOG... [--max-failed PCT] [--min-runs N] [--allow-few-runs]]\n"
+    "  promote [--keep N] SERVER_DIR\n"
+    "  promote [--keep N] (--health LOG)... [--max-failed PCT] [--min-runs N] [--allow-few-runs]\n"
     "          SERVER_DIR\n"
     "      Makes the staged release the live one for every player and closes the stage.\n"
     "      --health and its options gate it as they gate widen.\n";
