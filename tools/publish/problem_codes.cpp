@@ -47,8 +47,6 @@ const std::vector<ProblemRule>& ProblemRules() {
         {"", " this is the name of its stage tree", "server-dir-refused"},
         {"", "is not an IPv4 or IPv6 address", "address-invalid"},
         {"serve", "cannot listen on ", "listen-failed"},
-        {"", "the stage is unhealthy: ", "stage-unhealthy"},
-        {"", "too few runs to judge the stage: ", "stage-too-few-runs"},
     };
     return kRules;
 }
