@@ -48,10 +48,10 @@ bool ReadString(std::string_view line, size_t& at, std::string_view& value, std:
                 bool& copied) {
     size_t from = ++at;
     const char* quote = static_cast<const char*>(std::memchr(line.data() + at, '"', line.size() - at));
-    const char* slash = static_cast<const char*>(std::memchr(line.data() + at, '\\', line.size() - at));
     if (quote == nullptr) return false;
+    const char* slash = static_cast<const char*>(std::memchr(line.data() + at, '\\', static_cast<size_t>(quote - line.data()) - at));
     copied = false;
-    if (slash == nullptr || slash > quote) {
+    if (slash == nullptr) {
         value = line.substr(from, static_cast<size_t>(quote - line.data()) - from);
         at = static_cast<size_t>(quote - line.data()) + 1;
         return true;
@@ -95,6 +95,30 @@ bool ReadString(std::string_view line, size_t& at, std::string_view& value, std:
         }
     }
     return false;
+}
+
+enum class Key { kOther, kMsec, kStatus, kBytes, kViaEdge, kAddr, kPeer, kMethod, kUri, kCompletion, kTree, kEtag, kAgent, kSource };
+
+// One comparison at most per key: the keys differ in length or first letter.
+Key KeyOf(std::string_view key) {
+    auto is = [&](const char* name, Key which) { return key == name ? which : Key::kOther; };
+    switch (key.size()) {
+        case 3: return key[0] == 'u' ? is("uri", Key::kUri) : is("src", Key::kSource);
+        case 4:
+            switch (key[0]) {
+                case 'm': return is("msec", Key::kMsec);
+                case 'a': return is("addr", Key::kAddr);
+                case 'p': return is("peer", Key::kPeer);
+                case 't': return is("tree", Key::kTree);
+                case 'e': return is("etag", Key::kEtag);
+                default: return Key::kOther;
+            }
+        case 5: return key[0] == 'b' ? is("bytes", Key::kBytes) : is("agent", Key::kAgent);
+        case 6: return key[0] == 's' ? is("status", Key::kStatus) : is("method", Key::kMethod);
+        case 8: return is("via_edge", Key::kViaEdge);
+        case 10: return is("completion", Key::kCompletion);
+        default: return Key::kOther;
+    }
 }
 
 }  // namespace
@@ -150,36 +174,32 @@ bool ParseLogRecord(std::string_view line, LogRecord& record, std::string& scrat
             if (value == "null") value = std::string_view();
         }
         std::string_view* target = nullptr;
-        if (key == "msec") {
-            if (!ParseLogTime(value, record.timeMs)) return false;
-            haveTime = true;
-        } else if (key == "status") {
-            uint64_t status = 0;
-            if (!ParseUnsigned(value, status) || status > 999) return false;
-            record.status = static_cast<int>(status);
-            haveStatus = true;
-        } else if (key == "bytes") {
-            if (!value.empty() && !ParseUnsigned(value, record.bytes)) return false;
-        } else if (key == "via_edge") {
-            record.viaEdge = value == "1";
-        } else if (key == "addr") {
-            target = &record.address;
-        } else if (key == "peer") {
-            target = &record.peer;
-        } else if (key == "method") {
-            target = &record.method;
-        } else if (key == "uri") {
-            target = &record.uri;
-        } else if (key == "completion") {
-            target = &record.completion;
-        } else if (key == "tree") {
-            target = &record.tree;
-        } else if (key == "etag") {
-            target = &record.etag;
-        } else if (key == "agent") {
-            target = &record.agent;
-        } else if (key == "src") {
-            target = &record.source;
+        switch (KeyOf(key)) {
+            case Key::kMsec:
+                if (!ParseLogTime(value, record.timeMs)) return false;
+                haveTime = true;
+                break;
+            case Key::kStatus: {
+                uint64_t status = 0;
+                if (!ParseUnsigned(value, status) || status > 999) return false;
+                record.status = static_cast<int>(status);
+                haveStatus = true;
+                break;
+            }
+            case Key::kBytes:
+                if (!value.empty() && !ParseUnsigned(value, record.bytes)) return false;
+                break;
+            case Key::kViaEdge: record.viaEdge = value == "1"; break;
+            case Key::kAddr: target = &record.address; break;
+            case Key::kPeer: target = &record.peer; break;
+            case Key::kMethod: target = &record.method; break;
+            case Key::kUri: target = &record.uri; break;
+            case Key::kCompletion: target = &record.completion; break;
+            case Key::kTree: target = &record.tree; break;
+            case Key::kEtag: target = &record.etag; break;
+            case Key::kAgent: target = &record.agent; break;
+            case Key::kSource: target = &record.source; break;
+            case Key::kOther: break;
         }
         if (target != nullptr) *target = value;
         at = SkipBlanks(line, at);
