@@ -300,26 +300,122 @@ TEST_F(PublishReport, FiguresEqualWhatThePlayersDidAndTheGateRefusesAFailingStag
 
 namespace {
 
-// Access log lines of one updater run of 127.0.0.9 against the site at srv, a second apart.
+// One line of the site's JSON access log from 127.0.0.9.
+struct LogLine {
+    int64_t ms;
+    std::string uri;
+    int status;
+    uint64_t bytes;
+    std::string etag = "";
+    std::string method = "GET";
+    std::string agent = "Quillor-Updater/1.0";
+};
+
+std::string LineText(const LogLine& line) {
+    return "{\"msec\":" + std::to_string(line.ms / 1000) + "." + std::to_string(1000 + line.ms % 1000).substr(1) +
+           ",\"addr\":\"127.0.0.9\",\"peer\":\"127.0.0.9\",\"method\":\"" + line.method + "\",\"uri\":\"" + line.uri +
+           "\",\"status\":" + std::to_string(line.status) + ",\"bytes\":" + std::to_string(line.bytes) +
+           ",\"completion\":\"OK\",\"tree\":\"live\",\"etag\":\"" +
+           (line.etag.empty() ? "" : "\\\"" + line.etag + "\\\"") + "\",\"agent\":\"" + line.agent +
+           "\",\"conn\":1,\"conn_requests\":1,\"via_edge\":0,\"src\":\"origin\"}\n";
+}
+
+// The ETag nginx sends for the manifest of the tree at tree, and that manifest's size.
+std::pair<std::string, uint64_t> ManifestEtag(const std::string& tree) {
+    struct stat st;
+    stat((tree + "/manifest.txt").c_str(), &st);
+    char etag[64];
+    std::snprintf(etag, sizeof etag, "%llx-%llx", static_cast<unsigned long long>(st.st_mtim.tv_sec),
+                  static_cast<unsigned long long>(st.st_size));
+    return {etag, static_cast<uint64_t>(st.st_size)};
+}
+
+// Access log lines of one updater run against the site at srv, a second apart.
 struct RunLines {
     std::string manifest, signature, file;
 };
 
 RunLines OneRun(const std::string& srv, int64_t startMs) {
-    struct stat st;
-    stat((srv + "/manifest.txt").c_str(), &st);
-    char etag[64];
-    std::snprintf(etag, sizeof etag, "%llx-%llx", static_cast<unsigned long long>(st.st_mtim.tv_sec),
-                  static_cast<unsigned long long>(st.st_size));
-    auto line = [&](int64_t ms, const std::string& uri, uint64_t bytes, const std::string& tag) {
-        return "{\"msec\":" + std::to_string(ms / 1000) + "." + std::to_string(1000 + ms % 1000).substr(1) +
-               ",\"addr\":\"127.0.0.9\",\"peer\":\"127.0.0.9\",\"method\":\"GET\",\"uri\":\"" + uri +
-               "\",\"status\":200,\"bytes\":" + std::to_string(bytes) + ",\"completion\":\"OK\",\"tree\":\"live\","
-               "\"etag\":\"" + tag + "\",\"agent\":\"Quillor-Updater/1.0\",\"conn\":1,\"conn_requests\":1,"
-               "\"via_edge\":0,\"src\":\"origin\"}\n";
+    auto manifest = ManifestEtag(srv);
+    return {LineText({startMs, "/manifest.txt", 200, manifest.second, manifest.first}),
+            LineText({startMs + 1000, "/manifest.sig", 200, 256}), LineText({startMs + 2000, "/files/a.pak", 200, 5})};
+}
+
+// The rules that read runs from one address's requests, each row a log of its own.
+TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
+    WriteFileText(dir / "rel/a.pak", "one");
+    WriteFileText(dir / "rel/b.pak", "bee");
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"});
+    auto m1 = ManifestEtag(dir / "srv");  // the tree keeps its times in the history
+    WriteFileText(dir / "rel/a.pak", "two!");
+    WriteFileText(dir / "rel/b.pak", "bees");
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "2", dir / "rel", dir / "srv"});
+    auto m2 = ManifestEtag(dir / "srv");
+    int64_t t = 1765245600000;
+    auto run = [&](const std::pair<std::string, uint64_t>& manifest, std::vector<LogLine> files) {
+        std::vector<LogLine> lines = {{t, "/manifest.txt", 200, manifest.second, manifest.first},
+                                      {t + 1, "/manifest.sig", 200, 256}};
+        for (LogLine& file : files) file.ms = t + 2;
+        lines.insert(lines.end(), files.begin(), files.end());
+        t += 1000;
+        return lines;
     };
-    return {line(startMs, "/manifest.txt", static_cast<uint64_t>(st.st_size), "\\\"" + std::string(etag) + "\\\""),
-            line(startMs + 1000, "/manifest.sig", 256, ""), line(startMs + 2000, "/files/a.pak", 5, "")};
+    const LogLine a2 = {0, "/files/a.pak", 200, 4}, b2 = {0, "/files/b.pak", 200, 4};
+    struct Case {
+        const char* name;
+        std::vector<std::vector<LogLine>> runs;
+        std::vector<std::string> options;
+        // serial 2's complete, incomplete, refused, up to date; serial 1's refused
+        int complete, incomplete, refused, upToDate, refusedOn1;
+        std::string stoppedAt;  // serial 2's, "" for none
+        std::string lines;      // a field of "lines" that must be 1
+    };
+    const Case cases[] = {
+        {"an update, then up to date", {run(m2, {a2, b2}), run(m2, {})}, {}, 1, 0, 0, 1, 0, "", ""},
+        {"a lower serial refused", {run(m2, {a2, b2}), run(m1, {})}, {}, 1, 0, 0, 0, 1, "", ""},
+        {"a 503 on a listed file", {run(m2, {{0, "/files/a.pak", 503, 0}})}, {}, 0, 1, 0, 0, 0, "/files/a.pak", ""},
+        {"a signature cut short", {{{t, "/manifest.txt", 200, m2.second, m2.first}, {t + 1, "/manifest.sig", 200, 90}}},
+         {}, 0, 1, 0, 0, 0, "/manifest.sig", ""},
+        {"a body of the wrong size", {run(m2, {a2, {0, "/files/b.pak", 200, 3}})}, {}, 0, 1, 0, 0, 0, "/files/b.pak", ""},
+        {"the last file fetched again at the next run", {run(m2, {a2, b2}), run(m2, {b2})}, {}, 1, 1, 0, 0, 0,
+         "/files/b.pak", ""},
+        {"files missing from a run whose start is known", {run(m1, {{0, "/files/a.pak", 200, 3}, {0, "/files/b.pak", 200, 3}}),
+                                                             run(m2, {a2}), run(m2, {b2})},
+         {}, 1, 1, 0, 0, 0, "/files/a.pak", ""},
+        {"a manifest of a release not kept", {run({"5f5e100-2a", 42}, {a2})}, {}, 0, 0, 0, 0, 0, "", "unknown_serial"},
+        {"a file before any manifest", {{{t, "/files/a.pak", 200, 4}}}, {}, 0, 0, 0, 0, 0, "", "outside_runs"},
+        {"HEAD is no run", {{{t, "/manifest.txt", 200, 0, m2.first, "HEAD"}}}, {}, 0, 0, 0, 0, 0, "", "not_updater"},
+        {"another agent is no run", {{{t, "/manifest.txt", 200, m2.second, m2.first, "GET", "curl/7.88"}}}, {}, 0, 0, 0,
+         0, 0, "", "not_updater"},
+    };
+    for (const Case& test : cases) {
+        std::string text;
+        for (const std::vector<LogLine>& lines : test.runs)
+            for (const LogLine& line : lines) text += LineText(line);
+        WriteFileText(dir / "log", text);
+        json report = ReportJson({"--addresses", dir / "srv", dir / "log"});
+        ASSERT_TRUE(report.is_object()) << test.name;
+        json two = SerialOf(report, 2), one = SerialOf(report, 1);
+        EXPECT_EQ(two["complete"], test.complete) << test.name << ": " << report.dump();
+        EXPECT_EQ(two["incomplete"], test.incomplete) << test.name;
+        EXPECT_EQ(two["refused"], test.refused) << test.name;
+        EXPECT_EQ(two["up_to_date"], test.upToDate) << test.name;
+        EXPECT_EQ(one["refused"], test.refusedOn1) << test.name;
+        json stops = two["stopped_at"];
+        EXPECT_EQ(stops.empty() ? "" : stops[0]["path"].get<std::string>(), test.stoppedAt) << test.name;
+        if (!stops.empty()) {
+            EXPECT_EQ(stops[0]["addresses"], json::array({"127.0.0.9"})) << test.name;
+        }
+        if (!test.lines.empty()) {
+            EXPECT_EQ(report["lines"][test.lines], 1) << test.name;
+        }
+    }
+    // Without --addresses no address leaves the tool, not even in the page.
+    ASSERT_EQ(RunTool({"report", "--html", dir / "page.html", dir / "srv", dir / "log"}).exitCode, 0);
+    EXPECT_EQ(ReadFileText(dir / "page.html").find("127.0.0.9"), std::string::npos);
+    EXPECT_EQ(ReportJson({dir / "srv", dir / "log"}).dump().find("127.0.0.9"), std::string::npos);
 }
 
 TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal) {
