@@ -44,10 +44,15 @@ bool AddTree(ReleaseIndex& index, const KeptRelease& kept, const std::string& tr
         uint32_t id = found.first->second;
         if (release.sizeById.size() <= id) {
             release.sizeById.resize(id + 1, kNotListed);
-            release.digestById.resize(id + 1);
+            release.digestById.resize(id + 1, 0);
         }
         release.sizeById[id] = line.size;
-        release.digestById[id] = std::string(line.sha);
+        uint64_t head = 0;
+        for (size_t i = 0; i < 16 && i < line.sha.size(); ++i) {
+            char ch = line.sha[i];
+            head = head << 4 | static_cast<uint64_t>(ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10);
+        }
+        release.digestById[id] = head;
     }
     index.byEtag[release.etag] = static_cast<int>(index.releases.size());
     index.releases.push_back(std::move(release));
@@ -73,7 +78,7 @@ bool LoadReleaseIndex(const std::string& serverDir, ReleaseIndex& index, std::st
     }
     for (IndexedRelease& release : index.releases) {
         release.sizeById.resize(index.paths.size(), kNotListed);
-        release.digestById.resize(index.paths.size());
+        release.digestById.resize(index.paths.size(), 0);
     }
     SiteState site;
     std::string ignored;

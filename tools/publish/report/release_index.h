@@ -16,7 +16,7 @@ struct IndexedRelease {
     bool live = false;
     bool staged = false;
     std::vector<uint64_t> sizeById;      // by path id: the listed size, kNotListed when not listed
-    std::vector<std::string> digestById;  // by path id
+    std::vector<uint64_t> digestById;     // by path id: the digest's first 64 bits, enough to tell a change
 };
 
 struct ReleaseIndex {
