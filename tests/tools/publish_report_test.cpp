@@ -385,6 +385,7 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
                                                              run(m2, {a2}), run(m2, {b2})},
          {}, 1, 1, 0, 0, 0, "/files/a.pak", ""},
         {"a manifest of a release not kept", {run({"5f5e100-2a", 42}, {a2})}, {}, 0, 0, 0, 0, 0, "", "unknown_serial"},
+        {"files sent to a mirror", {run(m2, {{0, "/files/a.pak", 302, 0}, b2})}, {}, 1, 0, 0, 0, 0, "", "redirected"},
         {"a file before any manifest", {{{t, "/files/a.pak", 200, 4}}}, {}, 0, 0, 0, 0, 0, "", "outside_runs"},
         {"HEAD is no run", {{{t, "/manifest.txt", 200, 0, m2.first, "HEAD"}}}, {}, 0, 0, 0, 0, 0, "", "not_updater"},
         {"another agent is no run", {{{t, "/manifest.txt", 200, m2.second, m2.first, "GET", "curl/7.88"}}}, {}, 0, 0, 0,

@@ -35,6 +35,7 @@ struct Figures {
     uint64_t outsideRuns = 0;    // updater requests before any manifest of that address
     uint64_t unknownSerial = 0;  // manifest answers whose validator names no kept tree
     uint64_t viaEdgeAtOrigin = 0;  // origin lines of requests an edge made (its own log counts them)
+    uint64_t redirected = 0;       // listed files sent to a mirror: taken as fetched, the mirror's log unread
     uint64_t edgeBytes = 0, originBytesToPlayers = 0, originBytesToEdges = 0;
     int64_t firstMs = 0, lastMs = 0;
     std::vector<ReleaseFigures> releases;  // by release index

@@ -76,7 +76,8 @@ std::string ReportJson(const ReleaseIndex& index, const Figures& figures, bool s
                         Field("not_updater", Number(figures.otherAgents)) + "," +
                         Field("outside_runs", Number(figures.outsideRuns)) + "," +
                         Field("unknown_serial", Number(figures.unknownSerial)) + "," +
-                        Field("origin_for_edges", Number(figures.viaEdgeAtOrigin)) + "}";
+                        Field("origin_for_edges", Number(figures.viaEdgeAtOrigin)) + "," +
+                        Field("redirected", Number(figures.redirected)) + "}";
     return "{" + Field("live_serial", index.liveIndex >= 0 ? Number(index.releases[static_cast<size_t>(index.liveIndex)].serial) : "null") +
            "," + Field("first_ms", std::to_string(figures.firstMs)) + "," + Field("last_ms", std::to_string(figures.lastMs)) +
            "," + Field("addresses", Number(figures.addresses)) + "," + Field("serials", "[" + serials + "]") + "," +

@@ -258,7 +258,10 @@ struct Classifier {
         ReleaseFigures& counts = player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
         if (listed && record.status == 404) ++counts.notFound[PathName(id)];
         if (listed && record.status >= 500) ++counts.serverErrors[PathName(id)];
-        if (listed && Whole(record, release.sizeById[id])) {
+        bool mirrored = listed && (record.status == 301 || record.status == 302 || record.status == 303 ||
+                                   record.status == 307 || record.status == 308);
+        figures.redirected += mirrored && (player.flags & kCounted);
+        if (mirrored || (listed && Whole(record, release.sizeById[id]))) {
             ++player.filesOk;
             player.lastPath = id;
         } else {
