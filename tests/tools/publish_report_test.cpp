@@ -216,18 +216,22 @@ TEST_F(PublishReport, FiguresEqualWhatThePlayersDidAndTheGateRefusesAFailingStag
     // The gate: the stage failed 4 of its runs, the live release none since the stage opened.
     const std::string stageFailed = "failed 4 of " + std::to_string(staged.size() + 4) + " runs";
     struct GateRow {
+        const char* command;
         std::vector<std::string> extra;
         int exitCode;
         const char* needle;
     };
     const GateRow gates[] = {
-        {{"--health", originLog}, 1, "\"code\":\"stage-unhealthy\""},
-        {{"--health", originLog, "--max-failed", "40", "--min-runs", "1000"}, 1, "\"code\":\"stage-too-few-runs\""},
-        {{"--max-failed", "40"}, 2, "need --health LOG"},
-        {{"--health", originLog, "--max-failed", "40", "--min-runs", "1000", "--allow-few-runs"}, 0, stageFailed.c_str()},
+        {"widen", {"--health", originLog}, 1, "\"code\":\"stage-unhealthy\""},
+        {"promote", {"--health", originLog}, 1, "\"code\":\"stage-unhealthy\""},
+        {"widen", {"--health", originLog, "--max-failed", "40", "--min-runs", "1000"}, 1, "\"code\":\"stage-too-few-runs\""},
+        {"widen", {"--max-failed", "40"}, 2, "need --health LOG"},
+        {"widen", {"--health", originLog, "--max-failed", "40", "--min-runs", "1000", "--allow-few-runs"}, 0,
+         stageFailed.c_str()},
     };
     for (const GateRow& gate : gates) {
-        std::vector<std::string> args = {"widen", "--json", "--share", "60"};
+        std::vector<std::string> args = {gate.command, "--json"};
+        if (std::string(gate.command) == "widen") args.insert(args.end(), {"--share", "60"});
         args.insert(args.end(), gate.extra.begin(), gate.extra.end());
         args.push_back(dir / "srv");
         CommandResult widened = RunTool(args);
