@@ -40,7 +40,6 @@ struct Player {
     int8_t installed = -1;        // release known to be installed; -1 unknown
     int8_t run = -1;              // release offered in the run in flight
     int8_t prevRun = -1;          // release of the previous run, while it counts as complete
-    int8_t prevInstalled = -1;
     uint8_t phase = kIdle;
     uint8_t flags = 0;
 };
@@ -181,7 +180,6 @@ struct Classifier {
             } else {
                 ++counts.complete;
                 complete = true;
-                player.prevInstalled = player.installed;
                 player.prevPath = player.lastPath;
                 player.doneMs = ms;
                 Adopt(player.installed, player.run, ms);
