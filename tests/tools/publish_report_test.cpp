@@ -246,6 +246,7 @@ TEST_F(PublishReport, FiguresEqualWhatThePlayersDidAndTheGateRefusesAFailingStag
     }
 
     // The page: every figure of the table is on it as Chromium renders it.
+    if (access(kChromium, X_OK) != 0) std::printf("NOTE: %s is not installed (cmake/setup.sh installs it): the page was not checked\n", kChromium);
     if (access(kChromium, X_OK) == 0) {
         ASSERT_EQ(RunTool({"report", "--html", dir / "report.html", dir / "srv", originLog}).exitCode, 0);
         std::string page = ReadFileText(dir / "report.html");
