@@ -46,15 +46,13 @@ int StageHealthGate(const Args& args, const std::string& serverDir) {
     const ReleaseFigures& live = index.liveIndex >= 0 ? figures.releases[static_cast<size_t>(index.liveIndex)] : none;
     double stagePct = FailedPercent(stage), livePct = FailedPercent(live);
     uint64_t stageSerial = index.releases[static_cast<size_t>(index.stageIndex)].serial;
-    ResultJson("health", "{\"stage_serial\":" + std::to_string(stageSerial) +
-                             ",\"stage_runs\":" + std::to_string(stage.UpdateRuns()) +
-                             ",\"stage_failed\":" + std::to_string(stage.Failed()) +
-                             ",\"stage_failed_percent\":" + PercentText(stagePct) +
-                             ",\"live_runs\":" + std::to_string(live.UpdateRuns()) +
-                             ",\"live_failed\":" + std::to_string(live.Failed()) +
-                             ",\"live_failed_percent\":" + PercentText(livePct) +
-                             ",\"max_failed_points\":" + std::to_string(maxFailed) +
-                             ",\"min_runs\":" + std::to_string(minRuns) + "}");
+    ResultJson(
+        "health",
+        "{\"stage_serial\":" + std::to_string(stageSerial) + ",\"stage_runs\":" + std::to_string(stage.UpdateRuns()) +
+            ",\"stage_failed\":" + std::to_string(stage.Failed()) + ",\"stage_failed_percent\":" +
+            PercentText(stagePct) + ",\"live_runs\":" + std::to_string(live.UpdateRuns()) +
+            ",\"live_failed\":" + std::to_string(live.Failed()) + ",\"live_failed_percent\":" + PercentText(livePct) +
+            ",\"max_failed_points\":" + std::to_string(maxFailed) + ",\"min_runs\":" + std::to_string(minRuns) + "}");
     std::string figuresText = "the stage (serial " + std::to_string(stageSerial) + ") failed " +
                               std::to_string(stage.Failed()) + " of " + std::to_string(stage.UpdateRuns()) + " runs (" +
                               PercentText(stagePct) + " %) since it opened, the live release " +
@@ -62,12 +60,13 @@ int StageHealthGate(const Args& args, const std::string& serverDir) {
                               PercentText(livePct) + " %)";
     if (stagePct - livePct > static_cast<double>(maxFailed)) {
         ReportProblem("the stage is unhealthy: " + figuresText + ", more than " + std::to_string(maxFailed) +
-                      " points above (--max-failed); nothing was changed", "stage-unhealthy");
+                          " points above (--max-failed); nothing was changed",
+                      "stage-unhealthy");
         return 1;
     }
     if (stage.UpdateRuns() < minRuns && !HasFlag(args, "--allow-few-runs")) {
         ReportProblem("too few runs to judge the stage: " + figuresText + "; --min-runs asks for " +
-                      std::to_string(minRuns) + " (--allow-few-runs goes on); nothing was changed",
+                          std::to_string(minRuns) + " (--allow-few-runs goes on); nothing was changed",
                       "stage-too-few-runs");
         return 1;
     }

@@ -99,8 +99,8 @@ bool InflateMembers(int fd, std::vector<char>& in, LineSplitter& lines, std::str
 
 }  // namespace
 
-void ReadLogLines(const std::string& path, const std::function<void(std::string_view)>& onLine,
-                  LogReadCounts& counts, std::vector<std::string>& notes) {
+void ReadLogLines(const std::string& path, const std::function<void(std::string_view)>& onLine, LogReadCounts& counts,
+                  std::vector<std::string>& notes) {
     Fd file;
     file.fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (file.fd < 0) {
@@ -114,12 +114,14 @@ void ReadLogLines(const std::string& path, const std::function<void(std::string_
     ssize_t got = 0;
     do got = read(file.fd, block.data(), 2);
     while (got < 0 && errno == EINTR);
-    bool gzip = got == 2 && static_cast<unsigned char>(block[0]) == 0x1f && static_cast<unsigned char>(block[1]) == 0x8b;
+    bool gzip =
+        got == 2 && static_cast<unsigned char>(block[0]) == 0x1f && static_cast<unsigned char>(block[1]) == 0x8b;
     if (gzip) {
         std::string problem;
         if (lseek(file.fd, 0, SEEK_SET) != 0 || !InflateMembers(file.fd, block, lines, problem)) {
             ++counts.gzipCut;
-            notes.push_back(path + ": " + (problem.empty() ? "cannot rewind" : problem) + "; the lines before it are read");
+            notes.push_back(path + ": " + (problem.empty() ? "cannot rewind" : problem) +
+                            "; the lines before it are read");
         }
         lines.Finish();
         return;

@@ -16,8 +16,8 @@ struct LogReadCounts {
 // Calls onLine for every line (without its newline) of path, in order; a line longer than
 // 64 KiB is cut there. A gzip file (by its magic bytes, any name) is inflated member after
 // member. Never fails: what it could not read is counted, with a message in notes.
-void ReadLogLines(const std::string& path, const std::function<void(std::string_view)>& onLine,
-                  LogReadCounts& counts, std::vector<std::string>& notes);
+void ReadLogLines(const std::string& path, const std::function<void(std::string_view)>& onLine, LogReadCounts& counts,
+                  std::vector<std::string>& notes);
 
 // The first line of path (inflated when it is gzip), at most 64 KiB; "" when there is none.
 std::string FirstLogLine(const std::string& path);

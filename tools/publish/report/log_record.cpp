@@ -49,7 +49,8 @@ bool ReadString(std::string_view line, size_t& at, std::string_view& value, std:
     size_t from = ++at;
     const char* quote = static_cast<const char*>(std::memchr(line.data() + at, '"', line.size() - at));
     if (quote == nullptr) return false;
-    const char* slash = static_cast<const char*>(std::memchr(line.data() + at, '\\', static_cast<size_t>(quote - line.data()) - at));
+    const char* slash =
+        static_cast<const char*>(std::memchr(line.data() + at, '\\', static_cast<size_t>(quote - line.data()) - at));
     copied = false;
     if (slash == nullptr) {
         value = line.substr(from, static_cast<size_t>(quote - line.data()) - from);
@@ -97,7 +98,22 @@ bool ReadString(std::string_view line, size_t& at, std::string_view& value, std:
     return false;
 }
 
-enum class Key { kOther, kMsec, kStatus, kBytes, kViaEdge, kAddr, kPeer, kMethod, kUri, kCompletion, kTree, kEtag, kAgent, kSource };
+enum class Key {
+    kOther,
+    kMsec,
+    kStatus,
+    kBytes,
+    kViaEdge,
+    kAddr,
+    kPeer,
+    kMethod,
+    kUri,
+    kCompletion,
+    kTree,
+    kEtag,
+    kAgent,
+    kSource
+};
 
 // One comparison at most per key: the keys differ in length or first letter.
 Key KeyOf(std::string_view key) {

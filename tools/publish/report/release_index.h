@@ -11,12 +11,12 @@ constexpr uint64_t kNotListed = UINT64_MAX;
 
 struct IndexedRelease {
     uint64_t serial = 0;
-    std::string etag;        // "6756b2c0-1a2" as nginx makes it: mtime and size in hex
-    int64_t madeMs = 0;      // when it was published or staged
+    std::string etag;    // "6756b2c0-1a2" as nginx makes it: mtime and size in hex
+    int64_t madeMs = 0;  // when it was published or staged
     bool live = false;
     bool staged = false;
-    std::vector<uint64_t> sizeById;      // by path id: the listed size, kNotListed when not listed
-    std::vector<uint64_t> digestById;     // by path id: the digest's first 64 bits, enough to tell a change
+    std::vector<uint64_t> sizeById;    // by path id: the listed size, kNotListed when not listed
+    std::vector<uint64_t> digestById;  // by path id: the digest's first 64 bits, enough to tell a change
 };
 
 struct ReleaseIndex {
@@ -25,7 +25,7 @@ struct ReleaseIndex {
     std::unordered_map<std::string, uint32_t> pathIds;  // "data/a.pak" (manifest form)
     std::vector<std::string> paths;                     // by id
     int liveIndex = -1, stageIndex = -1;
-    int stageShare = 0;  // the stage's target share in per cent (0 without a stage)
+    int stageShare = 0;                              // the stage's target share in per cent (0 without a stage)
     std::vector<std::vector<int32_t>> changedCount;  // [from][to]: files a player on from fetches; -1 not yet
 };
 

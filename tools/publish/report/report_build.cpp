@@ -85,7 +85,8 @@ bool BuildReport(const ReportInput& input, ReleaseIndex& index, Figures& figures
     LogReadCounts counts;
     std::vector<std::string> notes;
     for (const std::string& log : OldestFirst(input.logs))
-        ReadLogLines(log, [&](std::string_view line) { ClassifyLine(*classifier, line); }, counts, notes);
+        ReadLogLines(
+            log, [&](std::string_view line) { ClassifyLine(*classifier, line); }, counts, notes);
     figures = FinishClassifier(*classifier);
     figures.read = counts;
     figures.notes = notes;

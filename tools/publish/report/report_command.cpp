@@ -24,10 +24,13 @@ int RunReport(const Args& args) {
     input.serverDir = args.positionals[0];
     input.logs.assign(args.positionals.begin() + 1, args.positionals.end());
     input.keepAddresses = HasFlag(args, "--addresses");
-    std::string since = Option(args, "--since", ""), until = Option(args, "--until", ""), html = Option(args, "--html", "");
-    if ((!since.empty() && !ParseReportTime(since, input.sinceMs)) || (!until.empty() && !ParseReportTime(until, input.untilMs)))
-        return UsageError("--since and --until take seconds since 1970 or a UTC time: 2026-12-09, 2026-12-09T14:30Z, "
-                          "2026-12-09T14:30:00Z");
+    std::string since = Option(args, "--since", ""), until = Option(args, "--until", ""),
+                html = Option(args, "--html", "");
+    if ((!since.empty() && !ParseReportTime(since, input.sinceMs)) ||
+        (!until.empty() && !ParseReportTime(until, input.untilMs)))
+        return UsageError(
+            "--since and --until take seconds since 1970 or a UTC time: 2026-12-09, 2026-12-09T14:30Z, "
+            "2026-12-09T14:30:00Z");
     if (!until.empty()) input.untilMs += 999;  // a whole second ends at its last millisecond
     if (!IsDirectory(input.serverDir)) {
         ReportProblem("no such server folder: " + input.serverDir);

@@ -39,8 +39,8 @@ std::string AdoptionSvg(const ReleaseIndex& index, const Figures& figures) {
     int64_t peak = 1;
     for (const auto& bin : figures.adoption)
         for (int64_t count : bin) peak = std::max(peak, count);
-    std::string svg = "<svg width='" + std::to_string(width) + "' height='" +
-                      std::to_string(height + 24) + "' role='img' aria-label='adoption per serial'>";
+    std::string svg = "<svg width='" + std::to_string(width) + "' height='" + std::to_string(height + 24) +
+                      "' role='img' aria-label='adoption per serial'>";
     svg += "<line x1='" + std::to_string(left) + "' y1='" + std::to_string(bottom) + "' x2='" +
            std::to_string(width - 8) + "' y2='" + std::to_string(bottom) + "' stroke='#888'/>";
     svg += "<text x='4' y='" + std::to_string(top + 8) + "' font-size='11'>" + std::to_string(peak) + "</text>";
@@ -64,7 +64,8 @@ std::string AdoptionSvg(const ReleaseIndex& index, const Figures& figures) {
             points += Num(left + step * b) + "," + Num(y) + " " + Num(left + step * (b + 1)) + "," + Num(y) + " ";
         }
         const char* colour = kColours[r % 8];
-        svg += "<polyline fill='none' stroke-width='2.5' stroke='" + std::string(colour) + "' points='" + points + "'/>";
+        svg +=
+            "<polyline fill='none' stroke-width='2.5' stroke='" + std::string(colour) + "' points='" + points + "'/>";
         svg += "<rect x='" + std::to_string(left + legend * 150) + "' y='" + std::to_string(height + 4) +
                "' width='12' height='12' fill='" + colour + "'/><text x='" + std::to_string(left + legend * 150 + 16) +
                "' y='" + std::to_string(height + 15) + "' font-size='12'>serial " +
@@ -79,13 +80,14 @@ std::string FailureSvg(const ReleaseIndex& index, const Figures& figures) {
     std::vector<std::pair<uint64_t, std::string>> bars;
     for (size_t r = 0; r < figures.releases.size(); ++r)
         for (const auto& stop : figures.releases[r].stoppedAt)
-            bars.emplace_back(stop.second.runs, "serial " + std::to_string(index.releases[r].serial) + " " + stop.first);
+            bars.emplace_back(stop.second.runs,
+                              "serial " + std::to_string(index.releases[r].serial) + " " + stop.first);
     std::sort(bars.begin(), bars.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
     if (bars.size() > 10) bars.resize(10);
     if (bars.empty()) return "<p>No run stopped.</p>";
     uint64_t peak = bars.front().first;
-    std::string svg = "<svg width='640' height='" +
-                      std::to_string(bars.size() * 24 + 8) + "' role='img' aria-label='failures by path'>";
+    std::string svg = "<svg width='640' height='" + std::to_string(bars.size() * 24 + 8) +
+                      "' role='img' aria-label='failures by path'>";
     for (size_t i = 0; i < bars.size(); ++i) {
         int length = static_cast<int>(300.0 * bars[i].first / peak);
         std::string y = std::to_string(i * 24 + 4);
@@ -105,10 +107,11 @@ std::string ShareSvg(const ReleaseIndex& index, const Figures& figures) {
     return "<svg width='640' height='56' role='img' aria-label='stage share'>"
            "<rect x='20' y='10' width='500' height='22' fill='#e6e6e6'/><rect x='20' y='10' width='" +
            std::to_string(measured) + "' height='22' fill='#2f6fb0'/><line x1='" + std::to_string(20 + target) +
-           "' y1='4' x2='" + std::to_string(20 + target) + "' y2='38' stroke='#d9822b' stroke-width='3'/>"
-           "<text x='20' y='52' font-size='12'>measured " + PercentText(share) + " % of " +
-           std::to_string(figures.shareAddresses) + " addresses, target " + std::to_string(index.stageShare) +
-           " %</text></svg>";
+           "' y1='4' x2='" + std::to_string(20 + target) +
+           "' y2='38' stroke='#d9822b' stroke-width='3'/>"
+           "<text x='20' y='52' font-size='12'>measured " +
+           PercentText(share) + " % of " + std::to_string(figures.shareAddresses) + " addresses, target " +
+           std::to_string(index.stageShare) + " %</text></svg>";
 }
 
 }  // namespace
@@ -122,8 +125,9 @@ std::string ReportHtml(const std::string& serverDir, const ReleaseIndex& index, 
         "th{background:#f0f0f0}td.l{text-align:left}h2{font-size:1.1em;margin-top:22px}</style></head><body>\n";
     html += "<h1>Rollout report</h1><p>" + Escape(serverDir) + ": " + std::to_string(figures.read.lines) + " log lines";
     if (figures.lastMs != 0) html += ", " + UtcText(figures.firstMs) + " to " + UtcText(figures.lastMs) + " UTC";
-    html += ".</p>\n<table id='serials'><tr><th>serial</th><th>tree</th><th>addresses</th><th>runs</th>"
-            "<th>complete</th><th>incomplete</th><th>refused</th><th>up to date</th><th>failed</th></tr>\n";
+    html +=
+        ".</p>\n<table id='serials'><tr><th>serial</th><th>tree</th><th>addresses</th><th>runs</th>"
+        "<th>complete</th><th>incomplete</th><th>refused</th><th>up to date</th><th>failed</th></tr>\n";
     for (size_t r = 0; r < figures.releases.size(); ++r) {
         const ReleaseFigures& release = figures.releases[r];
         if (release.Runs() == 0 && release.addresses == 0) continue;
@@ -151,7 +155,8 @@ std::string ReportHtml(const std::string& serverDir, const ReleaseIndex& index, 
                 errors += "<li>stopped at " + Escape(each.first) + ": " + Escape(list) + "</li>";
             }
     }
-    html += "\n<h2>Errors on listed paths</h2>\n" + (errors.empty() ? std::string("<p>None.</p>") : "<ul>" + errors + "</ul>");
+    html += "\n<h2>Errors on listed paths</h2>\n" +
+            (errors.empty() ? std::string("<p>None.</p>") : "<ul>" + errors + "</ul>");
     html += "\n<p>Bytes: edge " + ByteText(figures.edgeBytes) + ", origin to players " +
             ByteText(figures.originBytesToPlayers) + ", origin to edges " + ByteText(figures.originBytesToEdges) +
             ". Lines: " + std::to_string(figures.notJson) + " not JSON, " + std::to_string(figures.read.truncatedLast) +

@@ -76,19 +76,29 @@ std::string ReportText(const std::string& serverDir, const ReleaseIndex& index, 
     for (size_t r = 0; r < figures.releases.size(); ++r) {
         const ReleaseFigures& release = figures.releases[r];
         if (release.Runs() == 0 && release.addresses == 0) continue;
-        text += Row("%7llu %-5s %9llu %7llu %8llu %10llu %7llu %10llu %6s%%\n",
-                    static_cast<unsigned long long>(index.releases[r].serial), TreeName(index, r).c_str(),
-                    static_cast<unsigned long long>(release.addresses), static_cast<unsigned long long>(release.Runs()),
-                    static_cast<unsigned long long>(release.complete), static_cast<unsigned long long>(release.incomplete),
-                    static_cast<unsigned long long>(release.refused), static_cast<unsigned long long>(release.upToDate),
-                    PercentText(FailedPercent(release)).c_str());
+        text +=
+            Row("%7llu %-5s %9llu %7llu %8llu %10llu %7llu %10llu %6s%%\n",
+                static_cast<unsigned long long>(index.releases[r].serial), TreeName(index, r).c_str(),
+                static_cast<unsigned long long>(release.addresses), static_cast<unsigned long long>(release.Runs()),
+                static_cast<unsigned long long>(release.complete), static_cast<unsigned long long>(release.incomplete),
+                static_cast<unsigned long long>(release.refused), static_cast<unsigned long long>(release.upToDate),
+                PercentText(FailedPercent(release)).c_str());
         std::string serial = "serial " + std::to_string(index.releases[r].serial) + ": ";
         if (!release.stoppedAt.empty())
-            stops += "  " + serial + Ranked(release.stoppedAt, [](const PathCount& c) { return c.runs; }, 4) + "\n";
+            stops += "  " + serial +
+                     Ranked(
+                         release.stoppedAt, [](const PathCount& c) { return c.runs; }, 4) +
+                     "\n";
         if (!release.notFound.empty())
-            missing += "  " + serial + "404 " + Ranked(release.notFound, [](uint64_t c) { return c; }, 4) + "\n";
+            missing += "  " + serial + "404 " +
+                       Ranked(
+                           release.notFound, [](uint64_t c) { return c; }, 4) +
+                       "\n";
         if (!release.serverErrors.empty())
-            missing += "  " + serial + "5xx " + Ranked(release.serverErrors, [](uint64_t c) { return c; }, 4) + "\n";
+            missing += "  " + serial + "5xx " +
+                       Ranked(
+                           release.serverErrors, [](uint64_t c) { return c; }, 4) +
+                       "\n";
     }
     if (index.stageIndex >= 0) {
         double share = figures.shareAddresses ? 100.0 * figures.shareOnStage / figures.shareAddresses : 0.0;
@@ -104,9 +114,9 @@ std::string ReportText(const std::string& serverDir, const ReleaseIndex& index, 
             ByteText(figures.originBytesToPlayers) + ", origin to edges " + ByteText(figures.originBytesToEdges) + "\n";
     text += "lines: " + std::to_string(figures.notJson) + " not JSON, " + std::to_string(figures.read.truncatedLast) +
             " truncated last, " + std::to_string(figures.read.gzipCut) + " gzip cut, " +
-            std::to_string(figures.outsideWindow) + " outside the time window, " +
-            std::to_string(figures.otherAgents) + " not the updater's, " + std::to_string(figures.outsideRuns) +
-            " outside a run, " + std::to_string(figures.unknownSerial) + " of an unknown serial\n";
+            std::to_string(figures.outsideWindow) + " outside the time window, " + std::to_string(figures.otherAgents) +
+            " not the updater's, " + std::to_string(figures.outsideRuns) + " outside a run, " +
+            std::to_string(figures.unknownSerial) + " of an unknown serial\n";
     for (size_t i = 0; i < figures.notes.size() && i < 3; ++i) text += "note: " + figures.notes[i] + "\n";
     return text;
 }

@@ -147,7 +147,8 @@ struct Classifier {
         ++counts.incomplete;
         PathCount& stop = counts.stoppedAt[PathName(path)];
         ++stop.runs;
-        if (options.keepAddresses && stop.addresses.size() < kAddressSamples) stop.addresses.push_back(AddressText(key));
+        if (options.keepAddresses && stop.addresses.size() < kAddressSamples)
+            stop.addresses.push_back(AddressText(key));
     }
 
     void Stop(Player& player, uint32_t path, const AddressKey& key) {
@@ -187,7 +188,8 @@ struct Classifier {
             }
         }
         player.prevRun = complete ? player.run : -1;
-        player.flags = static_cast<uint8_t>(player.flags & kCounted ? player.flags | kPrevCounted : player.flags & ~kPrevCounted);
+        player.flags =
+            static_cast<uint8_t>(player.flags & kCounted ? player.flags | kPrevCounted : player.flags & ~kPrevCounted);
         player.phase = kIdle;
         player.run = -1;
         player.filesOk = 0;
@@ -216,8 +218,7 @@ struct Classifier {
     void Manifest(Player& player, const AddressKey& key, const LogRecord& record) {
         FinishRun(player, key);
         int release = ReleaseOfEtag(index, record.etag);
-        if (release < 0 && record.status != 200)
-            release = record.tree == "stage" ? index.stageIndex : index.liveIndex;
+        if (release < 0 && record.status != 200) release = record.tree == "stage" ? index.stageIndex : index.liveIndex;
         player.run = static_cast<int8_t>(release);
         bool counted = record.timeMs >= options.sinceMs;
         player.flags = static_cast<uint8_t>(counted ? player.flags | kCounted : player.flags & ~kCounted);
@@ -225,7 +226,8 @@ struct Classifier {
         if (counted && record.timeMs >= options.stageOpenedMs && index.stageIndex >= 0) {
             player.flags |= kAnsweredSinceStage;
             bool stage = release >= 0 ? release == index.stageIndex : record.tree == "stage";
-            player.flags = static_cast<uint8_t>(stage ? player.flags | kLatestFromStage : player.flags & ~kLatestFromStage);
+            player.flags =
+                static_cast<uint8_t>(stage ? player.flags | kLatestFromStage : player.flags & ~kLatestFromStage);
         }
         size_t dash = record.etag.rfind('-');
         uint64_t size = 0;
@@ -253,7 +255,8 @@ struct Classifier {
         if (player.filesOk == 0 && player.prevRun == player.run && player.prevPath == id && id != kNoPath)
             Reclassify(player, key);
         ReleaseFigures uncounted;
-        ReleaseFigures& counts = player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
+        ReleaseFigures& counts =
+            player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
         if (listed && record.status == 404) ++counts.notFound[PathName(id)];
         if (listed && record.status >= 500) ++counts.serverErrors[PathName(id)];
         bool mirrored = listed && (record.status == 301 || record.status == 302 || record.status == 303 ||
@@ -328,11 +331,14 @@ struct Classifier {
     }
 };
 
-std::unique_ptr<Classifier, void (*)(Classifier*)> NewClassifier(ReleaseIndex& index, const ClassifierOptions& options) {
+std::unique_ptr<Classifier, void (*)(Classifier*)> NewClassifier(ReleaseIndex& index,
+                                                                 const ClassifierOptions& options) {
     return {new Classifier(index, options), [](Classifier* classifier) { delete classifier; }};
 }
 
-void ClassifyLine(Classifier& classifier, std::string_view line) { classifier.Line(line); }
+void ClassifyLine(Classifier& classifier, std::string_view line) {
+    classifier.Line(line);
+}
 
 Figures FinishClassifier(Classifier& classifier) {
     Figures& figures = classifier.figures;
