@@ -362,12 +362,16 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
     auto run = [&](const std::pair<std::string, uint64_t>& manifest, std::vector<LogLine> files) {
         std::vector<LogLine> lines = {{t, "/manifest.txt", 200, manifest.second, manifest.first},
                                       {t + 1, "/manifest.sig", 200, 256}};
-        for (LogLine& file : files) file.ms = t + 2;
+        for (size_t i = 0; i < files.size(); ++i) files[i].ms = t + 2 + static_cast<int64_t>(i);
         lines.insert(lines.end(), files.begin(), files.end());
         t += 1000;
         return lines;
     };
     const LogLine a2 = {0, "/files/a.pak", 200, 4}, b2 = {0, "/files/b.pak", 200, 4};
+    // As varnishncsa writes them: a line when its request ends, stamped with its start.
+    std::vector<LogLine> shuffled = run(m2, {a2, b2});
+    std::swap(shuffled[0], shuffled[1]);
+    std::swap(shuffled[2], shuffled[3]);
     struct Case {
         const char* name;
         std::vector<std::vector<LogLine>> runs;
@@ -379,6 +383,7 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
     };
     const Case cases[] = {
         {"an update, then up to date", {run(m2, {a2, b2}), run(m2, {})}, {}, 1, 0, 0, 1, 0, "", ""},
+        {"lines out of their times' order", {shuffled, run(m2, {})}, {}, 1, 0, 0, 1, 0, "", ""},
         {"a lower serial refused", {run(m2, {a2, b2}), run(m1, {})}, {}, 1, 0, 0, 0, 1, "", ""},
         {"a 503 on a listed file", {run(m2, {{0, "/files/a.pak", 503, 0}})}, {}, 0, 1, 0, 0, 0, "/files/a.pak", ""},
         {"a signature cut short", {{{t, "/manifest.txt", 200, m2.second, m2.first}, {t + 1, "/manifest.sig", 200, 90}}},

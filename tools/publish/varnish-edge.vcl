@@ -5,7 +5,7 @@
 # Access log for "quillor-publish report": the origin's JSON fields, written by varnishncsa (its
 # lines carry "src":"edge"; the edge sends no completion flag, so a body counts as whole when
 # its bytes are the listed size):
-#   varnishncsa -a -w /var/log/varnish/quillor-access.json -j -F '{"msec":%{msec}t,"addr":"%h",
+#   varnishncsa -a -w /var/log/varnish/quillor-access.json -j -F '{"msec":%{sec}t.%{usec_frac}t,"addr":"%h",
 #     "peer":"%h","method":"%m","uri":"%U","status":%s,"bytes":%b,"tree":"%{X-Quillor-Tree}o",
 #     "etag":"%{ETag}o","agent":"%{User-Agent}i","conn":"%{VSL:Begin[2]}x","src":"edge"}'
 # (the format on one line; -D to run it as a daemon). Rotate it as nginx's log, with -w again.

@@ -1,6 +1,7 @@
 // Streams every log once through the run classifier, oldest first.
 #include "report_build.h"
 
+#include "line_order.h"
 #include "log_reader.h"
 #include "log_record.h"
 #include "run_classifier.h"
@@ -84,9 +85,12 @@ bool BuildReport(const ReportInput& input, ReleaseIndex& index, Figures& figures
     auto classifier = NewClassifier(index, options);
     LogReadCounts counts;
     std::vector<std::string> notes;
-    for (const std::string& log : OldestFirst(input.logs))
-        ReadLogLines(
-            log, [&](std::string_view line) { ClassifyLine(*classifier, line); }, counts, notes);
+    LineOrder order;
+    order.onLine = [&](std::string_view line) { ClassifyLine(*classifier, line); };
+    for (const std::string& log : OldestFirst(input.logs)) {
+        ReadLogLines(log, [&](std::string_view line) { AddLine(order, line); }, counts, notes);
+        FlushLines(order);
+    }
     figures = FinishClassifier(*classifier);
     figures.read = counts;
     figures.notes = notes;
