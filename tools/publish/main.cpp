@@ -1,4 +1,4 @@
-// quillor-publish: the publisher's command line (keygen, publish, stage, revert, history, diff, verify, serve, report, blob).
+// quillor-publish: the publisher's command line (keygen, publish, stage, revert, history, diff, verify, serve, blob).
 #include "cli_args.h"
 #include "cohort.h"
 #include "crypto.h"

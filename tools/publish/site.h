@@ -17,11 +17,9 @@ struct SiteOptions {
     std::string accessLog = kDefaultAccessLog;  // the JSON log that report reads
 };
 
-
 // The nginx site of nginx-site.conf for options: SERVER_DIR (made absolute, its parent must
 // exist), listen address and port, edges trusted in geo and set_real_ip_from, the JSON access
-// log's absolute path. False with a
-// message naming the bad argument.
+// log's absolute path. False with a message naming the bad argument.
 bool MakeNginxSite(const SiteOptions& options, std::string& text, std::string& error);
 
 // The edge VCL of varnish-edge.vcl with its backend at origin ("HOST:PORT", "[IPV6]:PORT");
