@@ -108,6 +108,14 @@ std::string ReportText(const std::string& serverDir, const ReleaseIndex& index, 
     } else {
         text += "stage: none open\n";
     }
+    if (!figures.adoption.empty()) {
+        std::string held;
+        for (size_t r = 0; r < index.releases.size(); ++r)
+            if (figures.adoption.back()[r] > 0)
+                held += (held.empty() ? "" : ", ") + std::string("serial ") + std::to_string(index.releases[r].serial) +
+                        " " + std::to_string(figures.adoption.back()[r]);
+        text += "addresses known to hold each serial at the end: " + (held.empty() ? "none" : held) + "\n";
+    }
     text += "runs stopped at:" + std::string(stops.empty() ? " none\n" : "\n" + stops);
     text += "errors on listed paths:" + std::string(missing.empty() ? " none\n" : "\n" + missing);
     text += "bytes: edge " + ByteText(figures.edgeBytes) + ", origin to players " +
