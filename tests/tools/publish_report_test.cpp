@@ -495,6 +495,9 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
         EXPECT_EQ(report["lines"]["gzip_cut"], test.gzipCut) << test.name;
         EXPECT_EQ(report["lines"]["outside_window"], test.outsideWindow) << test.name;
     }
+    CommandResult missing = RunTool({"report", "--json", dir / "srv", dir / "a", dir / "gone"});
+    EXPECT_EQ(missing.exitCode, 0) << missing.err;
+    EXPECT_NE(missing.out.find("\"notes\":[\"" + dir / "gone" + ": cannot open"), std::string::npos) << missing.out;
     EXPECT_EQ(RunTool({"report", "--since", "yesterday", dir / "srv", dir / "a"}).exitCode, 2);
     EXPECT_EQ(RunTool({"report", dir / "none", dir / "a"}).exitCode, 1);
 }

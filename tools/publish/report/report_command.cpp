@@ -51,7 +51,13 @@ int RunReport(const Args& args) {
         }
         ResultText("html", html);
     }
-    for (const std::string& note : figures.notes) ListProblem(note, "log-unreadable");
+    // Trouble with a log is a figure of the report, not a failure of the command: what could be
+    // read is reported.
+    ResultAppend("notes", "");
+    for (const std::string& note : figures.notes) {
+        ResultAppend("notes", JsonString(note));
+        std::fprintf(stderr, "quillor-publish: %s\n", note.c_str());
+    }
     if (JsonOutput())
         ResultJson("report", ReportJson(index, figures, input.keepAddresses));
     else
