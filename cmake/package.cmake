@@ -22,7 +22,7 @@ endif()
 
 # Debian's hardening (dpkg-buildflags) for what is packaged: fortified calls, bind-now.
 foreach(target quillor-publish quillor_publish_core quillor_publish_keys quillor_publish_tree quillor_publish_serve
-        quillor_publish_check quillor_publish_release quillor_publish_stage quillor_portable)
+        quillor_publish_check quillor_publish_release quillor_publish_stage quillor_publish_report quillor_portable)
     target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
 endforeach()
 target_link_options(quillor-publish PRIVATE -Wl,-z,relro,-z,now)

@@ -148,7 +148,7 @@ std::string WaitForText(const std::string& path, const std::string& needle, int 
 }
 
 HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds,
-                  const std::string& headers, const std::string& from) {
+                  const std::string& headers, const std::string& from, size_t maxBytes) {
     HttpReply reply;
     UniqueFd sock(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     timeval timeout{timeoutSeconds, 0};
@@ -169,7 +169,12 @@ HttpReply RawHttp(int port, const std::string& method, const std::string& target
     if (!WriteAll(sock.Get(), request.data(), request.size())) return reply;
     std::string raw;
     char buffer[65536];
-    for (ssize_t got; (got = recv(sock.Get(), buffer, sizeof buffer, 0)) > 0;) raw.append(buffer, got);
+    for (ssize_t got; raw.size() < maxBytes && (got = recv(sock.Get(), buffer, sizeof buffer, 0)) > 0;)
+        raw.append(buffer, got);
+    if (raw.size() >= maxBytes) {
+        linger reset{1, 0};
+        setsockopt(sock.Get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    }
     size_t headerEnd = raw.find("\r\n\r\n");
     if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || headerEnd == std::string::npos) return reply;
     reply.status = static_cast<int>(ParseDecimal(raw.c_str() + 9, 3));
@@ -326,10 +331,14 @@ std::string NginxConfig(const std::string& dir, const std::string& root, int por
                         const OriginTls* tls, int plainPort) {
     // The site as "quillor-publish site" makes it for an edge on this machine; only what a test
     // adds on top (TLS, a mirror, credentials) is edited in.
-    std::string site = NginxSite(root, port, {"--edge", "127.0.0.1"});
+    std::string json = dir + "/nginx/access.json";
+    std::string site = NginxSite(root, port, {"--edge", "127.0.0.1", "--access-log", json});
     std::string plainServer;
+    // The site's JSON log, and beside it the short one the older tests read.
     std::vector<std::pair<std::string, std::string>> all = {
-        {"listen 127.0.0.1:" + std::to_string(port) + ";", ListenLines(dir, port, tls, plainPort, &plainServer)}};
+        {"listen 127.0.0.1:" + std::to_string(port) + ";", ListenLines(dir, port, tls, plainPort, &plainServer)},
+        {"access_log " + json + " quillor_json;",
+         "access_log " + json + " quillor_json;\naccess_log " + dir + "/nginx/access.log quillor;"}};
     all.insert(all.end(), edits.begin(), edits.end());
     for (const auto& edit : all) {
         size_t at = site.find(edit.first);
@@ -424,10 +433,13 @@ void StopWebServer(WebServer& server) {
 
 SimRun RunSimPlayer(SimPlayer& player, int port, EVP_PKEY* key) {
     SimRun run;
-    auto get = [&](const std::string& target, std::string& body) {
-        HttpReply reply = RawHttp(port, "GET", target, 20, "", player.address);
+    SimFault fault = player.fault;
+    player.fault = SimFault::kNone;
+    auto get = [&](const std::string& target, std::string& body, size_t maxBytes = SIZE_MAX) {
+        HttpReply reply = RawHttp(port, "GET", target, 20, "", player.address, maxBytes);
         run.bodyBytes += reply.body.size();
         body.swap(reply.body);
+        run.stoppedAt = target;
         return reply.status == 200;
     };
     std::string text, signature;
@@ -439,25 +451,37 @@ SimRun RunSimPlayer(SimPlayer& player, int port, EVP_PKEY* key) {
     if (!VerifyMessage(key, manifest, std::vector<uint8_t>(signature.begin(), signature.end())) ||
         !ParseManifest(manifest, run.served, entries, ignored))
         return run;
-    run.refused = false;
+    run.afterSignature = true;
     if (run.served < player.serial) {
         run.decrease = true;
+        run.refused = false;
         return run;
     }
-    std::map<std::string, std::string> next;
+    if (fault == SimFault::kStopAfterSignature) return run;
+    run.refused = false;
+    run.afterSignature = false;
+    std::vector<const ManifestEntry*> wanted;
     for (const ManifestEntry& entry : entries) {
-        next[entry.path] = entry.sha256;
         auto have = player.installed.find(entry.path);
-        if (have != player.installed.end() && have->second == entry.sha256) continue;
+        if (have == player.installed.end() || have->second != entry.sha256) wanted.push_back(&entry);
+    }
+    for (const ManifestEntry* entry : wanted) {
         std::string body;
         Sha256 digest;
-        bool fetched = get("/files/" + UrlEncodePath(entry.path), body);
+        bool cut = fault == SimFault::kCutFirstBody && entry == wanted.front();
+        bool fetched = get("/files/" + UrlEncodePath(entry->path), body, cut ? 600 : SIZE_MAX);
+        ++run.files;
         digest.Update(body.data(), body.size());
-        if (!fetched || body.size() != entry.size || digest.FinishHex() != entry.sha256) {
+        bool refuse = fault == SimFault::kRefuseLastFile && entry == wanted.back();
+        if (!fetched || body.size() != entry->size || digest.FinishHex() != entry->sha256 || refuse) {
             run.refused = true;
             return run;
         }
+        player.installed[entry->path] = entry->sha256;  // in place at once, as the updater moves it
     }
+    run.stoppedAt.clear();
+    std::map<std::string, std::string> next;
+    for (const ManifestEntry& entry : entries) next[entry.path] = entry.sha256;
     player.serial = run.served;
     player.installed.swap(next);
     return run;

@@ -76,8 +76,9 @@ struct HttpReply {
 // One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given; headers
 // ("Name: value\r\n" lines) are added to the request. It comes from the loopback address from
 // (any of 127.0.0.0/8, bound before connecting) when that is not empty.
+// With maxBytes, the socket is reset once that much of the answer came, as a player that dies does.
 HttpReply RawHttp(int port, const std::string& method, const std::string& target, int timeoutSeconds = 10,
-                  const std::string& headers = "", const std::string& from = "");
+                  const std::string& headers = "", const std::string& from = "", size_t maxBytes = SIZE_MAX);
 
 std::string ReadFileText(const std::string& path);
 void WriteFileText(const std::string& path, const std::string& text);
@@ -157,12 +158,17 @@ bool StartEdge(const std::string& dir, int originPort, WebServer& server);
 // Stops the server and its children by PID, bounded.
 void StopWebServer(WebServer& server);
 
+// A fault a player plants in its next run (then it is cleared): it dies after the signature; it
+// dies after the first bytes of its first file; it finds its last file's digest wrong.
+enum class SimFault { kNone, kStopAfterSignature, kCutFirstBody, kRefuseLastFile };
+
 // A player of the staged-release simulation: its own loopback address, and the serial and file
 // digests it has installed.
 struct SimPlayer {
     std::string address;
     uint64_t serial = 0;
     std::map<std::string, std::string> installed;  // path -> SHA-256
+    SimFault fault = SimFault::kNone;
 };
 
 // What one run of a player saw, checked as the updater checks.
@@ -171,11 +177,15 @@ struct SimRun {
     bool decrease = false;   // served below the installed serial: refused
     bool refused = false;    // no answer, a bad signature, or a body unlike this run's manifest
     uint64_t bodyBytes = 0;  // every body it received
+    int files = 0;           // files it asked for
+    bool afterSignature = false;  // it stopped with the signature (refused, or a planted fault)
+    std::string stoppedAt;   // the request path where it stopped, "" when it did not
 };
 
 // One updater run from player.address against 127.0.0.1:port: manifest and signature (checked
 // with key), then each file whose digest differs from the installed one, checked by size and
-// SHA-256 against this run's manifest; the new serial and digests count only when all passed.
+// SHA-256 against this run's manifest and installed at once; the new serial counts only when all
+// passed.
 SimRun RunSimPlayer(SimPlayer& player, int port, EVP_PKEY* key);
 
 // Runs every player once, at most workers at a time; the runs in player order.

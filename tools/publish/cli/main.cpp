@@ -6,6 +6,8 @@
 #include "keys/key_commands.h"
 #include "release/history.h"
 #include "release/release_commands.h"
+#include "report/gated_commands.h"
+#include "report/report_command.h"
 #include "serve/serve_commands.h"
 #include "stage/stage_commands.h"
 
@@ -98,15 +100,18 @@ const std::vector<Command>& Commands() {
           {},
           {}},
          kRevertUsage, RunRevert},
-        {"widen", {{"--share"}, {}, {}}, kWidenUsage, RunWiden},
-        {"promote", {{"--keep"}, {}, {}}, kPromoteUsage, RunPromote},
+        {"widen", {{"--share", "--health", "--max-failed", "--min-runs"}, {"--allow-few-runs"}, {"--health"}},
+         kWidenUsage, RunWiden},
+        {"promote", {{"--keep", "--health", "--max-failed", "--min-runs"}, {"--allow-few-runs"}, {"--health"}},
+         kPromoteUsage, RunPromote},
         {"history", {{}, {}, {}}, kHistoryUsage, RunHistory},
         {"prune", {{"--keep"}, {}, {}}, kPruneUsage, RunPrune},
         {"status", {{"--address"}, {}, {}}, kStatusUsage, RunStatus},
         {"diff", {{"--to", "--timeout"}, {"--checksum"}, {}}, kDiffUsage, RunDiff},
         {"verify", {{"--key", "--expect-serial", "--wait", "--timeout"}, {}, {}}, kVerifyUsage, RunVerify},
         {"serve", {{"--bind", "--port"}, {}, {}}, kServeUsage, RunServe},
-        {"site", {{"--bind", "--port", "--edge", "--vcl"}, {}, {"--edge"}}, kSiteUsage, RunSite},
+        {"site", {{"--bind", "--port", "--edge", "--vcl", "--access-log"}, {}, {"--edge"}}, kSiteUsage, RunSite},
+        {"report", {{"--since", "--until", "--html"}, {"--addresses"}, {}}, kReportUsage, RunReport},
         {"blob", {{}, {}, {}}, kBlobUsage, RunBlob},
         {"help", {{}, {}, {}}, kHelpUsage, RunHelp},
     };

@@ -94,11 +94,20 @@ const char kPruneUsage[] =
 
 const char kWidenUsage[] =
     "  widen --share P SERVER_DIR\n"
-    "      Gives the open stage to P per cent of the players; the share only grows.\n";
+    "  widen --share P (--health LOG)... [--max-failed PCT] [--min-runs N] [--allow-few-runs]\n"
+    "        SERVER_DIR\n"
+    "      Gives the open stage to P per cent of the players; the share only grows. With\n"
+    "      --health, reads those access logs first and refuses (stage-unhealthy) when the\n"
+    "      stage's failed runs since it opened exceed the live release's by more than PCT\n"
+    "      points (default 5), or (stage-too-few-runs) when it saw fewer than N update runs\n"
+    "      (default 20) unless --allow-few-runs.\n";
 
 const char kPromoteUsage[] =
     "  promote [--keep N] SERVER_DIR\n"
-    "      Makes the staged release the live one for every player and closes the stage.\n";
+    "  promote [--keep N] (--health LOG)... [--max-failed PCT] [--min-runs N] [--allow-few-runs]\n"
+    "          SERVER_DIR\n"
+    "      Makes the staged release the live one for every player and closes the stage.\n"
+    "      --health and its options gate it as they gate widen.\n";
 
 const char kStatusUsage[] =
     "  status [--address A] SERVER_DIR\n"
@@ -129,11 +138,26 @@ const char kServeUsage[] =
     "      free port). GET and HEAD only. Stops on Ctrl+C or SIGTERM.\n";
 
 const char kSiteUsage[] =
-    "  site [--bind ADDRESS] [--port N] [--edge ADDRESS]... SERVER_DIR\n"
+    "  site [--bind ADDRESS] [--port N] [--edge ADDRESS]... [--access-log PATH] SERVER_DIR\n"
     "  site --vcl ORIGIN_HOST:PORT [SERVER_DIR]\n"
     "      Prints the nginx site for SERVER_DIR (default port 8080, every address; each --edge,\n"
     "      an address or CIDR block, is trusted to pass players' addresses and trees), or with\n"
-    "      --vcl the Varnish VCL of an edge in front of that origin.\n";
+    "      --vcl the Varnish VCL of an edge in front of that origin. The site writes a JSON\n"
+    "      access log for report to PATH (default /var/log/nginx/quillor-access.json); the\n"
+    "      VCL's header gives the varnishncsa -j command that writes the edge's.\n";
+
+const char kReportUsage[] =
+    "  report [--since T] [--until T] [--html FILE] [--addresses] SERVER_DIR LOG...\n"
+    "      Reads the JSON access logs of the site and its edges (plain or gzip, rotated ones\n"
+    "      too, in the order of their first lines) and reports per serial: addresses offered it, runs\n"
+    "      complete, incomplete (ranked by where they stopped), refused after the signature,\n"
+    "      up to date; the stage's measured share against its target; 404 and 5xx answers on\n"
+    "      listed paths; bytes from the edge and the origin; and the adoption over time. Each\n"
+    "      manifest answer is mapped to its serial by its ETag through the kept trees. T is\n"
+    "      seconds since 1970 or a UTC time (2026-12-09, 2026-12-09T14:30Z). --json gives\n"
+    "      every figure in the result's \"report\"; --html writes one self-contained page with\n"
+    "      pictures. Addresses (samples per path where runs stopped) appear in the JSON and\n"
+    "      the page only with --addresses.\n";
 
 const char kBlobUsage[] =
     "  blob PUBLIC.pem OUT\n"

@@ -17,5 +17,6 @@ extern const char kDiffUsage[];
 extern const char kVerifyUsage[];
 extern const char kServeUsage[];
 extern const char kSiteUsage[];
+extern const char kReportUsage[];
 extern const char kBlobUsage[];
 extern const char kHelpUsage[];

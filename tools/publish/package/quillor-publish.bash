@@ -2,27 +2,30 @@
 _quillor_publish() {
     local cur prev words cword
     _init_completion || return
-    local commands="keygen publish stage revert widen promote history prune status diff verify serve site blob help"
+    local commands="keygen publish stage revert widen promote history prune status diff verify serve site report blob help"
     if ((cword == 1)); then
         mapfile -t COMPREPLY < <(compgen -W "$commands --help --version" -- "$cur")
         return
     fi
     # Per command: the options that take a value, then the switches.
     local command=${words[1]} valued="" switches=""
+    local health="--health --max-failed --min-runs"
     local signing="--key --sign-command --pub --serial --passphrase-file --passphrase-env --sign-timeout --jobs"
     case $command in
         keygen) valued="--passphrase-file" switches="--force" ;;
         publish) valued="$signing --message --keep" switches="--checksum --force" ;;
         stage) valued="$signing --share --salt --message --keep" switches="--checksum" ;;
         revert) valued="${signing/ --jobs/} --to --share --salt --message --keep" ;;
-        widen) valued="--share" ;;
-        promote | prune) valued="--keep" ;;
+        widen) valued="--share $health" switches="--allow-few-runs" ;;
+        promote) valued="--keep $health" switches="--allow-few-runs" ;;
+        prune) valued="--keep" ;;
         history | blob) ;;
         status) valued="--address" ;;
         diff) valued="--to --timeout" switches="--checksum" ;;
         verify) valued="--key --expect-serial --wait --timeout" ;;
         serve) valued="--bind --port" ;;
-        site) valued="--bind --port --edge --vcl" ;;
+        site) valued="--bind --port --edge --vcl --access-log" ;;
+        report) valued="--since --until --html" switches="--addresses" ;;
         help)
             ((cword == 2)) && mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur")
             return ;;
@@ -31,7 +34,8 @@ _quillor_publish() {
     if [[ " $valued " == *" $prev "* ]]; then
         case $prev in
             --key | --pub) _filedir pem ;;
-            --passphrase-file) _filedir ;;
+            --passphrase-file | --health | --access-log) _filedir ;;
+            --html) _filedir html ;;
             --passphrase-env) mapfile -t COMPREPLY < <(compgen -e -- "$cur") ;;
         esac
         return  # any other value: nothing to guess
@@ -42,6 +46,7 @@ _quillor_publish() {
     fi
     case $command in
         keygen | blob) _filedir ;;
+        report) ((cword > 2)) && _filedir || _filedir -d ;;  # SERVER_DIR, then the logs
         *) _filedir -d ;;  # RELEASE_DIR and SERVER_DIR (diff and verify also take a URL)
     esac
 }

@@ -43,6 +43,7 @@ int RunSite(const Args& args) {
         options.port = static_cast<int>(port);
         for (const auto& option : args.options)
             if (option.first == "--edge") options.edges.push_back(option.second);
+        options.accessLog = Option(args, "--access-log", kDefaultAccessLog);
         if (!MakeNginxSite(options, text, error)) return Usage(error);
     }
     if (JsonOutput())

@@ -149,6 +149,11 @@ bool MakeNginxSite(const SiteOptions& options, std::string& text, std::string& e
         error = "--bind " + options.bind + " is not an IPv4 or IPv6 address";
         return false;
     }
+    if (options.accessLog.empty() || options.accessLog[0] != '/' || HasUnsafeCharacter(options.accessLog)) {
+        error = "--access-log needs an absolute path without blanks, quotes, semicolons, braces, $, # or "
+                "backslashes (not \"" + options.accessLog + "\")";
+        return false;
+    }
     std::string geo, realIp;
     for (const std::string& edge : options.edges) {
         if (!CheckEdgeAddress(edge, error)) return false;
@@ -164,7 +169,9 @@ bool MakeNginxSite(const SiteOptions& options, std::string& text, std::string& e
            ReplaceOnce(text, "    listen 8080;\n", "    listen " + listen + ";\n", error) &&
            ReplaceOnce(text, "    root /srv/quillor/server.cohorts/$quillor_cohort;\n",
                        "    root " + root + ".cohorts/$quillor_cohort;\n", error) &&
-           ReplaceOnce(text, "    set_real_ip_from 127.0.0.1;\n", realIp, error);
+           ReplaceOnce(text, "    set_real_ip_from 127.0.0.1;\n", realIp, error) &&
+           ReplaceOnce(text, "    access_log /var/log/nginx/quillor-access.json quillor_json;\n",
+                       "    access_log " + options.accessLog + " quillor_json;\n", error);
 }
 
 bool MakeEdgeVcl(const std::string& origin, const std::string& serverDir, std::string& text, std::string& error) {

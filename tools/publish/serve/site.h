@@ -7,16 +7,19 @@
 extern const char kNginxSiteTemplate[];
 extern const char kVarnishEdgeTemplate[];
 
+constexpr char kDefaultAccessLog[] = "/var/log/nginx/quillor-access.json";
+
 struct SiteOptions {
     std::string serverDir;
     std::string bind;                // "" listens on every address
     int port = 8080;                 // 1 to 65535
     std::vector<std::string> edges;  // addresses or CIDR blocks of trusted edges
+    std::string accessLog = kDefaultAccessLog;  // the JSON log that report reads
 };
 
 // The nginx site of nginx-site.conf for options: SERVER_DIR (made absolute, its parent must
-// exist), listen address and port, edges trusted in geo and set_real_ip_from. False with a
-// message naming the bad argument.
+// exist), listen address and port, edges trusted in geo and set_real_ip_from, the JSON access
+// log's absolute path. False with a message naming the bad argument.
 bool MakeNginxSite(const SiteOptions& options, std::string& text, std::string& error);
 
 // The edge VCL of varnish-edge.vcl with its backend at origin ("HOST:PORT", "[IPV6]:PORT");

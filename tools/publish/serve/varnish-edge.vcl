@@ -2,6 +2,14 @@
 # Install: copy to /etc/varnish/quillor.vcl, set the backend to the nginx origin of nginx-site.conf,
 # start varnishd with "-f /etc/varnish/quillor.vcl". Only the updater's three kinds of path pass.
 #
+# Access log for "quillor-publish report": the origin's JSON fields, written by varnishncsa (its
+# lines carry "src":"edge"; the edge sends no completion flag, so a body counts as whole when
+# its bytes are the listed size):
+#   varnishncsa -a -w /var/log/varnish/quillor-access.json -j -F '{"msec":%{sec}t.%{usec_frac}t,"addr":"%h",
+#     "peer":"%h","method":"%m","uri":"%U","status":%s,"bytes":%b,"tree":"%{X-Quillor-Tree}o",
+#     "etag":"%{ETag}o","agent":"%{User-Agent}i","conn":"%{VSL:Begin[2]}x","src":"edge"}'
+# (the format on one line; -D to run it as a daemon). Rotate it as nginx's log, with -w again.
+#
 # Why it can never hand out an old body: a path under files/ gets new bytes in place from one
 # release to the next, and manifest.txt and manifest.sig change together. So no answer is ever
 # reused for a request that came after it (TTL of one microsecond; only the requests that were

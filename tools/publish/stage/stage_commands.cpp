@@ -14,9 +14,6 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-// The serials, share and salt of the site as it is now, for the result object.
 void SiteFields(const std::string& serverDir) {
     SiteState site;
     std::string error;
@@ -28,13 +25,14 @@ void SiteFields(const std::string& serverDir) {
     ResultJson("salt", staged ? std::to_string(site.state.salt) : "null");
 }
 
-// A share in per cent: 1 to 100.
 bool ParseShare(const Args& args, int& share) {
     uint64_t value = 0;
     if (!ParseSerialArgument(Option(args, "--share", ""), value) || value < 1 || value > 100) return false;
     share = static_cast<int>(value);
     return true;
 }
+
+namespace {
 
 // The status of the site as result fields; with an address, where that player goes.
 void StatusFields(const std::string& serverDir, const std::string& address) {
@@ -91,28 +89,6 @@ int RunStage(const Args& args) {
     options.serverDir = StageTreePathFor(serverDir);
     PrintPublished(options, report, note);
     SiteFields(serverDir);
-    return 0;
-}
-
-int RunWiden(const Args& args) {
-    int share = 0;
-    if (!ParseShare(args, share) || args.positionals.size() != 1)
-        return Usage("widen needs --share P (1 to 100) and SERVER_DIR");
-    std::string note, error;
-    if (!WidenStage(args.positionals[0], share, note, error)) return Fail(error);
-    std::fprintf(HumanOut(), "%s\n", note.c_str());
-    SiteFields(args.positionals[0]);
-    return 0;
-}
-
-int RunPromote(const Args& args) {
-    unsigned keep = kDefaultKeep;
-    if (args.positionals.size() != 1 || !ParseKeep(args, keep))
-        return Usage("promote needs SERVER_DIR (and --keep 0 to 100000)");
-    std::string note, error;
-    if (!PromoteStage(args.positionals[0], keep, note, error)) return Fail(error);
-    std::fprintf(HumanOut(), "%s\n", note.c_str());
-    SiteFields(args.positionals[0]);
     return 0;
 }
 

@@ -163,6 +163,8 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
          [](const std::string& at) { unlink((at + "/srv/files/game.exe").c_str()); }},
         {{"verify", "--json", "--key", "@/k.pub.pem", "@/srv"}, 1, "manifest-invalid", {}, false,
          [](const std::string& at) { WriteFileText(at + "/srv/manifest.txt", "not a manifest\n"); }},
+        {{"report", "--json", "@/srv", "@/no-such.log"}, 0, "", {"report", "notes"}},
+        {{"report", "--json", "--until", "soon", "@/srv", "@/no-such.log"}, 2, "usage"},
         {{"blob", "--json", "@/k.pub.pem", "@/k.blob"}, 0, "", {"out", "bytes"}},
         {{"blob", "--json", "@/absent.pem", "@/k.blob2"}, 1, "blob-failed"},
         {{"serve", "--json", "--bind", "192.0.2.1", "--port", "0", "@/srv"}, 1, "listen-failed"},
