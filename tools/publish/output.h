@@ -30,6 +30,9 @@ void ResultAppend(const std::string& key, const std::string& json);
 void ListProblem(const std::string& message, const std::string& code = "");
 void ReportProblem(const std::string& message, const std::string& code = "");
 
+// Prints "warning: message" on stderr and lists it, with code, among the result's "warnings".
+void ReportWarning(const std::string& message, const std::string& code);
+
 // One JSON line on stdout now, whole, whichever thread writes it (only with --json).
 void EmitJsonLine(const std::string& object);
 void EmitProgress(const std::string& phase, uint64_t files, uint64_t totalFiles, uint64_t bytes, uint64_t totalBytes,

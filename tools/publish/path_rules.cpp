@@ -133,3 +133,61 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
                                folder.second);
     }
 }
+
+namespace {
+
+using FoldedPaths = std::vector<std::pair<std::string, const std::string*>>;  // folded, as given
+
+FoldedPaths SortedFolded(const std::vector<std::string>& paths) {
+    FoldedPaths folded;
+    folded.reserve(paths.size());
+    for (const std::string& path : paths) folded.emplace_back(FoldCaseForNtfs(path), &path);
+    std::sort(folded.begin(), folded.end());
+    return folded;
+}
+
+// The first path of in that lies below the file named by folded, or null.
+const std::string* FirstBelow(const FoldedPaths& in, const std::string& folded) {
+    std::string folder = folded + "/";
+    auto below = std::lower_bound(in.begin(), in.end(), folder,
+                                  [](const auto& entry, const std::string& key) { return entry.first < key; });
+    return below != in.end() && below->first.compare(0, folder.size(), folder) == 0 ? below->second : nullptr;
+}
+
+}  // namespace
+
+void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
+                            const std::string& beforeName, std::vector<std::string>& problems) {
+    const FoldedPaths was = SortedFolded(before), now = SortedFolded(after);
+    const std::string advice = "; the updater replaces files only, so every installation of " + beforeName +
+                               " would fail there on each run: ship the change under a new name";
+    for (const auto& file : was)
+        if (const std::string* inside = FirstBelow(now, file.first))
+            problems.push_back("a file becomes a folder: " + *file.second + " is a file in " + beforeName +
+                               ", this release has " + *inside + advice);
+    for (const auto& file : now)
+        if (const std::string* inside = FirstBelow(was, file.first))
+            problems.push_back("a folder becomes a file: " + *file.second + " is a file in this release, " +
+                               beforeName + " has " + *inside + advice);
+}
+
+void CheckReleaseFileLimits(const std::string& path, uint64_t size, std::vector<std::string>& warnings,
+                            std::vector<std::string>& codes) {
+    if (size >= (uint64_t{1} << 32)) {
+        warnings.push_back(path + " is " + std::to_string(size) +
+                           " bytes, 4 GiB or more: an installation on a FAT32 drive cannot hold it");
+        codes.push_back("file-4gib");
+    }
+    // MAX_PATH holds 259 characters; the folder needs a backslash after it, the download ".part".
+    size_t units = 0;  // UTF-16 units, as Windows counts a path
+    for (unsigned char c : path) units += (c & 0xC0) != 0x80 ? 1 : 0;
+    for (unsigned char c : path) units += c >= 0xF0 ? 1 : 0;  // a 4-byte sequence is a surrogate pair
+    const size_t used = units + 1 + 5;
+    if (used + 100 > 259) {
+        warnings.push_back(path + " is " + std::to_string(units) + " characters long: with \".part\" it leaves " +
+                           (used >= 259 ? std::string("no") : std::to_string(259 - used)) +
+                           " of the 259 characters of a Windows path for the installation folder, fewer than 100; "
+                           "the updater copes, the game and other tools may not");
+        codes.push_back("path-long");
+    }
+}
