@@ -27,5 +27,5 @@ endif()
 
 # HashFile against a bare CNG loop on one big file; bench/hash/run.sh drives it.
 add_executable(bench_hash ${CMAKE_SOURCE_DIR}/bench/hash/hash_bench_win.cpp)
-target_link_libraries(bench_hash PRIVATE quillor_core)
+target_link_libraries(bench_hash PRIVATE quillor_core ${QUILLOR_SYSTEM_IMPORTS})
 target_link_options(bench_hash PRIVATE -municode)

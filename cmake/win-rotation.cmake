@@ -16,6 +16,4 @@ add_executable(quillor_updater_rotated WIN32 app/main_win.cpp resources/updater.
     ${CMAKE_BINARY_DIR}/generated/rotated_settings.cpp ${CMAKE_BINARY_DIR}/generated/rotated_key.cpp)
 set_target_properties(quillor_updater_rotated PROPERTIES OUTPUT_NAME "Quillor - Updater rotated")
 target_link_options(quillor_updater_rotated PRIVATE -municode -s)
-target_link_libraries(quillor_updater_rotated PRIVATE quillor_core ${QUILLOR_DELAY_LIBS})
-add_dependencies(quillor_updater_rotated quillor_delay_libs)
-quillor_delay_directory(quillor_updater_rotated)
+target_link_libraries(quillor_updater_rotated PRIVATE quillor_core)

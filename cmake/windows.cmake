@@ -35,40 +35,17 @@ file(GLOB QUILLOR_SOURCES CONFIGURE_DEPENDS
 list(REMOVE_ITEM QUILLOR_SOURCES ${CMAKE_SOURCE_DIR}/app/main_win.cpp)
 add_library(quillor_core STATIC ${QUILLOR_SOURCES} ${QUILLOR_KEY_SOURCE})
 target_include_directories(quillor_core PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(quillor_core PUBLIC wininet bcrypt gdiplus shlwapi shell32 user32 gdi32 ole32 oleacc oleaut32)
-
-# The system DLLs that are no KnownDLLs: the shipped exe delay-loads them from System32 alone
-# (app/dll_search_win.cpp), so that a DLL of the same name in the game folder is never taken. Tests
-# and tools link them as usual. oleacc waits here for the window's first use of it.
-set(QUILLOR_DELAYED_DLLS wininet bcrypt gdiplus oleacc)
-set(QUILLOR_DELAY_LIBS "")
-foreach(dll ${QUILLOR_DELAYED_DLLS})
-    set(lib ${CMAKE_BINARY_DIR}/delayload/lib${dll}_delay.a)
-    find_library(import_lib_${dll} NAMES lib${dll}.a REQUIRED)
-    add_custom_command(OUTPUT ${lib}
-        COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/delayload
-        COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/delay-lib.sh ${QUILLOR_MINGW_TRIPLE} ${import_lib_${dll}} ${dll}.dll ${lib}
-        DEPENDS ${CMAKE_SOURCE_DIR}/cmake/delay-lib.sh ${import_lib_${dll}} VERBATIM)
-    list(APPEND QUILLOR_DELAY_LIBS ${lib})
-endforeach()
-add_custom_target(quillor_delay_libs DEPENDS ${QUILLOR_DELAY_LIBS})
-# ld 2.40 leaves the delay-load directory empty: a step after the link fills it from the link map
-# (before signing, which comes later among the post-build steps).
-function(quillor_delay_directory target)
-    set(map ${CMAKE_BINARY_DIR}/${target}.map)
-    target_link_options(${target} PRIVATE -Wl,-Map=${map})
-    add_custom_command(TARGET ${target} POST_BUILD
-        COMMAND bash ${CMAKE_SOURCE_DIR}/cmake/delay-directory.sh $<TARGET_FILE:${target}> ${map} VERBATIM)
-endfunction()
+# The system DLLs that are no KnownDLLs (wininet, bcrypt, gdiplus, oleacc) are never imported:
+# app/system_dlls_win.cpp defines their functions, which load the DLL from System32 alone at first
+# use, so that a DLL of the same name in the game folder is never taken. A function missing from
+# app/system_dlls.inc is an undefined reference. Tests and tools may link the import libraries too.
+target_link_libraries(quillor_core PUBLIC shlwapi shell32 user32 gdi32 ole32 oleaut32)
+set(QUILLOR_SYSTEM_IMPORTS wininet bcrypt gdiplus oleacc)
 
 add_executable(quillor_updater WIN32 app/main_win.cpp resources/updater.rc)
 set_target_properties(quillor_updater PROPERTIES OUTPUT_NAME "Quillor - Updater")
 target_link_options(quillor_updater PRIVATE -municode -s)
-# NB: the delay-load libraries must come after quillor_core and before its ordinary import
-# libraries on the link line: the first library that defines a function's import wins.
-target_link_libraries(quillor_updater PRIVATE quillor_core ${QUILLOR_DELAY_LIBS})
-add_dependencies(quillor_updater quillor_delay_libs)
-quillor_delay_directory(quillor_updater)
+target_link_libraries(quillor_updater PRIVATE quillor_core)
 set_source_files_properties(resources/updater.rc PROPERTIES OBJECT_DEPENDS
     "${CMAKE_SOURCE_DIR}/resources/updater.manifest;${CMAKE_SOURCE_DIR}/resources/quillor.ico;${CMAKE_SOURCE_DIR}/resources/background.png")
 
@@ -90,7 +67,7 @@ foreach(area base app update ui)
     file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/${area}/*_test.cpp)
     if(tests)
         add_executable(tests_${area} ${tests} ${CMAKE_SOURCE_DIR}/tests/win_test_support.cpp)
-        target_link_libraries(tests_${area} PRIVATE quillor_core gtest_main ws2_32)
+        target_link_libraries(tests_${area} PRIVATE quillor_core gtest_main ws2_32 ${QUILLOR_SYSTEM_IMPORTS})
         target_include_directories(tests_${area} PRIVATE ${CMAKE_SOURCE_DIR}/tests)
         target_compile_definitions(tests_${area} PRIVATE
             QUILLOR_SOURCE_DIR="${CMAKE_SOURCE_DIR}" QUILLOR_BINARY_DIR="${CMAKE_BINARY_DIR}"
@@ -102,7 +79,11 @@ foreach(area base app update ui)
 endforeach()
 
 add_test(NAME exe_format COMMAND bash ${CMAKE_SOURCE_DIR}/tests/app/check_exe.sh
-    "${QUILLOR_SHIPPED_BUILD}/$<TARGET_FILE_NAME:quillor_updater>" ${QUILLOR_DELAYED_DLLS})
+    "${QUILLOR_SHIPPED_BUILD}/$<TARGET_FILE_NAME:quillor_updater>")
+# Both import tables of every exe this tree builds or runs, and of the shipped tree's, read
+# statically: it holds on a machine that cannot run the shipped i686 exe too.
+add_test(NAME exe_imports COMMAND python3 ${CMAKE_SOURCE_DIR}/tests/app/check_imports.py
+    ${CMAKE_BINARY_DIR} ${QUILLOR_SHIPPED_BUILD})
 
 # Fragments of single subsystems (test fixtures made at build time and the like).
 file(GLOB QUILLOR_WIN_FRAGMENTS ${CMAKE_SOURCE_DIR}/cmake/win-*.cmake)

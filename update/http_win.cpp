@@ -2,7 +2,8 @@
 #include "update/http.h"
 
 #include <windows.h>
-#include <wininet.h>
+// First, before anything else could declare WinINet's functions dllimport.
+#include "base/wininet_win.h"
 
 #include <cstdarg>
 #include <cstdio>

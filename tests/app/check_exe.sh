@@ -1,26 +1,18 @@
 #!/bin/bash
-# The shipped exe: PE32, Windows GUI subsystem, imports from system DLLs only, the DLLs that are
-# no KnownDLLs (the arguments after the exe) in the delay-load table alone, ASLR and DEP with
+# The shipped exe: PE32, Windows GUI subsystem, imports from KnownDLLs only, ASLR and DEP with
 # relocations kept, no section both writable and executable, no build-machine path inside, and a
 # valid Authenticode signature when the build signs (the throw-away certificate beside it is the CA).
-# usage: check_exe.sh EXE DELAYED_DLL...
+# usage: check_exe.sh EXE
 set -euo pipefail
 exe=$1
-shift
-delayed=" ${*,,} "
 build=$(cd "$(dirname "$exe")" && pwd)
 source=$(cd "$(dirname "$0")/../.." && pwd)
 dump=$(i686-w64-mingw32-objdump -p "$exe")
 fail() { echo "check_exe: $*" >&2; exit 1; }
 grep -q "^Magic[[:space:]]*010b[[:space:]]*(PE32)" <<<"$dump" || fail "not a PE32 image"
 grep -q "^Subsystem[[:space:]]*00000002[[:space:]]*(Windows GUI)" <<<"$dump" || fail "not the GUI subsystem"
-# KnownDLLs only: Windows maps them from System32 whatever lies in the exe's folder.
-allowed="kernel32.dll user32.dll gdi32.dll shell32.dll shlwapi.dll msvcrt.dll ole32.dll oleaut32.dll"
-imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$dump")
-for dll in $imports; do
-    [[ " $allowed " == *" ${dll,,} "* ]] || fail "imports $dll (not a KnownDLL; delay-load it)"
-done
-echo "check_exe: $(basename "$exe"): PE32, GUI, imports: $(tr '\n' ' ' <<<"$imports")"
+# KnownDLLs only, every slot of both import tables leading where it must (check_imports.py).
+python3 "$source/tests/app/check_imports.py" --updater "$exe" || fail "import tables refused"
 
 # Little-endian unsigned number of $2 bytes at offset $1 of the exe.
 num() { od -An -tu"$2" -j "$1" -N "$2" "$exe" | tr -d ' \n'; }
@@ -29,48 +21,6 @@ sections=$(num $((pe + 6)) 2)
 optional=$((pe + 24))
 table=$((optional + $(num $((pe + 20)) 2)))
 directories=$((optional + 96))
-
-# File offset of an RVA, through the section that holds it.
-offset_of() {
-    local i header start size
-    for ((i = 0; i < sections; i++)); do
-        header=$((table + 40 * i))
-        start=$(num $((header + 12)) 4)
-        size=$(num $((header + 8)) 4)
-        if (($1 >= start && $1 < start + size)); then
-            echo $(($1 - start + $(num $((header + 20)) 4)))
-            return
-        fi
-    done
-    fail "RVA $1 lies in no section"
-}
-# The delay-load directory (data directory 13): 32-byte descriptors up to an empty one, each
-# "attributes, name, module handle, IAT, INT, bound IAT, unload IAT, time stamp"; names are RVAs
-# when attribute bit 0 is set, else addresses.
-delay_dlls=""
-directory=$(num $((directories + 13 * 8)) 4)
-if ((directory > 0)); then
-    descriptor=$(offset_of "$directory")
-    while (($(num $((descriptor + 4)) 4) != 0)); do
-        name=$(num $((descriptor + 4)) 4)
-        if ! (($(num "$descriptor" 4) & 1)); then name=$((name - $(num $((optional + 28)) 4))); fi
-        delay_dlls+=" $(dd if="$exe" bs=1 skip="$(offset_of "$name")" count=64 2>/dev/null | tr '\0' '\n' | head -n1)"
-        descriptor=$((descriptor + 32))
-    done
-fi
-for dll in $delay_dlls; do
-    [[ $delayed == *" ${dll%.[dD][lL][lL]} "* ]] || fail "delay-loads $dll, which is not on the list"
-done
-for dll in $delayed; do
-    if grep -qix "$dll.dll" <<<"$imports"; then fail "$dll.dll is in the ordinary import table"; fi
-done
-# The window uses oleacc once it answers screen readers; until then it may stay out.
-required="wininet bcrypt gdiplus"
-grep -qs "include <oleacc.h>" "$source"/ui/*.cpp "$source"/app/*.cpp && required+=" oleacc"
-for dll in $required; do
-    [[ " ${delay_dlls,,} " == *" $dll.dll "* ]] || fail "$dll.dll is not in the delay-load table"
-done
-echo "check_exe: delay-loaded:$delay_dlls"
 
 listing=""
 for ((i = 0; i < sections; i++)); do

@@ -222,9 +222,9 @@ TEST_F(SecurityE2E, DllPlantedInTheGameFolderIsNeverLoaded) {
     }
 }
 
-// mingw's delay-load helper raises an exception for a DLL it cannot load; the failure hook makes
-// that a log line naming the DLL and exit code 2. Wine disables a DLL whose WINEDLLOVERRIDES entry
-// gives it no load order.
+// A system DLL that cannot be loaded at its first use is a log line naming it and exit code 2,
+// never a call into nothing. Wine disables a DLL whose WINEDLLOVERRIDES entry gives it no load
+// order.
 TEST_F(SecurityE2E, SystemDllThatCannotBeLoadedEndsTheRunWithALogLine) {
     ScopedEnvironment noDisplay("DISPLAY", nullptr);
     for (std::string dll : {"wininet", "gdiplus"}) {
