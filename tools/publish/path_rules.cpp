@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string_view>
+#include <unordered_map>
 
 #include <unicode/uchar.h>
 
@@ -136,39 +137,51 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
 
 namespace {
 
-using FoldedPaths = std::vector<std::pair<std::string, const std::string*>>;  // folded, as given
-
-FoldedPaths SortedFolded(const std::vector<std::string>& paths) {
-    FoldedPaths folded;
-    folded.reserve(paths.size());
-    for (const std::string& path : paths) folded.emplace_back(FoldCaseForNtfs(path), &path);
-    std::sort(folded.begin(), folded.end());
-    return folded;
+// Every folder the paths name, folded, with the first path listed below it. Siblings share their
+// folders, so a path in the folder of the one before adds nothing: a re-publish of 100,000
+// unchanged files meets each of its 1,000 folders once, not 100,000 times.
+std::unordered_map<std::string, const std::string*> FoldedFolders(const std::vector<std::string>& folded,
+                                                                  const std::vector<std::string>& paths) {
+    std::unordered_map<std::string, const std::string*> folders;
+    std::string_view last;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        const std::string& path = folded[i];
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || std::string_view(path).substr(0, slash) == last) continue;
+        for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+            folders.emplace(path.substr(0, at), &paths[i]);
+        last = std::string_view(path).substr(0, slash);
+    }
+    return folders;
 }
 
-// The first path of in that lies below the file named by folded, or null.
-const std::string* FirstBelow(const FoldedPaths& in, const std::string& folded) {
-    std::string folder = folded + "/";
-    auto below = std::lower_bound(in.begin(), in.end(), folder,
-                                  [](const auto& entry, const std::string& key) { return entry.first < key; });
-    return below != in.end() && below->first.compare(0, folder.size(), folder) == 0 ? below->second : nullptr;
+std::vector<std::string> FoldedAll(const std::vector<std::string>& paths) {
+    std::vector<std::string> folded;
+    folded.reserve(paths.size());
+    for (const std::string& path : paths) folded.push_back(FoldCaseForNtfs(path));
+    return folded;
 }
 
 }  // namespace
 
 void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
                             const std::string& beforeName, std::vector<std::string>& problems) {
-    const FoldedPaths was = SortedFolded(before), now = SortedFolded(after);
+    const std::vector<std::string> was = FoldedAll(before), now = FoldedAll(after);
+    const auto wasFolders = FoldedFolders(was, before), nowFolders = FoldedFolders(now, after);
     const std::string advice = "; the updater replaces files only, so every installation of " + beforeName +
                                " would fail there on each run: ship the change under a new name";
-    for (const auto& file : was)
-        if (const std::string* inside = FirstBelow(now, file.first))
-            problems.push_back("a file becomes a folder: " + *file.second + " is a file in " + beforeName +
-                               ", this release has " + *inside + advice);
-    for (const auto& file : now)
-        if (const std::string* inside = FirstBelow(was, file.first))
-            problems.push_back("a folder becomes a file: " + *file.second + " is a file in this release, " +
-                               beforeName + " has " + *inside + advice);
+    for (size_t i = 0; i < was.size(); ++i) {
+        auto inside = nowFolders.find(was[i]);
+        if (inside != nowFolders.end())
+            problems.push_back("a file becomes a folder: " + before[i] + " is a file in " + beforeName +
+                               ", this release has " + *inside->second + advice);
+    }
+    for (size_t i = 0; i < now.size(); ++i) {
+        auto inside = wasFolders.find(now[i]);
+        if (inside != wasFolders.end())
+            problems.push_back("a folder becomes a file: " + after[i] + " is a file in this release, " +
+                               beforeName + " has " + *inside->second + advice);
+    }
 }
 
 void CheckReleaseFileLimits(const std::string& path, uint64_t size, std::vector<std::string>& warnings,
