@@ -11,9 +11,7 @@
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     RestrictDllSearch();
     InitStatusLock();
-    wchar_t modulePath[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, modulePath, MAX_PATH);
-    RunStartup(GetCommandLineW(), modulePath);
+    RunStartup(GetCommandLineW(), OwnModulePath());
     if (settings.silent) return RunSilent();
     return RunWindow(instance);
 }

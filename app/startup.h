@@ -8,3 +8,7 @@ void RunStartup(const wchar_t* commandLine, const std::wstring& exePath);
 
 // installDir for an exePath: everything before its last backslash, or all of it without one.
 std::wstring DirectoryOfExe(const std::wstring& exePath);
+
+// The running exe's path, however long (GetModuleFileNameW cuts at the buffer it is given), in
+// the plain form even when Windows reports the "\\?\" one.
+std::wstring OwnModulePath();

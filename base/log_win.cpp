@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "base/long_path.h"
 #include "base/settings.h"
 
 void WriteLog(const char* format, ...) {
@@ -18,7 +19,7 @@ void WriteLog(const char* format, ...) {
 
     // Exclusive for the one line: a concurrent writer's open fails and its line is dropped,
     // so lines never interleave.
-    FILE* file = _wfsopen(settings.logPath.c_str(), L"ab", _SH_DENYRW);
+    FILE* file = _wfsopen(FileCallPath(settings.logPath).c_str(), L"ab", _SH_DENYRW);
     if (!file) return;
     SYSTEMTIME now;
     GetLocalTime(&now);

@@ -6,9 +6,11 @@
 
 #include <cstdio>
 
+#include "base/long_path.h"
+
 void ReadSettingsFile() {
     std::wstring path = settings.installDir + L"\\updater.cfg";
-    FILE* file = _wfsopen(path.c_str(), L"rb", _SH_DENYWR);
+    FILE* file = _wfsopen(FileCallPath(path).c_str(), L"rb", _SH_DENYWR);
     if (!file) return;
     // 512-byte reads: a longer physical line arrives in pieces, each handled as a line.
     char line[512];

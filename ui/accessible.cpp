@@ -14,10 +14,10 @@ constexpr DesignRect kDetailLineRect = {272, 352, 420, 18};
 constexpr DesignRect kFailureTitleRect = {282, 112, 400, 30};
 constexpr DesignRect kFailureMessageRect = {306, 148, 352, 56};
 
+// A name only: a reader speaks a value after the name, so a text repeated as its value is heard twice.
 AccessibleItem Text(const std::wstring& text, const DesignRect& rect) {
     AccessibleItem item;
     item.name = text;
-    item.value = text;
     item.rect = rect;
     return item;
 }
@@ -113,4 +113,9 @@ std::vector<AccessibleNotice> AccessibleChanges(const AccessibleView& before,
         if (was.hot != now.hot) notices.push_back({AccessibleEvent::StateChange, id});
     }
     return notices;
+}
+
+std::vector<AccessibleNotice> FirstAnnouncement(const AccessibleView& now) {
+    if (!now.failed) return {};
+    return {{AccessibleEvent::Alert, kAccessibleErrorChild}};
 }

@@ -13,7 +13,7 @@ enum class AccessibleRole { StaticText, ProgressBar, PushButton };
 struct AccessibleItem {
     AccessibleRole role = AccessibleRole::StaticText;
     std::wstring name;
-    std::wstring value;  // the percentage of the bar; a static text repeats its text
+    std::wstring value;  // the percentage of the bar; texts and buttons have none
     DesignRect rect = {0, 0, 0, 0};
     int32_t hitCode = kHitNone;  // push buttons: the hit code a press on them acts as
     bool hot = false;            // drawn highlighted
@@ -58,6 +58,10 @@ struct AccessibleNotice {
 std::vector<AccessibleNotice> AccessibleChanges(const AccessibleView& before,
                                                 const AccessibleView& after);
 
+// What to announce when the window is first seen: nothing, unless it already shows the failure
+// panel, whose alert a reader listening with a global event hook would otherwise never get.
+std::vector<AccessibleNotice> FirstAnnouncement(const AccessibleView& now);
+
 // Changes are announced at most this often; the painted figures change up to 30 times a second.
 constexpr uint32_t kAnnounceIntervalMs = 250;
 
@@ -65,7 +69,8 @@ constexpr uint32_t kAnnounceIntervalMs = 250;
 // WM_GETOBJECT: the answer for the client object, or 0 to leave the request to the system.
 intptr_t AnswerGetObject(void* window, uintptr_t wParam, intptr_t lParam);
 // Announces what changed since the last announcement; does nothing within kAnnounceIntervalMs
-// of it. The first call after the window appears only notes what is there.
+// of it. The first call after the window appears announces FirstAnnouncement. Events are raised
+// whether or not a client has asked for the object: NotifyWinEvent needs no COM.
 void AnnounceAccessibleChanges(void* window, uint32_t tick);
 // The window goes: a client still holding the object gets CO_E_OBJNOTCONNECTED from then on.
 void DisconnectAccessible();

@@ -153,7 +153,7 @@ struct LauncherAccessible final : IAccessible {
         LONG id;
         const HRESULT hr = Begin(child, out, view, id);
         if (hr != S_OK) return hr;
-        if (id == CHILDID_SELF || view.items[id - 1].role == AccessibleRole::PushButton)
+        if (id == CHILDID_SELF || view.items[id - 1].role != AccessibleRole::ProgressBar)
             return DISP_E_MEMBERNOTFOUND;
         return ReturnText(view.items[id - 1].value, out);
     }
@@ -341,11 +341,10 @@ intptr_t AnswerGetObject(void* handle, uintptr_t wParam, intptr_t lParam) {
 void AnnounceAccessibleChanges(void* handle, uint32_t tick) {
     if (announcer.started && tick - announcer.lastTick < kAnnounceIntervalMs) return;
     AccessibleView now = ViewNow(tick);
-    if (announcer.started) {
-        for (const AccessibleNotice& notice : AccessibleChanges(announcer.last, now))
-            NotifyWinEvent(EventCode(notice.event), static_cast<HWND>(handle), OBJID_CLIENT,
-                           notice.childId);
-    }
+    const std::vector<AccessibleNotice> notices =
+        announcer.started ? AccessibleChanges(announcer.last, now) : FirstAnnouncement(now);
+    for (const AccessibleNotice& notice : notices)
+        NotifyWinEvent(EventCode(notice.event), static_cast<HWND>(handle), OBJID_CLIENT, notice.childId);
     announcer.started = true;
     announcer.lastTick = tick;
     announcer.last = std::move(now);

@@ -10,6 +10,7 @@ using std::min;
 
 #include <memory>
 
+#include "base/long_path.h"
 #include "base/settings.h"
 #include "ui/background.h"
 #include "ui/window_state.h"
@@ -31,7 +32,8 @@ std::unique_ptr<Gdiplus::Bitmap> KeepIfValid(Gdiplus::Bitmap* bitmap) {
     return owned;
 }
 
-Gdiplus::Bitmap* LoadCandidateFile(const std::wstring& path) {
+Gdiplus::Bitmap* LoadCandidateFile(const std::wstring& given) {
+    const std::wstring path = FileCallPath(given);
     if (GetFileAttributesW(path.c_str()) == INVALID_FILE_ATTRIBUTES) return nullptr;
     return KeepIfValid(new Gdiplus::Bitmap(path.c_str(), FALSE)).release();
 }

@@ -5,6 +5,7 @@
 
 #include <vector>
 
+#include "base/long_path.h"
 #include "update/sha256.h"
 
 namespace {
@@ -28,7 +29,7 @@ struct FileHandle {
 }  // namespace
 
 bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
-    FileHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+    FileHandle file(CreateFileW(FileCallPath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (file.handle == INVALID_HANDLE_VALUE) return false;

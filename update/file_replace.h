@@ -15,8 +15,13 @@ void* CreatePartFile(const std::wstring& target);
 // Deletes target + ".part"; the result is ignored.
 void DiscardPartFile(const std::wstring& target);
 
+// Before the handle of target's complete ".part" is closed: its data is written through to the
+// disk when target is the running updater, which nothing repairs after a power cut.
+void MakePartDurable(void* handle, const std::wstring& target);
+
 // Checks target + ".part" against entry and moves it over target (setting the running updater
 // aside as ".old" first). On false, error holds the German message and the ".part" is gone.
+// Renames and deletes that fail as a briefly held file does are tried again for about a second.
 bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error);
 
 // installDir\updater.state; false when it cannot be opened.

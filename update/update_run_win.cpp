@@ -135,6 +135,7 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
     bool fetched = HttpGet(FileUrl(settings.baseUrl, UrlEncodePath(entry.path)), nullptr,
                            part.handle, &receivedBytes, doneBytes, totalBytes, error, entry.size,
                            &tooLong);
+    if (fetched) MakePartDurable(part.handle, target);
     part.Close();
     if (!fetched) {
         DiscardPartFile(target);

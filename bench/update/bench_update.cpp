@@ -2,7 +2,8 @@
 // sha256sum, curl and the bare CNG / WinINet loops, all in one run; and its peak memory for a
 // 1 MiB file against a 1 GiB file (ru_maxrss of the Wine process, from wait4); and the check
 // phase over 100,000 small files that are all current (QUILLOR_BENCH_MANY sets the count;
-// QUILLOR_BENCH_OTHER_EXE times a second updater exe there too, e.g. an older build).
+// QUILLOR_BENCH_OTHER_EXE times a second updater exe there and in both phases above, e.g. an
+// older build made with the same public key).
 //   bench_update [WORK_DIR]     (default: ./bench-update-work; removed afterwards)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -18,6 +19,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -204,6 +206,32 @@ void Report(const char* what, const Outcome& outcome) {
                 outcome.seconds > 0 ? kTotalBytes / outcome.seconds / 1e6 : 0.0, outcome.exitCode);
 }
 
+// Both phases once more for this build and the other exe, alternately, best of three each: the
+// figures of one run on one machine, so that a change shows against what it replaces.
+void CompareBest(const char* phase, const std::string& other, const std::function<Outcome(const std::string&)>& run) {
+    const std::string exes[] = {kWinBuild + "/Quillor - Updater.exe", other};
+    double best[2] = {0, 0};
+    for (int round = 0; round < 3; ++round) {
+        for (int e = 0; e < 2; ++e) {
+            Outcome outcome = run(exes[e]);
+            if (outcome.exitCode == 0 && (best[e] == 0 || outcome.seconds < best[e])) best[e] = outcome.seconds;
+        }
+    }
+    std::printf("  %s, best of 3: this build %.2f s, QUILLOR_BENCH_OTHER_EXE %.2f s, ratio %.3f\n", phase, best[0],
+                best[1], best[1] > 0 ? best[0] / best[1] : 0.0);
+}
+
+void CompareCheck(const std::string& work, const std::string& url, const std::string& other) {
+    CompareBest("check phase", other, [&](const std::string& exe) { return RunUpdater(work + "/install-check", url, exe); });
+}
+
+void CompareDownload(const std::string& work, const std::string& url, const std::string& other) {
+    CompareBest("download phase", other, [&](const std::string& exe) {
+        fs::remove_all(work + "/install-download");
+        return RunUpdater(work + "/install-download", url, exe);
+    });
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -214,6 +242,9 @@ int main(int argc, char** argv) {
     setenv("WINEDEBUG", "-all", 1);
     Run({"wineserver", "-p30"});
 
+    const char* otherExe = std::getenv("QUILLOR_BENCH_OTHER_EXE");
+    const std::string otherPath = otherExe ? otherExe : "";
+    const std::string* other = otherExe ? &otherPath : nullptr;
     std::printf("preparing 2,000 files, 1 GiB, in %s ...\n", work.c_str());
     std::vector<std::string> paths = MakeRelease(work + "/release");
     if (!Publish(work + "/release", work + "/server")) {
@@ -242,6 +273,7 @@ int main(int argc, char** argv) {
     Report("sha256sum (native)", native);
     Report("bare CNG loop (Wine)", bareHash);
     Report("updater, whole run (Wine)", check);
+    if (other) CompareCheck(work, server.Url(), *other);
     std::printf("  updater log: %s\n", LastLogLines(work + "/install-check").c_str());
     std::printf("  ratio check / bare CNG loop:  %.2f   (target >= 0.95)\n", bareHash.seconds / check.seconds);
     std::printf("  ratio check / sha256sum:      %.2f\n", native.seconds / check.seconds);
@@ -260,6 +292,7 @@ int main(int argc, char** argv) {
     Report("curl (native, no hashing)", curl);
     Report("bare WinINet loop + CNG hashing (Wine)", bareFetch);
     Report("updater, whole run (Wine)", download);
+    if (other) CompareDownload(work, server.Url(), *other);
     std::printf("  updater log: %s\n", LastLogLines(work + "/install-download").c_str());
     std::printf("  ratio download / bare WinINet + hashing: %.2f   (target >= 0.8)\n",
                 bareFetch.seconds / download.seconds);

@@ -44,6 +44,7 @@ TEST(Resources, ManifestNeverElevatesAndNamesTheSupportedSystems) {
     EXPECT_NE(manifest.find("level=\"asInvoker\" uiAccess=\"false\""), std::string::npos);
     EXPECT_NE(manifest.find("installer detection"), std::string::npos);
     EXPECT_NE(manifest.find(">true</dpiAware>"), std::string::npos);
+    EXPECT_NE(manifest.find("SMI/2016/WindowsSettings\">true</longPathAware>"), std::string::npos);
     EXPECT_NE(manifest.find("{1f676c76-80e1-4239-95bb-83d0f6d0da78}"), std::string::npos);
     EXPECT_NE(manifest.find("{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"), std::string::npos);
 }

@@ -170,6 +170,38 @@ pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe)
     return StartProcess(WineCommand(args, exe));
 }
 
+int RunUpdaterTracingFiles(const std::vector<std::string>& args, const std::string& exe,
+                           const std::string& tracePath) {
+    // wine-run fixes WINEDEBUG; its last line names the loader, which is run here directly.
+    std::string runner = ReadFile(WinBuildDir() + "/wine-run"), loader = "wine";
+    size_t exec = runner.rfind("exec ");
+    if (exec != std::string::npos) loader = runner.substr(exec + 5, runner.find(' ', exec + 5) - exec - 5);
+    ScopedEnvironment debug("WINEDEBUG", "trace+file");
+    ScopedEnvironment overrides("WINEDLLOVERRIDES", "mscoree,mshtml=");
+    std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$TRACE\"", "sh", loader, exe};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ScopedEnvironment trace("TRACE", tracePath.c_str());
+    return RunProcess(argv, 120000);
+}
+
+FileHold::FileHold(const std::string& path) {
+    pid = StartProcess(WineCommand({"hold", WinePath(path), WinePath(signals / "ready"), WinePath(signals / "release")},
+                                   WinBuildDir() + "/sleeper.exe"));
+    for (int waited = 0; pid > 0 && waited < 30000 && !held; waited += 10) {
+        held = Exists(signals / "ready");
+        if (!held) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+FileHold::~FileHold() { Release(); }
+
+void FileHold::Release() {
+    if (pid <= 0) return;
+    WriteFile(signals / "release", "");
+    WaitProcess(pid, 10000);  // killed by its PID if it does not end by itself
+    pid = -1;
+}
+
 static bool IsStamp(const std::string& line) {
     const char* shape = "00.00.0000 00:00:00  ";
     if (line.size() < 21) return false;

@@ -80,8 +80,25 @@ struct ScopedEnvironment {
     std::string name, saved;
     bool wasSet = false;
 };
+// The same with Wine's trace of the file calls (WINEDEBUG=trace+file) written to tracePath, to see
+// the very paths the calls were given.
+int RunUpdaterTracingFiles(const std::vector<std::string>& args, const std::string& exe,
+                           const std::string& tracePath);
 // Starts it without waiting (for the interruption test).
 pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe = UpdaterExe());
+
+// The sleeper helper holding path as a virus scanner does (read sharing only: no rename, no delete
+// meanwhile) from the constructor until Release() or the end of the scope; stopped by its PID.
+struct FileHold {
+    explicit FileHold(const std::string& path);  // held is true once the helper holds the file
+    ~FileHold();
+    FileHold(const FileHold&) = delete;
+    FileHold& operator=(const FileHold&) = delete;
+    void Release();
+    ScratchTree signals;
+    pid_t pid = -1;
+    bool held = false;
+};
 
 // The log's lines without their "DD.MM.YYYY hh:mm:ss  " stamps; a line with a malformed stamp
 // is kept whole behind "BAD STAMP: ".

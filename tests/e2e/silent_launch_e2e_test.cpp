@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
+#include <sstream>
 #include <thread>
 
 #include "e2e_fixture.h"
@@ -21,6 +23,10 @@ bool WaitForFile(const std::string& path, int timeoutMs) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return Exists(path);
+}
+
+std::string LockedMessage(const std::string& path, int code) {
+    return "Datei ist gesperrt (l\u00e4uft das Spiel noch?): " + path + " (Fehler " + std::to_string(code) + ")";
 }
 
 std::string Sha256Hex(const std::string& bytes) {
@@ -256,4 +262,111 @@ TEST_F(SilentLaunchE2E, KeyRotationMovesAnOldInstallationToTheNewTreeForGood) {
     RunUpdater({"/silent", "/nolaunch", "/dir", WinePath(bare.path)}, ownExe);
     EXPECT_EQ(LogLines(bare.path).at(0),
               "update start, server http://127.0.0.1:8080/rotated, dir " + WinePath(bare.path));
+}
+
+// A virus scanner holds a new file for a moment; a game holds it for as long as it runs. Both
+// without delete sharing, on a game file and on the running updater.
+TEST_F(SilentLaunchE2E, BriefHoldsAreWaitedOutAndALastingOneNamesTheFileAndTheError) {
+    const std::string oldExe = ReadFile(UpdaterExe()), newExe = oldExe + "next updater";
+    const std::string kExe = "Quillor - Updater.exe", kGame = "bin/game.dll";
+    AddToRelease(kExe, newExe);
+    AddToRelease(kGame, std::string(300000, 'n'));
+    PublishRelease(3);
+    const struct {
+        const char* held;
+        bool lasting;
+    } cases[] = {{"bin/game.dll", false}, {"bin/game.dll", true}, {"Quillor - Updater.exe", false},
+                 {"Quillor - Updater.exe", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.held) + (c.lasting ? ", held for the whole run" : ", held briefly"));
+        install = tree / ("install-" + std::to_string(&c - cases));
+        const std::string ownExe = install + "/" + kExe, held = install + "/" + c.held;
+        fs::create_directories(install + "/bin");
+        fs::copy_file(UpdaterExe(), ownExe);
+        WriteFile(install + "/" + kGame, "old game");
+        FileHold hold(held);
+        ASSERT_TRUE(hold.held);
+        pid_t run = StartUpdater({"/silent", "/url", server.BaseUrl(), "/nolaunch"}, ownExe);
+        ASSERT_GT(run, 0);
+        if (!c.lasting) {
+            // Its download is complete, so the updater is about to move it into place, or trying to.
+            std::error_code missing;
+            const uint64_t size = c.held == kExe ? newExe.size() : 300000;
+            for (int waited = 0; waited < 30000 && fs::file_size(held + ".part", missing) != size; waited += 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            hold.Release();
+        }
+        const int exitCode = WaitProcess(run, 60000);
+        hold.Release();
+        Lines log = LogLines(install);
+        if (!c.lasting) {
+            EXPECT_EQ(exitCode, 0);
+            EXPECT_EQ(log, (Lines{"update start, server " + server.BaseUrl() + ", dir " + WinePath(install),
+                                  "manifest ok: serial 3, 2 files", "2 of 2 files need an update (" + std::to_string(newExe.size() + 300000) + " bytes)",
+                                  "updated " + kExe, "updated " + kGame, "update finished"}))
+                << "the waiting adds no line";
+            EXPECT_TRUE(ReadFile(ownExe) == newExe);
+            EXPECT_EQ(Installed(kGame), std::string(300000, 'n'));
+            EXPECT_EQ(StateFile(), "3\r\n");
+            continue;
+        }
+        EXPECT_EQ(exitCode, 2);
+        ASSERT_FALSE(log.empty());
+        // Windows reports a sharing violation (32); Wine, replacing a held file, access denied (5).
+        EXPECT_TRUE(log.back() == FailedLine(LockedMessage(c.held, 32)) ||
+                    log.back() == FailedLine(LockedMessage(c.held, 5)))
+            << log.back();
+        EXPECT_EQ(Installed(c.held), c.held == kExe ? oldExe : "old game") << "the held file is as it was";
+        EXPECT_TRUE(FilesEndingIn(install, ".part").empty());
+        EXPECT_FALSE(Exists(install + "/updater.state"));
+    }
+}
+
+// Wine does not enforce MAX_PATH, so what shows that Windows would take these paths is the form
+// the calls receive: every file call below the installation gets the "\\?\" form.
+TEST_F(SilentLaunchE2E, InstallationBeyondMaxPathUpdatesAndUpdatesItself) {
+    // Its folders are named so that every path the trace cuts short lies below the installation:
+    // the folder above it has under 190 characters, the installation itself over 300.
+    install = tree / (std::string(150, 'L') + "/" + std::string(125, 'M'));
+    ASSERT_GT(WinePath(install).size(), 300u);
+    ASSERT_LT(WinePath(tree / std::string(150, 'L')).size(), 190u);
+    const std::string oldExe = ReadFile(UpdaterExe()), newExe = oldExe + "next updater";
+    AddToRelease("Quillor - Updater.exe", newExe);
+    AddToRelease("data/maps/" + std::string(40, 'k') + ".pak", "a map");
+    PublishRelease(5);
+    const std::string ownExe = install + "/Quillor - Updater.exe";
+    fs::create_directories(install);
+    fs::copy_file(UpdaterExe(), ownExe);
+    WriteFile(install + "/updater.state", "4\r\n");
+    const std::vector<std::string> args = {"/silent", "/url", server.BaseUrl(), "/nolaunch"};
+    ASSERT_EQ(RunUpdaterTracingFiles(args, ownExe, tree / "trace.txt"), 0);
+    EXPECT_TRUE(ReadFile(ownExe) == newExe);
+    EXPECT_TRUE(ReadFile(ownExe + ".old") == oldExe);
+    EXPECT_EQ(Installed("data/maps/" + std::string(40, 'k') + ".pak"), "a map");
+    EXPECT_EQ(StateFile(), "5\r\n");
+    EXPECT_EQ(LogLines(install).back(), "update finished");
+
+    // Wine's trace shows each argument as L"..." with "\" doubled, cut after about 200 characters.
+    std::map<std::string, int> calls;
+    std::istringstream trace(ReadFile(tree / "trace.txt"));
+    for (std::string line; std::getline(trace, line);) {
+        size_t name = line.find("trace:file:");
+        if (name == std::string::npos) continue;
+        std::string call = line.substr(name + 11, line.find_first_of(" (", name + 11) - name - 11);
+        if (call.rfind("Nt", 0) == 0 || call.rfind("Rtl", 0) == 0 || call.find('_') != std::string::npos) continue;
+        for (size_t at = line.find("L\""); at != std::string::npos; at = line.find("L\"", at + 2)) {
+            size_t end = line.find('"', at + 2);
+            if (end == std::string::npos || line.compare(end, 4, "\"...") != 0) continue;  // whole, so short
+            const std::string extended = "\\\\\\\\?\\\\Z:";  // "\\?\Z:", each backslash doubled
+            EXPECT_EQ(line.compare(at + 2, extended.size(), extended), 0) << line;
+            ++calls[call];
+        }
+    }
+    for (const char* call : {"CreateFileW", "DeleteFileW", "MoveFileWithProgressW", "GetFileAttributesW"})
+        EXPECT_GT(calls[call], 0) << call << " is not among the long-path calls seen";
+
+    ASSERT_EQ(RunUpdater(args, ownExe), 0);
+    EXPECT_FALSE(Exists(ownExe + ".old"));
+    EXPECT_EQ(LogLines(install).back(), "update finished");
 }

@@ -98,12 +98,21 @@ void CALLBACK RecordEvent(HWINEVENTHOOK, DWORD event, HWND window, LONG object, 
 
 }  // namespace
 
-TEST_F(AccessibleWindow, AnnouncesChangesAtMostFourTimesASecond) {
+// The events an announcement at tick raises, as a hook of the whole process sees them.
+std::vector<SeenEvent> AnnouncedAt(HWND window, uint32_t tick) {
     seenEvents.clear();
     watchedWindow = window;
     HWINEVENTHOOK hook = SetWinEventHook(EVENT_MIN, EVENT_MAX, nullptr, RecordEvent,
                                          GetCurrentProcessId(), 0, WINEVENT_OUTOFCONTEXT);
-    ASSERT_NE(hook, nullptr);
+    EXPECT_NE(hook, nullptr);
+    AnnounceAccessibleChanges(window, tick);
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
+    if (hook) UnhookWinEvent(hook);
+    return seenEvents;
+}
+
+TEST_F(AccessibleWindow, AnnouncesChangesAtMostFourTimesASecond) {
     const struct {
         uint32_t tick;
         const wchar_t* status;
@@ -128,13 +137,15 @@ TEST_F(AccessibleWindow, AnnouncesChangesAtMostFourTimesASecond) {
         windowState.displayedProgress = step.displayed;
         windowState.hoverButton = step.hover;
         if (step.failure) Fail(step.failure);
-        seenEvents.clear();
-        AnnounceAccessibleChanges(window, step.tick);
-        MSG message;
-        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&message);
-        EXPECT_EQ(seenEvents, step.events);
+        EXPECT_EQ(AnnouncedAt(window, step.tick), step.events);
     }
-    UnhookWinEvent(hook);
+}
+
+// No client has asked for the object here: a reader that only listens still hears the failure.
+TEST_F(AccessibleWindow, FailureAlreadyUpWhenTheWindowIsFirstSeenRaisesTheAlert) {
+    Fail("Keine Verbindung");
+    EXPECT_EQ(AnnouncedAt(window, 1000), (std::vector<SeenEvent>{{EVENT_SYSTEM_ALERT, kAccessibleErrorChild}}));
+    EXPECT_EQ(AnnouncedAt(window, 1250), std::vector<SeenEvent>{});
 }
 
 TEST_F(AccessibleWindow, HeldObjectAnswersNotConnectedOnceTheWindowHasGone) {

@@ -305,6 +305,20 @@ TEST(InstalledSerial, WritesExactlyTheDecimalAndCrLfReplacingTheOldFileWhole) {
     EXPECT_FALSE(FileExists(install.dir / L"updater.state.new"));
 }
 
+// An installer may ship updater.state read-only; Windows refuses a rename over it, Wine does not,
+// so what shows here is that the attribute is off for the rename and back on the new file.
+TEST(InstalledSerial, AReadOnlyStateFileIsReplacedAndStaysReadOnly) {
+    Installation install;
+    const std::wstring state = install.dir / L"updater.state";
+    ASSERT_TRUE(WriteWholeFile(state, "3\r\n"));
+    ASSERT_TRUE(SetFileAttributesW(state.c_str(), FILE_ATTRIBUTE_READONLY));
+    WriteInstalledSerial(4);
+    EXPECT_EQ(Contents(state), "4\r\n");
+    EXPECT_TRUE(GetFileAttributesW(state.c_str()) & FILE_ATTRIBUTE_READONLY);
+    EXPECT_FALSE(FileExists(state + L".new"));
+    SetFileAttributesW(state.c_str(), FILE_ATTRIBUTE_NORMAL);
+}
+
 TEST(InstalledSerial, AFailedWriteKeepsThePreviousSerialWhole) {
     Installation install;
     WriteInstalledSerial(41);

@@ -374,11 +374,11 @@ TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheDownloadFromAnotherProcess) {
     ASSERT_TRUE(server.WaitUntilStalled(30000));
     const AccessibleReading reading = ReadAccessible({"until", "data/big.bin"});
     ExpectReading("while working", reading,
-                  {{kRoleText, "Lade Update 1 von 1 \\.\\.\\.", "Lade Update 1 von 1 \\.\\.\\.", kStateReadOnly},
+                  {{kRoleText, "Lade Update 1 von 1 \\.\\.\\.", "", kStateReadOnly},
                    {kRoleProgress, "Fortschritt", "[0-9]+ %", kStateReadOnly},
-                   {kRoleText, "data/big\\.bin", "data/big\\.bin", kStateReadOnly},
+                   {kRoleText, "data/big\\.bin", "", kStateReadOnly},
                    {kRoleButton, "Beenden", "", kStateFocusable},
-                   {kRoleText, "Update-Server verbunden .* Stand 1", ".*", kStateReadOnly}});
+                   {kRoleText, "Update-Server verbunden .* Stand 1", "", kStateReadOnly}});
     PressEscape();
     EXPECT_EQ(WaitForExit(), 2);
 }
@@ -411,11 +411,11 @@ TEST_F(LauncherWindowFullHd, ScreenReaderHearsSuccessBeforeTheWindowCloses) {
         std::printf("the window closed during reading %d\n", attempt);
     }
     ExpectReading("after success", reading,
-                  {{kRoleText, "Update abgeschlossen\\.", ".*", kStateReadOnly},
+                  {{kRoleText, "Update abgeschlossen\\.", "", kStateReadOnly},
                    {kRoleProgress, "Fortschritt", "[0-9]+ %", kStateReadOnly},
                    {kRoleText, "", "", kStateReadOnly | 0x8000},  // the empty detail line
                    {kRoleButton, "Beenden", "", kStateFocusable},
-                   {kRoleText, "Update-Server verbunden .* Stand 1", ".*", kStateReadOnly}});
+                   {kRoleText, "Update-Server verbunden .* Stand 1", "", kStateReadOnly}});
 }
 
 TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheFailureAndStartsTheGameAnyway) {
@@ -429,11 +429,11 @@ TEST_F(LauncherWindowFullHd, ScreenReaderReadsTheFailureAndStartsTheGameAnyway) 
         if (line.rfind("FAILED: ", 0) == 0) message = line.substr(8);
     ASSERT_FALSE(message.empty());
     ExpectReading("after a failure", reading,
-                  {{kRoleText, "UPDATE FEHLGESCHLAGEN", ".*", kStateReadOnly},
-                   {kRoleText, std::regex_replace(message, std::regex(R"([.*+?^$()\[\]{}|\\])"), R"(\$&)"), ".*", kStateReadOnly},
+                  {{kRoleText, "UPDATE FEHLGESCHLAGEN", "", kStateReadOnly},
+                   {kRoleText, std::regex_replace(message, std::regex(R"([.*+?^$()\[\]{}|\\])"), R"(\$&)"), "", kStateReadOnly},
                    {kRoleButton, "Trotzdem starten", "", kStateFocusable},
                    {kRoleButton, "Schlie\u00DFen", "", kStateFocusable},
-                   {kRoleText, "Update-Server.*", ".*", kStateReadOnly}});
+                   {kRoleText, "Update-Server.*", "", kStateReadOnly}});
     // The press acts as a click on the button does: the game starts, the exit code is 2.
     EXPECT_EQ(reading.pressed, "00000000");
     EXPECT_EQ(WaitForExit(), 2);

@@ -126,6 +126,11 @@ void ListProblem(const std::string& message, const std::string& code) {
     Record().problems.push_back("{\"code\":" + JsonString(given) + ",\"message\":" + JsonString(message) + "}");
 }
 
+void ReportWarning(const std::string& message, const std::string& code) {
+    std::fprintf(stderr, "warning: %s\n", message.c_str());
+    ResultAppend("warnings", "{\"code\":" + JsonString(code) + ",\"message\":" + JsonString(message) + "}");
+}
+
 void EmitJsonLine(const std::string& object) {
     if (!Record().json) return;
     std::lock_guard<std::mutex> hold(Record().lock);

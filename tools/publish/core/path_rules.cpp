@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <string_view>
+#include <unordered_map>
 
 #include <unicode/uchar.h>
 
@@ -130,5 +131,75 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
         if (file != files.end() && file->first == folder.first)
             problems.push_back("file and folder differ only in case: " + paths[file->second] + " and " +
                                folder.second);
+    }
+}
+
+namespace {
+
+// Every folder the paths name, folded, with the first path listed below it. Siblings share their
+// folders, so a path in the folder of the one before adds nothing: a re-publish of 100,000
+// unchanged files meets each of its 1,000 folders once, not 100,000 times.
+std::unordered_map<std::string, const std::string*> FoldedFolders(const std::vector<std::string>& folded,
+                                                                  const std::vector<std::string>& paths) {
+    std::unordered_map<std::string, const std::string*> folders;
+    std::string_view last;
+    for (size_t i = 0; i < folded.size(); ++i) {
+        const std::string& path = folded[i];
+        size_t slash = path.rfind('/');
+        if (slash == std::string::npos || std::string_view(path).substr(0, slash) == last) continue;
+        for (size_t at = path.find('/'); at != std::string::npos; at = path.find('/', at + 1))
+            folders.emplace(path.substr(0, at), &paths[i]);
+        last = std::string_view(path).substr(0, slash);
+    }
+    return folders;
+}
+
+std::vector<std::string> FoldedAll(const std::vector<std::string>& paths) {
+    std::vector<std::string> folded;
+    folded.reserve(paths.size());
+    for (const std::string& path : paths) folded.push_back(FoldCaseForNtfs(path));
+    return folded;
+}
+
+}  // namespace
+
+void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
+                            const std::string& beforeName, std::vector<std::string>& problems) {
+    const std::vector<std::string> was = FoldedAll(before), now = FoldedAll(after);
+    const auto wasFolders = FoldedFolders(was, before), nowFolders = FoldedFolders(now, after);
+    const std::string advice = "; the updater replaces files only, so every installation of " + beforeName +
+                               " would fail there on each run: ship the change under a new name";
+    for (size_t i = 0; i < was.size(); ++i) {
+        auto inside = nowFolders.find(was[i]);
+        if (inside != nowFolders.end())
+            problems.push_back("a file becomes a folder: " + before[i] + " is a file in " + beforeName +
+                               ", this release has " + *inside->second + advice);
+    }
+    for (size_t i = 0; i < now.size(); ++i) {
+        auto inside = wasFolders.find(now[i]);
+        if (inside != wasFolders.end())
+            problems.push_back("a folder becomes a file: " + after[i] + " is a file in this release, " +
+                               beforeName + " has " + *inside->second + advice);
+    }
+}
+
+void CheckReleaseFileLimits(const std::string& path, uint64_t size, std::vector<std::string>& warnings,
+                            std::vector<std::string>& codes) {
+    if (size >= (uint64_t{1} << 32)) {
+        warnings.push_back(path + " is " + std::to_string(size) +
+                           " bytes, 4 GiB or more: an installation on a FAT32 drive cannot hold it");
+        codes.push_back("file-4gib");
+    }
+    // MAX_PATH holds 259 characters; the folder needs a backslash after it, the download ".part".
+    size_t units = 0;  // UTF-16 units, as Windows counts a path
+    for (unsigned char c : path) units += (c & 0xC0) != 0x80 ? 1 : 0;
+    for (unsigned char c : path) units += c >= 0xF0 ? 1 : 0;  // a 4-byte sequence is a surrogate pair
+    const size_t used = units + 1 + 5;
+    if (used + 100 > 259) {
+        warnings.push_back(path + " is " + std::to_string(units) + " characters long: with \".part\" it leaves " +
+                           (used >= 259 ? std::string("no") : std::to_string(259 - used)) +
+                           " of the 259 characters of a Windows path for the installation folder, fewer than 100; "
+                           "the updater copes, the game and other tools may not");
+        codes.push_back("path-long");
     }
 }

@@ -1,5 +1,6 @@
 // Which release paths the publisher lets into a manifest, beyond the updater's own path rules.
 #pragma once
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,3 +21,18 @@ std::string WindowsNameProblem(const std::string& path);
 // files (updater.state, updater.log, and ".part" in any name, folders too), and paths that
 // collide once case is folded (two files, or a file and a folder).
 void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::string>& problems);
+
+// Refuses what an installation of an earlier release could never take: a path that is a file in
+// before and a folder (holding a file) in after, or the reverse, compared as NTFS folds names.
+// The updater replaces files only, so every such installation would fail at that path on each run.
+// One line in problems per pair, naming both paths; beforeName says which release before is
+// ("the live release (serial 4)").
+void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
+                            const std::string& beforeName, std::vector<std::string>& problems);
+
+// Warnings about a release file that some installations cannot take: one of 4 GiB or more (FAT32
+// holds files below 4 GiB only), and a path so long that with ".part" it leaves less than 100
+// characters of MAX_PATH for the installation folder. Each is one line in warnings, with the
+// problem code in codes.
+void CheckReleaseFileLimits(const std::string& path, uint64_t size, std::vector<std::string>& warnings,
+                            std::vector<std::string>& codes);

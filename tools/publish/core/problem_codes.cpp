@@ -32,6 +32,8 @@ const std::vector<ProblemRule>& ProblemRules() {
         {"", "path is not valid UTF-8", "release-path-refused"},
         {"", "unsafe path", "release-path-refused"},
         {"", "path clashes with the updater's own files", "release-path-refused"},
+        {"", "a file becomes a folder: ", "release-file-folder-change"},
+        {"", "a folder becomes a file: ", "release-file-folder-change"},
         {"", "size differs: ", "file-mismatch"},
         {"", "digest differs: ", "file-mismatch"},
         {"verify", "missing: ", "file-missing"},

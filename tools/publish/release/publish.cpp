@@ -459,11 +459,58 @@ bool CheckRelease(const PublishOptions& options, std::vector<ReleaseFile>& relea
         problems.push_back(error);
         return false;
     }
+    std::vector<std::string> warnings, codes;
+    ResultAppend("warnings", "");
+    for (const ReleaseFile& file : release) CheckReleaseFileLimits(file.path, file.stamp.size, warnings, codes);
+    for (size_t i = 0; i < warnings.size(); ++i) ReportWarning(warnings[i], codes[i]);
     for (const std::string& path : paths)
         if (FoldCaseForNtfs(path) == "UPDATER.CFG")
             std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
                                  "(a url= line there moves them to another server)\n", path.c_str());
     return true;
+}
+
+std::vector<std::string> PathsOf(const std::vector<ManifestEntry>& entries) {
+    std::vector<std::string> paths;
+    paths.reserve(entries.size());
+    for (const ManifestEntry& entry : entries) paths.push_back(entry.path);
+    return paths;
+}
+
+// Players hold the release of this tree or of the site's other one (live and stage): each of them
+// must be able to take the new release. Trees that cannot be read are left to the steps that read
+// them.
+bool CheckHeldReleases(const PublishOptions& options, const std::vector<ReleaseFile>& release, const LiveTree& live,
+                       std::vector<std::string>& problems) {
+    const std::string site = options.siteDir.empty() ? options.serverDir : options.siteDir;
+    std::vector<std::string> after;
+    std::vector<ManifestEntry> entries;
+    uint64_t serial = 0;
+    std::string tree, error;
+    if (!options.revert) {
+        for (const ReleaseFile& file : release) after.push_back(file.path);
+    } else {
+        KeptRelease kept;
+        if (!FindKept(site, options.revertSerial, kept, tree, error) ||
+            !ReadTreeManifest(tree, kManifestLimit, serial, entries, error))
+            return true;
+        after = PathsOf(entries);
+    }
+    auto name = [&](const std::string& dir, uint64_t treeSerial) {
+        return std::string(dir == StageTreePathFor(site) ? "the staged release" : "the live release") + " (serial " +
+               std::to_string(treeSerial) + ")";
+    };
+    const size_t before = problems.size();
+    if (live.present) {
+        std::vector<std::string> held;
+        held.reserve(live.files.size());
+        for (const LiveFile& file : live.files) held.push_back(file.entry.path);
+        CheckFileFolderChanges(held, after, name(options.serverDir, live.serial), problems);
+    }
+    if (!options.otherTree.empty() &&
+        ReadTreeManifest(options.otherTree, kManifestLimit, serial, entries, error))
+        CheckFileFolderChanges(PathsOf(entries), after, name(options.otherTree, serial), problems);
+    return problems.size() == before;
 }
 
 // Under the lock, before anything else: a tree an interrupted publish set aside comes back, the
@@ -520,7 +567,7 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     SerialMemory highest;
     if (!RecoverAndClean(options.serverDir, site, verifyKey, problems) ||
         (options.beforeWrite && !options.beforeWrite(options.otherTree, problems)) ||
-        !CheckSerial(options, live, highest, problems))
+        !CheckSerial(options, live, highest, problems) || !CheckHeldReleases(options, release, live, problems))
         return false;
     if (options.revert) live = LiveTree();  // a revert reads the live manifest as it links, line by line
     FreshTree fresh;

@@ -68,17 +68,26 @@ struct JsonCase {
     bool progress = false;            // a progress event must come before the result
     std::function<void(const std::string& dir)> before = nullptr;
     bool underLock = false;           // run while another process holds @/srv.lock
+    std::string warning = "";         // a code the result must list among its "warnings"
 };
 
 TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
     TempDir dir;
     const std::string d = dir.Path();
-    for (const char* name : {"rel", "rel2", "rel3", "link", "bad", "empty", "odd"}) mkdir((dir / name).c_str(), 0755);
+    for (const char* name : {"rel", "rel2", "rel3", "link", "bad", "empty", "odd", "huge", "deep", "fold",
+                             "fold/data.pak", "flip", "flip/game.exe"})
+        mkdir((dir / name).c_str(), 0755);
     WriteFileText(dir / "rel/game.exe", "MZ one");
     WriteFileText(dir / "rel/data.pak", std::string(100000, 'a'));
     WriteFileText(dir / "rel2/game.exe", "MZ two");
     WriteFileText(dir / "rel3/game.exe", "MZ three");
     WriteFileText(dir / "bad/CON.txt", "a device name");
+    WriteFileText(dir / "fold/data.pak/inside.txt", "data.pak of rel, now a folder");
+    WriteFileText(dir / "fold/game.exe", "MZ one");
+    WriteFileText(dir / "flip/game.exe/inside.txt", "game.exe of rel3, now a folder");
+    WriteFileText(dir / "huge/big.pak", "");
+    ASSERT_EQ(truncate((dir / "huge/big.pak").c_str(), 4294967296LL), 0);  // sparse: never read here
+    WriteFileText(dir / "deep/" + std::string(160, 'n'), "a name that leaves little room");
     WriteFileText(dir / "odd/new \x01\xff name", "bytes that are no UTF-8");  // diff lists it, escaped
     ASSERT_EQ(symlink("/etc/hostname", (dir / "link/a").c_str()), 0);
     AgeTree(dir / "rel");
@@ -118,12 +127,17 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
         {publish("4", "missing"), 1, "release-missing"},
         {publish("4", "link"), 1, "release-symlink"},
         {publish("4", "bad"), 1, "release-path-refused"},
+        {publish("4", "fold"), 1, "release-file-folder-change", {"server_unchanged"}},
+        {publish("1", "huge"), 1, "serial-too-low", {}, false, nullptr, false, "file-4gib"},
+        {publish("1", "deep"), 1, "serial-too-low", {}, false, nullptr, false, "path-long"},
         {publish("4", "rel", {"--key", d + "/rel/game.exe"}), 1, "key-invalid"},
         {stage("3", "0", "srv"), 2, "usage"},
         {stage("3", "10", "empty"), 1, "not-published"},
         {stage("3", "10", "srv"), 0, "", {"serial", "tree", "files", "live_serial", "staged_serial", "share", "salt"},
          true},
         {stage("2", "20", "srv"), 1, "serial-too-low"},  // the staged serial again is a re-run
+        {{"stage", "--json", "--key", key, "--serial", "4", "--share", "10", "@/flip", "@/srv"}, 1,
+         "release-file-folder-change"},
         {publish("3", "rel3"), 1, "serial-staged"},
         {{"status", "--json", "--address", "127.0.0.1", "@/srv"}, 0, "",
          {"live_serial", "staged_serial", "share", "salt", "changed", "buckets_to_stage", "address", "bucket", "tree"}},
@@ -138,6 +152,11 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
         {{"publish", "--json", "--key", key, "--serial", "1", "@/rel3", "@/lone"}, 0, ""},
         {{"stage", "--json", "--key", key, "--serial", "2", "--share", "5", "@/rel3", "@/lone"}, 1, "stage-not-ours"},
         {{"publish", "--json", "--key", key, "--serial", "2", "@/rel3", "@/lone.stage"}, 1, "server-dir-refused"},
+        // rel3 holds no data.pak, so fold may follow it; back to rel would make the folder a file.
+        {{"publish", "--json", "--key", key, "--serial", "1", "@/rel", "@/rv"}, 0, ""},
+        {{"publish", "--json", "--key", key, "--serial", "2", "@/rel3", "@/rv"}, 0, ""},
+        {{"publish", "--json", "--key", key, "--serial", "3", "@/fold", "@/rv"}, 0, "", {"serial"}},
+        {{"revert", "--json", "--key", key, "--to", "1", "--serial", "4", "@/rv"}, 1, "release-file-folder-change"},
         {{"diff", "--json", "@/rel3", "@/srv"}, 0, "", {"added", "changed", "removed", "unchanged", "live_serial"}, true},
         {{"diff", "--json", "@/rel", "@/srv"}, 1, "differences", {"added", "removed", "download_bytes"}},
         {{"diff", "--json", "@/missing", "@/srv"}, 2, "release-missing"},
@@ -199,6 +218,10 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
         CheckJsonLines(run.out, c.exitCode, command, result, progress, seen);
         codes.insert(seen.begin(), seen.end());
         EXPECT_TRUE(c.code.empty() || seen.count(c.code) == 1) << shown << "\n" << result;
+        bool warned = false;
+        for (const json& warning : result.value("warnings", json::array()))
+            warned = warned || warning.value("code", "") == c.warning;
+        EXPECT_TRUE(c.warning.empty() || warned) << shown << "\n" << result;
         for (const std::string& field : c.fields)
             EXPECT_TRUE(result.contains(field) && !result[field].is_null()) << shown << ": " << field << "\n" << result;
         EXPECT_TRUE(!c.progress || progress >= 1) << shown;

@@ -78,6 +78,57 @@ TEST(PublishPathRules, ValidatesUtf8Strictly) {
     EXPECT_FALSE(IsValidUtf8("end\xC3"));           // cut short
 }
 
+// What an installation of the earlier release could never take, and only that.
+TEST(PublishPathRules, RefusesAFileThatBecomesAFolderOrTheReverse) {
+    const struct {
+        std::vector<std::string> before, after;
+        std::vector<std::string> named;  // both paths of each refusal, in order
+    } cases[] = {
+        {{"game.exe", "data.pak"}, {"game.exe", "data.pak/one.pak", "data.pak/two.pak"}, {"data.pak", "data.pak/one.pak"}},
+        {{"maps/a/north.map"}, {"maps/a"}, {"maps/a", "maps/a/north.map"}},
+        {{"Maps"}, {"maps/one.pak"}, {"Maps", "maps/one.pak"}},  // one name on NTFS
+        {{"\xC3\x84pfel/x"}, {"\xC3\xA4pfel"}, {"\xC3\xA4pfel", "\xC3\x84pfel/x"}},
+        {{"data.pak", "maps/a.map"}, {"data.pak", "data.pak2/x", "data/x", "maps/a.map.d/b", "maps/A.MAP"}, {}},
+        {{}, {"anything/at/all"}, {}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> problems;
+        CheckFileFolderChanges(c.before, c.after, "the live release (serial 4)", problems);
+        ASSERT_EQ(problems.size() * 2, c.named.size()) << c.after[0];
+        for (size_t i = 0; i < problems.size(); ++i) {
+            const std::string& text = problems[i];
+            EXPECT_NE(text.find(c.named[2 * i] + " is a file in "), std::string::npos) << text;
+            EXPECT_NE(text.find(" has " + c.named[2 * i + 1] + ";"), std::string::npos) << text;
+            EXPECT_NE(text.find("the live release (serial 4)"), std::string::npos) << text;
+            EXPECT_NE(text.find("ship the change under a new name"), std::string::npos) << text;
+        }
+    }
+}
+
+TEST(PublishPathRules, WarnsAboutFilesSomeInstallationsCannotTake) {
+    const std::string ue = "\xC3\xBC", emoji = "\xF0\x9F\x8E\xAE";  // one and two UTF-16 units
+    const struct {
+        std::string path;
+        uint64_t size;
+        std::vector<std::string> codes;
+    } cases[] = {
+        {"small.pak", 4294967295ull, {}},
+        {"big.pak", 4294967296ull, {"file-4gib"}},
+        {std::string(153, 'p'), 1, {}},  // with "\\" and ".part": 159, 100 left for the folder
+        {std::string(154, 'p'), 1, {"path-long"}},
+        {std::string(76, 'p') + "/" + [&] { std::string t; for (int i = 0; i < 76; ++i) t += ue; return t; }(), 1, {}},
+        {std::string(150, 'p') + emoji + emoji, 1, {"path-long"}},
+        {std::string(300, 'p'), 5000000000ull, {"file-4gib", "path-long"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> warnings, codes;
+        CheckReleaseFileLimits(c.path, c.size, warnings, codes);
+        EXPECT_EQ(codes, c.codes) << c.path.size() << " bytes, size " << c.size;
+        ASSERT_EQ(warnings.size(), codes.size());
+        for (const std::string& warning : warnings) EXPECT_EQ(warning.rfind(c.path + " is ", 0), 0u) << warning;
+    }
+}
+
 TEST(PublishManifestText, SerialArgumentIsStrict) {
     uint64_t serial = 99;
     EXPECT_TRUE(ParseSerialArgument("18446744073709551615", serial));
