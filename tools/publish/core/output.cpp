@@ -126,7 +126,7 @@ void ListProblem(const std::string& message, const std::string& code) {
     Record().problems.push_back("{\"code\":" + JsonString(given) + ",\"message\":" + JsonString(message) + "}");
 }
 
-void ReportWarning(const std::string& message, const std::string& code) {
+void ReportReleaseWarning(const std::string& message, const std::string& code) {
     std::fprintf(stderr, "warning: %s\n", message.c_str());
     ResultAppend("warnings", "{\"code\":" + JsonString(code) + ",\"message\":" + JsonString(message) + "}");
 }

@@ -33,8 +33,9 @@ void ReportProblem(const std::string& message, const std::string& code = "");
 // What a command that still succeeds could not do: "warning: message" on stderr, and listed.
 void ReportWarning(const std::string& message, const std::string& code);
 
-// Prints "warning: message" on stderr and lists it, with code, among the result's "warnings".
-void ReportWarning(const std::string& message, const std::string& code);
+// What a release holds that some installations cannot take: "warning: message" on stderr, and
+// listed with code among the result's "warnings" (never its problems: the release is fine).
+void ReportReleaseWarning(const std::string& message, const std::string& code);
 
 // One JSON line on stdout now, whole, whichever thread writes it (only with --json).
 void EmitJsonLine(const std::string& object);

@@ -462,7 +462,7 @@ bool CheckRelease(const PublishOptions& options, std::vector<ReleaseFile>& relea
     std::vector<std::string> warnings, codes;
     ResultAppend("warnings", "");
     for (const ReleaseFile& file : release) CheckReleaseFileLimits(file.path, file.stamp.size, warnings, codes);
-    for (size_t i = 0; i < warnings.size(); ++i) ReportWarning(warnings[i], codes[i]);
+    for (size_t i = 0; i < warnings.size(); ++i) ReportReleaseWarning(warnings[i], codes[i]);
     for (const std::string& path : paths)
         if (FoldCaseForNtfs(path) == "UPDATER.CFG")
             std::fprintf(stderr, "warning: the release holds %s; it replaces every player's own settings "
