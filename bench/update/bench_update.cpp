@@ -206,18 +206,18 @@ void Report(const char* what, const Outcome& outcome) {
                 outcome.seconds > 0 ? kTotalBytes / outcome.seconds / 1e6 : 0.0, outcome.exitCode);
 }
 
-// Both phases once more for this build and the other exe, alternately, best of three each: the
+// Both phases once more for this build and the other exe, alternately, best of five each: the
 // figures of one run on one machine, so that a change shows against what it replaces.
 void CompareBest(const char* phase, const std::string& other, const std::function<Outcome(const std::string&)>& run) {
     const std::string exes[] = {kWinBuild + "/Quillor - Updater.exe", other};
     double best[2] = {0, 0};
-    for (int round = 0; round < 3; ++round) {
+    for (int round = 0; round < 5; ++round) {
         for (int e = 0; e < 2; ++e) {
             Outcome outcome = run(exes[e]);
             if (outcome.exitCode == 0 && (best[e] == 0 || outcome.seconds < best[e])) best[e] = outcome.seconds;
         }
     }
-    std::printf("  %s, best of 3: this build %.2f s, QUILLOR_BENCH_OTHER_EXE %.2f s, ratio %.3f\n", phase, best[0],
+    std::printf("  %s, best of 5: this build %.2f s, QUILLOR_BENCH_OTHER_EXE %.2f s, ratio %.3f\n", phase, best[0],
                 best[1], best[1] > 0 ? best[0] / best[1] : 0.0);
 }
 
