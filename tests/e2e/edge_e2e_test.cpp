@@ -1,10 +1,14 @@
 // The updater under Wine through the shipped Varnish edge and nginx origin, via a mirror, and while
-// a release is staged.
+// a release is staged; and the rollout report of real runs from the origin's log.
 #include "e2e_fixture.h"
 #include "stage/cohort.h"
 #include "tool_support.h"
 
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
+
+using json = nlohmann::json;
 
 namespace {
 
@@ -108,6 +112,43 @@ TEST_F(EdgeEndToEnd, OnlyARunFromInsideTheCohortInstallsTheStagedRelease) {
     EXPECT_EQ(Installed("data/map.pak"), "staged map");
     EXPECT_EQ(Installed("data/music.ogg"), std::string(100000, 'm'));
     EXPECT_EQ(StateFile(), "2\r\n");
+}
+
+// The report reads real runs from the origin's JSON log as they happened: a fresh installation of
+// serial 1, an update to serial 2 and a run with nothing to do. The file that changes is not the
+// first run's last one, which a run fetching it again would mark as the place that run stopped.
+TEST_F(EdgeEndToEnd, TheReportCountsRealRunsAsTheyHappened) {
+    AddToRelease("data/a.pak", std::string(5000, 'a'));
+    AddToRelease("data/b.pak", std::string(7000, 'b'));
+    PublishRelease(1);
+    // Wine connects from 127.0.0.1, which the rig's site trusts as an edge; here it is a player.
+    ASSERT_TRUE(StartOrigin(tree.path, served, origin, {{"    127.0.0.1 1;", "    127.0.0.2 1;"}}))
+        << ReadFile(tree / "nginx/error.log");
+    ASSERT_EQ(RunSilentFrom(Url(origin), install), 0) << LastLine(install);
+    AddToRelease("data/a.pak", std::string(5000, 'A'));
+    PublishRelease(2);
+    for (int run = 0; run < 2; ++run) ASSERT_EQ(RunSilentFrom(Url(origin), install), 0) << LastLine(install);
+    StopWebServer(origin);
+
+    CommandResult run = RunTool({"report", "--json", served, tree / "nginx/access.json"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    json result = json::parse(run.out.substr(run.out.rfind("\n{") + 1), nullptr, false);
+    ASSERT_TRUE(result.is_object() && result.contains("report")) << run.out;
+    const struct {
+        uint64_t serial;
+        int complete, upToDate;
+    } expected[] = {{1, 1, 0}, {2, 1, 1}};
+    for (const auto& serial : expected) {
+        json figures;
+        for (const json& each : result["report"]["serials"])
+            if (each["serial"] == serial.serial) figures = each;
+        ASSERT_TRUE(figures.is_object()) << serial.serial << ": " << result.dump();
+        EXPECT_EQ(figures["addresses"], 1) << serial.serial;
+        EXPECT_EQ(figures["complete"], serial.complete) << serial.serial << ": " << figures.dump();
+        EXPECT_EQ(figures["incomplete"], 0) << serial.serial << ": " << figures.dump();
+        EXPECT_EQ(figures["refused"], 0) << serial.serial;
+        EXPECT_EQ(figures["up_to_date"], serial.upToDate) << serial.serial << ": " << figures.dump();
+    }
 }
 
 }  // namespace

@@ -139,8 +139,8 @@ bash --norc --noprofile -c '
     check <<TABLE
 quillor-publish pro|promote 
 quillor-publish s|serve site stage status 
-quillor-publish site --|--bind --edge --help --json --port --vcl 
-quillor-publish widen --|--help --json --share 
+quillor-publish site --|--access-log --bind --edge --help --json --port --vcl 
+quillor-publish widen --|--allow-few-runs --health --help --json --max-failed --min-runs --share 
 quillor-publish publish --key st|studio.pem studio.pub.pem 
 quillor-publish publish --serial |
 quillor-publish publish --force re|rel2 release 
