@@ -15,7 +15,7 @@ dpkg-query -W -f='${Package} ${Version}\n' g++-mingw-w64-i686-posix gcc-mingw-w6
     >"$build/win/toolchain.txt" 2>/dev/null || true
 (cd "$build/win" && sha256sum "Quillor - Updater.exe" "Quillor - Updater.unsigned.exe" 2>/dev/null || true)
 if [ "$wine_tree" != "$build/win" ]; then
-    echo "build: the Windows tests run on an x86_64 copy in $wine_tree, since this kernel runs no 32-bit programs"
+    echo "build: the Windows tests run on an x86_64 copy in $wine_tree, since $wine_copy_reason"
     # The same key as the shipped exe, so that fixtures and signed test releases agree.
     mkdir -p "$wine_tree"
     if [ -d "$build/win/devkey" ] && [ ! -L "$wine_tree/devkey" ]; then

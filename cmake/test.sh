@@ -26,7 +26,7 @@ if [ "$wine_tree" = "$build/win" ]; then
 else
     echo "test.sh: ########################################################################"
     echo "test.sh: # THE SHIPPED i686 EXE WAS CHECKED STATICALLY ONLY (exe_format, exe_imports):"
-    echo "test.sh: # this kernel runs no 32-bit programs, so the Windows tests ran the x86_64"
+    echo "test.sh: # $wine_copy_reason, so the Windows tests ran the x86_64"
     echo "test.sh: # copy ($wine_tree) under wine64. Run them on a machine with 32-bit support."
     echo "test.sh: ########################################################################"
 fi

@@ -10,4 +10,6 @@ else
     wine_tree=$build/win64
     wine_loader=/usr/lib/wine/wine64
     wine_toolchain=mingw-x86_64.cmake
+    wine_copy_reason="this kernel runs no 32-bit programs"
+    [ "${QUILLOR_WINE_ARCH:-}" = x86_64 ] && wine_copy_reason="QUILLOR_WINE_ARCH=x86_64 asks for it"
 fi
