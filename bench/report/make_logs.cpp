@@ -32,11 +32,11 @@ int main(int argc, char** argv) {
     };
     std::vector<Request> run = {{"/manifest.txt", manifestBytes, argv[5]}, {"/manifest.sig", 256, ""}};
     for (int i = 7; i < argc; ++i) {
-        std::string spec = argv[i];
-        size_t colon = spec.rfind(':');
+        std::string file = argv[i];
+        size_t colon = file.rfind(':');
         uint64_t bytes = 0;
-        if (colon == std::string::npos || !ParseCount(spec.c_str() + colon + 1, bytes)) return 2;
-        run.push_back({"/files/" + spec.substr(0, colon), bytes, ""});
+        if (colon == std::string::npos || !ParseCount(file.c_str() + colon + 1, bytes)) return 2;
+        run.push_back({"/files/" + file.substr(0, colon), bytes, ""});
     }
     FILE* json = std::fopen(argv[1], "w");
     FILE* combined = std::fopen(argv[2], "w");
