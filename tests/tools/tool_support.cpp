@@ -498,3 +498,10 @@ std::vector<SimRun> RunSimRound(std::vector<SimPlayer>& players, int port, EVP_P
     for (std::thread& thread : threads) thread.join();
     return runs;
 }
+
+bool PrepareSiteFolder(const TempDir& dir) {
+    chmod(dir.Path().c_str(), 0755);  // the nginx workers may run as another user
+    mkdir((dir / "rel").c_str(), 0755);
+    mkdir((dir / "rel/data").c_str(), 0755);
+    return RunTool({"keygen", dir / "k"}).exitCode == 0;
+}

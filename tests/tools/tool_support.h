@@ -37,6 +37,10 @@ CommandResult RunCommand(const std::vector<std::string>& argv, int timeoutSecond
 // Runs quillor-publish with args.
 CommandResult RunTool(const std::vector<std::string>& args, int timeoutSeconds = 120);
 
+// A key pair k.pem/k.pub.pem and an empty release rel/data in dir, which nginx's workers can
+// read; the start of every simulated site. False when keygen fails.
+bool PrepareSiteFolder(const TempDir& dir);
+
 // Runs quillor-publish under strace, following every thread and child: calls is the list traced
 // ("rename,renameat2"), each of injections one "-e inject=" value ("rename:signal=KILL:when=3",
 // "renameat2:error=EINVAL"). The trace goes to logPath, or nowhere when that is empty.

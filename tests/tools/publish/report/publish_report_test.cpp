@@ -115,10 +115,7 @@ class PublishReport : public ::testing::Test {
 protected:
     TempDir dir;
     void SetUp() override {
-        chmod(dir.Path().c_str(), 0755);  // the nginx workers may run as another user
-        ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
-        mkdir((dir / "rel").c_str(), 0755);
-        mkdir((dir / "rel/data").c_str(), 0755);
+        ASSERT_TRUE(PrepareSiteFolder(dir));
         mkdir((dir / "faults").c_str(), 0755);
     }
     void Pack(int pack, int seed) {

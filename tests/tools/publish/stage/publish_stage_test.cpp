@@ -24,10 +24,7 @@ protected:
     TempDir dir;
 
     void SetUp() override {
-        chmod(dir.Path().c_str(), 0755);  // the nginx workers may run as another user
-        ASSERT_EQ(RunTool({"keygen", dir / "k"}).exitCode, 0);
-        mkdir((dir / "rel").c_str(), 0755);
-        mkdir((dir / "rel/data").c_str(), 0755);
+        ASSERT_TRUE(PrepareSiteFolder(dir));
     }
     CommandResult Publish(uint64_t serial, const std::string& site = "") {
         return RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(serial), dir / "rel",
