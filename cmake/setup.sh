@@ -1,6 +1,6 @@
 #!/bin/bash
 # Installs every tool the project needs on a fresh Debian 12 machine (idempotent, needs root).
-set -euo pipefail
+source "$(dirname "$0")/script-errors.sh"
 
 packages=(
     cmake ninja-build g++ make pkg-config

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Creates the project's own Wine prefix (once) with Arial mapped to Liberation Sans.
 # Usage: wine-prefix.sh PREFIX_DIR [WINE_LOADER]   (loader default: wine; /usr/lib/wine/wine64 for x86_64)
-set -euo pipefail
+source "$(dirname "$0")/script-errors.sh"
 prefix=$(realpath -m "$1")
 wine=${2:-wine}
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
