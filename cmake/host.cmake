@@ -40,7 +40,7 @@ add_test(NAME portable COMMAND portable_tests --gtest_color=no)
 set_tests_properties(portable PROPERTIES TIMEOUT 300)
 
 # Everything else on the host lives in its own folder's CMake file.
-foreach(dir tools/publish tests/tools tests/e2e tests/window tests/fuzz tests/package bench)
+foreach(dir tools/publish tests/tools tests/e2e tests/window tests/fuzz tests/package tests/scripts bench)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${dir}/CMakeLists.txt)
         add_subdirectory(${dir})
     endif()
