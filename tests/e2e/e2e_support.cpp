@@ -171,12 +171,12 @@ pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe)
 }
 
 int RunUpdaterTracingFiles(const std::vector<std::string>& args, const std::string& exe,
-                           const std::string& tracePath) {
+                           const std::string& tracePath, const char* channels) {
     // wine-run fixes WINEDEBUG; its last line names the loader, which is run here directly.
     std::string runner = ReadFile(WinBuildDir() + "/wine-run"), loader = "wine";
     size_t exec = runner.rfind("exec ");
     if (exec != std::string::npos) loader = runner.substr(exec + 5, runner.find(' ', exec + 5) - exec - 5);
-    ScopedEnvironment debug("WINEDEBUG", "trace+file");
+    ScopedEnvironment debug("WINEDEBUG", channels);
     ScopedEnvironment overrides("WINEDLLOVERRIDES", "mscoree,mshtml=");
     std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$@\" 2>\"$TRACE\"", "sh", loader, exe};
     argv.insert(argv.end(), args.begin(), args.end());

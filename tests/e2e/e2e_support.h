@@ -80,10 +80,10 @@ struct ScopedEnvironment {
     std::string name, saved;
     bool wasSet = false;
 };
-// The same with Wine's trace of the file calls (WINEDEBUG=trace+file) written to tracePath, to see
-// the very paths the calls were given.
+// The same with Wine's trace of the file calls (WINEDEBUG=trace+file, or the channels given) written
+// to tracePath, to see the very paths the calls were given.
 int RunUpdaterTracingFiles(const std::vector<std::string>& args, const std::string& exe,
-                           const std::string& tracePath);
+                           const std::string& tracePath, const char* channels = "trace+file");
 // Starts it without waiting (for the interruption test).
 pid_t StartUpdater(const std::vector<std::string>& args, const std::string& exe = UpdaterExe());
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <regex>
 #include <sstream>
 #include <thread>
 
@@ -369,4 +370,28 @@ TEST_F(SilentLaunchE2E, InstallationBeyondMaxPathUpdatesAndUpdatesItself) {
     ASSERT_EQ(RunUpdater(args, ownExe), 0);
     EXPECT_FALSE(Exists(ownExe + ".old"));
     EXPECT_EQ(LogLines(install).back(), "update finished");
+
+    // Then the game is started from there too. The shell takes no path of that length, so it gets
+    // the game and the folder by their short names. (Wine's CreateProcess cannot start a program
+    // whose long path exceeds MAX_PATH at all, so what is checked is what the shell was handed.)
+    InstallFakeGame("Quillor - Launch.exe");
+    ASSERT_EQ(RunUpdaterTracingFiles({"/silent", "/url", server.BaseUrl()}, ownExe, tree / "launch.txt",
+                                     "trace+exec"), 0);
+    EXPECT_EQ(LogLines(install).back(), GameLine("Quillor - Launch.exe"));
+    // trace:exec:SHELL_execute mask=... verb=L"open" file=L"Z:\\...\\QUIL~W22.EXE" parm=(null) dir=L"Z:\\..." show=...
+    const std::string shell = ReadFile(tree / "launch.txt");
+    std::smatch call;
+    ASSERT_TRUE(std::regex_search(shell, call, std::regex(R"re(SHELL_execute .*verb=L"open" file=L"([^"]*)" parm=\(null\) dir=L"([^"]*)" show=0x00000001)re")))
+        << shell.substr(0, 2000);
+    auto unescape = [](std::string text) {
+        for (size_t at = text.find("\\\\"); at != std::string::npos; at = text.find("\\\\", at + 1)) text.erase(at, 1);
+        return text;
+    };
+    const std::string game = unescape(call[1]), folder = unescape(call[2]);
+    EXPECT_LT(game.size(), 260u) << game;
+    EXPECT_LT(folder.size(), 259u) << folder;
+    EXPECT_EQ(game.rfind(folder + "\\", 0), 0u) << game;
+    EXPECT_TRUE(std::regex_match(game.substr(folder.size() + 1), std::regex(R"([A-Z0-9_~]{1,8}\.EXE)"))) << game;
+    auto depth = [](const std::string& path) { return std::count(path.begin(), path.end(), '\\'); };
+    EXPECT_EQ(depth(folder), depth(WinePath(install))) << folder;
 }

@@ -21,15 +21,20 @@ std::string Utf8(const std::wstring& text) {
 }  // namespace
 
 // Writes "fake_game_record.txt" beside its own exe (not into the working directory, which is
-// what is being checked): line 1 the working directory, then one line per argument after argv[0].
+// what is being checked): line 1 the working directory in its long form (a game started from
+// beyond MAX_PATH may get its short one), then one line per argument after argv[0]. Paths of any
+// length: the exe may live in an installation deeper than MAX_PATH.
 int main() {
-    wchar_t own[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, own, MAX_PATH);
-    std::wstring recordPath(own);
-    recordPath = recordPath.substr(0, recordPath.rfind(L'\\') + 1) + L"fake_game_record.txt";
+    std::wstring own(32768, L'\0');
+    own.resize(GetModuleFileNameW(nullptr, &own[0], static_cast<DWORD>(own.size())));
+    std::wstring recordPath = own.substr(0, own.rfind(L'\\') + 1) + L"fake_game_record.txt";
+    if (recordPath.size() >= 260 && recordPath.compare(0, 4, L"\\\\?\\") != 0) recordPath = L"\\\\?\\" + recordPath;
 
-    wchar_t cwd[MAX_PATH] = {};
-    GetCurrentDirectoryW(MAX_PATH, cwd);
+    std::wstring cwd(32768, L'\0');
+    cwd.resize(GetCurrentDirectoryW(static_cast<DWORD>(cwd.size()), &cwd[0]));
+    std::wstring longCwd(32768, L'\0');
+    DWORD longLength = GetLongPathNameW(cwd.c_str(), &longCwd[0], static_cast<DWORD>(longCwd.size()));
+    if (longLength > 0 && longLength < longCwd.size()) cwd = longCwd.substr(0, longLength);
     std::string record = Utf8(cwd) + "\n";
     int count = 0;
     LPWSTR* argv = CommandLineToArgvW(GetCommandLineW(), &count);
