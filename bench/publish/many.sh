@@ -2,7 +2,7 @@
 # Publishing 100,000 small files against the floor of a tree of links (cp -al, then sync), with peak memory.
 # Usage: bench/publish/many.sh [path/to/quillor-publish]   (default: $QUILLOR_BUILD_DIR or build)
 # QUILLOR_BENCH_FILES (default 100000, in folders of 100), QUILLOR_BENCH_ROUNDS (default 3; medians are
-# printed), QUILLOR_BENCH_STRACE=1 adds an strace -c -f of a no-change re-publish, QUILLOR_BENCH_DIR the
+# printed), QUILLOR_BENCH_KEPT=0 leaves out the re-publish with ten kept releases, QUILLOR_BENCH_STRACE=1 adds an strace -c -f of a no-change re-publish, QUILLOR_BENCH_DIR the
 # folder to work in (default: the build tree; never a tmpfs, which has no disk to flush).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -128,6 +128,24 @@ report stage "stage 10%, 1% changed" 1
 report widen "widen to 50%" 1
 report promote "promote" 1
 report revert "revert to the round's first files" 1
+
+# Every kept release is a release players may still hold, which a publish checks the new one
+# against: the last round's site gets ten more releases (1% changed each), so that the default
+# --keep 10 holds ten, then a re-publish with nothing changed is timed against one of the first
+# round's kind (one or two kept).
+if [ "${QUILLOR_BENCH_KEPT:-1}" = 1 ]; then
+    for _ in $(seq 1 10); do
+        step=$((step + 1)); change_some $step
+        serial=$((serial + 1))
+        "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server" >/dev/null
+    done
+    kept=$(find "$server.history" -mindepth 1 -maxdepth 1 -type d ! -name '*.gone' | wc -l)
+    for _ in $(seq 1 "$rounds"); do
+        serial=$((serial + 1))
+        measure "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server"; add kept
+    done
+    report kept "re-publish, nothing changed, $((kept - 1)) kept" 1
+fi
 
 if [ "${QUILLOR_BENCH_STRACE:-0}" = 1 ]; then
     command -v strace >/dev/null || { echo "strace is not installed" >&2; exit 1; }

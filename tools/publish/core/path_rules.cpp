@@ -163,24 +163,35 @@ std::vector<std::string> FoldedAll(const std::vector<std::string>& paths) {
 
 }  // namespace
 
+void CheckFileFolderChanges(const std::vector<HeldRelease>& held, const std::vector<std::string>& after,
+                            std::vector<std::string>& problems) {
+    // The new release is folded once, whatever the number of releases it is held against.
+    const std::vector<std::string> now = FoldedAll(after);
+    const auto nowFolders = FoldedFolders(now, after);
+    for (const HeldRelease& release : held) {
+        const std::vector<std::string>& before = release.paths;
+        const std::vector<std::string> was = FoldedAll(before);
+        const auto wasFolders = FoldedFolders(was, before);
+        const std::string advice = "; the updater replaces files only, so every installation of " + release.name +
+                                   " would fail there on each run: ship the change under a new name";
+        for (size_t i = 0; i < was.size(); ++i) {
+            auto inside = nowFolders.find(was[i]);
+            if (inside != nowFolders.end())
+                problems.push_back("a file becomes a folder: " + before[i] + " is a file in " + release.name +
+                                   ", this release has " + *inside->second + advice);
+        }
+        for (size_t i = 0; i < now.size(); ++i) {
+            auto inside = wasFolders.find(now[i]);
+            if (inside != wasFolders.end())
+                problems.push_back("a folder becomes a file: " + after[i] + " is a file in this release, " +
+                                   release.name + " has " + *inside->second + advice);
+        }
+    }
+}
+
 void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
                             const std::string& beforeName, std::vector<std::string>& problems) {
-    const std::vector<std::string> was = FoldedAll(before), now = FoldedAll(after);
-    const auto wasFolders = FoldedFolders(was, before), nowFolders = FoldedFolders(now, after);
-    const std::string advice = "; the updater replaces files only, so every installation of " + beforeName +
-                               " would fail there on each run: ship the change under a new name";
-    for (size_t i = 0; i < was.size(); ++i) {
-        auto inside = nowFolders.find(was[i]);
-        if (inside != nowFolders.end())
-            problems.push_back("a file becomes a folder: " + before[i] + " is a file in " + beforeName +
-                               ", this release has " + *inside->second + advice);
-    }
-    for (size_t i = 0; i < now.size(); ++i) {
-        auto inside = wasFolders.find(now[i]);
-        if (inside != wasFolders.end())
-            problems.push_back("a folder becomes a file: " + after[i] + " is a file in this release, " +
-                               beforeName + " has " + *inside->second + advice);
-    }
+    CheckFileFolderChanges({HeldRelease{before, beforeName}}, after, problems);
 }
 
 void CheckReleaseFileLimits(const std::string& path, uint64_t size, std::vector<std::string>& warnings,

@@ -30,6 +30,15 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
 void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
                             const std::string& beforeName, std::vector<std::string>& problems);
 
+// The same against several releases players may hold, each named in its lines ("the kept release
+// (serial 2)"); the new release's paths are folded once for all of them.
+struct HeldRelease {
+    std::vector<std::string> paths;
+    std::string name;
+};
+void CheckFileFolderChanges(const std::vector<HeldRelease>& held, const std::vector<std::string>& after,
+                            std::vector<std::string>& problems);
+
 // Warnings about a release file that some installations cannot take: one of 4 GiB or more (FAT32
 // holds files below 4 GiB only), and a path so long that with ".part" it leaves less than 100
 // characters of MAX_PATH for the installation folder. Each is one line in warnings, with the

@@ -477,9 +477,9 @@ std::vector<std::string> PathsOf(const std::vector<ManifestEntry>& entries) {
     return paths;
 }
 
-// Players hold the release of this tree or of the site's other one (live and stage): each of them
-// must be able to take the new release. Trees that cannot be read are left to the steps that read
-// them.
+// Players hold the release of this tree, of the site's other one (live and stage), or of any kept
+// release they have not left yet: each of them must be able to take the new release. Trees that
+// cannot be read are left to the steps that read them.
 bool CheckHeldReleases(const PublishOptions& options, const std::vector<ReleaseFile>& release, const LiveTree& live,
                        std::vector<std::string>& problems) {
     const std::string site = options.siteDir.empty() ? options.serverDir : options.siteDir;
@@ -500,16 +500,26 @@ bool CheckHeldReleases(const PublishOptions& options, const std::vector<ReleaseF
         return std::string(dir == StageTreePathFor(site) ? "the staged release" : "the live release") + " (serial " +
                std::to_string(treeSerial) + ")";
     };
-    const size_t before = problems.size();
+    std::vector<HeldRelease> held;
     if (live.present) {
-        std::vector<std::string> held;
-        held.reserve(live.files.size());
-        for (const LiveFile& file : live.files) held.push_back(file.entry.path);
-        CheckFileFolderChanges(held, after, name(options.serverDir, live.serial), problems);
+        held.push_back({{}, name(options.serverDir, live.serial)});
+        held.back().paths.reserve(live.files.size());
+        for (const LiveFile& file : live.files) held.back().paths.push_back(file.entry.path);
     }
     if (!options.otherTree.empty() &&
         ReadTreeManifest(options.otherTree, kManifestLimit, serial, entries, error))
-        CheckFileFolderChanges(PathsOf(entries), after, name(options.otherTree, serial), problems);
+        held.push_back({PathsOf(entries), name(options.otherTree, serial)});
+    std::vector<KeptRelease> kept;
+    if (ListHistory(site, kept, error)) {
+        std::set<std::string> seen;  // releases kept twice under one digest hold the same paths
+        for (const KeptRelease& each : kept) {
+            if (each.live || each.staged || !each.hasTree || !seen.insert(each.digest).second) continue;
+            if (ReadTreeManifest(JoinPath(each.path, "tree"), kManifestLimit, serial, entries, error))
+                held.push_back({PathsOf(entries), "the kept release (serial " + std::to_string(each.serial) + ")"});
+        }
+    }
+    const size_t before = problems.size();
+    CheckFileFolderChanges(held, after, problems);
     return problems.size() == before;
 }
 

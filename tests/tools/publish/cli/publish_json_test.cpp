@@ -153,10 +153,13 @@ TEST(PublishJson, EveryCommandEndsWithOneResultObjectAndNothingElseOnStdout) {
         {{"stage", "--json", "--key", key, "--serial", "2", "--share", "5", "@/rel3", "@/lone"}, 1, "stage-not-ours"},
         {{"publish", "--json", "--key", key, "--serial", "2", "@/rel3", "@/lone.stage"}, 1, "server-dir-refused"},
         // rel3 holds no data.pak, so fold may follow it; back to rel would make the folder a file.
-        {{"publish", "--json", "--key", key, "--serial", "1", "@/rel", "@/rv"}, 0, ""},
-        {{"publish", "--json", "--key", key, "--serial", "2", "@/rel3", "@/rv"}, 0, ""},
-        {{"publish", "--json", "--key", key, "--serial", "3", "@/fold", "@/rv"}, 0, "", {"serial"}},
-        {{"revert", "--json", "--key", key, "--to", "1", "--serial", "4", "@/rv"}, 1, "release-file-folder-change"},
+        {{"publish", "--json", "--key", key, "--serial", "1", "@/rel3", "@/rv"}, 0, ""},
+        {{"publish", "--json", "--key", key, "--serial", "2", "@/fold", "@/rv"}, 0, "", {"serial"}},
+        {{"revert", "--json", "--key", key, "--to", "1", "--serial", "3", "@/rv"}, 0, "", {"reverted_to"}},
+        {{"publish", "--json", "--key", key, "--serial", "4", "@/rel", "@/rv"}, 1, "release-file-folder-change"},
+        // Neither live nor staged, release 2 is still kept: its players hold data.pak as a folder.
+        {{"prune", "--json", "--keep", "0", "@/rv"}, 0, "", {"history"}},
+        {{"publish", "--json", "--key", key, "--serial", "4", "@/rel", "@/rv"}, 1, "release-file-folder-change"},
         {{"diff", "--json", "@/rel3", "@/srv"}, 0, "", {"added", "changed", "removed", "unchanged", "live_serial"}, true},
         {{"diff", "--json", "@/rel", "@/srv"}, 1, "differences", {"added", "removed", "download_bytes"}},
         {{"diff", "--json", "@/missing", "@/srv"}, 2, "release-missing"},

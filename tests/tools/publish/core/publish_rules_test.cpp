@@ -105,6 +105,22 @@ TEST(PublishPathRules, RefusesAFileThatBecomesAFolderOrTheReverse) {
     }
 }
 
+// Against several held releases at once, each refusal names the release whose players it strands.
+TEST(PublishPathRules, NamesEachHeldReleaseThatCouldNotTakeTheNewOne) {
+    const std::vector<HeldRelease> held = {{{"game.exe"}, "the live release (serial 9)"},
+                                           {{"data.pak"}, "the kept release (serial 3)"},
+                                           {{"data.pak/old.pak", "game.exe"}, "the kept release (serial 2)"}};
+    std::vector<std::string> problems;
+    CheckFileFolderChanges(held, {"game.exe", "data.pak/new.pak"}, problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_EQ(problems[0].rfind("a file becomes a folder: data.pak is a file in the kept release (serial 3), ", 0), 0u)
+        << problems[0];
+    problems.clear();
+    CheckFileFolderChanges(held, {"data.pak"}, problems);
+    ASSERT_EQ(problems.size(), 1u);
+    EXPECT_NE(problems[0].find("the kept release (serial 2) has data.pak/old.pak"), std::string::npos) << problems[0];
+}
+
 TEST(PublishPathRules, WarnsAboutFilesSomeInstallationsCannotTake) {
     const std::string ue = "\xC3\xBC", emoji = "\xF0\x9F\x8E\xAE";  // one and two UTF-16 units
     const struct {
