@@ -163,35 +163,45 @@ std::vector<std::string> FoldedAll(const std::vector<std::string>& paths) {
 
 }  // namespace
 
-void CheckFileFolderChanges(const std::vector<HeldRelease>& held, const std::vector<std::string>& after,
-                            std::vector<std::string>& problems) {
-    // The new release is folded once, whatever the number of releases it is held against.
-    const std::vector<std::string> now = FoldedAll(after);
-    const auto nowFolders = FoldedFolders(now, after);
-    for (const HeldRelease& release : held) {
-        const std::vector<std::string>& before = release.paths;
-        const std::vector<std::string> was = FoldedAll(before);
-        const auto wasFolders = FoldedFolders(was, before);
-        const std::string advice = "; the updater replaces files only, so every installation of " + release.name +
-                                   " would fail there on each run: ship the change under a new name";
-        for (size_t i = 0; i < was.size(); ++i) {
-            auto inside = nowFolders.find(was[i]);
-            if (inside != nowFolders.end())
-                problems.push_back("a file becomes a folder: " + before[i] + " is a file in " + release.name +
-                                   ", this release has " + *inside->second + advice);
-        }
-        for (size_t i = 0; i < now.size(); ++i) {
-            auto inside = wasFolders.find(now[i]);
-            if (inside != wasFolders.end())
-                problems.push_back("a folder becomes a file: " + after[i] + " is a file in this release, " +
-                                   release.name + " has " + *inside->second + advice);
+FoldedRelease FoldRelease(const std::vector<std::string>& paths) {
+    FoldedRelease release;
+    release.paths = &paths;
+    release.folded = FoldedAll(paths);
+    release.folders = FoldedFolders(release.folded, paths);
+    release.files.reserve(release.folded.size());
+    for (size_t i = 0; i < release.folded.size(); ++i) release.files.emplace(release.folded[i], i);
+    return release;
+}
+
+void CheckFileFolderChanges(const std::vector<std::string>& before, const FoldedRelease& after,
+                            const std::string& beforeName, std::vector<std::string>& problems) {
+    // Only a path the new release no longer holds can clash: a file of both releases is a folder
+    // in neither, and every path below a folder that became a file is gone from the new release.
+    // So a release held against the new one costs a lookup per path, and the rest only its few
+    // removed paths.
+    const std::string advice = "; the updater replaces files only, so every installation of " + beforeName +
+                               " would fail there on each run: ship the change under a new name";
+    std::map<size_t, const std::string*> becameFiles;  // the new file's index, the first path below it
+    for (const std::string& path : before) {
+        const std::string folded = FoldCaseForNtfs(path);
+        if (after.files.count(folded) != 0) continue;
+        auto inside = after.folders.find(folded);
+        if (inside != after.folders.end())
+            problems.push_back("a file becomes a folder: " + path + " is a file in " + beforeName +
+                               ", this release has " + *inside->second + advice);
+        for (size_t at = folded.find('/'); at != std::string::npos; at = folded.find('/', at + 1)) {
+            auto file = after.files.find(folded.substr(0, at));
+            if (file != after.files.end()) becameFiles.emplace(file->second, &path);
         }
     }
+    for (const auto& [index, below] : becameFiles)
+        problems.push_back("a folder becomes a file: " + (*after.paths)[index] + " is a file in this release, " +
+                           beforeName + " has " + *below + advice);
 }
 
 void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
                             const std::string& beforeName, std::vector<std::string>& problems) {
-    CheckFileFolderChanges({HeldRelease{before, beforeName}}, after, problems);
+    CheckFileFolderChanges(before, FoldRelease(after), beforeName, problems);
 }
 
 void CheckReleaseFileLimits(const std::string& path, uint64_t size, std::vector<std::string>& warnings,

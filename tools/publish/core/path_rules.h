@@ -2,6 +2,7 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "update/name_fold.h"
@@ -30,14 +31,17 @@ void CheckReleasePaths(const std::vector<std::string>& paths, std::vector<std::s
 void CheckFileFolderChanges(const std::vector<std::string>& before, const std::vector<std::string>& after,
                             const std::string& beforeName, std::vector<std::string>& problems);
 
-// The same against several releases players may hold, each named in its lines ("the kept release
-// (serial 2)"); the new release's paths are folded once for all of them.
-struct HeldRelease {
-    std::vector<std::string> paths;
-    std::string name;
+// The same, with the new release folded once for all the releases players may hold (the live,
+// the staged and every kept one): FoldRelease's result refers to paths, which must outlive it.
+struct FoldedRelease {
+    const std::vector<std::string>* paths = nullptr;
+    std::vector<std::string> folded;
+    std::unordered_map<std::string, const std::string*> folders;  // each folder, a path below it
+    std::unordered_map<std::string, size_t> files;                // each path, its index
 };
-void CheckFileFolderChanges(const std::vector<HeldRelease>& held, const std::vector<std::string>& after,
-                            std::vector<std::string>& problems);
+FoldedRelease FoldRelease(const std::vector<std::string>& paths);
+void CheckFileFolderChanges(const std::vector<std::string>& before, const FoldedRelease& after,
+                            const std::string& beforeName, std::vector<std::string>& problems);
 
 // Warnings about a release file that some installations cannot take: one of 4 GiB or more (FAT32
 // holds files below 4 GiB only), and a path so long that with ".part" it leaves less than 100

@@ -500,26 +500,27 @@ bool CheckHeldReleases(const PublishOptions& options, const std::vector<ReleaseF
         return std::string(dir == StageTreePathFor(site) ? "the staged release" : "the live release") + " (serial " +
                std::to_string(treeSerial) + ")";
     };
-    std::vector<HeldRelease> held;
+    const size_t before = problems.size();
+    const FoldedRelease folded = FoldRelease(after);
     if (live.present) {
-        held.push_back({{}, name(options.serverDir, live.serial)});
-        held.back().paths.reserve(live.files.size());
-        for (const LiveFile& file : live.files) held.back().paths.push_back(file.entry.path);
+        std::vector<std::string> held;
+        held.reserve(live.files.size());
+        for (const LiveFile& file : live.files) held.push_back(file.entry.path);
+        CheckFileFolderChanges(held, folded, name(options.serverDir, live.serial), problems);
     }
     if (!options.otherTree.empty() &&
         ReadTreeManifest(options.otherTree, kManifestLimit, serial, entries, error))
-        held.push_back({PathsOf(entries), name(options.otherTree, serial)});
+        CheckFileFolderChanges(PathsOf(entries), folded, name(options.otherTree, serial), problems);
+    // One kept release at a time: ten of 100,000 files each are never in memory together.
     std::vector<KeptRelease> kept;
     if (ListHistory(site, kept, error)) {
-        std::set<std::string> seen;  // releases kept twice under one digest hold the same paths
         for (const KeptRelease& each : kept) {
-            if (each.live || each.staged || !each.hasTree || !seen.insert(each.digest).second) continue;
+            if (each.live || each.staged || !each.hasTree) continue;
             if (ReadTreeManifest(JoinPath(each.path, "tree"), kManifestLimit, serial, entries, error))
-                held.push_back({PathsOf(entries), "the kept release (serial " + std::to_string(each.serial) + ")"});
+                CheckFileFolderChanges(PathsOf(entries), folded,
+                                       "the kept release (serial " + std::to_string(each.serial) + ")", problems);
         }
     }
-    const size_t before = problems.size();
-    CheckFileFolderChanges(held, after, problems);
     return problems.size() == before;
 }
 

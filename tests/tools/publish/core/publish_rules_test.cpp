@@ -105,20 +105,31 @@ TEST(PublishPathRules, RefusesAFileThatBecomesAFolderOrTheReverse) {
     }
 }
 
-// Against several held releases at once, each refusal names the release whose players it strands.
+// One folded release held against several (live, kept), each refusal naming the release whose
+// players it strands; a path both hold is never a clash, whatever else changed.
 TEST(PublishPathRules, NamesEachHeldReleaseThatCouldNotTakeTheNewOne) {
-    const std::vector<HeldRelease> held = {{{"game.exe"}, "the live release (serial 9)"},
-                                           {{"data.pak"}, "the kept release (serial 3)"},
-                                           {{"data.pak/old.pak", "game.exe"}, "the kept release (serial 2)"}};
-    std::vector<std::string> problems;
-    CheckFileFolderChanges(held, {"game.exe", "data.pak/new.pak"}, problems);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_EQ(problems[0].rfind("a file becomes a folder: data.pak is a file in the kept release (serial 3), ", 0), 0u)
-        << problems[0];
-    problems.clear();
-    CheckFileFolderChanges(held, {"data.pak"}, problems);
-    ASSERT_EQ(problems.size(), 1u);
-    EXPECT_NE(problems[0].find("the kept release (serial 2) has data.pak/old.pak"), std::string::npos) << problems[0];
+    const struct {
+        std::vector<std::string> after;
+        std::vector<std::pair<std::vector<std::string>, std::string>> held;  // paths, name
+        std::vector<std::string> starts;  // the problems, by their beginnings
+    } cases[] = {
+        {{"game.exe", "data.pak/new.pak"},
+         {{{"game.exe"}, "the live release (serial 9)"},
+          {{"data.pak"}, "the kept release (serial 3)"},
+          {{"data.pak/old.pak", "game.exe"}, "the kept release (serial 2)"}},
+         {"a file becomes a folder: data.pak is a file in the kept release (serial 3), this release has data.pak/new.pak"}},
+        {{"data.pak", "DATA/x"},
+         {{{"data.pak/a", "data.pak/b", "data/x"}, "the kept release (serial 2)"}},
+         {"a folder becomes a file: data.pak is a file in this release, the kept release (serial 2) has data.pak/a"}},
+        {{"a/b/c", "a/d"}, {{{"A/B/C", "a/d", "a/e"}, "the kept release (serial 1)"}}, {}},
+    };
+    for (const auto& c : cases) {
+        const FoldedRelease folded = FoldRelease(c.after);
+        std::vector<std::string> problems;
+        for (const auto& [paths, name] : c.held) CheckFileFolderChanges(paths, folded, name, problems);
+        ASSERT_EQ(problems.size(), c.starts.size()) << c.after[0];
+        for (size_t i = 0; i < problems.size(); ++i) EXPECT_EQ(problems[i].rfind(c.starts[i], 0), 0u) << problems[i];
+    }
 }
 
 TEST(PublishPathRules, WarnsAboutFilesSomeInstallationsCannotTake) {
