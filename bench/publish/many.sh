@@ -131,20 +131,31 @@ report revert "revert to the round's first files" 1
 
 # Every kept release is a release players may still hold, which a publish checks the new one
 # against: the last round's site gets ten more releases (1% changed each), so that the default
-# --keep 10 holds ten, then a re-publish with nothing changed is timed against one of the first
-# round's kind (one or two kept).
+# --keep 10 holds ten, then a re-publish with nothing changed is timed; then the same after a
+# prune to one kept release, on the same site and trees.
+wait_gone() { for _ in $(seq 1 600); do compgen -G "$server.history/*.gone" >/dev/null || break; sleep 0.1; done; }
 if [ "${QUILLOR_BENCH_KEPT:-1}" = 1 ]; then
     for _ in $(seq 1 10); do
         step=$((step + 1)); change_some $step
         serial=$((serial + 1))
         "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server" >/dev/null
+        wait_gone
     done
     kept=$(find "$server.history" -mindepth 1 -maxdepth 1 -type d ! -name '*.gone' | wc -l)
     for _ in $(seq 1 "$rounds"); do
         serial=$((serial + 1))
         measure "$tool" publish "${key[@]}" --serial $serial "$work/release" "$server"; add kept
+        wait_gone
     done
-    report kept "re-publish, nothing changed, $((kept - 1)) kept" 1
+    "$tool" prune --keep 1 "$server" >/dev/null
+    wait_gone
+    for _ in $(seq 1 "$rounds"); do
+        serial=$((serial + 1))
+        measure "$tool" publish "${key[@]}" --keep 1 --serial $serial "$work/release" "$server"; add kept1
+        wait_gone
+    done
+    report kept "re-publish, nothing changed, $kept entries" 1
+    report kept1 "the same site after prune --keep 1" 1
 fi
 
 if [ "${QUILLOR_BENCH_STRACE:-0}" = 1 ]; then

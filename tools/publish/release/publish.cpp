@@ -508,17 +508,20 @@ bool CheckHeldReleases(const PublishOptions& options, const std::vector<ReleaseF
         for (const LiveFile& file : live.files) held.push_back(file.entry.path);
         CheckFileFolderChanges(held, folded, name(options.serverDir, live.serial), problems);
     }
-    if (!options.otherTree.empty() &&
-        ReadTreeManifest(options.otherTree, kManifestLimit, serial, entries, error))
+    // The parser appends: each tree's entries start from an empty list.
+    auto readTree = [&](const std::string& dir) {
+        entries.clear();
+        return ReadTreeManifest(dir, kManifestLimit, serial, entries, error);
+    };
+    if (!options.otherTree.empty() && readTree(options.otherTree))
         CheckFileFolderChanges(PathsOf(entries), folded, name(options.otherTree, serial), problems);
     // One kept release at a time: ten of 100,000 files each are never in memory together.
     std::vector<KeptRelease> kept;
     if (ListHistory(site, kept, error)) {
         for (const KeptRelease& each : kept) {
-            if (each.live || each.staged || !each.hasTree) continue;
-            if (ReadTreeManifest(JoinPath(each.path, "tree"), kManifestLimit, serial, entries, error))
-                CheckFileFolderChanges(PathsOf(entries), folded,
-                                       "the kept release (serial " + std::to_string(each.serial) + ")", problems);
+            if (each.live || each.staged || !each.hasTree || !readTree(JoinPath(each.path, "tree"))) continue;
+            CheckFileFolderChanges(PathsOf(entries), folded,
+                                   "the kept release (serial " + std::to_string(each.serial) + ")", problems);
         }
     }
     return problems.size() == before;
