@@ -129,7 +129,9 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
     const uint32_t filterShift = 32 - lookup.bits - kFilterExtraBits;
     const uint64_t* filter = lookup.filter.data();
 
-    std::vector<uint8_t> buffer(std::max<size_t>(kReadChunk, 2 * size_t{blockSize}));
+    // Room for a window and the bytes it rolls over; a small seed needs no more than itself.
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kReadChunk, seedSize + 1));
+    std::vector<uint8_t> buffer(std::max<size_t>(wanted, 2 * size_t{blockSize}));
     uint64_t bufferOffset = 0;  // seed offset of buffer[0]
     size_t begin = 0;           // window start in buffer
     size_t end = 0;             // bytes held
