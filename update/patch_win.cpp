@@ -101,11 +101,14 @@ bool IsFile(const std::wstring& path) {
 struct Progress {
     uint64_t doneBytes;
     uint64_t totalBytes;
+    uint64_t fileSize;
     uint64_t localBytes = 0;
     uint64_t fetchedBytes = 0;
     void Show() const {
+        // Blocks found locally that a merged range fetches again count once.
         if (totalBytes != 0)
-            SetProgress(ProgressPermille(doneBytes, SaturatingAdd(localBytes, fetchedBytes), totalBytes));
+            SetProgress(ProgressPermille(
+                doneBytes, std::min(SaturatingAdd(localBytes, fetchedBytes), fileSize), totalBytes));
     }
 };
 
@@ -145,21 +148,24 @@ bool FetchBlockIndex(const ManifestEntry& entry, const PatchOffer& offer, BlockI
     return true;
 }
 
-// Marks the blocks a leftover ".part" already holds at their own offsets.
+// Marks the blocks a leftover ".part" already holds at their own offsets, read in large pieces.
 bool FindBlocksInPlace(HANDLE part, const BlockIndex& index, std::vector<uint64_t>& sources,
                        Progress& progress) {
     uint64_t partSize = 0;
     if (!SizeOf(part, partSize)) return false;
-    std::vector<uint8_t> block(index.blockSize);
-    for (uint64_t k = 0; k < sources.size(); ++k) {
-        const uint32_t length = BlockLength(index, k);
-        const uint64_t offset = k * index.blockSize;
-        if (offset + length > partSize) break;
+    const size_t perRead = std::max<size_t>(1, kCopyChunk / index.blockSize);
+    std::vector<uint8_t> buffer(perRead * index.blockSize);
+    for (uint64_t k = 0; k < sources.size() && k * index.blockSize < partSize; k += perRead) {
         size_t got = 0;
-        if (!ReadAt(part, offset, block.data(), length, got)) return false;
-        if (got == length && BlockIsIntact(index, k, block.data(), length)) {
-            sources[k] = kBlockInPlace;
-            progress.localBytes += length;
+        if (!ReadAt(part, k * index.blockSize, buffer.data(), buffer.size(), got)) return false;
+        for (uint64_t j = k; j < k + perRead && j < sources.size(); ++j) {
+            const uint32_t length = BlockLength(index, j);
+            const size_t at = static_cast<size_t>((j - k) * index.blockSize);
+            if (at + length > got) break;
+            if (BlockIsIntact(index, j, buffer.data() + at, length)) {
+                sources[j] = kBlockInPlace;
+                progress.localBytes += length;
+            }
         }
     }
     progress.Show();
@@ -267,7 +273,7 @@ PatchResult PatchFile(const ManifestEntry& entry, const PatchOffer& offer, uint6
         error = "Kann Datei nicht anlegen: " + entry.path;
         return PatchResult::Failed;
     }
-    Progress progress{doneBytes, totalBytes};
+    Progress progress{doneBytes, totalBytes, entry.size};
     std::vector<uint64_t> sources(index.weak.size(), kBlockNotFound);
     if (!FindBlocksInPlace(part.get(), index, sources, progress)) return Drop(entry, "the partial download cannot be read");
 
@@ -314,7 +320,7 @@ PatchResult CopyLocalFile(const ManifestEntry& entry, const std::wstring& source
         error = "Kann Datei nicht anlegen: " + entry.path;
         return PatchResult::Failed;
     }
-    Progress progress{doneBytes, totalBytes};
+    Progress progress{doneBytes, totalBytes, entry.size};
     std::vector<uint8_t> buffer(kCopyChunk);
     for (;;) {
         size_t got = 0;

@@ -142,6 +142,12 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
     bool fetched = HttpGet(FileUrl(settings.baseUrl, UrlEncodePath(entry.path)), nullptr,
                            part.handle, &receivedBytes, doneBytes, totalBytes, error, entry.size,
                            &tooLong);
+    // WinINet may report a connection closed early as the end of the body: a file that keeps
+    // its partial then counts as cut, not as a failed check, so its bytes stay for the next run.
+    if (fetched && keepPartial && receivedBytes < entry.size) {
+        fetched = false;
+        error = "Download unterbrochen";
+    }
     if (fetched) MakePartDurable(part.handle, target);
     part.Close();
     if (!fetched) {
