@@ -8,9 +8,12 @@ namespace {
 
 constexpr size_t kReadChunk = 1u << 20;
 constexpr uint32_t kWeakMultiplier = 0x9E3779B1u;
-// One filter bit per 1/8 bucket: a weak checksum that no block has is refused with one load.
-constexpr uint32_t kFilterExtraBits = 3;
-constexpr uint32_t kMaxBucketBits = 21;
+constexpr uint32_t kSecondMultiplier = 0x85EBCA77u;
+// A two-probe filter of 32 bits per bucket: nearly every window whose weak checksum no block
+// has is refused with one or two loads, before the sorted table is searched (about 4 MB for
+// 2^20 blocks).
+constexpr uint32_t kFilterExtraBits = 5;
+constexpr uint32_t kMaxBucketBits = 20;  // with kFilterExtraBits, within the 25 bits of FilterBit
 constexpr uint64_t kStrongBudgetExtra = 64ull << 20;
 
 // The blocks still wanted, sorted so that equal weak checksums, and within them equal strong
@@ -19,10 +22,21 @@ struct Lookup {
     uint32_t bits = 8;
     std::vector<uint32_t> order;
     std::vector<uint32_t> bucketStart;  // 2^bits + 1 positions into order
-    std::vector<uint64_t> filter;       // 2^(bits + kFilterExtraBits) bits
+    std::vector<uint32_t> filter;       // 2^(bits + kFilterExtraBits) bits
+    uint32_t filterMask = 0;
 };
 
 uint32_t Mixed(uint32_t weak) { return weak * kWeakMultiplier; }
+uint32_t SecondMixed(uint32_t weak) { return (weak ^ (weak >> 15)) * kSecondMultiplier; }
+
+// Filter bits come from the top 25 bits of each mix, masked to the filter's size: a constant shift
+// leaves one more register to the rolling loop on a 32-bit x86.
+constexpr uint32_t kFilterShift = 7;
+uint32_t FilterBit(uint32_t mixed, uint32_t mask) { return (mixed >> kFilterShift) & mask; }
+
+// 32-bit words: the updater is a 32-bit program, where a 64-bit shift costs several instructions.
+bool FilterHas(const uint32_t* filter, uint32_t bit) { return (filter[bit / 32] >> (bit % 32)) & 1; }
+void FilterSet(std::vector<uint32_t>& filter, uint32_t bit) { filter[bit / 32] |= uint32_t{1} << (bit % 32); }
 
 Lookup BuildLookup(const BlockIndex& index, const std::vector<uint64_t>& sources) {
     Lookup lookup;
@@ -39,12 +53,13 @@ Lookup BuildLookup(const BlockIndex& index, const std::vector<uint64_t>& sources
         return x < y;
     });
     lookup.bucketStart.assign((size_t{1} << lookup.bits) + 1, 0);
-    lookup.filter.assign((size_t{1} << (lookup.bits + kFilterExtraBits)) / 64, 0);
+    lookup.filterMask = (uint32_t{1} << (lookup.bits + kFilterExtraBits)) - 1;
+    lookup.filter.assign((size_t{lookup.filterMask} + 1) / 32, 0);
     for (uint32_t k : lookup.order) {
         const uint32_t mixed = Mixed(index.weak[k]);
         ++lookup.bucketStart[(mixed >> shift) + 1];
-        const uint32_t bit = mixed >> (shift - kFilterExtraBits);
-        lookup.filter[bit / 64] |= uint64_t{1} << (bit % 64);
+        FilterSet(lookup.filter, FilterBit(mixed, lookup.filterMask));
+        FilterSet(lookup.filter, FilterBit(SecondMixed(index.weak[k]), lookup.filterMask));
     }
     for (size_t b = 1; b < lookup.bucketStart.size(); ++b)
         lookup.bucketStart[b] += lookup.bucketStart[b - 1];
@@ -92,6 +107,32 @@ struct Scan {
     }
 };
 
+// Rolls the window from p (whose sums are a and b) one byte at a time until the filter lets one
+// through or p reaches stop; returns where it stopped. Kept small so that a and b stay in registers.
+// Not inlined: within the scan, the 32-bit compiler kept the sums in memory and halved the speed.
+__attribute__((noinline)) const uint8_t* Roll(const uint8_t* p, const uint8_t* stop,
+                                              uint32_t blockSize, uint32_t& a, uint32_t& b,
+                                              const uint32_t* filter, uint32_t mask, bool& passed) {
+    uint32_t rollA = a, rollB = b;
+    passed = false;
+    while (p < stop) {
+        const uint32_t out = p[0];
+        const uint32_t in = p[blockSize];
+        rollA += in - out;
+        rollB += rollA - blockSize * out;
+        ++p;
+        const uint32_t weak = (rollA & 0xFFFF) | (rollB << 16);
+        if (FilterHas(filter, FilterBit(Mixed(weak), mask)) &&
+            FilterHas(filter, FilterBit(SecondMixed(weak), mask))) {
+            passed = true;
+            break;
+        }
+    }
+    a = rollA;
+    b = rollB;
+    return p;
+}
+
 // The short last block cannot be met by a window of full length: it is looked for where an
 // unchanged, shifted or cut body would hold it.
 bool FindShortLastBlock(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
@@ -126,8 +167,8 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
     if (index.weak.empty() || blockSize == 0 || sources.size() != index.weak.size()) return true;
     const Lookup lookup = BuildLookup(index, sources);
     Scan scan{index, lookup, sources, stats, 2 * seedSize + kStrongBudgetExtra};
-    const uint32_t filterShift = 32 - lookup.bits - kFilterExtraBits;
-    const uint64_t* filter = lookup.filter.data();
+    const uint32_t filterMask = lookup.filterMask;
+    const uint32_t* filter = lookup.filter.data();
 
     // Room for a window and the bytes it rolls over; a small seed needs no more than itself.
     const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kReadChunk, seedSize + 1));
@@ -177,8 +218,8 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
             if (!tested) {
                 tested = true;
                 const uint32_t weak = (a & 0xFFFF) | (b << 16);
-                const uint32_t bit = Mixed(weak) >> filterShift;
-                if ((filter[bit / 64] >> (bit % 64)) & 1) {
+                if (FilterHas(filter, FilterBit(Mixed(weak), filterMask)) &&
+                    FilterHas(filter, FilterBit(SecondMixed(weak), filterMask))) {
                     if (scan.TryMatch(weak, data + begin, bufferOffset + begin)) {
                         begin += blockSize;
                         summed = false;
@@ -187,13 +228,14 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
                     if (stats.budgetSpent) break;
                 }
             }
-            if (begin + blockSize >= end) break;
-            const uint32_t out = data[begin];
-            const uint32_t in = data[begin + blockSize];
-            a += in - out;
-            b += a - blockSize * out;
-            ++begin;
-            tested = false;
+            // The hot path: roll until the filter lets a window through or the buffer holds no
+            // next byte.
+            bool passed = false;
+            const uint8_t* p = Roll(data + begin, data + end - blockSize, blockSize, a, b, filter,
+                                    filterMask, passed);
+            begin = static_cast<size_t>(p - data);
+            tested = !passed;  // a window the filter refused needs no second look
+            if (!passed) break;
         }
         if (summed && tested && begin + blockSize >= end && atEnd) break;
     }
