@@ -73,6 +73,8 @@ struct Scan {
     std::vector<uint64_t>& sources;
     SearchStats& stats;
     uint64_t strongBudget;
+    const FoundBlock& found;
+    bool refused = false;  // found did not take a block
 
     // Whether the window (blockSize bytes at seed offset) is a wanted block, or one of a group
     // already taken; the group's blocks then take it from here.
@@ -100,7 +102,10 @@ struct Scan {
                              [&](uint64_t s, uint32_t k) { return s < strongs[k]; }));
         if (group.first == group.second) return false;
         if (sources[*group.first] == kBlockNotFound) {
-            for (auto it = group.first; it != group.second; ++it) sources[*it] = offset;
+            for (auto it = group.first; it != group.second; ++it) {
+                sources[*it] = offset;
+                if (found && !refused && !found(*it, window, index.blockSize)) refused = true;
+            }
             stats.foundBlocks += static_cast<uint64_t>(group.second - group.first);
         }
         return true;
@@ -136,7 +141,8 @@ __attribute__((noinline)) const uint8_t* Roll(const uint8_t* p, const uint8_t* s
 // The short last block cannot be met by a window of full length: it is looked for where an
 // unchanged, shifted or cut body would hold it.
 bool FindShortLastBlock(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
-                        std::vector<uint64_t>& sources, SearchStats& stats, std::string& error) {
+                        std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                        const FoundBlock& found) {
     const uint64_t last = index.weak.size() - 1;
     const uint32_t length = BlockLength(index, last);
     if (length == index.blockSize || sources[last] != kBlockNotFound || length > seedSize) return true;
@@ -153,6 +159,10 @@ bool FindShortLastBlock(const BlockIndex& index, uint64_t seedSize, const SeedRe
         if (got == length && BlockIsIntact(index, last, block.data(), length)) {
             sources[last] = offset;
             ++stats.foundBlocks;
+            if (found && !found(last, block.data(), length)) {
+                error = "a found block was not taken";
+                return false;
+            }
             return true;
         }
     }
@@ -162,11 +172,12 @@ bool FindShortLastBlock(const BlockIndex& index, uint64_t seedSize, const SeedRe
 }  // namespace
 
 bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
-                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error) {
+                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                const FoundBlock& found) {
     const uint32_t blockSize = index.blockSize;
     if (index.weak.empty() || blockSize == 0 || sources.size() != index.weak.size()) return true;
     const Lookup lookup = BuildLookup(index, sources);
-    Scan scan{index, lookup, sources, stats, 2 * seedSize + kStrongBudgetExtra};
+    Scan scan{index, lookup, sources, stats, 2 * seedSize + kStrongBudgetExtra, found};
     const uint32_t filterMask = lookup.filterMask;
     const uint32_t* filter = lookup.filter.data();
 
@@ -221,6 +232,10 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
                 if (FilterHas(filter, FilterBit(Mixed(weak), filterMask)) &&
                     FilterHas(filter, FilterBit(SecondMixed(weak), filterMask))) {
                     if (scan.TryMatch(weak, data + begin, bufferOffset + begin)) {
+                        if (scan.refused) {
+                            error = "a found block was not taken";
+                            return false;
+                        }
                         begin += blockSize;
                         summed = false;
                         break;
@@ -239,7 +254,7 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
         }
         if (summed && tested && begin + blockSize >= end && atEnd) break;
     }
-    return FindShortLastBlock(index, seedSize, read, sources, stats, error);
+    return FindShortLastBlock(index, seedSize, read, sources, stats, error, found);
 }
 
 std::vector<ByteRange> MissingRanges(const BlockIndex& index, const std::vector<uint64_t>& sources,

@@ -22,13 +22,19 @@ struct SearchStats {
     bool budgetSpent = false;     // the search stopped early: too many weak hits that were false
 };
 
+// Takes block k's bytes the moment the search finds them (so they can be written while the
+// search goes on); false stops the search.
+using FoundBlock = std::function<bool(uint64_t k, const uint8_t* data, uint32_t length)>;
+
 // Searches the seed (seedSize bytes) for every block whose entry in sources is kBlockNotFound,
 // at any byte offset: rolling weak checksum, then strong hash. Found blocks get their offset in
-// the seed. Work is bounded whatever the index claims: strong hashing stops at about twice the
-// seed plus 64 MiB. Memory: about 12 bytes per block besides the index. sources must hold one
-// entry per block. False (with an English reason) only when the reader fails.
+// the seed, and go to found when given. Work is bounded whatever the index claims: strong
+// hashing stops at about twice the seed plus 64 MiB. Memory: about 16 bytes per block besides
+// the index. sources must hold one entry per block. False (with an English reason) only when
+// the reader fails or found refuses a block.
 bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
-                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error);
+                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                const FoundBlock& found = nullptr);
 
 struct ByteRange {
     uint64_t first = 0;  // inclusive, as in "Range: bytes=first-last"

@@ -167,38 +167,36 @@ bool FindBlocksInPlace(HANDLE part, const BlockIndex& index, std::vector<uint64_
                 progress.localBytes += length;
             }
         }
+        progress.Show();
     }
-    progress.Show();
     return true;
 }
 
-// Copies the blocks found in the seed into the ".part", runs of neighbours in one piece.
-bool CopyFoundBlocks(HANDLE seed, HANDLE part, const BlockIndex& index,
-                     const std::vector<uint64_t>& sources, Progress& progress) {
-    std::vector<uint8_t> buffer(std::max<size_t>(kCopyChunk, index.blockSize));
-    for (uint64_t k = 0; k < sources.size();) {
-        if (sources[k] >= kBlockInPlace) {
-            ++k;
-            continue;
-        }
-        uint64_t from = sources[k];
-        uint64_t length = BlockLength(index, k);
-        uint64_t next = k + 1;
-        while (next < sources.size() && sources[next] == from + length &&
-               length + BlockLength(index, next) <= buffer.size()) {
-            length += BlockLength(index, next);
-            ++next;
-        }
-        size_t got = 0;
-        if (!ReadAt(seed, from, buffer.data(), static_cast<size_t>(length), got) || got != length ||
-            !WriteAt(part, k * index.blockSize, buffer.data(), static_cast<size_t>(length)))
+// Writes the blocks the search finds into the ".part" as they come, neighbours in one write, so
+// the bar moves while a large installed copy is searched.
+struct BlockWriter {
+    HANDLE part;
+    Progress& progress;
+    std::vector<uint8_t> run;  // bytes of consecutive blocks not written yet
+    uint64_t runOffset = 0;
+
+    bool Add(uint64_t offset, const uint8_t* data, uint32_t length) {
+        if (!run.empty() && (offset != runOffset + run.size() || run.size() + length > kCopyChunk) &&
+            !Flush())
             return false;
-        progress.localBytes += length;
-        progress.Show();
-        k = next;
+        if (run.empty()) runOffset = offset;
+        run.insert(run.end(), data, data + length);
+        return true;
     }
-    return true;
-}
+    bool Flush() {
+        if (run.empty()) return true;
+        if (!WriteAt(part, runOffset, run.data(), run.size())) return false;
+        progress.localBytes += run.size();
+        progress.Show();
+        run.clear();
+        return true;
+    }
+};
 
 // Fetches the ranges, checking and writing each block as it completes.
 PatchResult FetchRanges(const ManifestEntry& entry, const PatchOffer& offer, HANDLE part,
@@ -284,10 +282,13 @@ PatchResult PatchFile(const ManifestEntry& entry, const PatchOffer& offer, uint6
         SeedReader read = [&](uint64_t offset, uint8_t* buffer, size_t size, size_t& got) {
             return ReadAt(seed.get(), offset, buffer, size, got);
         };
-        if (!FindBlocks(index, seedSize, read, sources, stats, reason))
-            return Drop(entry, "the installed copy cannot be read");
-        if (!CopyFoundBlocks(seed.get(), part.get(), index, sources, progress))
-            return Drop(entry, "copying local blocks failed");
+        BlockWriter writer{part.get(), progress, {}};
+        FoundBlock found = [&](uint64_t k, const uint8_t* data, uint32_t length) {
+            return writer.Add(k * index.blockSize, data, length);
+        };
+        if (!FindBlocks(index, seedSize, read, sources, stats, reason, found) || !writer.Flush())
+            return Drop(entry, "the installed copy cannot be read or its blocks not written");
+        if (stats.budgetSpent) WriteLog("patch %s: block search stopped early (too many false hits)", entry.path.c_str());
     }
     seed.Close();
 

@@ -28,7 +28,16 @@ void CheckSearch(const BlockIndex& index, const Bytes& seed, const Bytes* body) 
     std::vector<uint64_t> sources(index.weak.size(), kBlockNotFound);
     SearchStats stats;
     std::string error;
-    FUZZ_REQUIRE(FindBlocks(index, seed.size(), ReaderOf(seed), sources, stats, error));
+    uint64_t handed = 0;
+    FoundBlock take = [&](uint64_t k, const uint8_t* data, uint32_t length) {
+        // Handed over once, with the block's own bytes.
+        FUZZ_REQUIRE(k < sources.size() && sources[k] != kBlockNotFound);
+        FUZZ_REQUIRE(BlockIsIntact(index, k, data, length));
+        ++handed;
+        return true;
+    };
+    FUZZ_REQUIRE(FindBlocks(index, seed.size(), ReaderOf(seed), sources, stats, error, take));
+    FUZZ_REQUIRE(handed == stats.foundBlocks);
     FUZZ_REQUIRE(stats.strongBytes <= 2 * seed.size() + (64ull << 20) + index.blockSize);
     Bytes rebuilt(body ? body->size() : 0);
     uint64_t found = 0;

@@ -50,17 +50,26 @@ struct Outcome {
 Outcome Patch(const Body& old, const Body& fresh, const BlockIndex& index) {
     Outcome outcome;
     outcome.sources.assign(index.weak.size(), kBlockNotFound);
-    std::string error;
-    EXPECT_TRUE(FindBlocks(index, old.size(), ReaderOf(old), outcome.sources, outcome.stats, error));
     outcome.rebuilt.assign(index.bodySize, 0);
+    std::string error;
+    // The blocks handed over while the search runs are what the updater writes.
+    std::vector<bool> taken(index.weak.size(), false);
+    FoundBlock found = [&](uint64_t k, const uint8_t* data, uint32_t length) {
+        EXPECT_FALSE(taken[k]) << k;
+        EXPECT_EQ(length, BlockLength(index, k));
+        taken[k] = true;
+        std::copy(data, data + length, outcome.rebuilt.begin() + k * kBlock);
+        return true;
+    };
+    EXPECT_TRUE(FindBlocks(index, old.size(), ReaderOf(old), outcome.sources, outcome.stats, error, found));
     for (size_t k = 0; k < outcome.sources.size(); ++k) {
         uint64_t from = outcome.sources[k];
+        EXPECT_EQ(taken[k], from != kBlockNotFound) << k;
         if (from == kBlockNotFound) continue;
         uint32_t length = BlockLength(index, k);
         EXPECT_LE(from + length, old.size());
         // Every claimed block really is there.
         EXPECT_TRUE(BlockIsIntact(index, k, old.data() + from, length)) << k;
-        std::copy(old.begin() + from, old.begin() + from + length, outcome.rebuilt.begin() + k * kBlock);
     }
     for (const ByteRange& range : MissingRanges(index, outcome.sources, kRangeMergeGap)) {
         outcome.fetchBytes += range.last - range.first + 1;
@@ -183,7 +192,7 @@ TEST(BlockSearch, ALyingIndexFindsNothingFalseAndCostsBoundedWork) {
     }
 }
 
-TEST(BlockSearch, ReadErrorIsReported) {
+TEST(BlockSearch, ReadErrorOrARefusedBlockStopsTheSearch) {
     const Body old = RandomBytes(10 * kBlock, 8);
     BlockIndex index = IndexOf(old);
     std::vector<uint64_t> sources(index.weak.size(), kBlockNotFound);
@@ -195,4 +204,12 @@ TEST(BlockSearch, ReadErrorIsReported) {
     };
     EXPECT_FALSE(FindBlocks(index, old.size(), failing, sources, stats, error));
     EXPECT_EQ(error, "read error");
+
+    // A block the caller cannot take (its write failed) stops the search at once.
+    int offered = 0;
+    FoundBlock refusing = [&](uint64_t, const uint8_t*, uint32_t) { return ++offered > 2; };
+    sources.assign(index.weak.size(), kBlockNotFound);
+    EXPECT_FALSE(FindBlocks(index, old.size(), ReaderOf(old), sources, stats, error, refusing));
+    EXPECT_EQ(error, "a found block was not taken");
+    EXPECT_EQ(offered, 1);
 }
