@@ -12,6 +12,10 @@ std::wstring TargetPath(const std::string& path);
 // with no sharing. Returns the HANDLE, or nullptr when it cannot be created.
 void* CreatePartFile(const std::wstring& target);
 
+// Opens target + ".part" for reading and writing, keeping what an earlier run left in it (or
+// creating it, with its parent directories). Returns the HANDLE, or nullptr.
+void* OpenPartFile(const std::wstring& target);
+
 // Deletes target + ".part"; the result is ignored.
 void DiscardPartFile(const std::wstring& target);
 
@@ -22,7 +26,10 @@ void MakePartDurable(void* handle, const std::wstring& target);
 // Checks target + ".part" against entry and moves it over target (setting the running updater
 // aside as ".old" first). On false, error holds the German message and the ".part" is gone.
 // Renames and deletes that fail as a briefly held file does are tried again for about a second.
-bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error);
+// With mismatched given, a ".part" that fails the check only sets it (nothing is logged), so the
+// caller can fetch the file another way.
+bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error,
+                           bool* mismatched = nullptr);
 
 // installDir\updater.state; false when it cannot be opened.
 bool ReadInstalledSerial(uint64_t& serial);

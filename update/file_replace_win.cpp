@@ -121,15 +121,17 @@ std::wstring LongFullPath(const std::wstring& path) {
     return full;
 }
 
-void* CreatePartFile(const std::wstring& target) {
+namespace {
+
+HANDLE OpenPart(const std::wstring& target, DWORD access, DWORD disposition) {
     // Positions 0 to 3 hold the root of a drive-letter path ("C:\"), which cannot be created.
     for (size_t i = 4; i < target.size(); ++i) {
         if (target[i] == L'\\')
             CreateDirectoryW(FileCallPath(target.substr(0, i), kMaxDirectoryPathLength).c_str(), nullptr);
     }
     std::wstring part = FileCallPath(target + L".part");
-    HANDLE file = CreateFileW(part.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileW(part.c_str(), access, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                              nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
     // NB: a download is only ever written into a disk file, never into a device that a name
     // such as "aux.part" may reach.
@@ -138,6 +140,14 @@ void* CreatePartFile(const std::wstring& target) {
         return nullptr;
     }
     return file;
+}
+
+}  // namespace
+
+void* CreatePartFile(const std::wstring& target) { return OpenPart(target, GENERIC_WRITE, CREATE_ALWAYS); }
+
+void* OpenPartFile(const std::wstring& target) {
+    return OpenPart(target, GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS);
 }
 
 void DiscardPartFile(const std::wstring& target) { Delete(target + L".part"); }
@@ -150,12 +160,17 @@ void MakePartDurable(void* handle, const std::wstring& target) {
 }
 
 bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target,
-                           std::string& error) {
+                           std::string& error, bool* mismatched) {
     std::wstring part = target + L".part";
     std::string hex;
     uint64_t size = 0;
+    if (mismatched) *mismatched = false;
     if (!HashFile(part, hex, size) || size != entry.size || hex != entry.sha256) {
         Delete(part);
+        if (mismatched) {
+            *mismatched = true;
+            return false;
+        }
         error = "Prüfsumme stimmt nicht: " + entry.path;
         WriteLog("HASH MISMATCH %s", entry.path.c_str());
         return false;

@@ -1,6 +1,7 @@
 // HttpGet: one plain HTTP GET through WinINet into memory and/or an open file.
 #pragma once
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,7 +16,22 @@ constexpr uint64_t kNoLimit = UINT64_MAX;
 // the German message; on true, error is untouched and *receivedBytes holds the byte count.
 bool HttpGet(const std::string& url, std::vector<uint8_t>* body, void* file,
              uint64_t* receivedBytes, uint64_t doneBytes, uint64_t totalBytes,
-             std::string& error, uint64_t maxBytes = kNoLimit, bool* exceededLimit = nullptr);
+             std::string& error, uint64_t maxBytes = kNoLimit, bool* exceededLimit = nullptr,
+             uint32_t* statusCode = nullptr);
+
+// Takes the next bytes of a range as they arrive; false (with an English reason) refuses them.
+using RangeConsumer = std::function<bool(const uint8_t* data, size_t size, std::string& reason)>;
+
+enum class RangeOutcome {
+    Complete,  // every byte of the range was taken
+    Anomaly,   // the answer was not that range (reason, in English), or the consumer refused it
+    Cut,       // the transfer failed as a whole-file download would (error, in German)
+};
+
+// One GET of bytes first..last of url ("Range: bytes=first-last"), which must come back as 206
+// with exactly that Content-Range over bodySize bytes; both headers are read as strings.
+RangeOutcome HttpGetRange(const std::string& url, uint64_t first, uint64_t last, uint64_t bodySize,
+                          const RangeConsumer& consume, std::string& reason, std::string& error);
 
 // Percent-encodes a manifest path for a URL; letters, digits and "-_.~/" stay as they are.
 std::string UrlEncodePath(const std::string& path);

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "update/http_range.h"
 #include "update/status.h"
 #include "update/url_redact.h"
 
@@ -39,6 +40,10 @@ public:
     InternetHandle(const InternetHandle&) = delete;
     InternetHandle& operator=(const InternetHandle&) = delete;
     HINTERNET get() const { return handle_; }
+    void reset(HINTERNET handle) {
+        if (handle_) InternetCloseHandle(handle_);
+        handle_ = handle;
+    }
 
 private:
     HINTERNET handle_;
@@ -154,7 +159,8 @@ bool SplitUrl(const std::string& url, Target* target, DWORD* code) {
 }
 
 // Sends the GET; redirects are followed by WinINet. On failure *code holds the reason.
-HINTERNET SendRequest(HINTERNET connection, const Target& target, DWORD* code) {
+HINTERNET SendRequest(HINTERNET connection, const Target& target, DWORD* code,
+                      const std::string& headers = std::string()) {
     DWORD flags = kOpenFlags | (target.secure ? INTERNET_FLAG_SECURE : 0);
     HINTERNET request = HttpOpenRequestA(connection, "GET", target.path.c_str(), nullptr, nullptr,
                                          nullptr, flags, 0);
@@ -168,7 +174,8 @@ HINTERNET SendRequest(HINTERNET connection, const Target& target, DWORD* code) {
     DWORD timeout = kTimeoutMs;
     InternetSetOptionA(request, INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
     InternetSetOptionA(request, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeout, sizeof timeout);
-    if (!HttpSendRequestA(request, nullptr, 0, nullptr, 0)) {
+    if (!HttpSendRequestA(request, headers.empty() ? nullptr : headers.c_str(),
+                          static_cast<DWORD>(headers.size()), nullptr, 0)) {
         *code = GetLastError();
         InternetCloseHandle(request);
         return nullptr;
@@ -236,36 +243,110 @@ bool ReadBody(HINTERNET request, const std::string& url, const BodySink& sink, u
     }
 }
 
-}  // namespace
+// A header's value as text; empty when the answer has none.
+std::string HeaderText(HINTERNET request, DWORD query) {
+    char value[256] = {};
+    DWORD size = sizeof value - 1;
+    if (!HttpQueryInfoA(request, query, value, &size, nullptr)) return std::string();
+    return std::string(value, size < sizeof value ? size : sizeof value - 1);
+}
 
-bool HttpGet(const std::string& url, std::vector<uint8_t>* body, void* file,
-             uint64_t* receivedBytes, uint64_t doneBytes, uint64_t totalBytes,
-             std::string& error, uint64_t maxBytes, bool* exceededLimit) {
-    if (exceededLimit) *exceededLimit = false;
-    DWORD code = 0;
-    HINTERNET session = Session(&code);
-    if (!session) {
-        error = UnreachableMessage(code);
-        return false;
-    }
+// The connection and the sent request for url; on failure *code holds the reason.
+struct OpenedRequest {
+    InternetHandle connection{nullptr};
+    InternetHandle request{nullptr};
+};
+
+bool OpenRequest(const std::string& url, const std::string& headers, OpenedRequest& opened,
+                 DWORD* code) {
+    HINTERNET session = Session(code);
+    if (!session) return false;
     Target target;
-    if (!SplitUrl(url, &target, &code)) {
-        error = UnreachableMessage(code);
-        return false;
-    }
+    if (!SplitUrl(url, &target, code)) return false;
     // Credentials written into the base URL go with the connection, as the system's own URL
     // call would send them.
     const char* user = target.user.empty() ? nullptr : target.user.c_str();
     const char* password = user ? target.password.c_str() : nullptr;
-    InternetHandle connection(InternetConnectA(session, target.host.c_str(), target.port, user,
-                                               password, INTERNET_SERVICE_HTTP, 0, 0));
-    if (!connection.get()) code = GetLastError();
-    InternetHandle request(connection.get() ? SendRequest(connection.get(), target, &code) : nullptr);
-    if (!request.get()) {
+    opened.connection.reset(InternetConnectA(session, target.host.c_str(), target.port, user,
+                                             password, INTERNET_SERVICE_HTTP, 0, 0));
+    if (!opened.connection.get()) {
+        *code = GetLastError();
+        return false;
+    }
+    opened.request.reset(SendRequest(opened.connection.get(), target, code, headers));
+    return opened.request.get() != nullptr;
+}
+
+}  // namespace
+
+RangeOutcome HttpGetRange(const std::string& url, uint64_t first, uint64_t last, uint64_t bodySize,
+                          const RangeConsumer& consume, std::string& reason, std::string& error) {
+    DWORD code = 0;
+    OpenedRequest opened;
+    if (!OpenRequest(url, RangeRequestHeader(first, last), opened, &code)) {
+        error = UnreachableMessage(code);
+        return RangeOutcome::Cut;
+    }
+    HINTERNET request = opened.request.get();
+    const DWORD status = StatusCode(request);
+    // NB: the body of any other answer is never read: a server that ignores Range would send
+    // the whole file here, on top of the whole-file download that follows.
+    if (status != 206) {
+        reason = status == 200 ? "the server ignored Range (status 200)"
+                               : "the server answered status " + std::to_string(status);
+        return RangeOutcome::Anomaly;
+    }
+    const std::string contentRange = HeaderText(request, HTTP_QUERY_CONTENT_RANGE);
+    uint64_t gotFirst = 0, gotLast = 0, gotTotal = 0;
+    if (!ParseContentRange(contentRange, gotFirst, gotLast, gotTotal) || gotFirst != first ||
+        gotLast != last || gotTotal != bodySize) {
+        reason = "wrong Content-Range \"" + contentRange + "\" for bytes " + std::to_string(first) +
+                 "-" + std::to_string(last);
+        return RangeOutcome::Anomaly;
+    }
+    const std::string contentLength = HeaderText(request, HTTP_QUERY_CONTENT_LENGTH);
+    uint64_t length = 0;
+    if (!contentLength.empty() &&
+        (!ParseContentLength(contentLength, length) || length != last - first + 1)) {
+        reason = "wrong Content-Length \"" + contentLength + "\"";
+        return RangeOutcome::Anomaly;
+    }
+    std::vector<uint8_t> buffer(kChunkSize);
+    uint64_t expected = last - first + 1;
+    for (uint64_t total = 0;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, buffer.data(), kChunkSize, &got)) {
+            error = "Download unterbrochen";
+            return RangeOutcome::Cut;
+        }
+        if (got == 0) {
+            if (total == expected) return RangeOutcome::Complete;
+            error = "Download unterbrochen";
+            return RangeOutcome::Cut;
+        }
+        if (got > expected - total) {
+            reason = "the range's body is longer than asked";
+            return RangeOutcome::Anomaly;
+        }
+        total += got;
+        if (!consume(buffer.data(), got, reason)) return RangeOutcome::Anomaly;
+    }
+}
+
+bool HttpGet(const std::string& url, std::vector<uint8_t>* body, void* file,
+             uint64_t* receivedBytes, uint64_t doneBytes, uint64_t totalBytes,
+             std::string& error, uint64_t maxBytes, bool* exceededLimit, uint32_t* statusCode) {
+    if (exceededLimit) *exceededLimit = false;
+    if (statusCode) *statusCode = 0;
+    DWORD code = 0;
+    OpenedRequest opened;
+    if (!OpenRequest(url, std::string(), opened, &code)) {
         error = UnreachableMessage(code);
         return false;
     }
+    InternetHandle& request = opened.request;
     DWORD status = StatusCode(request.get());
+    if (statusCode) *statusCode = status;
     if (status != 200) {
         error = Format("Server antwortete mit Status %lu für %s", static_cast<unsigned long>(status),
                        RedactUrl(url).c_str());

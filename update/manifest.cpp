@@ -125,3 +125,66 @@ bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
     }
     return true;
 }
+
+namespace {
+
+bool ParsePatchDir(std::string_view value, std::string& dir) {
+    if (value.empty() || value.size() > 32) return false;
+    for (char ch : value)
+        if (!((ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') || ch == '-')) return false;
+    dir = std::string(value);
+    return true;
+}
+
+// Plain digits only, and few enough that they cannot pass 64 bits.
+bool ParseExactDecimal(std::string_view value, uint64_t& number) {
+    if (value.empty() || value.size() > 19) return false;
+    number = 0;
+    for (char ch : value) {
+        if (ch < '0' || ch > '9') return false;
+        number = number * 10 + static_cast<uint64_t>(ch - '0');
+    }
+    return true;
+}
+
+}  // namespace
+
+// Sample: "serial 42 blocks=patch min=1048576" (single blanks; the tokens in any order; a manifest
+// without them, as every older one, runs as before). An older updater reads only the digits.
+PatchOffer ReadPatchOffer(const std::vector<uint8_t>& text) {
+    const std::string_view all(reinterpret_cast<const char*>(text.data()), text.size());
+    std::string_view line;
+    for (size_t position = 0; position < all.size() && line.empty();) {
+        size_t lineFeed = all.find('\n', position);
+        size_t end = lineFeed == std::string_view::npos ? all.size() : lineFeed;
+        line = all.substr(position, end - position);
+        position = end + 1;
+        while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    }
+    PatchOffer none;
+    if (line.compare(0, kSerialPrefixLength, kSerialPrefix) != 0) return none;
+    line.remove_prefix(kSerialPrefixLength);
+    size_t digits = 0;
+    while (digits < line.size() && line[digits] >= '0' && line[digits] <= '9') ++digits;
+    if (digits == 0) return none;
+    line.remove_prefix(digits);
+    PatchOffer offer;
+    bool haveDir = false, haveMin = false;
+    while (!line.empty()) {
+        if (line[0] != ' ') return none;
+        line.remove_prefix(1);
+        std::string_view token = line.substr(0, line.find(' '));
+        line.remove_prefix(token.size());
+        if (token.compare(0, 7, "blocks=") == 0) {
+            if (haveDir || !ParsePatchDir(token.substr(7), offer.dir)) return none;
+            haveDir = true;
+        } else if (token.compare(0, 4, "min=") == 0) {
+            if (haveMin || !ParseExactDecimal(token.substr(4), offer.minBody)) return none;
+            haveMin = true;
+        } else if (token.empty()) {
+            return none;
+        }
+    }
+    offer.offered = haveDir && haveMin;
+    return offer.offered ? offer : none;
+}

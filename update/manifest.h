@@ -21,6 +21,17 @@ struct Manifest {
 bool ParseManifest(const std::vector<uint8_t>& text, uint64_t& serial,
                    std::vector<ManifestEntry>& entries, std::string& error);
 
+// What the serial line offers beyond the serial: block files in a folder beside files/.
+struct PatchOffer {
+    bool offered = false;
+    std::string dir;       // 1 to 32 of [a-z0-9-]
+    uint64_t minBody = 0;  // bodies of at least this size have a block file
+};
+
+// Reads the marker from the manifest's first non-empty line ("serial 42 blocks=patch min=N").
+// Anything short of a well-formed blocks= and min= offers nothing; unknown tokens are ignored.
+PatchOffer ReadPatchOffer(const std::vector<uint8_t>& text);
+
 // "Unsicherer Eintrag im Manifest: " + path, also used by the run for the updater's own files.
 std::string UnsafeEntryMessage(const std::string& path);
 

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "update/file_replace.h"
 #include "update/http.h"
 #include "update/manifest.h"
+#include "update/patch.h"
 #include "update/signature.h"
 #include "update/status.h"
 #include "update/update_plan.h"
@@ -102,7 +104,8 @@ bool AcceptManifest(const std::vector<uint8_t>& manifestBytes,
     return true;
 }
 
-UpdatePlan CheckFiles(const Manifest& manifest) {
+// upToDate, when given, collects the entries found up to date, for copies of their digests.
+UpdatePlan CheckFiles(const Manifest& manifest, std::vector<uint32_t>* upToDate) {
     UpdatePlan plan;
     for (size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
@@ -110,7 +113,10 @@ UpdatePlan CheckFiles(const Manifest& manifest) {
         std::string hex;
         uint64_t size = 0;
         bool hashed = HashFile(TargetPath(entry.path), hex, size);
-        if (!IsUpToDate(entry, hashed, hex, size)) AddToPlan(plan, static_cast<uint32_t>(i), entry.size);
+        if (!IsUpToDate(entry, hashed, hex, size))
+            AddToPlan(plan, static_cast<uint32_t>(i), entry.size);
+        else if (upToDate)
+            upToDate->push_back(static_cast<uint32_t>(i));
     }
     WriteLog("%u of %u files need an update (%llu bytes)",
              static_cast<unsigned>(plan.entryIndices.size()),
@@ -120,8 +126,9 @@ UpdatePlan CheckFiles(const Manifest& manifest) {
 }
 
 // One planned file: ".part", transfer, check and move into place.
+// keepPartial: a cut transfer leaves its ".part" for the next run to patch from.
 bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t doneBytes,
-                  uint64_t totalBytes) {
+                  uint64_t totalBytes, bool keepPartial = false) {
     SetStatusText(DownloadStatusText(k, n), ToWide(entry.path));
     std::wstring target = TargetPath(entry.path);
     PartFile part(CreatePartFile(target));
@@ -135,10 +142,16 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
     bool fetched = HttpGet(FileUrl(settings.baseUrl, UrlEncodePath(entry.path)), nullptr,
                            part.handle, &receivedBytes, doneBytes, totalBytes, error, entry.size,
                            &tooLong);
+    // WinINet may report a connection closed early as the end of the body: a file that keeps
+    // its partial then counts as cut, not as a failed check, so its bytes stay for the next run.
+    if (fetched && keepPartial && receivedBytes < entry.size) {
+        fetched = false;
+        error = "Download unterbrochen";
+    }
     if (fetched) MakePartDurable(part.handle, target);
     part.Close();
     if (!fetched) {
-        DiscardPartFile(target);
+        if (!keepPartial || tooLong) DiscardPartFile(target);
         if (tooLong) {
             WriteLog("HASH MISMATCH %s", entry.path.c_str());
             return Fail("Pr\u00fcfsumme stimmt nicht: " + entry.path);
@@ -148,6 +161,53 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
     if (!InstallDownloadedFile(entry, target, error)) return Fail(error);
     WriteLog("updated %s", entry.path.c_str());
     return true;
+}
+
+// The installed files this run found up to date, ordered by digest, for local copies.
+struct LocalCopies {
+    const Manifest& manifest;
+    std::vector<uint32_t> entries;
+
+    void Sort() {
+        std::sort(entries.begin(), entries.end(), [this](uint32_t x, uint32_t y) {
+            return manifest.entries[x].sha256 < manifest.entries[y].sha256;
+        });
+    }
+    // An up-to-date entry holding digest at another path, or nullptr.
+    const ManifestEntry* Find(const ManifestEntry& wanted) const {
+        auto found = std::lower_bound(entries.begin(), entries.end(), wanted.sha256,
+                                      [this](uint32_t k, const std::string& digest) {
+                                          return manifest.entries[k].sha256 < digest;
+                                      });
+        if (found == entries.end() || manifest.entries[*found].sha256 != wanted.sha256) return nullptr;
+        return &manifest.entries[*found];
+    }
+};
+
+// With block files offered: a copy of an up-to-date file, else a patch, else the whole file.
+bool UpdateFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t doneBytes,
+                uint64_t totalBytes, const PatchOffer& offer, const LocalCopies& copies) {
+    SetStatusText(DownloadStatusText(k, n), ToWide(entry.path));
+    std::string error;
+    PatchResult result = PatchResult::WholeFile;
+    const ManifestEntry* copy = copies.Find(entry);
+    const bool hasBlocks = entry.size >= offer.minBody;
+    if (copy) {
+        result = CopyLocalFile(entry, TargetPath(copy->path), doneBytes, totalBytes, error);
+    } else if (hasBlocks && HasPatchSeed(TargetPath(entry.path))) {
+        result = PatchFile(entry, offer, doneBytes, totalBytes, error);
+    }
+    if (result == PatchResult::Failed) return Fail(error);
+    if (result == PatchResult::Installed) {
+        WriteLog("updated %s", entry.path.c_str());
+        return true;
+    }
+    return DownloadFile(entry, k, n, doneBytes, totalBytes, hasBlocks);
+}
+
+// A partial download whose entry is up to date is used by no one any more.
+void DiscardUnusedPartials(const Manifest& manifest, const LocalCopies& copies) {
+    for (uint32_t k : copies.entries) DiscardPartFile(TargetPath(manifest.entries[k].path));
 }
 
 }  // namespace
@@ -163,12 +223,22 @@ bool RunUpdate() {
     Manifest manifest;
     if (!AcceptManifest(manifestBytes, signatureBytes, manifest)) return false;
 
-    UpdatePlan plan = CheckFiles(manifest);
+    // A manifest without the marker runs exactly as before: no block file, copy or resume.
+    const PatchOffer offer = ReadPatchOffer(manifestBytes);
+    LocalCopies copies{manifest, {}};
+    UpdatePlan plan = CheckFiles(manifest, offer.offered ? &copies.entries : nullptr);
+    if (offer.offered) {
+        DiscardUnusedPartials(manifest, copies);
+        copies.Sort();
+    }
     uint32_t count = static_cast<uint32_t>(plan.entryIndices.size());
     uint64_t doneBytes = 0;
     for (uint32_t k = 1; k <= count; ++k) {
         const ManifestEntry& entry = manifest.entries[plan.entryIndices[k - 1]];
-        if (!DownloadFile(entry, k, count, doneBytes, plan.totalBytes)) return false;
+        bool done = offer.offered
+                        ? UpdateFile(entry, k, count, doneBytes, plan.totalBytes, offer, copies)
+                        : DownloadFile(entry, k, count, doneBytes, plan.totalBytes);
+        if (!done) return false;
         doneBytes = SaturatingAdd(doneBytes, entry.size);
     }
 

@@ -51,6 +51,22 @@ std::string Header(int status, const char* reason, uint64_t length, const std::s
            "\r\n";
 }
 
+// "bytes=100-199" (one range, both ends given): the only form the updater sends.
+bool ParseRange(const std::string& value, uint64_t& first, uint64_t& last) {
+    if (value.compare(0, 6, "bytes=") != 0) return false;
+    size_t dash = value.find('-', 6);
+    if (dash == std::string::npos || dash == 6 || dash + 1 == value.size()) return false;
+    auto digits = [](const std::string& text) {
+        return !text.empty() && text.size() < 20 &&
+               text.find_first_not_of("0123456789") == std::string::npos;
+    };
+    std::string from = value.substr(6, dash - 6), to = value.substr(dash + 1);
+    if (!digits(from) || !digits(to)) return false;
+    first = std::stoull(from);
+    last = std::stoull(to);
+    return true;
+}
+
 }  // namespace
 
 std::string PercentDecode(const std::string& text) {
@@ -139,6 +155,21 @@ std::vector<std::string> LoopbackServer::Requests() {
     return requests_;
 }
 
+void LoopbackServer::SetRangeMode(RangeMode mode) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    rangeMode_ = mode;
+}
+
+std::vector<ServedAnswer> LoopbackServer::Answers() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return answers_;
+}
+
+void LoopbackServer::Record(const ServedAnswer& answer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    answers_.push_back(answer);
+}
+
 void LoopbackServer::AcceptLoop() {
     while (!stopping_) {
         pollfd waiting = {listener_, POLLIN, 0};
@@ -181,6 +212,14 @@ void LoopbackServer::Answer(int client, const std::string& urlPath, const std::s
         root = root_;
         authorization = authorization_;
     }
+    ServedAnswer answer;
+    answer.path = urlPath;
+    size_t rangeAt = head.find("\r\nRange: ");
+    if (rangeAt != std::string::npos) {
+        size_t start = rangeAt + 9;
+        answer.range = head.substr(start, head.find("\r\n", start) - start);
+    }
+    answer.status = how.status;
     if (!authorization.empty() &&
         head.find("\r\nAuthorization: " + authorization + "\r\n") == std::string::npos) {
         SendAll(client, Header(401, "Unauthorized", 0, "WWW-Authenticate: Basic realm=\"quillor\"\r\n"));
@@ -204,21 +243,48 @@ void LoopbackServer::Answer(int client, const std::string& urlPath, const std::s
         std::string body = "status " + std::to_string(how.status);
         SendAll(client, Header(how.status, "Not Found", body.size()) + body);
     } else {
-        SendFile(client, root + PercentDecode(urlPath), how);
+        SendFile(client, root + PercentDecode(urlPath), how, answer, answer.range);
     }
+    Record(answer);
 }
 
-void LoopbackServer::SendFile(int client, const std::string& path, const Misbehaviour& how) {
+void LoopbackServer::SendFile(int client, const std::string& path, const Misbehaviour& how,
+                              ServedAnswer& answer, const std::string& range) {
     std::string body = how.body;
     if (!how.replaceBody) {
         std::ifstream file(path, std::ios::binary);
         if (!file) {
+            answer.status = 404;
             SendAll(client, Header(404, "Not Found", 0));
             return;
         }
         std::ostringstream bytes;
         bytes << file.rdbuf();
         body = bytes.str();
+    }
+    RangeMode mode;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        mode = rangeMode_;
+    }
+    uint64_t first = 0, last = 0;
+    if (!range.empty() && mode != RangeMode::Ignore && ParseRange(range, first, last)) {
+        const uint64_t size = body.size();
+        if (mode == RangeMode::Refuse || first > last || first >= size) {
+            answer.status = 416;
+            SendAll(client, Header(416, "Range Not Satisfiable", 0,
+                                   "Content-Range: bytes */" + std::to_string(size) + "\r\n"));
+            return;
+        }
+        last = std::min<uint64_t>(last, size - 1);
+        const uint64_t shift = mode == RangeMode::WrongContentRange ? 1 : 0;
+        std::string contentRange = "Content-Range: bytes " + std::to_string(first + shift) + "-" +
+                                   std::to_string(last + shift) + "/" + std::to_string(size) + "\r\n";
+        answer.status = 206;
+        if (SendAll(client, Header(206, "Partial Content", last - first + 1, contentRange)) &&
+            SendAll(client, body.data() + first, last - first + 1))
+            answer.bodyBytes = last - first + 1;
+        return;
     }
     uint64_t declared = how.declaredLength >= 0 ? static_cast<uint64_t>(how.declaredLength)
                         : how.endless            ? 1ull << 50
@@ -236,9 +302,10 @@ void LoopbackServer::SendFile(int client, const std::string& path, const Misbeha
         return;
     }
     if (how.stallAfter < 0) {
-        SendAll(client, body.data(), body.size());
+        if (SendAll(client, body.data(), body.size())) answer.bodyBytes = body.size();
         return;
     }
+    answer.bodyBytes = std::min(body.size(), static_cast<size_t>(how.stallAfter));
     SendAll(client, body.data(), std::min(body.size(), static_cast<size_t>(how.stallAfter)));
     std::unique_lock<std::mutex> lock(mutex_);
     stalled_ = true;

@@ -26,6 +26,22 @@ struct Misbehaviour {
     std::string raw;             // when set: these bytes are the whole answer
 };
 
+// How the server meets "Range: bytes=a-b" on files it serves.
+enum class RangeMode {
+    Honour,             // 206 with that range (416 when it lies beyond the file)
+    Ignore,             // 200 with the whole file
+    Refuse,             // 416 to every range
+    WrongContentRange,  // 206 with the asked bytes, but a Content-Range one byte further on
+};
+
+// One answer, as the server's own log keeps it.
+struct ServedAnswer {
+    std::string path;       // URL path as requested
+    std::string range;      // the Range header's value, empty when none was sent
+    int status = 0;
+    uint64_t bodyBytes = 0; // body bytes the client took
+};
+
 class LoopbackServer {
 public:
     // Serves root + the percent-decoded URL path, on a loopback address and a free port.
@@ -52,12 +68,17 @@ public:
     void RearmStall();
     // URL paths requested so far, in order.
     std::vector<std::string> Requests();
+    void SetRangeMode(RangeMode mode);
+    // Every answer so far, in order (files, overrides and errors alike).
+    std::vector<ServedAnswer> Answers();
 
 private:
     void AcceptLoop();
     void Serve(int client);
     void Answer(int client, const std::string& urlPath, const std::string& head);
-    void SendFile(int client, const std::string& path, const Misbehaviour& how);
+    void SendFile(int client, const std::string& path, const Misbehaviour& how, ServedAnswer& answer,
+                  const std::string& range);
+    void Record(const ServedAnswer& answer);
 
     int listener_ = -1;
     int port_ = 0;
@@ -72,6 +93,8 @@ private:
     std::string authorization_;
     std::map<std::string, Misbehaviour> overrides_;
     std::vector<std::string> requests_;
+    std::vector<ServedAnswer> answers_;
+    RangeMode rangeMode_ = RangeMode::Honour;
     std::thread acceptThread_;
     std::vector<std::thread> workers_;
 };

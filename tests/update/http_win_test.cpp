@@ -372,3 +372,70 @@ TEST(HttpGet, ServerStallingMidBodyIsAnInterruptedDownload) {
     std::string written = target.Contents();
     EXPECT_EQ(written, Pattern(1000).substr(0, written.size()));
 }
+
+namespace {
+
+std::string Answer206(const std::string& contentRange, const std::string& body,
+                      const std::string& length = "") {
+    return "HTTP/1.1 206 Partial Content\r\nContent-Length: " +
+           (length.empty() ? std::to_string(body.size()) : length) + "\r\n" +
+           (contentRange.empty() ? "" : "Content-Range: " + contentRange + "\r\n") +
+           "Connection: close\r\n\r\n" + body;
+}
+
+}  // namespace
+
+TEST(HttpGetRange, TakesExactlyTheAskedRangeAndNamesEveryOtherAnswer) {
+    const uint64_t first = 5000000000ull, last = first + 9, size = 6000000000ull;
+    const std::string ten = "0123456789";
+    const std::string good = "bytes 5000000000-5000000009/6000000000";
+    struct Row {
+        const char* name;
+        std::string answer;
+        bool refuse;  // the consumer refuses what it gets
+        RangeOutcome outcome;
+        std::string reason;  // prefix, for Anomaly
+        std::string taken;
+    };
+    const Row rows[] = {
+        {"206 beyond 32 bits", Answer206(good, ten), false, RangeOutcome::Complete, "", ten},
+        {"200", Answer200(ten), false, RangeOutcome::Anomaly, "the server ignored Range (status 200)", ""},
+        {"416", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+         false, RangeOutcome::Anomaly, "the server answered status 416", ""},
+        {"501", "HTTP/1.1 501 Not Implemented\r\nContent-Length: 0\r\nConnection: close\r\n\r\n", false,
+         RangeOutcome::Anomaly, "the server answered status 501", ""},
+        {"other start", Answer206("bytes 5000000001-5000000010/6000000000", ten), false,
+         RangeOutcome::Anomaly, "wrong Content-Range \"bytes 5000000001-5000000010/6000000000\"", ""},
+        {"other total", Answer206("bytes 5000000000-5000000009/6000000001", ten), false,
+         RangeOutcome::Anomaly, "wrong Content-Range", ""},
+        {"cut to 32 bits", Answer206("bytes 705032704-705032713/1705032704", ten), false,
+         RangeOutcome::Anomaly, "wrong Content-Range", ""},
+        {"no Content-Range", Answer206("", ten), false, RangeOutcome::Anomaly, "wrong Content-Range \"\"", ""},
+        {"Content-Length other than the range", Answer206(good, ten + "x", "11"), false,
+         RangeOutcome::Anomaly, "wrong Content-Length \"11\"", ""},
+        {"body cut short", Answer206(good, "01234", "10"), false, RangeOutcome::Cut, "", "01234"},
+        {"refused by the consumer", Answer206(good, ten), true, RangeOutcome::Anomaly, "block 7 failed", ten},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server;
+        server.Serve({{{row.answer}}});
+        std::string taken;
+        RangeConsumer consume = [&](const uint8_t* data, size_t n, std::string& why) {
+            taken.append(reinterpret_cast<const char*>(data), n);
+            if (row.refuse) why = "block 7 failed its hash";
+            return !row.refuse;
+        };
+        std::string reason, error;
+        RangeOutcome outcome = HttpGetRange(server.Url("/patch/abc"), first, last, size, consume, reason, error);
+        EXPECT_EQ(static_cast<int>(outcome), static_cast<int>(row.outcome));
+        EXPECT_EQ(reason.rfind(row.reason, 0), 0u) << reason;
+        EXPECT_EQ(taken, row.taken);
+        if (row.outcome == RangeOutcome::Cut) {
+            EXPECT_EQ(error, "Download unterbrochen");
+        }
+        ASSERT_EQ(server.requests.size(), 1u);
+        EXPECT_EQ(server.requests[0].rfind("GET /patch/abc HTTP/1.1\r\n", 0), 0u);
+        EXPECT_NE(server.requests[0].find("\r\nRange: bytes=5000000000-5000000009\r\n"), std::string::npos);
+    }
+}

@@ -260,3 +260,62 @@ TEST(ManifestParser, SurvivesMutatedAndRandomInput) {
     EXPECT_GT(accepted, 100u);  // the mutations must not all be refused, or little is exercised
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(20));
 }
+
+namespace {
+
+PatchOffer OfferOf(const std::string& text) {
+    return ReadPatchOffer(std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+}  // namespace
+
+TEST(PatchOfferMarker, ReadsBlocksAndMinFromTheSerialLineOnly) {
+    struct Row {
+        const char* text;
+        bool offered;
+        const char* dir;
+        uint64_t minBody;
+    };
+    const Row rows[] = {
+        {"serial 42\n", false, "", 0},
+        {"serial 42 blocks=patch min=1048576\n", true, "patch", 1048576},
+        {"\r\n\nserial 42 min=0 blocks=p-2\r\n", true, "p-2", 0},
+        {"serial 42 blocks=patch min=1048576 future=1 x\n", true, "patch", 1048576},
+        {"serial 42 blocks=patch\n", false, "", 0},
+        {"serial 42 min=1048576\n", false, "", 0},
+        {"serial 42 blocks=Patch min=1\n", false, "", 0},
+        {"serial 42 blocks=../x min=1\n", false, "", 0},
+        {"serial 42 blocks= min=1\n", false, "", 0},
+        {"serial 42 blocks=abcdefghijabcdefghijabcdefghijabc min=1\n", false, "", 0},
+        {"serial 42 blocks=abcdefghijabcdefghijabcdefghijab min=1\n", true,
+         "abcdefghijabcdefghijabcdefghijab", 1},
+        {"serial 42 blocks=patch min=-1\n", false, "", 0},
+        {"serial 42 blocks=patch min=1e6\n", false, "", 0},
+        {"serial 42 blocks=patch min=99999999999999999999\n", false, "", 0},
+        {"serial 42 blocks=patch min=1 min=2\n", false, "", 0},
+        {"serial 42 blocks=a blocks=b min=1\n", false, "", 0},
+        {"serial 42  blocks=patch min=1\n", false, "", 0},
+        {"serial 42 blocks=patch min=1 \n", false, "", 0},
+        {"serial 42 blocks=patch\tmin=1\n", false, "", 0},
+        {"serial 42blocks=patch min=1\n", false, "", 0},
+        {"serial blocks=patch min=1\n", false, "", 0},
+        {"serial 42\nserial 43 blocks=patch min=1\n", false, "", 0},
+        {"", false, "", 0},
+    };
+    for (const Row& row : rows) {
+        PatchOffer offer = OfferOf(row.text);
+        EXPECT_EQ(offer.offered, row.offered) << row.text;
+        EXPECT_EQ(offer.dir, row.dir) << row.text;
+        EXPECT_EQ(offer.minBody, row.minBody) << row.text;
+    }
+}
+
+TEST(PatchOfferMarker, TheSerialAndEntriesReadAsWithoutIt) {
+    const std::string entries = Line("bin/game.exe", "1048576");
+    Parsed plain = Parse("serial 42\n" + entries);
+    Parsed marked = Parse("serial 42 blocks=patch min=1048576\n" + entries);
+    ASSERT_TRUE(marked.ok) << marked.error;
+    EXPECT_EQ(marked.serial, plain.serial);
+    ASSERT_EQ(marked.entries.size(), 1u);
+    EXPECT_EQ(marked.entries[0].path, "bin/game.exe");
+}

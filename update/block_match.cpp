@@ -1,0 +1,274 @@
+// The rolling search for known blocks in a local file, and the ranges that remain to be fetched.
+#include "update/block_match.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr size_t kReadChunk = 1u << 20;
+constexpr uint32_t kWeakMultiplier = 0x9E3779B1u;
+constexpr uint32_t kSecondMultiplier = 0x85EBCA77u;
+// A two-probe filter of 32 bits per bucket: nearly every window whose weak checksum no block
+// has is refused with one or two loads, before the sorted table is searched (about 4 MB for
+// 2^20 blocks).
+constexpr uint32_t kFilterExtraBits = 5;
+constexpr uint32_t kMaxBucketBits = 20;  // with kFilterExtraBits, within the 25 bits of FilterBit
+constexpr uint64_t kStrongBudgetExtra = 64ull << 20;
+
+// The blocks still wanted, sorted so that equal weak checksums, and within them equal strong
+// hashes, lie together; identical blocks form one group that one match settles.
+struct Lookup {
+    uint32_t bits = 8;
+    std::vector<uint32_t> order;
+    std::vector<uint32_t> bucketStart;  // 2^bits + 1 positions into order
+    std::vector<uint32_t> filter;       // 2^(bits + kFilterExtraBits) bits
+    uint32_t filterMask = 0;
+};
+
+uint32_t Mixed(uint32_t weak) { return weak * kWeakMultiplier; }
+uint32_t SecondMixed(uint32_t weak) { return (weak ^ (weak >> 15)) * kSecondMultiplier; }
+
+// Filter bits come from the top 25 bits of each mix, masked to the filter's size: a constant shift
+// leaves one more register to the rolling loop on a 32-bit x86.
+constexpr uint32_t kFilterShift = 7;
+uint32_t FilterBit(uint32_t mixed, uint32_t mask) { return (mixed >> kFilterShift) & mask; }
+
+// 32-bit words: the updater is a 32-bit program, where a 64-bit shift costs several instructions.
+bool FilterHas(const uint32_t* filter, uint32_t bit) { return (filter[bit / 32] >> (bit % 32)) & 1; }
+void FilterSet(std::vector<uint32_t>& filter, uint32_t bit) { filter[bit / 32] |= uint32_t{1} << (bit % 32); }
+
+Lookup BuildLookup(const BlockIndex& index, const std::vector<uint64_t>& sources) {
+    Lookup lookup;
+    for (size_t k = 0; k < index.weak.size(); ++k)
+        if (sources[k] == kBlockNotFound && BlockLength(index, k) == index.blockSize)
+            lookup.order.push_back(static_cast<uint32_t>(k));
+    while ((1u << lookup.bits) < lookup.order.size() && lookup.bits < kMaxBucketBits) ++lookup.bits;
+    const uint32_t shift = 32 - lookup.bits;
+    std::sort(lookup.order.begin(), lookup.order.end(), [&](uint32_t x, uint32_t y) {
+        const uint32_t bx = Mixed(index.weak[x]) >> shift, by = Mixed(index.weak[y]) >> shift;
+        if (bx != by) return bx < by;
+        if (index.weak[x] != index.weak[y]) return index.weak[x] < index.weak[y];
+        if (index.strong[x] != index.strong[y]) return index.strong[x] < index.strong[y];
+        return x < y;
+    });
+    lookup.bucketStart.assign((size_t{1} << lookup.bits) + 1, 0);
+    lookup.filterMask = (uint32_t{1} << (lookup.bits + kFilterExtraBits)) - 1;
+    lookup.filter.assign((size_t{lookup.filterMask} + 1) / 32, 0);
+    for (uint32_t k : lookup.order) {
+        const uint32_t mixed = Mixed(index.weak[k]);
+        ++lookup.bucketStart[(mixed >> shift) + 1];
+        FilterSet(lookup.filter, FilterBit(mixed, lookup.filterMask));
+        FilterSet(lookup.filter, FilterBit(SecondMixed(index.weak[k]), lookup.filterMask));
+    }
+    for (size_t b = 1; b < lookup.bucketStart.size(); ++b)
+        lookup.bucketStart[b] += lookup.bucketStart[b - 1];
+    return lookup;
+}
+
+// The rolling scan over one seed, with its buffer and counters.
+struct Scan {
+    const BlockIndex& index;
+    const Lookup& lookup;
+    std::vector<uint64_t>& sources;
+    SearchStats& stats;
+    uint64_t strongBudget;
+    const FoundBlock& found;
+    bool refused = false;  // found did not take a block
+
+    // Whether the window (blockSize bytes at seed offset) is a wanted block, or one of a group
+    // already taken; the group's blocks then take it from here.
+    bool TryMatch(uint32_t weak, const uint8_t* window, uint64_t offset) {
+        const uint32_t bucket = Mixed(weak) >> (32 - lookup.bits);
+        auto first = lookup.order.begin() + lookup.bucketStart[bucket];
+        auto last = lookup.order.begin() + lookup.bucketStart[bucket + 1];
+        const auto& weaks = index.weak;
+        auto weakFirst = std::lower_bound(first, last, weak,
+                                          [&](uint32_t k, uint32_t w) { return weaks[k] < w; });
+        if (weakFirst == last || weaks[*weakFirst] != weak) return false;
+        auto weakLast = std::upper_bound(weakFirst, last, weak,
+                                         [&](uint32_t w, uint32_t k) { return w < weaks[k]; });
+        if (stats.strongBytes >= strongBudget) {
+            stats.budgetSpent = true;
+            return false;
+        }
+        stats.strongBytes += index.blockSize;
+        const uint64_t strong = StrongHash(window, index.blockSize, index.strongBytes);
+        const auto& strongs = index.strong;
+        auto group = std::make_pair(
+            std::lower_bound(weakFirst, weakLast, strong,
+                             [&](uint32_t k, uint64_t s) { return strongs[k] < s; }),
+            std::upper_bound(weakFirst, weakLast, strong,
+                             [&](uint64_t s, uint32_t k) { return s < strongs[k]; }));
+        if (group.first == group.second) return false;
+        if (sources[*group.first] == kBlockNotFound) {
+            for (auto it = group.first; it != group.second; ++it) {
+                sources[*it] = offset;
+                if (found && !refused && !found(*it, window, index.blockSize)) refused = true;
+            }
+            stats.foundBlocks += static_cast<uint64_t>(group.second - group.first);
+        }
+        return true;
+    }
+};
+
+// Rolls the window from p (whose sums are a and b) one byte at a time until the filter lets one
+// through or p reaches stop; returns where it stopped. Kept small so that a and b stay in registers.
+// Not inlined: within the scan, the 32-bit compiler kept the sums in memory and halved the speed.
+__attribute__((noinline)) const uint8_t* Roll(const uint8_t* p, const uint8_t* stop,
+                                              uint32_t blockSize, uint32_t& a, uint32_t& b,
+                                              const uint32_t* filter, uint32_t mask, bool& passed) {
+    uint32_t rollA = a, rollB = b;
+    passed = false;
+    while (p < stop) {
+        const uint32_t out = p[0];
+        const uint32_t in = p[blockSize];
+        rollA += in - out;
+        rollB += rollA - blockSize * out;
+        ++p;
+        const uint32_t weak = (rollA & 0xFFFF) | (rollB << 16);
+        if (FilterHas(filter, FilterBit(Mixed(weak), mask)) &&
+            FilterHas(filter, FilterBit(SecondMixed(weak), mask))) {
+            passed = true;
+            break;
+        }
+    }
+    a = rollA;
+    b = rollB;
+    return p;
+}
+
+// The short last block cannot be met by a window of full length: it is looked for where an
+// unchanged, shifted or cut body would hold it.
+bool FindShortLastBlock(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
+                        std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                        const FoundBlock& found) {
+    const uint64_t last = index.weak.size() - 1;
+    const uint32_t length = BlockLength(index, last);
+    if (length == index.blockSize || sources[last] != kBlockNotFound || length > seedSize) return true;
+    uint64_t candidates[3] = {last * index.blockSize, seedSize - length, kBlockNotFound};
+    if (last > 0 && sources[last - 1] < kBlockInPlace) candidates[2] = sources[last - 1] + index.blockSize;
+    std::vector<uint8_t> block(length);
+    for (uint64_t offset : candidates) {
+        if (offset == kBlockNotFound || offset > seedSize - length) continue;
+        size_t got = 0;
+        if (!read(offset, block.data(), length, got)) {
+            error = "read error";
+            return false;
+        }
+        if (got == length && BlockIsIntact(index, last, block.data(), length)) {
+            sources[last] = offset;
+            ++stats.foundBlocks;
+            if (found && !found(last, block.data(), length)) {
+                error = "a found block was not taken";
+                return false;
+            }
+            return true;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
+                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                const FoundBlock& found) {
+    const uint32_t blockSize = index.blockSize;
+    if (index.weak.empty() || blockSize == 0 || sources.size() != index.weak.size()) return true;
+    const Lookup lookup = BuildLookup(index, sources);
+    Scan scan{index, lookup, sources, stats, 2 * seedSize + kStrongBudgetExtra, found};
+    const uint32_t filterMask = lookup.filterMask;
+    const uint32_t* filter = lookup.filter.data();
+
+    // Room for a window and the bytes it rolls over; a small seed needs no more than itself.
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kReadChunk, seedSize + 1));
+    std::vector<uint8_t> buffer(std::max<size_t>(wanted, 2 * size_t{blockSize}));
+    uint64_t bufferOffset = 0;  // seed offset of buffer[0]
+    size_t begin = 0;           // window start in buffer
+    size_t end = 0;             // bytes held
+    bool atEnd = false;
+    // Moves the window to the front and reads until the buffer is full or the seed ends.
+    auto refill = [&]() -> bool {
+        if (begin > 0) {
+            std::memmove(buffer.data(), buffer.data() + begin, end - begin);
+            bufferOffset += begin;
+            end -= begin;
+            begin = 0;
+        }
+        while (end < buffer.size() && !atEnd) {
+            const uint64_t offset = bufferOffset + end;
+            const size_t want = static_cast<size_t>(
+                std::min<uint64_t>(buffer.size() - end, offset < seedSize ? seedSize - offset : 0));
+            size_t got = 0;
+            if (want > 0 && !read(offset, buffer.data() + end, want, got)) return false;
+            end += got;
+            if (want == 0 || got < want) atEnd = true;
+        }
+        return true;
+    };
+
+    uint32_t a = 0, b = 0;
+    bool summed = false;  // a and b hold the window at begin
+    bool tested = false;  // the window at begin was looked up
+    while (!lookup.order.empty() && !stats.budgetSpent) {
+        if (end - begin <= blockSize && !atEnd && !refill()) {
+            error = "read error";
+            return false;
+        }
+        if (end - begin < blockSize) break;
+        const uint8_t* data = buffer.data();
+        if (!summed) {
+            const uint32_t weak = WeakChecksum(data + begin, blockSize);
+            a = weak & 0xFFFF;
+            b = weak >> 16;
+            summed = true;
+            tested = false;
+        }
+        for (;;) {
+            if (!tested) {
+                tested = true;
+                const uint32_t weak = (a & 0xFFFF) | (b << 16);
+                if (FilterHas(filter, FilterBit(Mixed(weak), filterMask)) &&
+                    FilterHas(filter, FilterBit(SecondMixed(weak), filterMask))) {
+                    if (scan.TryMatch(weak, data + begin, bufferOffset + begin)) {
+                        if (scan.refused) {
+                            error = "a found block was not taken";
+                            return false;
+                        }
+                        begin += blockSize;
+                        summed = false;
+                        break;
+                    }
+                    if (stats.budgetSpent) break;
+                }
+            }
+            // The hot path: roll until the filter lets a window through or the buffer holds no
+            // next byte.
+            bool passed = false;
+            const uint8_t* p = Roll(data + begin, data + end - blockSize, blockSize, a, b, filter,
+                                    filterMask, passed);
+            begin = static_cast<size_t>(p - data);
+            tested = !passed;  // a window the filter refused needs no second look
+            if (!passed) break;
+        }
+        if (summed && tested && begin + blockSize >= end && atEnd) break;
+    }
+    return FindShortLastBlock(index, seedSize, read, sources, stats, error, found);
+}
+
+std::vector<ByteRange> MissingRanges(const BlockIndex& index, const std::vector<uint64_t>& sources,
+                                     uint64_t mergeGap) {
+    std::vector<ByteRange> ranges;
+    const uint64_t count = std::min<uint64_t>(index.weak.size(), sources.size());
+    for (uint64_t k = 0; k < count; ++k) {
+        if (sources[k] != kBlockNotFound) continue;
+        const uint64_t first = k * index.blockSize;
+        const uint64_t last = first + BlockLength(index, k) - 1;
+        if (!ranges.empty() && first - ranges.back().last - 1 <= mergeGap)
+            ranges.back().last = last;
+        else
+            ranges.push_back({first, last});
+    }
+    return ranges;
+}
