@@ -170,6 +170,8 @@ FoldedRelease FoldRelease(const std::vector<std::string>& paths) {
     release.folders = FoldedFolders(release.folded, paths);
     release.files.reserve(release.folded.size());
     for (size_t i = 0; i < release.folded.size(); ++i) release.files.emplace(release.folded[i], i);
+    release.spelled.reserve(paths.size());
+    for (const std::string& path : paths) release.spelled.emplace(path);
     return release;
 }
 
@@ -183,6 +185,7 @@ void CheckFileFolderChanges(const std::vector<std::string>& before, const Folded
                                " would fail there on each run: ship the change under a new name";
     std::map<size_t, const std::string*> becameFiles;  // the new file's index, the first path below it
     for (const std::string& path : before) {
+        if (after.spelled.count(path) != 0) continue;  // the common case, without folding
         const std::string folded = FoldCaseForNtfs(path);
         if (after.files.count(folded) != 0) continue;
         auto inside = after.folders.find(folded);

@@ -2,7 +2,9 @@
 #pragma once
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "update/name_fold.h"
@@ -38,6 +40,7 @@ struct FoldedRelease {
     std::vector<std::string> folded;
     std::unordered_map<std::string, const std::string*> folders;  // each folder, a path below it
     std::unordered_map<std::string, size_t> files;                // each path, its index
+    std::unordered_set<std::string_view> spelled;                 // each path as written
 };
 FoldedRelease FoldRelease(const std::vector<std::string>& paths);
 void CheckFileFolderChanges(const std::vector<std::string>& before, const FoldedRelease& after,
