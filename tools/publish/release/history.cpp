@@ -72,6 +72,19 @@ bool EnsureHistory(const std::string& site, std::string& error) {
             error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
             return false;
         }
+        // Entries share bodies with the trees as hard links and take trees in by rename: both
+        // fail across file systems ("Invalid cross-device link"), so the history must lie on the
+        // site's own.
+        std::string parent, name;
+        SplitPath(site, parent, name);
+        struct stat beside;
+        if (stat(parent.empty() ? "." : parent.c_str(), &beside) == 0 && beside.st_dev != st.st_dev) {
+            error = history + " lies on another file system than " + site +
+                    ": the history keeps releases as hard links to the site's bodies and moves trees in by "
+                    "rename, which work on one file system only; move it beside " + site + " on that file system "
+                    "(or remove it: the next publish makes a new one)";
+            return false;
+        }
         bool marked = false;
         if (!LstatIfThere(mark, marked, st, error)) return false;
         if (marked && S_ISREG(st.st_mode)) return true;
@@ -220,7 +233,17 @@ bool MakePendingEntry(const std::string& site, const KeptRelease& release, const
             return false;
         }
     }
-    std::string text = InfoText(release), info = JoinPath(path, "info");
+    // The entry comes after every other one, whatever the clock says.
+    std::vector<KeptRelease> entries;
+    KeptRelease ordered = release;
+    if (!ReadEntries(site, entries, error)) {
+        std::string ignored;
+        RemoveTree(path, ignored);
+        return false;
+    }
+    ordered.order = 1;
+    for (const KeptRelease& entry : entries) ordered.order = std::max(ordered.order, entry.order + 1);
+    std::string text = InfoText(ordered), info = JoinPath(path, "info");
     UniqueFd fd(open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     bool ok = fd.Valid() && WriteAll(fd.Get(), text.data(), text.size()) && fsync(fd.Get()) == 0 &&
               close(fd.Release()) == 0;
@@ -477,12 +500,43 @@ void RemoveGoneEntries(bool background) {
     if (child == 0) _exit(0);
 }
 
+namespace {
+
+// Trees an interrupted swap left beside site or its stage go into their entries (when whole, not
+// served, and their entry has no tree).
+bool KeepLeftTrees(const std::string& site, const std::string& liveDigest, const std::string& stageDigest,
+                   std::vector<KeptRelease>& entries, std::string& error) {
+    std::vector<std::string> trees;
+    if (!ReadEntries(site, entries, error) || !LeftTrees(site, trees, error)) return false;
+    for (const std::string& tree : trees) {
+        std::string digest;
+        if (!TreeDigest(tree, digest, error)) return false;
+        const KeptRelease* entry = digest.empty() ? nullptr : WithDigest(entries, digest);
+        if (entry == nullptr || entry->hasTree || digest == liveDigest || digest == stageDigest || !TreeIsWhole(tree))
+            continue;
+        if (!MoveTreeInto(tree, entry->path, error)) return false;
+        std::fprintf(stderr, "kept %s, left beside %s by an interrupted command, as serial %llu in %s\n", tree.c_str(),
+                     site.c_str(), static_cast<unsigned long long>(entry->serial), HistoryPathFor(site).c_str());
+        if (!ReadEntries(site, entries, error)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool TidyHistory(const std::string& site, std::string& error) {
-    if (!IsFinishedTree(site)) return true;  // nothing to judge by until the live tree is back
+    if (!IsFinishedTree(site)) {
+        // Nothing else to judge by until the live tree is back; but a kept release's tree left
+        // beside the site goes into its entry now, before the publish's clean-up could remove it.
+        std::vector<KeptRelease> entries;
+        std::string stageDigest;
+        return !IsOurHistory(site) ||
+               (ServedDigest(site, true, stageDigest, error) && KeepLeftTrees(site, "", stageDigest, entries, error));
+    }
     if (!EnsureHistory(site, error)) return false;
     const std::string history = HistoryPathFor(site), stage = StageTreePathFor(site);
     std::string liveDigest, stageDigest;
-    std::vector<std::string> names, trees;
+    std::vector<std::string> names;
     std::vector<KeptRelease> entries;
     if (!ServedDigest(site, false, liveDigest, error) || !ServedDigest(site, true, stageDigest, error) ||
         !NamesIn(history, names, error))
@@ -506,18 +560,7 @@ bool TidyHistory(const std::string& site, std::string& error) {
         // A pending entry whose tree never went live goes; one whose swap happened is kept.
         if (served ? !Finalize(path, error) : !RemoveTree(path, error)) return false;
     }
-    if (!ReadEntries(site, entries, error) || !LeftTrees(site, trees, error)) return false;
-    for (const std::string& tree : trees) {
-        std::string digest;
-        if (!TreeDigest(tree, digest, error)) return false;
-        const KeptRelease* entry = digest.empty() ? nullptr : WithDigest(entries, digest);
-        if (entry == nullptr || entry->hasTree || digest == liveDigest || digest == stageDigest || !TreeIsWhole(tree))
-            continue;
-        if (!MoveTreeInto(tree, entry->path, error)) return false;
-        std::fprintf(stderr, "kept %s, left beside %s by an interrupted command, as serial %llu in %s\n", tree.c_str(),
-                     site.c_str(), static_cast<unsigned long long>(entry->serial), history.c_str());
-        if (!ReadEntries(site, entries, error)) return false;
-    }
+    if (!KeepLeftTrees(site, liveDigest, stageDigest, entries, error)) return false;
     if (!liveDigest.empty() && WithDigest(entries, liveDigest) == nullptr &&
         !EntryForTree(site, site, RecordPathFor(site), error))
         return false;
@@ -562,7 +605,14 @@ bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, st
         release.staged = !release.live;
         releases.push_back(release);
     }
-    std::sort(releases.begin(), releases.end(), [](const KeptRelease& a, const KeptRelease& b) {
+    // Newest first by the order the entries were made: a clock stepped back between two publishes
+    // moves their times, never their order. Entries made before the order was kept (order 0) are
+    // older than every ordered one, and among themselves go by time; a served tree without an
+    // entry (path "") is the newest.
+    std::stable_sort(releases.begin(), releases.end(), [](const KeptRelease& a, const KeptRelease& b) {
+        bool aServed = a.path.empty(), bServed = b.path.empty();
+        if (aServed != bServed) return aServed;
+        if (a.order != b.order) return a.order > b.order;
         return a.madeNs != b.madeNs ? a.madeNs > b.madeNs : a.serial > b.serial;
     });
     return true;

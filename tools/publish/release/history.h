@@ -21,7 +21,8 @@ constexpr size_t kMessageLimit = 200;
 struct KeptRelease {
     std::string path;  // the entry folder
     uint64_t serial = 0;
-    int64_t madeNs = 0;
+    int64_t madeNs = 0;   // wall-clock time: shown, never used to order (a clock can step back)
+    uint64_t order = 0;   // 1, 2, ... in the order the entries were made; 0 in an entry made before it was kept
     std::string digest;  // SHA-256 of its manifest.txt
     uint64_t files = 0;
     uint64_t bytes = 0;
@@ -87,7 +88,8 @@ bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std
 // with warnings on stderr.
 void RemoveGoneEntries(bool background);
 
-// Every kept release, newest first, live and staged marked; a live or staged tree without an
+// Every kept release, newest first (by the order the entries were made, which no clock moves;
+// entries from before that order was kept come first, by their time), live and staged marked; a live or staged tree without an
 // entry is listed from its manifest.
 bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, std::string& error);
 

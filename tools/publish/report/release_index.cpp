@@ -34,6 +34,7 @@ bool AddTree(ReleaseIndex& index, const KeptRelease& kept, const std::string& tr
     release.etag = NginxEtag(st.st_mtim.tv_sec, static_cast<uint64_t>(st.st_size));
     if (index.byEtag.count(release.etag)) return false;
     release.madeMs = kept.madeNs / 1000000;
+    release.digest = kept.digest;
     release.live = kept.live;
     release.staged = kept.staged;
     std::vector<ManifestLine> lines = ManifestLines(bytes, &release.serial);

@@ -13,6 +13,7 @@ struct IndexedRelease {
     uint64_t serial = 0;
     std::string etag;    // "6756b2c0-1a2" as nginx makes it: mtime and size in hex
     int64_t madeMs = 0;  // when it was published or staged
+    std::string digest;  // ManifestDigest of its manifest.txt, as the history names it
     bool live = false;
     bool staged = false;
     std::vector<uint64_t> sizeById;    // by path id: the listed size, kNotListed when not listed

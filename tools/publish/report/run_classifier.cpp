@@ -40,6 +40,7 @@ struct Player {
     int8_t installed = -1;        // release known to be installed; -1 unknown
     int8_t run = -1;              // release offered in the run in flight
     int8_t prevRun = -1;          // release of the previous run, while it counts as complete
+    int8_t partial = -1;          // release a stopped run left half installed (installed is -1 then)
     uint8_t phase = kIdle;
     uint8_t flags = 0;
 };
@@ -78,6 +79,28 @@ bool ParseAddress(std::string_view text, AddressKey& key) {
     for (int i = 0; i < 8; ++i) key.high = (key.high << 8) | bytes[i];
     for (int i = 8; i < 16; ++i) key.low = (key.low << 8) | bytes[i];
     return true;
+}
+
+int HexValue(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+// "%XX" into its byte, once; a "%" without two hex digits stays as it is.
+void PercentDecode(std::string_view text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        int high = 0, low = 0;
+        if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
+            (low = HexValue(text[i + 2])) >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
 }
 
 std::string AddressText(const AddressKey& key) {
@@ -151,9 +174,18 @@ struct Classifier {
             stop.addresses.push_back(AddressText(key));
     }
 
+    // The address holds some files of the run's release and some of the one before: it is taken
+    // off the adoption (it holds neither), and a run of the same release that then fetches
+    // nothing was refused, not up to date.
+    void HalfInstalled(Player& player, int release, int64_t ms) {
+        Adopt(player.installed, -1, ms);
+        player.installed = -1;
+        player.partial = static_cast<int8_t>(release);
+    }
+
     void Stop(Player& player, uint32_t path, const AddressKey& key) {
         CountStop(player, player.run, path, key);
-        if (player.filesOk > 0) player.installed = -1;  // some files are new, some old: unknown now
+        if (player.filesOk > 0) HalfInstalled(player, player.run, player.lastMs);
         player.phase = kStopped;
     }
 
@@ -169,15 +201,17 @@ struct Classifier {
             ReleaseFigures& counts =
                 player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
             int expected = player.installed >= 0 ? ChangedFiles(index, player.installed, player.run) : -1;
-            if (player.filesOk == 0 && expected > 0) {
+            bool halfHeld = player.installed < 0 && player.partial >= 0 && player.partial == player.run;
+            if (player.filesOk == 0 && (expected > 0 || halfHeld)) {
                 ++counts.refused;  // nothing fetched although files changed: signature or rollback refused
             } else if (player.filesOk == 0) {
                 ++counts.upToDate;
                 Adopt(player.installed, player.run, ms);
                 player.installed = player.run;
+                player.partial = -1;
             } else if (expected >= 0 && player.filesOk < static_cast<uint32_t>(expected)) {
                 CountStop(player, player.run, player.lastPath, key);
-                player.installed = -1;
+                HalfInstalled(player, player.run, ms);
             } else {
                 ++counts.complete;
                 complete = true;
@@ -185,6 +219,7 @@ struct Classifier {
                 player.doneMs = ms;
                 Adopt(player.installed, player.run, ms);
                 player.installed = player.run;
+                player.partial = -1;
             }
         }
         player.prevRun = complete ? player.run : -1;
@@ -207,6 +242,7 @@ struct Classifier {
         }
         Adopt(player.prevRun, -1, player.doneMs);
         player.installed = -1;
+        player.partial = player.prevRun;
         player.prevRun = -1;
     }
 
@@ -247,7 +283,12 @@ struct Classifier {
     }
 
     void File(Player& player, const AddressKey& key, const LogRecord& record) {
-        pathText.assign(record.uri.data() + 7, record.uri.size() - 7);
+        // nginx logs $uri decoded; varnishncsa's %U as the player sent it, percent-encoded: an
+        // edge's path is decoded once (so "x%2541y" is the name "x%41y"), an origin's never.
+        if (record.source == "edge")
+            PercentDecode(record.uri.substr(7), pathText);
+        else
+            pathText.assign(record.uri.data() + 7, record.uri.size() - 7);
         auto found = index.pathIds.find(pathText);
         const IndexedRelease& release = index.releases[static_cast<size_t>(player.run)];
         uint32_t id = found == index.pathIds.end() ? kNoPath : found->second;
@@ -276,7 +317,7 @@ struct Classifier {
             ++figures.notJson;
             return;
         }
-        if (record.timeMs > options.untilMs) {
+        if (record.timeMs >= options.untilMs) {  // --until is the first instant not counted
             ++figures.outsideWindow;
             return;
         }
