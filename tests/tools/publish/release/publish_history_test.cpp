@@ -267,6 +267,7 @@ TEST_F(PublishHistory, HostileHistoryContentsAreNeverFollowedNorBelieved) {
                  if (info.find("\nserial 1\n") == std::string::npos) continue;
                  info.replace(info.find("\nserial 1\n"), 10, "\nserial 2\n");
                  info.replace(info.find("\nmade 1"), 7, "\nmade 2");  // years later
+                 info.replace(info.find("\norder 1\n"), 9, "\norder 9\n");  // and the newest entry
                  WriteFileText(history + "/" + name + "/info", info);
              }
          },
