@@ -524,10 +524,13 @@ bool KeepLeftTrees(const std::string& site, const std::string& liveDigest, const
 
 }  // namespace
 
-bool TidyHistory(const std::string& site, std::string& error) {
+bool TidyHistory(const std::string& site, std::string& error, bool recovered) {
     if (!IsFinishedTree(site)) {
-        // Nothing else to judge by until the live tree is back; but a kept release's tree left
-        // beside the site goes into its entry now, before the publish's clean-up could remove it.
+        // Nothing else to judge by until the live tree is back; but once a recovery with the key
+        // has put back what it would, a kept release's tree left beside the site goes into its
+        // entry, before the publish's clean-up could remove it. (A command without the key cannot
+        // tell the tree a recovery would put back: it leaves them all.)
+        if (!recovered) return true;
         std::vector<KeptRelease> entries;
         std::string stageDigest;
         return !IsOurHistory(site) ||

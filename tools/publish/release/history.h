@@ -72,7 +72,9 @@ bool KeepOrRetireTree(const std::string& site, const std::string& tree, std::str
 // ".gone" ones, moves trees an interrupted swap left beside site or its stage into their entries,
 // and makes entries for a live or staged tree without one. False when SERVER_DIR.history is not
 // the publisher's.
-bool TidyHistory(const std::string& site, std::string& error);
+// recovered: a recovery with the key ran before; then, while the live tree is still missing, a
+// kept release's tree left beside site goes into its entry (it would be removed as a leftover).
+bool TidyHistory(const std::string& site, std::string& error, bool recovered = false);
 
 // Removes the oldest entries until keep remain; never the live one, the staged one, the one
 // before the live one, nor (keepSerial, when given) those of the serial a revert put back, so

@@ -374,13 +374,14 @@ struct LogLine {
     std::string method = "GET";
     std::string agent = "Quillor-Updater/1.0";
     std::string src = "origin";  // "edge": varnishncsa's line, its path as the player sent it
+    std::string completion = "OK";  // nginx's flag: "" when the answer was cut off
 };
 
 std::string LineText(const LogLine& line) {
     return "{\"msec\":" + std::to_string(line.ms / 1000) + "." + std::to_string(1000 + line.ms % 1000).substr(1) +
            ",\"addr\":\"127.0.0.9\",\"peer\":\"127.0.0.9\",\"method\":\"" + line.method + "\",\"uri\":\"" + line.uri +
            "\",\"status\":" + std::to_string(line.status) + ",\"bytes\":" + std::to_string(line.bytes) +
-           ",\"completion\":\"OK\",\"tree\":\"live\",\"etag\":\"" +
+           ",\"completion\":\"" + line.completion + "\",\"tree\":\"live\",\"etag\":\"" +
            (line.etag.empty() ? "" : "\\\"" + line.etag + "\\\"") + "\",\"agent\":\"" + line.agent +
            "\",\"conn\":1,\"conn_requests\":1,\"via_edge\":0,\"src\":\"" + line.src + "\"}\n";
 }
@@ -418,7 +419,7 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
     Tool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"});
     auto m1 = ManifestEtag(dir / "srv");  // the tree keeps its times in the history
     WriteFileText(dir / "rel/a.pak", "two!");
-    WriteFileText(dir / "rel/b.pak", "bees");
+    WriteFileText(dir / "rel/b.pak", "xy");  // as x%41y.pak, which stays: with block files a local copy
     AgeTree(dir / "rel");
     Tool({"publish", "--key", dir / "k.pem", "--serial", "2", dir / "rel", dir / "srv"});
     auto m2 = ManifestEtag(dir / "srv");
@@ -431,7 +432,7 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
         t += 1000;
         return lines;
     };
-    const LogLine a2 = {0, "/files/a.pak", 200, 4}, b2 = {0, "/files/b.pak", 200, 4};
+    const LogLine a2 = {0, "/files/a.pak", 200, 4}, b2 = {0, "/files/b.pak", 200, 2};
     // As varnishncsa writes them: a line when its request ends, stamped with its start.
     std::vector<LogLine> shuffled = run(m2, {a2, b2});
     std::swap(shuffled[0], shuffled[1]);
@@ -503,7 +504,7 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
          {run(m1, {a1, b1}), run(m2, {a2, b404}), run(m2, {b2}), run(m2, {}), run(m1, {})}, {}, 1, 1, 0, 1, 1,
          "/files/b.pak", "", {0, 1}, false, 3},
     };
-    for (const Case& test : cases) {
+    auto check = [&](const Case& test) {
         std::vector<std::string> texts(test.logs), args = {"--addresses", dir / "srv"};
         for (size_t k = 0; k < test.runs.size(); ++k)
             for (const LogLine& line : test.runs[k]) texts[k % test.logs] += LineText(line);
@@ -537,7 +538,60 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
         }
         for (const json& bin : report["adoption"]["bins"])
             for (const json& count : bin) EXPECT_GE(count.get<int64_t>(), 0) << test.name << ": " << report.dump();
-    }
+        };
+    for (const Case& test : cases) check(test);
+
+    // Issue 39: a release whose serial line opts in to block files. Its changed a.pak comes as its
+    // block file and byte ranges of /patch/<sha256>; its b.pak, the bytes of x%41y.pak that
+    // stays, is copied locally (no request). The serial line carries the marker after the digits.
+    std::string manifest = ReadFileText(dir / "srv/manifest.txt");
+    ASSERT_EQ(manifest.compare(0, 9, "serial 2\n"), 0) << manifest.substr(0, 40);
+    manifest.insert(8, " blocks=patch min=1");
+    WriteFileText(dir / "srv/manifest.txt", manifest);
+    auto m2p = ManifestEtag(dir / "srv");
+    size_t lineOfA = manifest.find("\ta.pak\n");
+    ASSERT_NE(lineOfA, std::string::npos) << manifest;
+    const std::string shaA = manifest.substr(manifest.rfind('\n', lineOfA) + 1, 64);
+    ASSERT_EQ(shaA.size(), 64u) << manifest;
+    const LogLine blocksA = {0, "/patch/" + shaA + ".blocks", 200, 76}, rangeA = {0, "/patch/" + shaA, 206, 2};
+    LogLine rangeCut = rangeA, range416 = rangeA, rangeWhole = rangeA, blocks404 = blocksA;
+    rangeCut.completion = "";
+    range416.status = 416;
+    range416.bytes = 0;
+    rangeWhole.status = 200;  // a server that ignores Range
+    rangeWhole.bytes = 4;
+    blocks404.status = 404;
+    const Case patched[] = {
+        {"the serial line's marker is read, a whole download still counts", {run(m1, {a1, b1}), run(m2p, {a2})}, {}, 1,
+         0, 0, 0, 0, "", "", {0, 1}},
+        {"a block file and two ranges, the other file copied locally",
+         {run(m1, {a1, b1}), run(m2p, {blocksA, rangeA, rangeA})}, {}, 1, 0, 0, 0, 0, "", "", {0, 1}},
+        {"every block found locally: the block file alone", {run(m1, {a1, b1}), run(m2p, {blocksA})}, {}, 1, 0, 0, 0, 0,
+         "", "", {0, 1}},
+        {"cut off within a range", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeA, rangeCut})}, {}, 0, 1, 0, 0, 0,
+         "/files/a.pak", "", {0, 0}},
+        {"resumed at the next run", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeCut}), run(m2p, {blocksA, rangeA})}, {},
+         1, 1, 0, 0, 0, "/files/a.pak", "", {0, 1}},
+        {"a 416 drops the file to its whole download", {run(m1, {a1, b1}), run(m2p, {blocksA, range416, a2})}, {}, 1, 0,
+         0, 0, 0, "", "", {0, 1}},
+        {"a server that ignores Range", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeWhole, a2})}, {}, 1, 0, 0, 0, 0, "",
+         "", {0, 1}},
+        {"no block file: the whole download", {run(m1, {a1, b1}), run(m2p, {blocks404, a2})}, {}, 1, 0, 0, 0, 0, "", "",
+         {0, 1}},
+        {"the whole download cut after a block file", {run(m1, {a1, b1}), run(m2p, {blocks404, {0, "/files/a.pak", 200, 3}})},
+         {}, 0, 1, 0, 0, 0, "/files/a.pak", "", {1, 0}},
+        {"nothing fetched although a.pak needs its blocks", {run(m1, {a1, b1}), run(m2p, {})}, {}, 0, 0, 1, 0, 0, "", "",
+         {1, 0}},
+        {"a range of a digest the release does not list", {run(m1, {a1, b1}), run(m2p, {{0, "/patch/" + std::string(64, 'e'), 206, 2}})},
+         {}, 0, 1, 0, 0, 0, "(an unlisted path)", "", {1, 0}},
+        {"through an edge, the run resumed at its next start shows the cut",
+         {run(m1, {a1, b1}), run(m2p, {edge(blocksA), edge(rangeA)}), run(m2p, {edge(blocksA), edge(rangeA)})}, {}, 1, 1,
+         0, 0, 0, "/files/a.pak", "", {0, 1}},
+        {"a patched run, then up to date",
+         {run(m1, {a1, b1}), run(m2p, {blocksA, rangeA}), run(m2p, {})}, {}, 1, 0, 0, 1, 0, "", "", {0, 1}},
+    };
+    for (const Case& test : patched) check(test);
+
     // Without --addresses no address leaves the tool, not even in the page.
     ASSERT_EQ(RunTool({"report", "--html", dir / "page.html", dir / "srv", dir / "log"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir / "page.html").find("127.0.0.9"), std::string::npos);
