@@ -121,7 +121,9 @@ bool BuildReport(const ReportInput& input, ReleaseIndex& index, Figures& figures
     // equal to one of another log with the same time is the same request, counted once. (Two
     // requests never make one line in two logs: an origin's and an edge's lines differ in "src".)
     int64_t sameUs = INT64_MIN;
-    std::vector<std::pair<Source*, std::string>> sameTime;  // the lines handed on at sameUs
+    std::vector<std::pair<Source*, std::string>> sameTime;  // the lines handed on at sameUs (buffers reused)
+    size_t sameCount = 0;
+    const bool several = sources.size() > 1;
     while (!live.empty()) {
         size_t earliest = 0;
         for (size_t i = 1; i < live.size(); ++i)
@@ -131,14 +133,19 @@ bool BuildReport(const ReportInput& input, ReleaseIndex& index, Figures& figures
         const std::string& line = FrontLine(source.order);
         if (us != sameUs) {
             sameUs = us;
-            sameTime.clear();
+            sameCount = 0;
         }
         bool copy = false;
-        for (const auto& seenLine : sameTime) copy = copy || (seenLine.first != &source && seenLine.second == line);
+        for (size_t i = 0; several && i < sameCount && !copy; ++i)
+            copy = sameTime[i].first != &source && sameTime[i].second == line;
         if (copy) {
             ++source.copiedLines;
         } else {
-            sameTime.emplace_back(&source, line);
+            if (several) {
+                if (sameCount == sameTime.size()) sameTime.emplace_back();
+                sameTime[sameCount].first = &source;
+                sameTime[sameCount++].second.assign(line);
+            }
             ClassifyLine(*classifier, line);
         }
         PopLine(source.order);
