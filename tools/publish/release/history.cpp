@@ -1,6 +1,7 @@
 // Kept releases beside a site: entries made before a swap, trees moved in after it, pruning.
 #include "release/history.h"
 
+#include "core/cli_args.h"
 #include "core/fs_util.h"
 #include "core/output.h"
 #include "release/history_text.h"
@@ -207,6 +208,15 @@ bool ReadEntries(const std::string& site, std::vector<KeptRelease>& entries, std
         ReadResult read = ReadFileIfThere(JoinPath(release.path, "info"), 4096, info, error);
         if (read == ReadResult::Failed) return false;
         if (read == ReadResult::Absent || !ParseInfo(std::string(info.begin(), info.end()), release)) continue;
+        // Its place in the order entries were made ("order", a file of its own so that an older
+        // publisher, which reads info strictly, still reads the entry); none in an older entry.
+        std::vector<uint8_t> order;
+        read = ReadFileIfThere(JoinPath(release.path, "order"), 32, order, error);
+        if (read == ReadResult::Failed) return false;
+        std::string orderText(order.begin(), order.end());
+        if (read == ReadResult::Read && !orderText.empty() && orderText.back() == '\n' &&
+            !ParseSerialArgument(orderText.substr(0, orderText.size() - 1), release.order))
+            release.order = 0;
         if (!LstatIfThere(JoinPath(release.path, "tree"), present, st, error)) return false;
         release.hasTree = present && S_ISDIR(st.st_mode);
         entries.push_back(release);
@@ -248,6 +258,13 @@ bool MakePendingEntry(const std::string& site, const KeptRelease& release, const
     bool ok = fd.Valid() && WriteAll(fd.Get(), text.data(), text.size()) && fsync(fd.Get()) == 0 &&
               close(fd.Release()) == 0;
     if (!ok) error = ErrnoText(info);
+    const std::string orderPath = JoinPath(path, "order"), orderText = std::to_string(ordered.order) + "\n";
+    if (ok) {
+        UniqueFd orderFd(open(orderPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ok = orderFd.Valid() && WriteAll(orderFd.Get(), orderText.data(), orderText.size()) &&
+             fsync(orderFd.Get()) == 0 && close(orderFd.Release()) == 0;
+        if (!ok) error = ErrnoText(orderPath);
+    }
     if (ok && !record.empty() && link(record.c_str(), JoinPath(path, "record").c_str()) != 0 && errno != ENOENT) {
         error = ErrnoText(JoinPath(path, "record"));
         ok = false;

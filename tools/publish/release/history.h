@@ -3,6 +3,7 @@
 //   SERVER_DIR.history/.quillor-history     the mark: only a folder holding it is the publisher's
 //   SERVER_DIR.history/S-RRRRRRRRCCCCCCCC/  one release of serial S (the name checked like OwnTempName's)
 //       info     serial, time, manifest digest, files, bytes, download, message (HistoryInfoText)
+//       order    "N\n": the entry's place in the order entries were made (none in older entries)
 //       record   the publish record of its tree, when there was one
 //       tree/    its server tree once it is neither live nor staged; the live and the staged
 //                tree stay under SERVER_DIR and SERVER_DIR.stage, whose digests name their entries

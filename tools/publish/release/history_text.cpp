@@ -55,7 +55,6 @@ bool IsEntryName(const std::string& name, const std::string& suffix) {
 //   files 2000
 //   bytes 123456789
 //   from 2 download 4567          ("from none download N" for a first release, "from unknown" when not known)
-//   order 4                       (the entry's place in the order entries were made; absent in older ones)
 //   message Fixed the map loader  (optional)
 std::string InfoText(const KeptRelease& release) {
     std::string text = std::string(kInfoHeader) + "\nserial " + std::to_string(release.serial) + "\nmade " +
@@ -65,7 +64,6 @@ std::string InfoText(const KeptRelease& release) {
     else text += (release.fromKnown ? std::to_string(release.fromSerial) : "none") + " download " +
                  std::to_string(release.download);
     text += "\n";
-    if (release.order != 0) text += "order " + std::to_string(release.order) + "\n";
     if (!release.message.empty()) text += "message " + release.message + "\n";
     return text;
 }
@@ -84,19 +82,12 @@ bool ParseInfo(const std::string& text, KeptRelease& release) {
         out = lines[index].substr(length);
         return true;
     };
-    std::string serial, made, files, bytes, from, order, message;
-    // "order" is optional (entries made before it was written lack it), then "message".
-    size_t next = 7;
-    bool hasOrder = value(next, "order ", order);
-    next += hasOrder;
-    bool hasMessage = value(next, "message ", message);
-    next += hasMessage;
-    if (lines.size() < 7 || lines.size() != next || lines[0] != kInfoHeader || !value(1, "serial ", serial) ||
+    std::string serial, made, files, bytes, from, message;
+    if (lines.size() < 7 || lines.size() > 8 || lines[0] != kInfoHeader || !value(1, "serial ", serial) ||
         !value(2, "made ", made) || !value(3, "manifest ", release.digest) || !value(4, "files ", files) ||
-        !value(5, "bytes ", bytes) || !value(6, "from ", from))
+        !value(5, "bytes ", bytes) || !value(6, "from ", from) ||
+        (lines.size() == 8 && !value(7, "message ", message)))
         return false;
-    release.order = 0;
-    if (hasOrder && (!ParseSerialArgument(order, release.order) || release.order == 0)) return false;
     uint64_t madeValue = 0;
     std::string ignored;
     if (!ParseSerialArgument(serial, release.serial) || !ParseSerialArgument(made, madeValue) ||
