@@ -126,7 +126,12 @@ bool LogStream::Open(const std::string& path, LogReadCounts& counts, std::vector
         s.ended = true;
         return false;
     }
-    if (S_ISFIFO(st.st_mode)) {
+    // An anonymous pipe (standard input, bash's <(...)) had its writer when it was made: it is
+    // read as it comes, to its end. A named FIFO may have none yet, and none may ever come.
+    char target[64] = "";
+    ssize_t length = readlink(("/proc/self/fd/" + std::to_string(s.fd)).c_str(), target, sizeof target - 1);
+    bool anonymous = length > 5 && std::strncmp(target, "pipe:", 5) == 0;
+    if (S_ISFIFO(st.st_mode) && !anonymous) {
         // A FIFO without a writer reads as empty at once; wait (bounded) until one has written.
         struct pollfd wait = {s.fd, POLLIN, 0};
         int ready = 0;
@@ -153,10 +158,12 @@ bool LogStream::Open(const std::string& path, LogReadCounts& counts, std::vector
     while (got < 2) {
         ssize_t more = s.ReadSome(s.in.data() + got, kBlock - static_cast<size_t>(got));
         if (more < 0) s.ReadFailed();
-        if (more <= 0) break;
+        if (more <= 0) {
+            s.ended = true;  // the end already (or a read that failed): nothing more is read
+            break;
+        }
         got += more;
     }
-    if (got < 2 && got >= 0 && s.fd >= 0 && got == 0) s.ended = true;
     s.gzip = got >= 2 && static_cast<unsigned char>(s.in[0]) == 0x1f && static_cast<unsigned char>(s.in[1]) == 0x8b;
     if (s.gzip) {
         if (inflateInit2(&s.stream, 15 + 16) != Z_OK) {

@@ -716,6 +716,8 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
         int unreadable = 0, duplicates = 0;
         std::string feed = "";  // a shell command whose output the report reads from its standard input
     };
+    // Longer than a named FIFO is waited for: a pipe's writer is there from the start.
+    const int kSlowWriterSeconds = 6;
     // More than 64 KiB after the run: what reads a pipe twice loses the run.
     std::string padding;
     for (int i = 0; i < 600; ++i)
@@ -773,6 +775,8 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
         // Faults 5 and 6: a pipe, bash's <(...) and FIFOs are opened once and read once.
         {"a pipe on standard input", [&] { WriteFileText(dir / "p", whole + padding); return std::vector<std::string>{"/dev/stdin"}; },
          {}, 1, 0, 0, 0, 0, 0, 0, 0, "cat '" + dir / "p" + "'"},
+        {"a pipe whose writer is slow to start", [&] { return std::vector<std::string>{"/dev/stdin"}; }, {}, 1, 0, 0, 0,
+         0, 0, 0, 0, "{ sleep " + std::to_string(kSlowWriterSeconds) + "; cat '" + dir / "p" + "'; }"},
         {"a FIFO whose writer writes once", [&] { return fifo("f1", whole + padding); }, {}, 1, 0, 0, 0, 0, 0},
         // Fault 7: the same file twice is read once; so are the lines of a copy.
         {"the same log twice", [&] { return std::vector<std::string>{dir / "a", dir / "a"}; }, {}, 1, 0, 0, 0, 0, 0, 0,
