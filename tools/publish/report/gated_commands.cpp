@@ -20,7 +20,7 @@ int RunWiden(const Args& args) {
     if (int code = StageHealthGate(args, args.positionals[0], judged)) return code;
     std::string note, error;
     bool changed = false;
-    if (!WidenStage(args.positionals[0], share, note, error, judged.serial ? &judged : nullptr, &changed)) {
+    if (!WidenStage(args.positionals[0], share, note, error, judged.judged ? &judged : nullptr, &changed)) {
         if (!changed) return Fail(error);
         ReportProblem(error, kStageChangedCode);
         return 1;
@@ -38,7 +38,7 @@ int RunPromote(const Args& args) {
     if (int code = StageHealthGate(args, args.positionals[0], judged)) return code;
     std::string note, error;
     bool changed = false;
-    if (!PromoteStage(args.positionals[0], keep, note, error, judged.serial ? &judged : nullptr, &changed)) {
+    if (!PromoteStage(args.positionals[0], keep, note, error, judged.judged ? &judged : nullptr, &changed)) {
         if (!changed) return Fail(error);
         ReportProblem(error, kStageChangedCode);
         return 1;

@@ -10,6 +10,7 @@
 
 int StageHealthGate(const Args& args, const std::string& serverDir, JudgedStage& judged) {
     judged = JudgedStage();
+    judged.judged = !Options(args, "--health").empty();
     std::vector<std::string> logs = Options(args, "--health");
     std::string maxText = Option(args, "--max-failed", ""), minText = Option(args, "--min-runs", "");
     auto usage = [](const std::string& message) {

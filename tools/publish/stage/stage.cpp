@@ -316,10 +316,11 @@ bool StillJudged(const std::string& serverDir, const SiteState& site, const Judg
     std::string digest, ignored;
     if (ReadWholeFile(JoinPath(StageTreePathFor(serverDir), "manifest.txt"), kManifestLimit, manifest, ignored))
         digest = ManifestDigest(manifest);
-    if (site.open && site.stageSerial == judged->serial && digest == judged->digest) return true;
+    if (judged->serial == 0 ? !site.open : site.open && site.stageSerial == judged->serial && digest == judged->digest)
+        return true;
     if (changed != nullptr) *changed = true;
-    error = "the stage changed while its health was judged: the gate judged " + SerialText(judged->serial) +
-            ", but " + (site.open ? SerialText(site.stageSerial) + (site.stageSerial == judged->serial ? " (other contents)" : "") +
+    error = "the stage changed while its health was judged: the gate judged " +
+            (judged->serial == 0 ? std::string("no open stage") : SerialText(judged->serial)) + ", but " + (site.open ? SerialText(site.stageSerial) + (site.stageSerial == judged->serial ? " (other contents)" : "") +
                                         " is staged now"
                                   : std::string("no stage is open now")) +
             "; nothing was changed (run the command again to judge the stage as it is)";
@@ -330,9 +331,9 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
                 const JudgedStage* judged, bool* changed) {
     UniqueFd lock;
     SiteState site;
-    if (!LockOpenStage(serverDir, lock, site, error) && !(judged != nullptr && error == NoStageText(serverDir)))
-        return false;
-    if (!StillJudged(serverDir, site, judged, error, changed)) return false;
+    bool open = LockOpenStage(serverDir, lock, site, error);
+    if (!open && !(judged != nullptr && error == NoStageText(serverDir))) return false;
+    if (!StillJudged(serverDir, site, judged, error, changed) || !open) return false;
     if (share < site.state.share) {
         error = ShareOnlyGrows(site.state.share);
         return false;
@@ -361,7 +362,8 @@ bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note
     SiteState site;
     if (!LockOpenStage(serverDir, lock, site, error)) {
         if (error != NoStageText(serverDir)) return false;
-        if (judged != nullptr) return StillJudged(serverDir, site, judged, error, changed);
+        if (!StillJudged(serverDir, site, judged, error, changed)) return false;
+        error = NoStageText(serverDir);
         if (!WasPromoted(serverDir, site)) return false;
         // Done, maybe by a run killed after its swap that this one settled: a retry ends well.
         note = "promoted " + SerialText(site.liveSerial) + " already: every player gets it, the stage is closed";

@@ -40,8 +40,9 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
 
 // The stage a health gate judged: widen and promote act on exactly it, or on nothing.
 struct JudgedStage {
-    uint64_t serial = 0;
-    std::string digest;  // ManifestDigest of its manifest.txt
+    bool judged = false;  // --health was given: the gate read the logs for the site as it found it
+    uint64_t serial = 0;  // the stage it judged; 0: it found none open
+    std::string digest;   // ManifestDigest of its manifest.txt
 };
 // The problem code when the stage under the lock is not the one judged.
 constexpr const char* kStageChangedCode = "stage-changed";
