@@ -13,7 +13,7 @@ packages=(
     squid varnish softhsm2 opensc osslsigncode libengine-pkcs11-openssl strace
     clang libfuzzer-14-dev libclang-rt-14-dev libicu-dev
     scdoc man-db nlohmann-json3-dev dpkg-dev lintian bash-completion file
-    chromium goaccess zlib1g-dev
+    chromium goaccess zlib1g-dev faketime
 )
 
 missing=()

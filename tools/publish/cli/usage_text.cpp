@@ -149,12 +149,13 @@ const char kSiteUsage[] =
 const char kReportUsage[] =
     "  report [--since T] [--until T] [--html FILE] [--addresses] SERVER_DIR LOG...\n"
     "      Reads the JSON access logs of the site and its edges (plain or gzip, rotated ones\n"
-    "      too, in the order of their first lines) and reports per serial: addresses offered it, runs\n"
+    "      too, pipes and FIFOs, all merged by time) and reports per serial: addresses offered it, runs\n"
     "      complete, incomplete (ranked by where they stopped), refused after the signature,\n"
     "      up to date; the stage's measured share against its target; 404 and 5xx answers on\n"
     "      listed paths; bytes from the edge and the origin; and the adoption over time. Each\n"
     "      manifest answer is mapped to its serial by its ETag through the kept trees. T is\n"
-    "      seconds since 1970 or a UTC time (2026-12-09, 2026-12-09T14:30Z). --json gives\n"
+    "      seconds since 1970 or a UTC time (2026-12-09, 2026-12-09T14:30Z); the window ends\n"
+    "      before --until T, so --until T and --since T meet. --json gives\n"
     "      every figure in the result's \"report\"; --html writes one self-contained page with\n"
     "      pictures. Addresses (samples per path where runs stopped) appear in the JSON and\n"
     "      the page only with --addresses.\n";

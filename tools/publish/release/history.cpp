@@ -1,6 +1,7 @@
 // Kept releases beside a site: entries made before a swap, trees moved in after it, pruning.
 #include "release/history.h"
 
+#include "core/cli_args.h"
 #include "core/fs_util.h"
 #include "core/output.h"
 #include "release/history_text.h"
@@ -70,6 +71,19 @@ bool EnsureHistory(const std::string& site, std::string& error) {
     if (lstat(history.c_str(), &st) == 0) {
         if (!S_ISDIR(st.st_mode)) {
             error = history + ": exists and is not a folder; quillor-publish keeps the releases of " + site + " there";
+            return false;
+        }
+        // Entries share bodies with the trees as hard links and take trees in by rename: both
+        // fail across file systems ("Invalid cross-device link"), so the history must lie on the
+        // site's own.
+        std::string parent, name;
+        SplitPath(site, parent, name);
+        struct stat beside;
+        if (stat(parent.empty() ? "." : parent.c_str(), &beside) == 0 && beside.st_dev != st.st_dev) {
+            error = history + " lies on another file system than " + site +
+                    ": the history keeps releases as hard links to the site's bodies and moves trees in by "
+                    "rename, which work on one file system only; move it beside " + site + " on that file system "
+                    "(or remove it: the next publish makes a new one)";
             return false;
         }
         bool marked = false;
@@ -194,6 +208,15 @@ bool ReadEntries(const std::string& site, std::vector<KeptRelease>& entries, std
         ReadResult read = ReadFileIfThere(JoinPath(release.path, "info"), 4096, info, error);
         if (read == ReadResult::Failed) return false;
         if (read == ReadResult::Absent || !ParseInfo(std::string(info.begin(), info.end()), release)) continue;
+        // Its place in the order entries were made ("order", a file of its own so that an older
+        // publisher, which reads info strictly, still reads the entry); none in an older entry.
+        std::vector<uint8_t> order;
+        read = ReadFileIfThere(JoinPath(release.path, "order"), 32, order, error);
+        if (read == ReadResult::Failed) return false;
+        std::string orderText(order.begin(), order.end());
+        if (read == ReadResult::Read && !orderText.empty() && orderText.back() == '\n' &&
+            !ParseSerialArgument(orderText.substr(0, orderText.size() - 1), release.order))
+            release.order = 0;
         if (!LstatIfThere(JoinPath(release.path, "tree"), present, st, error)) return false;
         release.hasTree = present && S_ISDIR(st.st_mode);
         entries.push_back(release);
@@ -220,11 +243,28 @@ bool MakePendingEntry(const std::string& site, const KeptRelease& release, const
             return false;
         }
     }
-    std::string text = InfoText(release), info = JoinPath(path, "info");
+    // The entry comes after every other one, whatever the clock says.
+    std::vector<KeptRelease> entries;
+    KeptRelease ordered = release;
+    if (!ReadEntries(site, entries, error)) {
+        std::string ignored;
+        RemoveTree(path, ignored);
+        return false;
+    }
+    ordered.order = 1;
+    for (const KeptRelease& entry : entries) ordered.order = std::max(ordered.order, entry.order + 1);
+    std::string text = InfoText(ordered), info = JoinPath(path, "info");
     UniqueFd fd(open(info.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     bool ok = fd.Valid() && WriteAll(fd.Get(), text.data(), text.size()) && fsync(fd.Get()) == 0 &&
               close(fd.Release()) == 0;
     if (!ok) error = ErrnoText(info);
+    const std::string orderPath = JoinPath(path, "order"), orderText = std::to_string(ordered.order) + "\n";
+    if (ok) {
+        UniqueFd orderFd(open(orderPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+        ok = orderFd.Valid() && WriteAll(orderFd.Get(), orderText.data(), orderText.size()) &&
+             fsync(orderFd.Get()) == 0 && close(orderFd.Release()) == 0;
+        if (!ok) error = ErrnoText(orderPath);
+    }
     if (ok && !record.empty() && link(record.c_str(), JoinPath(path, "record").c_str()) != 0 && errno != ENOENT) {
         error = ErrnoText(JoinPath(path, "record"));
         ok = false;
@@ -477,12 +517,46 @@ void RemoveGoneEntries(bool background) {
     if (child == 0) _exit(0);
 }
 
-bool TidyHistory(const std::string& site, std::string& error) {
-    if (!IsFinishedTree(site)) return true;  // nothing to judge by until the live tree is back
+namespace {
+
+// Trees an interrupted swap left beside site or its stage go into their entries (when whole, not
+// served, and their entry has no tree).
+bool KeepLeftTrees(const std::string& site, const std::string& liveDigest, const std::string& stageDigest,
+                   std::vector<KeptRelease>& entries, std::string& error) {
+    std::vector<std::string> trees;
+    if (!ReadEntries(site, entries, error) || !LeftTrees(site, trees, error)) return false;
+    for (const std::string& tree : trees) {
+        std::string digest;
+        if (!TreeDigest(tree, digest, error)) return false;
+        const KeptRelease* entry = digest.empty() ? nullptr : WithDigest(entries, digest);
+        if (entry == nullptr || entry->hasTree || digest == liveDigest || digest == stageDigest || !TreeIsWhole(tree))
+            continue;
+        if (!MoveTreeInto(tree, entry->path, error)) return false;
+        std::fprintf(stderr, "kept %s, left beside %s by an interrupted command, as serial %llu in %s\n", tree.c_str(),
+                     site.c_str(), static_cast<unsigned long long>(entry->serial), HistoryPathFor(site).c_str());
+        if (!ReadEntries(site, entries, error)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool TidyHistory(const std::string& site, std::string& error, bool recovered) {
+    if (!IsFinishedTree(site)) {
+        // Nothing else to judge by until the live tree is back; but once a recovery with the key
+        // has put back what it would, a kept release's tree left beside the site goes into its
+        // entry, before the publish's clean-up could remove it. (A command without the key cannot
+        // tell the tree a recovery would put back: it leaves them all.)
+        if (!recovered) return true;
+        std::vector<KeptRelease> entries;
+        std::string stageDigest;
+        return !IsOurHistory(site) ||
+               (ServedDigest(site, true, stageDigest, error) && KeepLeftTrees(site, "", stageDigest, entries, error));
+    }
     if (!EnsureHistory(site, error)) return false;
     const std::string history = HistoryPathFor(site), stage = StageTreePathFor(site);
     std::string liveDigest, stageDigest;
-    std::vector<std::string> names, trees;
+    std::vector<std::string> names;
     std::vector<KeptRelease> entries;
     if (!ServedDigest(site, false, liveDigest, error) || !ServedDigest(site, true, stageDigest, error) ||
         !NamesIn(history, names, error))
@@ -506,18 +580,7 @@ bool TidyHistory(const std::string& site, std::string& error) {
         // A pending entry whose tree never went live goes; one whose swap happened is kept.
         if (served ? !Finalize(path, error) : !RemoveTree(path, error)) return false;
     }
-    if (!ReadEntries(site, entries, error) || !LeftTrees(site, trees, error)) return false;
-    for (const std::string& tree : trees) {
-        std::string digest;
-        if (!TreeDigest(tree, digest, error)) return false;
-        const KeptRelease* entry = digest.empty() ? nullptr : WithDigest(entries, digest);
-        if (entry == nullptr || entry->hasTree || digest == liveDigest || digest == stageDigest || !TreeIsWhole(tree))
-            continue;
-        if (!MoveTreeInto(tree, entry->path, error)) return false;
-        std::fprintf(stderr, "kept %s, left beside %s by an interrupted command, as serial %llu in %s\n", tree.c_str(),
-                     site.c_str(), static_cast<unsigned long long>(entry->serial), history.c_str());
-        if (!ReadEntries(site, entries, error)) return false;
-    }
+    if (!KeepLeftTrees(site, liveDigest, stageDigest, entries, error)) return false;
     if (!liveDigest.empty() && WithDigest(entries, liveDigest) == nullptr &&
         !EntryForTree(site, site, RecordPathFor(site), error))
         return false;
@@ -562,7 +625,14 @@ bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, st
         release.staged = !release.live;
         releases.push_back(release);
     }
-    std::sort(releases.begin(), releases.end(), [](const KeptRelease& a, const KeptRelease& b) {
+    // Newest first by the order the entries were made: a clock stepped back between two publishes
+    // moves their times, never their order. Entries made before the order was kept (order 0) are
+    // older than every ordered one, and among themselves go by time; a served tree without an
+    // entry (path "") is the newest.
+    std::stable_sort(releases.begin(), releases.end(), [](const KeptRelease& a, const KeptRelease& b) {
+        bool aServed = a.path.empty(), bServed = b.path.empty();
+        if (aServed != bServed) return aServed;
+        if (a.order != b.order) return a.order > b.order;
         return a.madeNs != b.madeNs ? a.madeNs > b.madeNs : a.serial > b.serial;
     });
     return true;

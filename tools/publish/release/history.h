@@ -3,6 +3,7 @@
 //   SERVER_DIR.history/.quillor-history     the mark: only a folder holding it is the publisher's
 //   SERVER_DIR.history/S-RRRRRRRRCCCCCCCC/  one release of serial S (the name checked like OwnTempName's)
 //       info     serial, time, manifest digest, files, bytes, download, message (HistoryInfoText)
+//       order    "N\n": the entry's place in the order entries were made (none in older entries)
 //       record   the publish record of its tree, when there was one
 //       tree/    its server tree once it is neither live nor staged; the live and the staged
 //                tree stay under SERVER_DIR and SERVER_DIR.stage, whose digests name their entries
@@ -21,7 +22,8 @@ constexpr size_t kMessageLimit = 200;
 struct KeptRelease {
     std::string path;  // the entry folder
     uint64_t serial = 0;
-    int64_t madeNs = 0;
+    int64_t madeNs = 0;   // wall-clock time: shown, never used to order (a clock can step back)
+    uint64_t order = 0;   // 1, 2, ... in the order the entries were made; 0 in an entry made before it was kept
     std::string digest;  // SHA-256 of its manifest.txt
     uint64_t files = 0;
     uint64_t bytes = 0;
@@ -71,7 +73,9 @@ bool KeepOrRetireTree(const std::string& site, const std::string& tree, std::str
 // ".gone" ones, moves trees an interrupted swap left beside site or its stage into their entries,
 // and makes entries for a live or staged tree without one. False when SERVER_DIR.history is not
 // the publisher's.
-bool TidyHistory(const std::string& site, std::string& error);
+// recovered: a recovery with the key ran before; then, while the live tree is still missing, a
+// kept release's tree left beside site goes into its entry (it would be removed as a leftover).
+bool TidyHistory(const std::string& site, std::string& error, bool recovered = false);
 
 // Removes the oldest entries until keep remain; never the live one, the staged one, the one
 // before the live one, nor (keepSerial, when given) those of the serial a revert put back, so
@@ -87,7 +91,8 @@ bool PruneHistory(const std::string& site, unsigned keep, std::string& note, std
 // with warnings on stderr.
 void RemoveGoneEntries(bool background);
 
-// Every kept release, newest first, live and staged marked; a live or staged tree without an
+// Every kept release, newest first (by the order the entries were made, which no clock moves;
+// entries from before that order was kept come first, by their time), live and staged marked; a live or staged tree without an
 // entry is listed from its manifest.
 bool ListHistory(const std::string& site, std::vector<KeptRelease>& releases, std::string& error);
 

@@ -119,8 +119,9 @@ std::vector<ManifestLine> ManifestLines(const std::vector<uint8_t>& manifest, ui
         at = end + 1;
         size_t tab = line.find('\t'), second = tab == std::string_view::npos ? tab : line.find('\t', tab + 1);
         if (second == std::string_view::npos) {
+            // "serial 42", or with the block files' marker after the digits: "serial 42 blocks=patch min=N".
             if (serial != nullptr && line.compare(0, 7, "serial ") == 0)
-                ParseSerialArgument(std::string(line.substr(7)), *serial);
+                ParseSerialArgument(std::string(line.substr(7, line.find(' ', 7) - 7)), *serial);
             continue;
         }
         ManifestLine parsed{line.substr(0, tab), line.substr(second + 1)};

@@ -532,7 +532,7 @@ bool CheckHeldReleases(const PublishOptions& options, const std::vector<ReleaseF
 bool RecoverAndClean(const std::string& serverDir, const std::string& site, EVP_PKEY* key,
                      std::vector<std::string>& problems) {
     std::string note, error;
-    if (!RecoverServerDir(serverDir, key, note, error) || !TidyHistory(site, error)) {
+    if (!RecoverServerDir(serverDir, key, note, error) || !TidyHistory(site, error, key != nullptr)) {
         problems.push_back(error);
         return false;
     }

@@ -117,10 +117,22 @@ std::string NoSuchSiteText(const std::string& serverDir) {
     return serverDir + ": no such server folder, and no " + HistoryPathFor(serverDir) + " beside it";
 }
 
+// "srv.stage" beside "srv": the stage tree of srv, never a site of its own (publish and revert
+// refuse it too); "" when serverDir may be a site.
+std::string StageTreeNotSite(const std::string& serverDir) {
+    std::string parent, name;
+    SplitPath(serverDir, parent, name);
+    if (name.size() <= 6 || name.compare(name.size() - 6, 6, ".stage") != 0) return "";
+    std::string base = JoinPath(parent, name.substr(0, name.size() - 6));
+    if (!PathExists(base)) return "";
+    return serverDir + ": beside " + base + " this is the name of its stage tree, not a site; name the site " + base;
+}
+
 }  // namespace
 
 int RunHistory(const Args& args) {
     if (args.positionals.size() != 1) return Usage("history needs SERVER_DIR");
+    if (std::string refused = StageTreeNotSite(args.positionals[0]); !refused.empty()) return Fail(refused);
     if (NoSuchSite(args.positionals[0])) return Fail(NoSuchSiteText(args.positionals[0]));
     std::vector<KeptRelease> releases;
     std::string text, error;
@@ -148,6 +160,7 @@ int RunPrune(const Args& args) {
     const std::string site = args.positionals[0];
     UniqueFd lock;
     std::string note, error;
+    if (std::string refused = StageTreeNotSite(site); !refused.empty()) return Fail(refused);
     if (NoSuchSite(site)) return Fail(NoSuchSiteText(site));  // before the lock, which would stay behind
     if (!LockExclusive(LockPathFor(site), lock, error)) return Fail(error);
     if (!IsFinishedTree(site)) return Fail(site + " is not a finished tree; the next publish recovers it, then prune");

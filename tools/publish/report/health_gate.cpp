@@ -8,7 +8,9 @@
 
 #include <cstdio>
 
-int StageHealthGate(const Args& args, const std::string& serverDir) {
+int StageHealthGate(const Args& args, const std::string& serverDir, JudgedStage& judged) {
+    judged = JudgedStage();
+    judged.judged = !Options(args, "--health").empty();
     std::vector<std::string> logs = Options(args, "--health");
     std::string maxText = Option(args, "--max-failed", ""), minText = Option(args, "--min-runs", "");
     auto usage = [](const std::string& message) {
@@ -41,6 +43,9 @@ int StageHealthGate(const Args& args, const std::string& serverDir) {
         ReportProblem(error);
         return 1;
     }
+    const IndexedRelease& judgedRelease = index.releases[static_cast<size_t>(index.stageIndex)];
+    judged.serial = judgedRelease.serial;
+    judged.digest = judgedRelease.digest;
     const ReleaseFigures& stage = figures.releases[static_cast<size_t>(index.stageIndex)];
     ReleaseFigures none;
     const ReleaseFigures& live = index.liveIndex >= 0 ? figures.releases[static_cast<size_t>(index.liveIndex)] : none;
@@ -58,6 +63,16 @@ int StageHealthGate(const Args& args, const std::string& serverDir) {
                               PercentText(stagePct) + " %) since it opened, the live release " +
                               std::to_string(live.Failed()) + " of " + std::to_string(live.UpdateRuns()) + " (" +
                               PercentText(livePct) + " %)";
+    if (figures.read.unreadable > 0 || figures.read.gzipCut > 0) {
+        std::string unread;
+        for (const std::string& note : figures.notes)
+            if (note.find("once") == std::string::npos) unread += (unread.empty() ? "" : "; ") + note;
+        for (const std::string& note : figures.notes) std::fprintf(stderr, "quillor-publish: %s\n", note.c_str());
+        ReportProblem("the stage's health cannot be judged: a log could not be read wholly (" + unread +
+                          "); of what could be read, " + figuresText + "; nothing was changed",
+                      "health-unreadable");
+        return 1;
+    }
     if (stagePct - livePct > static_cast<double>(maxFailed)) {
         ReportProblem("the stage is unhealthy: " + figuresText + ", more than " + std::to_string(maxFailed) +
                           " points above (--max-failed); nothing was changed",

@@ -3,30 +3,33 @@
 #include "report/line_order.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
-void EmitFirst(LineOrder& order) {
-    size_t slot = order.waiting.front().slot;
-    order.waiting.pop_front();
-    order.onLine(order.slots[slot]);
-    order.freeSlots.push_back(slot);
+size_t SkipBlanks(std::string_view line, size_t at) {
+    while (at < line.size() && (line[at] == ' ' || line[at] == '\t')) ++at;
+    return at;
 }
 
 }  // namespace
 
-// ..."msec":1733712000.123456,... (the key as the site's and the edge's formats write it)
+// ..."msec":1733712000.123456,... (the key as the site's and the edge's formats write it; a JSON
+// writer that puts blanks around the colon is read too, as the record parser reads it)
 bool LineTimeUs(std::string_view line, int64_t& us) {
-    static const char kKey[] = "\"msec\":";
+    static const char kKey[] = "\"msec\"";
     const size_t keySize = sizeof kKey - 1;
     // Both formats begin with it; other lines are searched.
-    const char* found = line.compare(0, keySize + 1, "{\"msec\":") == 0
-                            ? line.data() + 1
+    size_t first = SkipBlanks(line, 0);
+    const char* found = first < line.size() && line[first] == '{' &&
+                                line.compare(SkipBlanks(line, first + 1), keySize, kKey) == 0
+                            ? line.data() + SkipBlanks(line, first + 1)
                             : static_cast<const char*>(memmem(line.data(), line.size(), kKey, keySize));
     if (found == nullptr) return false;
-    size_t at = static_cast<size_t>(found - line.data()) + keySize;
+    size_t at = SkipBlanks(line, static_cast<size_t>(found - line.data()) + keySize);
+    if (at >= line.size() || line[at] != ':') return false;
+    at = SkipBlanks(line, at + 1);
     if (at < line.size() && line[at] == '"') ++at;
     int64_t whole = 0, fraction = 0;
     int wholeDigits = 0, fractionDigits = 0;
@@ -60,10 +63,17 @@ void AddLine(LineOrder& order, std::string_view line) {
     while (place != order.waiting.begin() && std::prev(place)->us > us) --place;  // a tie keeps file order
     order.waiting.insert(place, {us, order.arrivals++, slot});
     order.newestUs = std::max(order.newestUs, us);
-    while (!order.waiting.empty() && order.waiting.front().us <= order.newestUs - kReorderWindowUs) EmitFirst(order);
 }
 
-void FlushLines(LineOrder& order) {
-    while (!order.waiting.empty()) EmitFirst(order);
-    order.newestUs = INT64_MIN;
+bool LineReady(const LineOrder& order) {
+    return !order.waiting.empty() && (order.ended || order.waiting.front().us <= order.newestUs - kReorderWindowUs);
+}
+
+int64_t FrontUs(const LineOrder& order) { return order.waiting.front().us; }
+
+const std::string& FrontLine(const LineOrder& order) { return order.slots[order.waiting.front().slot]; }
+
+void PopLine(LineOrder& order) {
+    order.freeSlots.push_back(order.waiting.front().slot);
+    order.waiting.pop_front();
 }

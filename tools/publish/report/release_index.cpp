@@ -8,6 +8,7 @@
 #include "stage/stage_files.h"
 
 #include <algorithm>
+#include <unordered_set>
 #include <sys/stat.h>
 
 std::string NginxEtag(int64_t mtimeSeconds, uint64_t size) {
@@ -34,9 +35,20 @@ bool AddTree(ReleaseIndex& index, const KeptRelease& kept, const std::string& tr
     release.etag = NginxEtag(st.st_mtim.tv_sec, static_cast<uint64_t>(st.st_size));
     if (index.byEtag.count(release.etag)) return false;
     release.madeMs = kept.madeNs / 1000000;
+    release.digest = kept.digest;
     release.live = kept.live;
     release.staged = kept.staged;
     std::vector<ManifestLine> lines = ManifestLines(bytes, &release.serial);
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    for (size_t at = 0; at < text.size();) {  // the serial line, wherever it stands
+        size_t end = std::min(text.find('\n', at), text.size());
+        std::string_view line = text.substr(at, end - at);
+        if (line.compare(0, 7, "serial ") == 0 && line.find('\t') == std::string_view::npos) {
+            if (!ParseBlocksMarker(line, release.blocksDir, release.blocksMin)) release.blocksDir.clear();
+            break;
+        }
+        at = end + 1;
+    }
     for (const ManifestLine& line : lines) {
         std::string name(line.path);
         auto found = index.pathIds.emplace(name, static_cast<uint32_t>(index.paths.size()));
@@ -53,6 +65,7 @@ bool AddTree(ReleaseIndex& index, const KeptRelease& kept, const std::string& tr
             head = head << 4 | static_cast<uint64_t>(ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10);
         }
         release.digestById[id] = head;
+        if (!release.blocksDir.empty()) release.idsByDigest.emplace(head, id);
     }
     index.byEtag[release.etag] = static_cast<int>(index.releases.size());
     index.releases.push_back(std::move(release));
@@ -86,7 +99,59 @@ bool LoadReleaseIndex(const std::string& serverDir, ReleaseIndex& index, std::st
         index.stageShare = site.state.share;
     size_t count = index.releases.size();
     index.changedCount.assign(count, std::vector<int32_t>(count, -1));
+    index.fetchCount.assign(count, std::vector<int32_t>(count, -1));
     return true;
+}
+
+// "serial 42 blocks=patch min=1048576": tokens after the digits, one blank apart; unknown ones
+// are ignored (forward compatibility).
+bool ParseBlocksMarker(std::string_view serialLine, std::string& dir, uint64_t& min) {
+    dir.clear();
+    min = 0;
+    if (serialLine.compare(0, 7, "serial ") != 0) return false;
+    size_t at = 7;
+    while (at < serialLine.size() && serialLine[at] >= '0' && serialLine[at] <= '9') ++at;
+    bool haveDir = false, haveMin = false;
+    while (at < serialLine.size()) {
+        if (serialLine[at] != ' ') return false;
+        size_t end = std::min(serialLine.find(' ', at + 1), serialLine.size());
+        std::string_view token = serialLine.substr(at + 1, end - at - 1);
+        at = end;
+        if (token.compare(0, 7, "blocks=") == 0) {
+            std::string_view value = token.substr(7);
+            if (value.empty() || value.size() > 32 ||
+                value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string_view::npos)
+                return false;
+            dir.assign(value.data(), value.size());
+            haveDir = true;
+        } else if (token.compare(0, 4, "min=") == 0) {
+            std::string_view value = token.substr(4);
+            if (value.empty() || value.size() > 19 || value.find_first_not_of("0123456789") != std::string_view::npos)
+                return false;
+            for (char ch : value) min = min * 10 + static_cast<uint64_t>(ch - '0');
+            haveMin = true;
+        }
+    }
+    if (!(haveDir && haveMin)) dir.clear();
+    return haveDir && haveMin;
+}
+
+int FilesToFetch(ReleaseIndex& index, int from, int to) {
+    int32_t& cached = index.fetchCount[static_cast<size_t>(from)][static_cast<size_t>(to)];
+    if (cached >= 0) return cached;
+    const IndexedRelease& a = index.releases[static_cast<size_t>(from)];
+    const IndexedRelease& b = index.releases[static_cast<size_t>(to)];
+    std::unordered_set<uint64_t> staying;  // digests of installed files the run finds up to date
+    for (size_t id = 0; id < index.paths.size(); ++id)
+        if (b.sizeById[id] != kNotListed && a.sizeById[id] != kNotListed && a.digestById[id] == b.digestById[id])
+            staying.insert(b.digestById[id]);
+    int32_t count = 0;
+    for (size_t id = 0; id < index.paths.size(); ++id)
+        count += b.sizeById[id] != kNotListed &&
+                 (a.sizeById[id] == kNotListed || a.digestById[id] != b.digestById[id]) &&
+                 (b.blocksDir.empty() || staying.count(b.digestById[id]) == 0);
+    cached = count;
+    return count;
 }
 
 int ReleaseOfEtag(const ReleaseIndex& index, std::string_view etag) {

@@ -9,7 +9,7 @@
 struct ReportInput {
     std::string serverDir;
     std::vector<std::string> logs;
-    int64_t sinceMs = INT64_MIN, untilMs = INT64_MAX;
+    int64_t sinceMs = INT64_MIN, untilMs = INT64_MAX;  // lines from since up to, not including, until
     bool keepAddresses = false;
 };
 

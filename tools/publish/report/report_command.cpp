@@ -7,6 +7,7 @@
 #include "report/report_writers.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 namespace {
 
@@ -31,10 +32,22 @@ int RunReport(const Args& args) {
         return UsageError(
             "--since and --until take seconds since 1970 or a UTC time: 2026-12-09, 2026-12-09T14:30Z, "
             "2026-12-09T14:30:00Z");
-    if (!until.empty()) input.untilMs += 999;  // a whole second ends at its last millisecond
+    // --until T counts up to T, not T itself: "--until T" and "--since T" meet without overlap.
+    if (!since.empty() && !until.empty() && input.sinceMs >= input.untilMs)
+        return UsageError("--since " + since + " is not before --until " + until + ": the window would be empty");
     if (!IsDirectory(input.serverDir)) {
         ReportProblem("no such server folder: " + input.serverDir);
         return 1;
+    }
+    // The page never replaces one of the logs it is made from (the same file by device and inode).
+    struct stat page;
+    if (!html.empty() && stat(html.c_str(), &page) == 0) {
+        for (const std::string& log : input.logs) {
+            struct stat st;
+            if (stat(log.c_str(), &st) == 0 && st.st_dev == page.st_dev && st.st_ino == page.st_ino)
+                return UsageError("--html " + html + " is the log " + log + ": the page would replace it; "
+                                  "name another file");
+        }
     }
     ReleaseIndex index;
     Figures figures;

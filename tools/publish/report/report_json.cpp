@@ -4,6 +4,9 @@
 
 #include "core/output.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace {
 
 std::string Field(const std::string& key, const std::string& json) {
@@ -21,9 +24,13 @@ std::string PathCounts(const std::map<std::string, uint64_t>& counts) {
     return "[" + json + "]";
 }
 
+// Ranked by runs, the most first (a tie in path order), as the text and the page rank them.
 std::string Stops(const std::map<std::string, PathCount>& stops, bool showAddresses) {
+    std::vector<std::pair<std::string, PathCount>> ranked(stops.begin(), stops.end());
+    std::stable_sort(ranked.begin(), ranked.end(),
+                     [](const auto& a, const auto& b) { return a.second.runs > b.second.runs; });
     std::string json;
-    for (const auto& each : stops) {
+    for (const auto& each : ranked) {
         json += (json.empty() ? "" : ",") + std::string("{") + Field("path", JsonString(each.first)) + "," +
                 Field("runs", Number(each.second.runs));
         if (showAddresses) {
@@ -76,7 +83,8 @@ std::string ReportJson(const ReleaseIndex& index, const Figures& figures, bool s
     std::string lines =
         "{" + Field("read", Number(figures.read.lines)) + "," + Field("not_json", Number(figures.notJson)) + "," +
         Field("truncated_last", Number(figures.read.truncatedLast)) + "," +
-        Field("gzip_cut", Number(figures.read.gzipCut)) + "," + Field("unreadable", Number(figures.read.unreadable)) +
+        Field("gzip_cut", Number(figures.read.gzipCut)) + "," + Field("unreadable", Number(figures.read.unreadable)) + "," +
+        Field("duplicates", Number(figures.read.duplicates)) +
         "," + Field("outside_window", Number(figures.outsideWindow)) + "," +
         Field("not_updater", Number(figures.otherAgents)) + "," + Field("outside_runs", Number(figures.outsideRuns)) +
         "," + Field("unknown_serial", Number(figures.unknownSerial)) + "," +

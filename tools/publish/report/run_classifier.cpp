@@ -27,7 +27,9 @@ constexpr uint32_t kManifestPath = UINT32_MAX - 1;
 constexpr uint32_t kSignaturePath = UINT32_MAX - 2;
 
 enum Phase : uint8_t { kIdle, kManifestDone, kSignatureDone, kStopped };
-enum Flag : uint8_t { kAnsweredSinceStage = 1, kLatestFromStage = 2, kCounted = 4, kPrevCounted = 8 };
+// kPatched: the run's last file came through its block file and ranges (a drop to the whole
+// file at /files/ then is the same file, not another).
+enum Flag : uint8_t { kAnsweredSinceStage = 1, kLatestFromStage = 2, kCounted = 4, kPrevCounted = 8, kPatched = 16 };
 
 // All that is kept per address: about 50 bytes, so a million players fit in well under 100 MB.
 struct Player {
@@ -40,6 +42,7 @@ struct Player {
     int8_t installed = -1;        // release known to be installed; -1 unknown
     int8_t run = -1;              // release offered in the run in flight
     int8_t prevRun = -1;          // release of the previous run, while it counts as complete
+    int8_t partial = -1;          // release a stopped run left half installed (installed is -1 then)
     uint8_t phase = kIdle;
     uint8_t flags = 0;
 };
@@ -78,6 +81,28 @@ bool ParseAddress(std::string_view text, AddressKey& key) {
     for (int i = 0; i < 8; ++i) key.high = (key.high << 8) | bytes[i];
     for (int i = 8; i < 16; ++i) key.low = (key.low << 8) | bytes[i];
     return true;
+}
+
+int HexValue(char ch) {
+    if (ch >= '0' && ch <= '9') return ch - '0';
+    if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
+    if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
+    return -1;
+}
+
+// "%XX" into its byte, once; a "%" without two hex digits stays as it is.
+void PercentDecode(std::string_view text, std::string& out) {
+    out.clear();
+    for (size_t i = 0; i < text.size(); ++i) {
+        int high = 0, low = 0;
+        if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
+            (low = HexValue(text[i + 2])) >= 0) {
+            out += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            out += text[i];
+        }
+    }
 }
 
 std::string AddressText(const AddressKey& key) {
@@ -151,9 +176,18 @@ struct Classifier {
             stop.addresses.push_back(AddressText(key));
     }
 
+    // The address holds some files of the run's release and some of the one before: it is taken
+    // off the adoption (it holds neither), and a run of the same release that then fetches
+    // nothing was refused, not up to date.
+    void HalfInstalled(Player& player, int release, int64_t ms) {
+        Adopt(player.installed, -1, ms);
+        player.installed = -1;
+        player.partial = static_cast<int8_t>(release);
+    }
+
     void Stop(Player& player, uint32_t path, const AddressKey& key) {
         CountStop(player, player.run, path, key);
-        if (player.filesOk > 0) player.installed = -1;  // some files are new, some old: unknown now
+        if (player.filesOk > 0) HalfInstalled(player, player.run, player.lastMs);
         player.phase = kStopped;
     }
 
@@ -168,16 +202,26 @@ struct Classifier {
             ReleaseFigures uncounted;
             ReleaseFigures& counts =
                 player.flags & kCounted ? figures.releases[static_cast<size_t>(player.run)] : uncounted;
-            int expected = player.installed >= 0 ? ChangedFiles(index, player.installed, player.run) : -1;
-            if (player.filesOk == 0 && expected > 0) {
+            int changed = player.installed >= 0 ? ChangedFiles(index, player.installed, player.run) : -1;
+            // With block files the updater copies a moved or duplicated file locally: no request.
+            int expected = player.installed >= 0 ? FilesToFetch(index, player.installed, player.run) : -1;
+            bool halfHeld = player.installed < 0 && player.partial >= 0 && player.partial == player.run;
+            if (player.filesOk == 0 && (expected > 0 || halfHeld)) {
                 ++counts.refused;  // nothing fetched although files changed: signature or rollback refused
+            } else if (player.filesOk == 0 && changed > 0) {
+                ++counts.complete;  // every changed file copied locally
+                player.doneMs = ms;
+                Adopt(player.installed, player.run, ms);
+                player.installed = player.run;
+                player.partial = -1;
             } else if (player.filesOk == 0) {
                 ++counts.upToDate;
                 Adopt(player.installed, player.run, ms);
                 player.installed = player.run;
+                player.partial = -1;
             } else if (expected >= 0 && player.filesOk < static_cast<uint32_t>(expected)) {
                 CountStop(player, player.run, player.lastPath, key);
-                player.installed = -1;
+                HalfInstalled(player, player.run, ms);
             } else {
                 ++counts.complete;
                 complete = true;
@@ -185,6 +229,7 @@ struct Classifier {
                 player.doneMs = ms;
                 Adopt(player.installed, player.run, ms);
                 player.installed = player.run;
+                player.partial = -1;
             }
         }
         player.prevRun = complete ? player.run : -1;
@@ -193,6 +238,7 @@ struct Classifier {
         player.phase = kIdle;
         player.run = -1;
         player.filesOk = 0;
+        player.flags = static_cast<uint8_t>(player.flags & ~kPatched);
         player.lastPath = kNoPath;
     }
 
@@ -207,7 +253,14 @@ struct Classifier {
         }
         Adopt(player.prevRun, -1, player.doneMs);
         player.installed = -1;
+        player.partial = player.prevRun;
         player.prevRun = -1;
+    }
+
+    bool InBlocksDir(const Player& player, std::string_view uri) const {
+        const std::string& dir = index.releases[static_cast<size_t>(player.run)].blocksDir;
+        return !dir.empty() && uri.size() > dir.size() + 2 && uri[0] == '/' && uri.compare(1, dir.size(), dir) == 0 &&
+               uri[dir.size() + 1] == '/';
     }
 
     bool Whole(const LogRecord& record, uint64_t size) const {
@@ -247,7 +300,12 @@ struct Classifier {
     }
 
     void File(Player& player, const AddressKey& key, const LogRecord& record) {
-        pathText.assign(record.uri.data() + 7, record.uri.size() - 7);
+        // nginx logs $uri decoded; varnishncsa's %U as the player sent it, percent-encoded: an
+        // edge's path is decoded once (so "x%2541y" is the name "x%41y"), an origin's never.
+        if (record.source == "edge")
+            PercentDecode(record.uri.substr(7), pathText);
+        else
+            pathText.assign(record.uri.data() + 7, record.uri.size() - 7);
         auto found = index.pathIds.find(pathText);
         const IndexedRelease& release = index.releases[static_cast<size_t>(player.run)];
         uint32_t id = found == index.pathIds.end() ? kNoPath : found->second;
@@ -262,12 +320,53 @@ struct Classifier {
         bool mirrored = listed && (record.status == 301 || record.status == 302 || record.status == 303 ||
                                    record.status == 307 || record.status == 308);
         figures.redirected += mirrored && (player.flags & kCounted);
+        // After its block file, a file's whole download is the same file again (a drop to the
+        // whole-file path), not another one.
+        bool again = (player.flags & kPatched) && player.lastPath == id && id != kNoPath;
+        player.flags = static_cast<uint8_t>(player.flags & ~kPatched);
         if (mirrored || (listed && Whole(record, release.sizeById[id]))) {
-            ++player.filesOk;
+            player.filesOk += !again;
             player.lastPath = id;
         } else {
             Stop(player, id, key);
         }
+    }
+
+    // /DIR/<sha256>.blocks (200) and byte ranges of /DIR/<sha256> (206, one range each) of a
+    // release whose serial line opted in: the file of that digest through its block file. Any
+    // other answer drops that one file to its whole download at /files/, which judges it; a
+    // block file or a range cut off is a stop at the file's path.
+    void Patch(Player& player, const AddressKey& key, const LogRecord& record, std::string_view rest) {
+        const IndexedRelease& release = index.releases[static_cast<size_t>(player.run)];
+        bool blocks = rest.size() > 7 && rest.substr(rest.size() - 7) == ".blocks";
+        std::string_view hex = blocks ? rest.substr(0, rest.size() - 7) : rest;
+        uint64_t head = 0;
+        bool valid = hex.size() == 64;
+        for (size_t i = 0; valid && i < hex.size(); ++i) {
+            int digit = HexValue(hex[i]);
+            valid = digit >= 0;
+            if (i < 16 && valid) head = head << 4 | static_cast<uint64_t>(digit);
+        }
+        uint32_t id = kNoPath;
+        auto range = release.idsByDigest.equal_range(head);
+        for (auto it = range.first; valid && it != range.second; ++it)
+            if (id == kNoPath || it->second == player.lastPath) id = it->second;
+        if (id == kNoPath) {
+            Stop(player, kNoPath, key);
+            return;
+        }
+        if (player.filesOk == 0 && player.prevRun == player.run && player.prevPath == id) Reclassify(player, key);
+        bool completed = record.source == "edge" || record.completion == "OK";
+        bool answered = blocks ? record.status == 200 : record.status == 206;
+        if (!answered) return;  // the updater drops this file to /files/
+        if (!completed) {
+            Stop(player, id, key);  // cut off within the block file or a range
+            return;
+        }
+        bool same = (player.flags & kPatched) && player.lastPath == id;
+        player.filesOk += !same;
+        player.lastPath = id;
+        player.flags |= kPatched;
     }
 
     void Line(std::string_view line) {
@@ -276,7 +375,7 @@ struct Classifier {
             ++figures.notJson;
             return;
         }
-        if (record.timeMs > options.untilMs) {
+        if (record.timeMs >= options.untilMs) {  // --until is the first instant not counted
             ++figures.outsideWindow;
             return;
         }
@@ -325,6 +424,9 @@ struct Classifier {
                 Stop(player, player.phase == kManifestDone ? kSignaturePath : kNoPath, key);
         } else if (player.phase == kSignatureDone && record.uri.compare(0, 7, "/files/") == 0) {
             File(player, key, record);
+        } else if (player.phase == kSignatureDone && InBlocksDir(player, record.uri)) {
+            const std::string& dir = index.releases[static_cast<size_t>(player.run)].blocksDir;
+            Patch(player, key, record, record.uri.substr(dir.size() + 2));
         } else {
             Stop(player, kNoPath, key);
         }

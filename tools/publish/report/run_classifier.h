@@ -7,7 +7,7 @@
 #include <memory>
 
 struct ClassifierOptions {
-    int64_t sinceMs = INT64_MIN, untilMs = INT64_MAX;
+    int64_t sinceMs = INT64_MIN, untilMs = INT64_MAX;  // [since, until): windows meet without overlap
     int64_t stageOpenedMs = 0;  // manifest answers from then on count for the stage's share
     bool keepAddresses = false;
 };

@@ -308,10 +308,32 @@ bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t sa
     return ok;
 }
 
-bool WidenStage(const std::string& serverDir, int share, std::string& note, std::string& error) {
+// Under the lock: whether the open stage is the one a gate judged (its serial and manifest digest).
+bool StillJudged(const std::string& serverDir, const SiteState& site, const JudgedStage* judged, std::string& error,
+                 bool* changed) {
+    if (judged == nullptr) return true;
+    std::vector<uint8_t> manifest;
+    std::string digest, ignored;
+    if (ReadWholeFile(JoinPath(StageTreePathFor(serverDir), "manifest.txt"), kManifestLimit, manifest, ignored))
+        digest = ManifestDigest(manifest);
+    if (judged->serial == 0 ? !site.open : site.open && site.stageSerial == judged->serial && digest == judged->digest)
+        return true;
+    if (changed != nullptr) *changed = true;
+    error = "the stage changed while its health was judged: the gate judged " +
+            (judged->serial == 0 ? std::string("no open stage") : SerialText(judged->serial)) + ", but " + (site.open ? SerialText(site.stageSerial) + (site.stageSerial == judged->serial ? " (other contents)" : "") +
+                                        " is staged now"
+                                  : std::string("no stage is open now")) +
+            "; nothing was changed (run the command again to judge the stage as it is)";
+    return false;
+}
+
+bool WidenStage(const std::string& serverDir, int share, std::string& note, std::string& error,
+                const JudgedStage* judged, bool* changed) {
     UniqueFd lock;
     SiteState site;
-    if (!LockOpenStage(serverDir, lock, site, error)) return false;
+    bool open = LockOpenStage(serverDir, lock, site, error);
+    if (!open && !(judged != nullptr && error == NoStageText(serverDir))) return false;
+    if (!StillJudged(serverDir, site, judged, error, changed) || !open) return false;
     if (share < site.state.share) {
         error = ShareOnlyGrows(site.state.share);
         return false;
@@ -334,15 +356,20 @@ bool WidenStage(const std::string& serverDir, int share, std::string& note, std:
     return true;
 }
 
-bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error) {
+bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error,
+                  const JudgedStage* judged, bool* changed) {
     UniqueFd lock;
     SiteState site;
     if (!LockOpenStage(serverDir, lock, site, error)) {
-        if (error != NoStageText(serverDir) || !WasPromoted(serverDir, site)) return false;
+        if (error != NoStageText(serverDir)) return false;
+        if (!StillJudged(serverDir, site, judged, error, changed)) return false;
+        error = NoStageText(serverDir);
+        if (!WasPromoted(serverDir, site)) return false;
         // Done, maybe by a run killed after its swap that this one settled: a retry ends well.
         note = "promoted " + SerialText(site.liveSerial) + " already: every player gets it, the stage is closed";
         return true;
     }
+    if (!StillJudged(serverDir, site, judged, error, changed)) return false;
     // The live tree becomes the staged release first, its serial remembered as a publish's is;
     // the buckets follow in Settle.
     const std::string stage = StageTreePathFor(serverDir);

@@ -38,14 +38,27 @@ bool ReadSite(const std::string& serverDir, SiteState& site, std::string& error)
 bool StageRelease(PublishOptions options, int share, bool saltGiven, uint64_t salt,
                   std::vector<std::string>& problems, PublishReport& report, std::string& note);
 
+// The stage a health gate judged: widen and promote act on exactly it, or on nothing.
+struct JudgedStage {
+    bool judged = false;  // --health was given: the gate read the logs for the site as it found it
+    uint64_t serial = 0;  // the stage it judged; 0: it found none open
+    std::string digest;   // ManifestDigest of its manifest.txt
+};
+// The problem code when the stage under the lock is not the one judged.
+constexpr const char* kStageChangedCode = "stage-changed";
+
 // Widens the open stage to share per cent (never narrower); note says how many buckets moved
-// and how long the moves took.
-bool WidenStage(const std::string& serverDir, int share, std::string& note, std::string& error);
+// and how long the moves took. judged (when given): checked under the site's lock; another stage
+// there is refused (error, and changed set) and nothing changes.
+bool WidenStage(const std::string& serverDir, int share, std::string& note, std::string& error,
+                const JudgedStage* judged = nullptr, bool* changed = nullptr);
 
 // Makes the staged release the live one for everyone and closes the stage: the live tree
 // becomes a hard-linked copy of the stage first, then every bucket moves to it.
 // The history then keeps at most keep releases (PruneHistory).
-bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error);
+// judged and changed as for WidenStage.
+bool PromoteStage(const std::string& serverDir, unsigned keep, std::string& note, std::string& error,
+                  const JudgedStage* judged = nullptr, bool* changed = nullptr);
 
 // The live publish of a site that may have a stage: refuses the staged serial, gives new bodies
 // times past the stage's too, and closes the stage when the new serial is above it. note tells.

@@ -268,6 +268,7 @@ TEST_F(PublishHistory, HostileHistoryContentsAreNeverFollowedNorBelieved) {
                  info.replace(info.find("\nserial 1\n"), 10, "\nserial 2\n");
                  info.replace(info.find("\nmade 1"), 7, "\nmade 2");  // years later
                  WriteFileText(history + "/" + name + "/info", info);
+                 WriteFileText(history + "/" + name + "/order", "9\n");  // and the newest entry
              }
          },
          [&] {
@@ -329,6 +330,100 @@ TEST_F(PublishHistory, AnEntryMadeForAnOlderLiveTreeIsNeverNewerThanTheNextRelea
     CommandResult pruned = Tool({"prune", "--keep", "0"});
     EXPECT_EQ(pruned.exitCode, 0) << pruned.err;
     EXPECT_NE(HistoryLine("4").find(" kept "), std::string::npos) << pruned.out << Tool({"history"}).out;
+}
+
+// Fault 12 of issue 38: the history's order is the order its entries were made, which no clock
+// moves. Each row publishes serials 1, 2, ... into a site of its own, the clock of each publish
+// stepped as given (faketime), then prunes.
+TEST_F(PublishHistory, AClockSteppedBackBetweenReleasesMovesNoReleaseInTheOrder) {
+    if (access("/usr/bin/faketime", X_OK) != 0) GTEST_SKIP() << "faketime is not installed (cmake/setup.sh installs it)";
+    struct Row {
+        const char* name;
+        std::vector<std::string> clocks;  // per publish: a faketime offset, "" for the real clock
+        bool oldEntries;                  // the entries of the first three made as an earlier version made them
+        std::string keep;                 // --keep of every publish
+        unsigned prune;                   // then prune --keep this
+        std::vector<std::string> listed;  // the serials history lists, newest first
+    };
+    const Row rows[] = {
+        {"a day back before the fourth release", {"", "", "", "-1d"}, false, "10", 0, {"4", "3"}},
+        {"two steps back, then forward", {"", "-2d", "-4d", "+1d", "-3d"}, false, "10", 1, {"5", "4"}},
+        {"--keep 2 while publishing after the step", {"", "", "", "-1d", "-1d", "-1d", "-1d"}, false, "2", 2,
+         {"7", "6"}},
+        {"entries of an earlier version, then a step back", {"", "", "", "-1d"}, true, "10", 0, {"4", "3"}},
+    };
+    int site = 0;
+    for (const Row& row : rows) {
+        const std::string srv = dir / ("clock" + std::to_string(++site));
+        for (size_t i = 0; i < row.clocks.size(); ++i) {
+            if (row.oldEntries && i == 3)  // an earlier version wrote no order line
+                RunCommand({"sh", "-c", "rm '" + srv + ".history'/*/order"});
+            std::vector<std::string> args = {"publish", "--key", dir / "k.pem", "--keep", row.keep, "--serial",
+                                             std::to_string(i + 1), dir / ("r" + std::to_string(i % 3 + 1)), srv};
+            if (!row.clocks[i].empty()) {
+                args.insert(args.begin(), {"/usr/bin/faketime", "-f", row.clocks[i], QUILLOR_PUBLISH_EXE});
+            } else {
+                args.insert(args.begin(), QUILLOR_PUBLISH_EXE);
+            }
+            CommandResult published = RunCommand(args);
+            ASSERT_EQ(published.exitCode, 0) << row.name << ": " << published.err;
+        }
+        CommandResult pruned = RunTool({"prune", "--keep", std::to_string(row.prune), srv});
+        EXPECT_EQ(pruned.exitCode, 0) << row.name << ": " << pruned.err;
+        std::string listing = RunTool({"history", srv}).out;
+        std::vector<std::string> listed;
+        for (size_t at = listing.find('\n'); at != std::string::npos && at + 1 < listing.size();
+             at = listing.find('\n', at + 1))
+            listed.push_back(listing.substr(at + 1, listing.find(' ', at + 1) - at - 1));
+        EXPECT_EQ(listed, row.listed) << row.name << ":\n" << listing << pruned.out;
+        // The release before the live one is kept, so the revert to it works.
+        CommandResult back = RunTool({"revert", "--key", dir / "k.pem", "--to", row.listed[1], "--serial",
+                                      std::to_string(row.clocks.size() + 1), srv});
+        EXPECT_EQ(back.exitCode, 0) << row.name << ": " << back.err;
+    }
+    // The stage tree's name is no site of its own for history and prune (fault 13).
+    ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "r1", dir / "srv"}).exitCode, 0);
+    RunCommand({"mkdir", "-p", dir / "srv.stage"});
+    for (const char* command : {"history", "prune"}) {
+        CommandResult refused = RunTool({command, dir / "srv.stage"});
+        EXPECT_EQ(refused.exitCode, 1) << command;
+        EXPECT_NE(refused.err.find("stage tree"), std::string::npos) << refused.err;
+        EXPECT_FALSE(PathExists(dir / "srv.stage.history")) << command;
+        EXPECT_FALSE(PathExists(dir / "srv.stage.lock")) << command;
+    }
+}
+
+// Fault 13 of issue 38: a kept release's tree that an interrupted command left beside the site
+// survives a publish into a lost live folder (it goes into its entry), and a history on another
+// file system is refused with a message that says why.
+TEST_F(PublishHistory, ATreeLeftBesideALostSiteGoesIntoItsEntry) {
+    for (int i = 1; i <= 2; ++i)
+        ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", std::to_string(i),
+                           dir / ("r" + std::to_string(i)), dir / "srv"}).exitCode, 0);
+    std::string entry;
+    for (const std::string& name : Names(dir / "srv.history"))
+        if (name.compare(0, 2, "1-") == 0) entry = dir / ("srv.history/" + name);
+    ASSERT_FALSE(entry.empty());
+    const std::string left = OwnTempName(dir / "srv");  // as an interrupted swap leaves it
+    ASSERT_EQ(rename((entry + "/tree").c_str(), left.c_str()), 0);
+    RunCommand({"rm", "-rf", dir / "srv"});
+    CommandResult published =
+        RunTool({"publish", "--key", dir / "k.pem", "--serial", "3", dir / "r3", dir / "srv"});
+    ASSERT_EQ(published.exitCode, 0) << published.err;
+    EXPECT_NE(HistoryLine("1").find(" kept "), std::string::npos) << Tool({"history"}).out << published.err;
+    EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", "--expect-serial", "1", entry + "/tree"}).exitCode, 0);
+
+    // A history on a file system of its own (a tmpfs in a mount namespace of the test's own).
+    CommandResult probe = RunCommand({"unshare", "-rm", "true"});
+    if (probe.exitCode != 0) GTEST_SKIP() << "no mount namespace for the test: " << probe.err;
+    CommandResult mounted = RunCommand(
+        {"unshare", "-rm", "sh", "-c",
+         "mkdir -p '" + dir / "other.history" + "' && mount -t tmpfs none '" + dir / "other.history" +
+             "' && cp -a '" + dir / "srv.history/.quillor-history" + "' '" + dir / "other.history/" + "' && '" +
+             QUILLOR_PUBLISH_EXE + "' publish --key '" + dir / "k.pem" + "' --serial 1 '" + dir / "r1" + "' '" +
+             dir / "other" + "'"});
+    EXPECT_EQ(mounted.exitCode, 1) << mounted.out << mounted.err;
+    EXPECT_NE(mounted.err.find("another file system"), std::string::npos) << mounted.err;
 }
 
 // Every flush a publish absorbs after its swap (the history folder, an entry, the site's folder)

@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <set>
 #include <sys/stat.h>
@@ -294,6 +295,67 @@ TEST_F(PublishReport, FiguresEqualWhatThePlayersDidAndTheGateRefusesAFailingStag
     std::printf("edge: %llu body bytes to players, the origin sent the edge %llu\n",
                 static_cast<unsigned long long>(clientBytes),
                 static_cast<unsigned long long>(edged3["bytes"]["origin_to_edges"].get<uint64_t>()));
+
+    // A second edge, players who change edge between starts, names with blanks and umlauts (an
+    // edge logs them percent-encoded) and a literal percent: both edges' logs cover the same
+    // minutes and are merged by time; the figures stay exact.
+    mkdir((dir / "edge2").c_str(), 0755);
+    WebServer edge2;
+    ASSERT_TRUE(StartEdge(dir / "edge2", origin.port, edge2)) << ReadFileText(dir / "edge2/varnish/out.log");
+    const std::string edgeLog2 = dir / "edge2/varnish/access.json";
+    ncsa = StartBackground(DocumentedVarnishncsa(vcl.out, dir / "varnish", edgeLog), dir / "ncsa.log");
+    BackgroundProcess ncsa2 =
+        StartBackground(DocumentedVarnishncsa(vcl.out, dir / "edge2/varnish", edgeLog2), dir / "ncsa2.log");
+    for (int i = 0; i < 100 && access(edgeLog2.c_str(), F_OK) != 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    int linesOn[2] = {edgeLines, 0};
+    std::map<uint64_t, Truth> twoEdges;
+    uint64_t twoEdgeBytes = 0;
+    // Each player through edge (player + round) % 2: every player changes edge at every start.
+    auto edgeRound = [&](int round) {
+        std::vector<SimRun> runs(players.size());
+        for (size_t i = 0; i < players.size(); ++i) {
+            int which = static_cast<int>((i + static_cast<size_t>(round)) % 2);
+            runs[i] = RunSimPlayer(players[i], which ? edge2.port : edge.port, key.get());
+            linesOn[which] += Requests({runs[i]});
+            twoEdgeBytes += runs[i].bodyBytes;
+        }
+        Tally(players, runs, twoEdges);
+    };
+    WriteFileText(dir / "rel/data/Neue Karte.pak", std::string(5000, 'k'));
+    WriteFileText(dir / "rel/data/K\xC3\xA4se \xC3\xB6l.pak", std::string(3000, 'q'));
+    WriteFileText(dir / "rel/data/x%41y.pak", std::string(2000, 'x'));
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "4", dir / "rel", dir / "srv"});
+    edgeRound(0);
+    WriteFileText(dir / "rel/data/Neue Karte.pak", std::string(5001, 'K'));
+    WriteFileText(dir / "rel/data/x%41y.pak", std::string(2001, 'X'));
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "5", dir / "rel", dir / "srv"});
+    edgeRound(1);
+    edgeRound(2);  // up to date, each through the other edge again
+    int got1 = WaitForLines(edgeLog, linesOn[0]), got2 = WaitForLines(edgeLog2, linesOn[1]);
+    StopBackground(ncsa);
+    StopBackground(ncsa2);
+    ASSERT_EQ(got1, linesOn[0]) << ReadFileText(dir / "ncsa.log");
+    ASSERT_EQ(got2, linesOn[1]) << ReadFileText(dir / "ncsa2.log");
+    ASSERT_GT(twoEdges[5].complete, 0);
+    ASSERT_GT(twoEdges[5].upToDate, 0);
+    json merged = ReportJson({dir / "srv", edgeLog2, edgeLog, originLog});
+    ExpectTruth(merged, 4, twoEdges[4]);
+    ExpectTruth(merged, 5, twoEdges[5]);
+    ExpectTruth(merged, 2, truth[2]);
+    ExpectTruth(merged, 3, edgeTruth[3]);
+    EXPECT_EQ(merged["bytes"]["edge"], clientBytes + twoEdgeBytes);
+    ASSERT_FALSE(merged["adoption"]["bins"].empty());
+    EXPECT_EQ(merged["adoption"]["bins"].back()[4], players.size()) << merged["adoption"].dump();
+    for (const json& bin : merged["adoption"]["bins"])
+        for (const json& count : bin) EXPECT_GE(count.get<int64_t>(), 0) << merged["adoption"].dump();
+    // The same logs in another order give the same figures.
+    json again = ReportJson({dir / "srv", originLog, edgeLog, edgeLog2});
+    EXPECT_EQ(again["serials"], merged["serials"]);
+    StopWebServer(edge2);
     StopWebServer(edge);
     StopWebServer(origin);
 }
@@ -311,15 +373,17 @@ struct LogLine {
     std::string etag = "";
     std::string method = "GET";
     std::string agent = "Quillor-Updater/1.0";
+    std::string src = "origin";  // "edge": varnishncsa's line, its path as the player sent it
+    std::string completion = "OK";  // nginx's flag: "" when the answer was cut off
 };
 
 std::string LineText(const LogLine& line) {
     return "{\"msec\":" + std::to_string(line.ms / 1000) + "." + std::to_string(1000 + line.ms % 1000).substr(1) +
            ",\"addr\":\"127.0.0.9\",\"peer\":\"127.0.0.9\",\"method\":\"" + line.method + "\",\"uri\":\"" + line.uri +
            "\",\"status\":" + std::to_string(line.status) + ",\"bytes\":" + std::to_string(line.bytes) +
-           ",\"completion\":\"OK\",\"tree\":\"live\",\"etag\":\"" +
+           ",\"completion\":\"" + line.completion + "\",\"tree\":\"live\",\"etag\":\"" +
            (line.etag.empty() ? "" : "\\\"" + line.etag + "\\\"") + "\",\"agent\":\"" + line.agent +
-           "\",\"conn\":1,\"conn_requests\":1,\"via_edge\":0,\"src\":\"origin\"}\n";
+           "\",\"conn\":1,\"conn_requests\":1,\"via_edge\":0,\"src\":\"" + line.src + "\"}\n";
 }
 
 // The ETag nginx sends for the manifest of the tree at tree, and that manifest's size.
@@ -347,11 +411,15 @@ RunLines OneRun(const std::string& srv, int64_t startMs) {
 TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
     WriteFileText(dir / "rel/a.pak", "one");
     WriteFileText(dir / "rel/b.pak", "bee");
+    // Names an edge's log writes percent-encoded (the same in both releases).
+    WriteFileText(dir / "rel/Neue Karte.pak", "map");
+    WriteFileText(dir / "rel/K\xC3\xA4se.pak", "cheese");
+    WriteFileText(dir / "rel/x%41y.pak", "xy");
     AgeTree(dir / "rel");
     Tool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"});
     auto m1 = ManifestEtag(dir / "srv");  // the tree keeps its times in the history
     WriteFileText(dir / "rel/a.pak", "two!");
-    WriteFileText(dir / "rel/b.pak", "bees");
+    WriteFileText(dir / "rel/b.pak", "xy");  // as x%41y.pak, which stays: with block files a local copy
     AgeTree(dir / "rel");
     Tool({"publish", "--key", dir / "k.pem", "--serial", "2", dir / "rel", dir / "srv"});
     auto m2 = ManifestEtag(dir / "srv");
@@ -364,7 +432,7 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
         t += 1000;
         return lines;
     };
-    const LogLine a2 = {0, "/files/a.pak", 200, 4}, b2 = {0, "/files/b.pak", 200, 4};
+    const LogLine a2 = {0, "/files/a.pak", 200, 4}, b2 = {0, "/files/b.pak", 200, 2};
     // As varnishncsa writes them: a line when its request ends, stamped with its start.
     std::vector<LogLine> shuffled = run(m2, {a2, b2});
     std::swap(shuffled[0], shuffled[1]);
@@ -375,9 +443,24 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
         std::vector<std::string> options;
         // serial 2's complete, incomplete, refused, up to date; serial 1's refused
         int complete, incomplete, refused, upToDate, refusedOn1;
-        std::string stoppedAt;  // serial 2's, "" for none
+        std::string stoppedAt;  // serial 2's, "" for none (the most runs first)
         std::string lines;      // a field of "lines" that must be 1
+        std::vector<int> adoption = {};  // the last bin: addresses on serial 1, serial 2 ({} unchecked)
+        bool spaced = false;             // a blank after every colon, as other JSON writers put it
+        size_t logs = 1;                 // run k goes into log k % logs: a player changing edge at each start
     };
+    const LogLine a1 = {0, "/files/a.pak", 200, 3}, b1 = {0, "/files/b.pak", 200, 3};
+    const LogLine b404 = {0, "/files/b.pak", 404, 0}, b503 = {0, "/files/b.pak", 503, 0};
+    auto edge = [](LogLine line) {
+        line.src = "edge";
+        return line;
+    };
+    // A new player fetches every file; through the edge its names as it sent them.
+    const std::vector<LogLine> everyFile = {a2, b2, {0, "/files/Neue Karte.pak", 200, 3},
+                                            {0, "/files/K\xC3\xA4se.pak", 200, 6}, {0, "/files/x%41y.pak", 200, 2}};
+    const std::vector<LogLine> everyFileEncoded = {
+        edge(a2), edge(b2), edge({0, "/files/Neue%20Karte.pak", 200, 3}), edge({0, "/files/K%C3%A4se.pak", 200, 6}),
+        edge({0, "/files/x%2541y.pak", 200, 2})};
     const Case cases[] = {
         {"an update, then up to date", {run(m2, {a2, b2}), run(m2, {})}, {}, 1, 0, 0, 1, 0, "", ""},
         {"lines out of their times' order", {shuffled, run(m2, {})}, {}, 1, 0, 0, 1, 0, "", ""},
@@ -397,13 +480,43 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
         {"HEAD is no run", {{{t, "/manifest.txt", 200, 0, m2.first, "HEAD"}}}, {}, 0, 0, 0, 0, 0, "", "not_updater"},
         {"another agent is no run", {{{t, "/manifest.txt", 200, m2.second, m2.first, "GET", "curl/7.88"}}}, {}, 0, 0, 0,
          0, 0, "", "not_updater"},
+        // Fault 1: an edge's %U is percent-encoded, nginx's $uri is not; each decoded exactly once.
+        {"names with blanks, umlauts and a percent from the origin", {run(m2, everyFile)}, {}, 1, 0, 0, 0, 0, "", "",
+         {0, 1}},
+        {"the same names percent-encoded by an edge", {run(m2, everyFileEncoded)}, {}, 1, 0, 0, 0, 0, "", "", {0, 1}},
+        // Fault 3: after a run stopped on its second file, manifest and signature alone are a refusal.
+        {"a refused run after one stopped on its second file", {run(m1, {a1, b1}), run(m2, {a2, b404}), run(m2, {})},
+         {}, 0, 1, 1, 0, 0, "/files/b.pak", "", {0, 0}},
+        // Fault 4: a stopped run takes the address off its old release before a later one adds it.
+        {"an address on one release after a stopped run", {run(m1, {a1, b1}), run(m2, {a2, b404}), run(m2, {b2})}, {},
+         1, 1, 0, 0, 0, "/files/b.pak", "", {0, 1}},
+        {"an address on one release after a run with fewer files", {run(m1, {a1, b1}), run(m2, {a2}), run(m2, {b2})},
+         {}, 1, 1, 0, 0, 0, "/files/a.pak", "", {0, 1}},
+        // Fault 8: stops ranked by runs; a blank after each colon still puts lines in time order.
+        {"stops ranked by runs", {run(m2, {{0, "/files/a.pak", 503, 0}}), run(m2, {a2, b503}), run(m2, {b503})}, {}, 0,
+         3, 0, 0, 0, "/files/b.pak", ""},
+        {"lines out of order with a blank after each colon", {shuffled, run(m2, {})}, {}, 1, 0, 0, 1, 0, "", "", {0, 1},
+         true},
+        // Fault 2: two edges' logs over the same minutes, merged by time, not read one after the other.
+        {"a player that changes edge at each start", {run(m1, {a1, b1}), run(m2, {a2, b2}), run(m2, {})}, {}, 1, 0, 0,
+         1, 0, "", "", {0, 1}, false, 2},
+        {"three edges, and the logs given newest first",
+         {run(m1, {a1, b1}), run(m2, {a2, b404}), run(m2, {b2}), run(m2, {}), run(m1, {})}, {}, 1, 1, 0, 1, 1,
+         "/files/b.pak", "", {0, 1}, false, 3},
     };
-    for (const Case& test : cases) {
-        std::string text;
-        for (const std::vector<LogLine>& lines : test.runs)
-            for (const LogLine& line : lines) text += LineText(line);
-        WriteFileText(dir / "log", text);
-        json report = ReportJson({"--addresses", dir / "srv", dir / "log"});
+    auto check = [&](const Case& test) {
+        std::vector<std::string> texts(test.logs), args = {"--addresses", dir / "srv"};
+        for (size_t k = 0; k < test.runs.size(); ++k)
+            for (const LogLine& line : test.runs[k]) texts[k % test.logs] += LineText(line);
+        for (size_t n = test.logs; n-- > 0;) {
+            std::string& text = texts[n];
+            for (size_t at = 0; test.spaced && (at = text.find("\":", at)) != std::string::npos; at += 3)
+                text.insert(at + 2, " ");
+            const std::string name = n == 0 ? "log" : "log" + std::to_string(n);
+            WriteFileText(dir / name, text);
+            args.push_back(dir / name);
+        }
+        json report = ReportJson(args);
         ASSERT_TRUE(report.is_object()) << test.name;
         json two = SerialOf(report, 2), one = SerialOf(report, 1);
         EXPECT_EQ(two["complete"], test.complete) << test.name << ": " << report.dump();
@@ -414,16 +527,173 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
         json stops = two["stopped_at"];
         EXPECT_EQ(stops.empty() ? "" : stops[0]["path"].get<std::string>(), test.stoppedAt) << test.name;
         if (!stops.empty()) {
-            EXPECT_EQ(stops[0]["addresses"], json::array({"127.0.0.9"})) << test.name;
+            EXPECT_EQ(stops[0]["addresses"][0], "127.0.0.9") << test.name;
         }
         if (!test.lines.empty()) {
             EXPECT_EQ(report["lines"][test.lines], 1) << test.name;
         }
-    }
+        if (!test.adoption.empty()) {
+            const json& bins = report["adoption"]["bins"];
+            EXPECT_EQ(bins.empty() ? json() : bins.back(), json(test.adoption)) << test.name << ": " << report.dump();
+        }
+        for (const json& bin : report["adoption"]["bins"])
+            for (const json& count : bin) EXPECT_GE(count.get<int64_t>(), 0) << test.name << ": " << report.dump();
+        };
+    for (const Case& test : cases) check(test);
+
+    // Issue 39: a release whose serial line opts in to block files. Its changed a.pak comes as its
+    // block file and byte ranges of /patch/<sha256>; its b.pak, the bytes of x%41y.pak that
+    // stays, is copied locally (no request). The serial line carries the marker after the digits.
+    std::string manifest = ReadFileText(dir / "srv/manifest.txt");
+    ASSERT_EQ(manifest.compare(0, 9, "serial 2\n"), 0) << manifest.substr(0, 40);
+    manifest.insert(8, " blocks=patch min=1");
+    WriteFileText(dir / "srv/manifest.txt", manifest);
+    auto m2p = ManifestEtag(dir / "srv");
+    size_t lineOfA = manifest.find("\ta.pak\n");
+    ASSERT_NE(lineOfA, std::string::npos) << manifest;
+    const std::string shaA = manifest.substr(manifest.rfind('\n', lineOfA) + 1, 64);
+    ASSERT_EQ(shaA.size(), 64u) << manifest;
+    const LogLine blocksA = {0, "/patch/" + shaA + ".blocks", 200, 76}, rangeA = {0, "/patch/" + shaA, 206, 2};
+    LogLine rangeCut = rangeA, range416 = rangeA, rangeWhole = rangeA, blocks404 = blocksA;
+    rangeCut.completion = "";
+    range416.status = 416;
+    range416.bytes = 0;
+    rangeWhole.status = 200;  // a server that ignores Range
+    rangeWhole.bytes = 4;
+    blocks404.status = 404;
+    const Case patched[] = {
+        {"the serial line's marker is read, a whole download still counts", {run(m1, {a1, b1}), run(m2p, {a2})}, {}, 1,
+         0, 0, 0, 0, "", "", {0, 1}},
+        {"a block file and two ranges, the other file copied locally",
+         {run(m1, {a1, b1}), run(m2p, {blocksA, rangeA, rangeA})}, {}, 1, 0, 0, 0, 0, "", "", {0, 1}},
+        {"every block found locally: the block file alone", {run(m1, {a1, b1}), run(m2p, {blocksA})}, {}, 1, 0, 0, 0, 0,
+         "", "", {0, 1}},
+        {"cut off within a range", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeA, rangeCut})}, {}, 0, 1, 0, 0, 0,
+         "/files/a.pak", "", {0, 0}},
+        {"resumed at the next run", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeCut}), run(m2p, {blocksA, rangeA})}, {},
+         1, 1, 0, 0, 0, "/files/a.pak", "", {0, 1}},
+        {"a 416 drops the file to its whole download", {run(m1, {a1, b1}), run(m2p, {blocksA, range416, a2})}, {}, 1, 0,
+         0, 0, 0, "", "", {0, 1}},
+        {"a server that ignores Range", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeWhole, a2})}, {}, 1, 0, 0, 0, 0, "",
+         "", {0, 1}},
+        {"no block file: the whole download", {run(m1, {a1, b1}), run(m2p, {blocks404, a2})}, {}, 1, 0, 0, 0, 0, "", "",
+         {0, 1}},
+        {"the whole download cut after a block file", {run(m1, {a1, b1}), run(m2p, {blocks404, {0, "/files/a.pak", 200, 3}})},
+         {}, 0, 1, 0, 0, 0, "/files/a.pak", "", {1, 0}},
+        {"nothing fetched although a.pak needs its blocks", {run(m1, {a1, b1}), run(m2p, {})}, {}, 0, 0, 1, 0, 0, "", "",
+         {1, 0}},
+        {"a range of a digest the release does not list", {run(m1, {a1, b1}), run(m2p, {{0, "/patch/" + std::string(64, 'e'), 206, 2}})},
+         {}, 0, 1, 0, 0, 0, "(an unlisted path)", "", {1, 0}},
+        {"through an edge, the run resumed at its next start shows the cut",
+         {run(m1, {a1, b1}), run(m2p, {edge(blocksA), edge(rangeA)}), run(m2p, {edge(blocksA), edge(rangeA)})}, {}, 1, 1,
+         0, 0, 0, "/files/a.pak", "", {0, 1}},
+        {"a patched run, then up to date",
+         {run(m1, {a1, b1}), run(m2p, {blocksA, rangeA}), run(m2p, {})}, {}, 1, 0, 0, 1, 0, "", "", {0, 1}},
+    };
+    for (const Case& test : patched) check(test);
+
     // Without --addresses no address leaves the tool, not even in the page.
     ASSERT_EQ(RunTool({"report", "--html", dir / "page.html", dir / "srv", dir / "log"}).exitCode, 0);
     EXPECT_EQ(ReadFileText(dir / "page.html").find("127.0.0.9"), std::string::npos);
     EXPECT_EQ(ReportJson({dir / "srv", dir / "log"}).dump().find("127.0.0.9"), std::string::npos);
+}
+
+// The gate acts only on the stage it judged, and only on evidence it could read (faults 9 and 10
+// of issue 38). The log comes through a FIFO that the test holds open: the gate has loaded the
+// site and read every line, and waits for the end while "meanwhile" runs.
+TEST_F(PublishReport, TheGateActsOnlyOnTheStageItJudgedFromLogsItCouldRead) {
+    WriteFileText(dir / "rel/a.pak", "one");
+    AgeTree(dir / "rel");
+    Tool({"publish", "--key", dir / "k.pem", "--serial", "1", dir / "rel", dir / "srv"});
+    WriteFileText(dir / "rel/a.pak", "two!");
+    AgeTree(dir / "rel");
+    Tool({"stage", "--key", dir / "k.pem", "--serial", "2", "--share", "50", dir / "rel", dir / "srv"});
+    // Runs of serial 2 since the stage opened (its manifest's ETag), all complete.
+    auto manifest = ManifestEtag(dir / "srv.stage");
+    int64_t now = static_cast<int64_t>(time(nullptr)) * 1000 + 5000;
+    std::string log;
+    for (int i = 0; i < 3; ++i, now += 10000)
+        log += LineText({now, "/manifest.txt", 200, manifest.second, manifest.first}) +
+               LineText({now + 1000, "/manifest.sig", 200, 256}) + LineText({now + 2000, "/files/a.pak", 200, 4});
+    WriteFileText(dir / "access.json", log);
+    mkfifo((dir / "fifo").c_str(), 0600);
+    auto stageAgain = [&](int serial) {
+        return [this, serial] {
+            WriteFileText(dir / "rel/a.pak", "serial " + std::to_string(serial));
+            AgeTree(dir / "rel");
+            Tool({"stage", "--key", dir / "k.pem", "--serial", std::to_string(serial), "--share", "50",
+                  dir / "rel", dir / "srv"});
+        };
+    };
+    struct GateRow {
+        const char* name;
+        std::vector<std::string> args;     // the command before SERVER_DIR; "FIFO" is the held log
+        std::function<void()> meanwhile;  // while the gate waits for the end of the FIFO
+        int exitCode;
+        const char* needle;
+        const char* liveAfter;  // the live serial afterwards
+    };
+    const std::vector<std::string> lenient = {"--max-failed", "100", "--allow-few-runs"};
+    auto with = [&](std::vector<std::string> args) {
+        args.insert(args.end(), lenient.begin(), lenient.end());
+        return args;
+    };
+    const GateRow rows[] = {
+        {"widen while another stage replaces the judged one", with({"widen", "--share", "60", "--health", "FIFO"}),
+         stageAgain(3), 1, "\"code\":\"stage-changed\"", "1"},
+        {"promote while another stage replaces the judged one", with({"promote", "--health", "FIFO"}), stageAgain(4), 1,
+         "\"code\":\"stage-changed\"", "1"},
+        {"a log that cannot be opened, with --allow-few-runs",
+         with({"widen", "--share", "60", "--health", dir / "typo.json"}), nullptr, 1,
+         "\"code\":\"health-unreadable\"", "1"},
+        {"a log that cannot be opened beside one that can",
+         with({"widen", "--share", "60", "--health", dir / "access.json", "--health", dir / "typo.json"}), nullptr,
+         1, "typo.json: cannot open", "1"},
+        {"a log that cannot be opened, too few runs", {"widen", "--share", "60", "--health", dir / "typo.json"},
+         nullptr, 1, "\"code\":\"health-unreadable\"", "1"},
+        {"a FIFO nobody writes to", with({"widen", "--share", "60", "--health", dir / "fifo"}), nullptr, 1,
+         "\"code\":\"health-unreadable\"", "1"},
+        {"the stage judged is the stage widened", with({"widen", "--share", "60", "--health", "FIFO"}), nullptr, 0,
+         "reaches 60 %", "1"},
+        {"the stage judged is the stage promoted", with({"promote", "--health", "FIFO"}), nullptr, 0,
+         "promoted serial 4", "4"},
+    };
+    for (const GateRow& row : rows) {
+        const std::string stateBefore = ReadFileText(dir / "srv.stage-state");
+        std::vector<std::string> args = {row.args[0], "--json"};
+        bool held = false;
+        for (size_t i = 1; i < row.args.size(); ++i) {
+            held = held || row.args[i] == "FIFO";
+            args.push_back(row.args[i] == "FIFO" ? dir / "fifo" : row.args[i]);
+        }
+        args.push_back(dir / "srv");
+        std::vector<std::string> argv = {QUILLOR_PUBLISH_EXE};
+        argv.insert(argv.end(), args.begin(), args.end());
+        BackgroundProcess gate = StartBackground(argv, dir / "gate.out", dir / "gate.err");
+        if (held) {
+            int fd = -1;  // the gate opens the FIFO once it has loaded the site
+            for (int i = 0; i < 500 && fd < 0; ++i) {
+                fd = open((dir / "fifo").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+            ASSERT_GE(fd, 0) << row.name;
+            fcntl(fd, F_SETFL, 0);
+            EXPECT_EQ(write(fd, log.data(), log.size()), static_cast<ssize_t>(log.size())) << row.name;
+            if (row.meanwhile) row.meanwhile();
+            close(fd);
+        }
+        EXPECT_EQ(WaitBackground(gate, 60), row.exitCode) << row.name << ": " << ReadFileText(dir / "gate.err");
+        std::string said = ReadFileText(dir / "gate.out") + ReadFileText(dir / "gate.err");
+        EXPECT_NE(said.find(row.needle), std::string::npos) << row.name << ": " << said;
+        CommandResult live = RunTool({"status", dir / "srv"});
+        EXPECT_NE(live.out.find("serial " + std::string(row.liveAfter)), std::string::npos) << row.name << live.out;
+        if (row.exitCode != 0 && !row.meanwhile) {
+            EXPECT_EQ(ReadFileText(dir / "srv.stage-state"), stateBefore) << row.name;
+        }
+        if (row.meanwhile) {
+            EXPECT_NE(ReadFileText(dir / "srv.stage-state").find("share 50\n"), std::string::npos) << row.name;
+        }
+    }
 }
 
 TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal) {
@@ -433,6 +703,7 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
     const int64_t start = 1765245600000;  // 2025-12-09T02:00:00Z
     RunLines run = OneRun(dir / "srv", start);
     const std::string whole = run.manifest + run.signature + run.file;
+    std::vector<BackgroundProcess> writers;
     auto gzip = [&](const std::string& name, const std::string& text) {
         WriteFileText(dir / "plain", text);
         ASSERT_EQ(RunCommand({"sh", "-c", "gzip -c '" + dir / "plain" + "' >> '" + dir / name + "'"}).exitCode, 0);
@@ -442,6 +713,25 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
         std::function<std::vector<std::string>()> make;  // the LOG arguments
         std::vector<std::string> options;
         int complete, incomplete, notJson, truncatedLast, gzipCut, outsideWindow;
+        int unreadable = 0, duplicates = 0;
+        std::string feed = "";  // a shell command whose output the report reads from its standard input
+    };
+    // Longer than a named FIFO is waited for: a pipe's writer is there from the start.
+    const int kSlowWriterSeconds = 6;
+    // More than 64 KiB after the run: what reads a pipe twice loses the run.
+    std::string padding;
+    for (int i = 0; i < 600; ++i)
+        padding += LineText({start + 3000 + i, "/manifest.txt", 200, 0, "", "GET", "curl/7.88"});
+    auto fifo = [&](const std::string& name, const std::string& text) {
+        unlink((dir / name).c_str());
+        EXPECT_EQ(mkfifo((dir / name).c_str(), 0600), 0);
+        if (!text.empty()) {
+            WriteFileText(dir / (name + ".text"), text);
+            // One writer that writes once; it waits for its reader as a FIFO's writer does.
+            writers.push_back(StartBackground({"sh", "-c", "cat '" + dir / (name + ".text") + "' > '" + dir / name + "'"},
+                                              dir / (name + ".writer")));
+        }
+        return std::vector<std::string>{dir / name};
     };
     const Case cases[] = {
         {"a plain log", [&] { WriteFileText(dir / "a", whole); return std::vector<std::string>{dir / "a"}; }, {},
@@ -475,13 +765,56 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
         {"a window after the run", [&] { return std::vector<std::string>{dir / "a"}; },
          {"--since", "2025-12-09T02:01Z"}, 0, 0, 0, 0, 0, 3},
         {"a window around the run", [&] { return std::vector<std::string>{dir / "a"}; },
-         {"--since", "1765245600", "--until", "2025-12-09T02:00:02Z"}, 1, 0, 0, 0, 0, 0},
+         {"--since", "1765245600", "--until", "2025-12-09T02:00:03Z"}, 1, 0, 0, 0, 0, 0},
+        // Fault 8: --until T ends before T, so that "--until T" and "--since T" meet without overlap
+        // (the file line is at 02:00:02.000).
+        {"a window that ends as the file line begins", [&] { return std::vector<std::string>{dir / "a"}; },
+         {"--until", "2025-12-09T02:00:02Z"}, 0, 0, 0, 0, 0, 1},
+        {"the window that begins there", [&] { return std::vector<std::string>{dir / "a"}; },
+         {"--since", "2025-12-09T02:00:02Z"}, 0, 0, 0, 0, 0, 2},
+        // Faults 5 and 6: a pipe, bash's <(...) and FIFOs are opened once and read once.
+        {"a pipe on standard input", [&] { WriteFileText(dir / "p", whole + padding); return std::vector<std::string>{"/dev/stdin"}; },
+         {}, 1, 0, 0, 0, 0, 0, 0, 0, "cat '" + dir / "p" + "'"},
+        {"a pipe whose writer is slow to start", [&] { return std::vector<std::string>{"/dev/stdin"}; }, {}, 1, 0, 0, 0,
+         0, 0, 0, 0, "{ sleep " + std::to_string(kSlowWriterSeconds) + "; cat '" + dir / "p" + "'; }"},
+        {"a FIFO whose writer writes once", [&] { return fifo("f1", whole + padding); }, {}, 1, 0, 0, 0, 0, 0},
+        // Fault 7: the same file twice is read once; so are the lines of a copy.
+        {"the same log twice", [&] { return std::vector<std::string>{dir / "a", dir / "a"}; }, {}, 1, 0, 0, 0, 0, 0, 0,
+         1},
+        {"a hard link beside its log",
+         [&] {
+             unlink((dir / "a-link").c_str());
+             EXPECT_EQ(link((dir / "a").c_str(), (dir / "a-link").c_str()), 0);
+             return std::vector<std::string>{dir / "a-link", dir / "a"};
+         },
+         {}, 1, 0, 0, 0, 0, 0, 0, 1},
+        {"a rotated log beside a copy of itself",
+         [&] {
+             WriteFileText(dir / "r.1", whole);
+             WriteFileText(dir / "r", whole);
+             return std::vector<std::string>{dir / "r", dir / "r.1"};
+         },
+         {}, 1, 0, 0, 0, 0, 0, 0, 3},
+        // Last: before the fix, its open waited for a writer for ever.
+        {"a FIFO nobody writes to", [&] { return fifo("f2", ""); }, {}, 0, 0, 0, 0, 0, 0, 1},
     };
     for (const Case& test : cases) {
         std::vector<std::string> args = test.options;
         args.push_back(dir / "srv");
         for (const std::string& log : test.make()) args.push_back(log);
-        json report = ReportJson(args);
+        json report;
+        if (test.feed.empty()) {
+            report = ReportJson(args);
+        } else {
+            std::string command = test.feed + " | '" + QUILLOR_PUBLISH_EXE + "' report --json";
+            for (const std::string& arg : args) command += " '" + arg + "'";
+            CommandResult piped = RunCommand({"bash", "-c", command}, 60);
+            EXPECT_EQ(piped.exitCode, 0) << test.name << ": " << piped.err;
+            json parsed = json::parse(piped.out.substr(piped.out.rfind("\n{") + 1), nullptr, false);
+            if (parsed.is_object() && parsed.contains("report")) report = parsed["report"];
+        }
+        for (BackgroundProcess& writer : writers) EXPECT_EQ(WaitBackground(writer, 10), 0) << test.name;
+        writers.clear();
         ASSERT_TRUE(report.is_object()) << test.name;
         json serial = SerialOf(report, 7);
         EXPECT_EQ(serial["complete"], test.complete) << test.name << ": " << report.dump();
@@ -491,7 +824,27 @@ TEST_F(PublishReport, DamagedRotatedAndCompressedLogsAreReadAndCountedNeverFatal
         EXPECT_EQ(report["lines"]["truncated_last"], test.truncatedLast) << test.name;
         EXPECT_EQ(report["lines"]["gzip_cut"], test.gzipCut) << test.name;
         EXPECT_EQ(report["lines"]["outside_window"], test.outsideWindow) << test.name;
+        EXPECT_EQ(report["lines"]["unreadable"], test.unreadable) << test.name;
+        EXPECT_EQ(report["lines"]["duplicates"], test.duplicates) << test.name;
+        for (const json& bin : report["adoption"]["bins"])
+            for (const json& count : bin) EXPECT_GE(count.get<int64_t>(), 0) << test.name << ": " << report.dump();
     }
+    // bash's <(...): a pipe by a name of /dev/fd.
+    WriteFileText(dir / "p", whole + padding);
+    CommandResult named = RunCommand({"bash", "-c", "'" + std::string(QUILLOR_PUBLISH_EXE) + "' report --json '" +
+                                                        dir / "srv" + "' <(cat '" + dir / "p" + "')"});
+    EXPECT_NE(named.out.find("\"complete\":1,"), std::string::npos) << named.out << named.err;
+    // Fault 8: a window that is empty, and a day that does not exist, are usage errors.
+    EXPECT_EQ(RunTool({"report", "--since", "2025-12-09T03:00Z", "--until", "2025-12-09T02:00Z", dir / "srv", dir / "a"})
+                  .exitCode, 2);
+    EXPECT_EQ(RunTool({"report", "--since", "2026-02-30", dir / "srv", dir / "a"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"report", "--until", "2026-04-31T00:00Z", dir / "srv", dir / "a"}).exitCode, 2);
+    EXPECT_EQ(RunTool({"report", "--since", "2028-02-29", dir / "srv", dir / "a"}).exitCode, 0);
+    // Fault 11: the page never replaces one of its logs.
+    const std::string before = ReadFileText(dir / "a");
+    CommandResult self = RunTool({"report", "--html", dir / "a-link", dir / "srv", dir / "a"});
+    EXPECT_EQ(self.exitCode, 2) << self.err;
+    EXPECT_EQ(ReadFileText(dir / "a"), before);
     CommandResult missing = RunTool({"report", "--json", dir / "srv", dir / "a", dir / "gone"});
     EXPECT_EQ(missing.exitCode, 0) << missing.err;
     EXPECT_NE(missing.out.find("\"notes\":[\"" + dir / "gone" + ": cannot open"), std::string::npos) << missing.out;
