@@ -25,7 +25,7 @@ constexpr uint32_t kBlockFileStrongBytes = 6;
 // What the updater accepts. The count bounds memory: the updater is a 32-bit process and must
 // stay under 64 MB for a 4 GiB body (4 KiB blocks), whatever an unsigned block file claims.
 constexpr uint32_t kMinBlockSize = 1024;
-constexpr uint32_t kMaxBlockSize = 16u << 20;
+constexpr uint32_t kMaxBlockSize = 4u << 20;
 constexpr uint32_t kMinStrongBytes = 4;
 constexpr uint32_t kMaxStrongBytes = 8;
 constexpr uint64_t kMaxBlockCount = 1u << 20;

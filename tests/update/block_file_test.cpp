@@ -83,6 +83,7 @@ TEST(BlockFileSizes, BlockSizeGrowsOnlyWhereTheCountWouldPassTheLimit) {
     EXPECT_LE(BlockFileSizeFor(static_cast<uint64_t>(kMaxBlockSize) * kMaxBlockCount, kMaxBlockSize,
                                kMaxStrongBytes),
               13u << 20);
+    EXPECT_EQ(BlockSizeFor(4ull << 40), kMaxBlockSize);
 }
 
 TEST(BlockFileFormat, SerializesTheDocumentedLayoutAndParsesItBack) {
