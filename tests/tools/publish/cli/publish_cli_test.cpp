@@ -87,6 +87,40 @@ protected:
 
 TempDir* PublishTool::keys_ = nullptr;
 
+// Bytes that differ from block to block, so a block file built from the wrong offsets shows.
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// The block file of body as the format says, computed block by block from the bytes.
+void ExpectBlockFileOf(const std::string& blockFile, const std::string& body, const std::string& sha256) {
+    std::string bytes = ReadFileText(blockFile);
+    BlockIndex index;
+    std::string reason;
+    ASSERT_TRUE(ParseBlockFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), index, reason))
+        << blockFile << ": " << reason;
+    EXPECT_EQ(index.bodySize, body.size());
+    EXPECT_EQ(index.blockSize, BlockSizeFor(body.size()));
+    EXPECT_EQ(index.strongBytes, kBlockFileStrongBytes);
+    uint8_t digest[32];
+    ASSERT_TRUE(HexToSha256(sha256, digest));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(index.bodySha256), 32), std::string(reinterpret_cast<char*>(digest), 32));
+    const size_t count = (body.size() + index.blockSize - 1) / index.blockSize;
+    ASSERT_EQ(index.weak.size(), count);
+    EXPECT_EQ(bytes.size(), 64 + count * (4 + kBlockFileStrongBytes));
+    for (size_t k = 0; k < count; ++k) {
+        const uint8_t* block = reinterpret_cast<const uint8_t*>(body.data()) + k * index.blockSize;
+        size_t length = std::min<size_t>(index.blockSize, body.size() - k * index.blockSize);
+        ASSERT_EQ(index.weak[k], WeakChecksum(block, length)) << blockFile << " block " << k;
+        ASSERT_EQ(index.strong[k], StrongHash(block, length, index.strongBytes)) << blockFile << " block " << k;
+    }
+}
+
 TEST_F(PublishTool, KeygenWritesPrivateKeyOwnerOnlyAndNeverOverwritesUnforced) {
     CommandResult made = RunTool({"keygen", dir_ / "pub"});
     ASSERT_EQ(made.exitCode, 0) << made.err;
@@ -239,13 +273,16 @@ TEST_F(PublishTool, RefusesKeysTheUpdaterCannotCheckAndFoldersThatAreNoServerTre
 
 TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
     MakeRelease(dir_ / "rel");
+    const std::string big = Pattern(1100000, 9), bigSha = Sha256Of(big);
+    WriteFileText(dir_ / "rel/big.pak", big);
     ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
+    const std::string blocks = "patch/" + bigSha + ".blocks";
     const std::string good = dir_ / "good";
     ASSERT_EQ(RunCommand({"cp", "-a", dir_ / "srv", good}).exitCode, 0);
     struct Damage {
         std::string file;
         size_t offset;
-        const char* report;
+        std::string report;
     };
     const Damage damages[] = {
         {"files/data/Maps/Erste Karte.pak", 69999, "digest differs: data/Maps/Erste Karte.pak"},
@@ -253,6 +290,13 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
         {"manifest.txt", 7, "not a valid signature"},
         {"manifest.txt", 30, "not a valid signature"},
         {"manifest.sig", 255, "not a valid signature"},
+        {"files/big.pak", 1048576, "digest differs: big.pak"},
+        {blocks, 64, "block file does not match its body: " + bigSha + ".blocks for big.pak"},
+        {blocks, 64 + 268 * 10 + 5, "block file does not match its body"},  // the last, short block's strong hash
+        {blocks, 40, "block file is for another body: " + blocks},
+        {blocks, 24, "block file is for another body"},  // one byte more: the same block count
+        {blocks, 26, "block file refused: " + blocks + " for big.pak (size mismatch)"},
+        {blocks, 0, "block file refused: " + blocks + " for big.pak (bad magic)"},
     };
     for (const Damage& damage : damages) {
         RunCommand({"rm", "-rf", dir_ / "srv"});
@@ -273,6 +317,21 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
     EXPECT_NE(broken.out.find("missing: empty.bin"), std::string::npos) << broken.out;
     EXPECT_NE(broken.out.find("size differs: game.exe (manifest 7, served 6)"), std::string::npos) << broken.out;
     EXPECT_NE(broken.out.find("FAILED: 2 problem(s)"), std::string::npos) << broken.out;
+
+    // A block file missing, or the body under patch/ a copy rather than the body itself.
+    RunCommand({"rm", "-rf", dir_ / "srv"});
+    RunCommand({"cp", "-a", good, dir_ / "srv"});
+    unlink((dir_ / "srv" + "/" + blocks).c_str());
+    CommandResult noBlocks = Verify(dir_ / "srv");
+    EXPECT_EQ(noBlocks.exitCode, 1);
+    EXPECT_NE(noBlocks.out.find("block file missing: " + blocks + " for big.pak"), std::string::npos) << noBlocks.out;
+    RunCommand({"rm", "-rf", dir_ / "srv"});
+    RunCommand({"cp", "-a", good, dir_ / "srv"});
+    const std::string copy = dir_ / "srv/patch/" + bigSha;
+    unlink(copy.c_str());
+    WriteFileText(copy, big);
+    CommandResult copied = Verify(dir_ / "srv");
+    EXPECT_NE(copied.out.find("not a hard link of its body: " + copy + " for big.pak"), std::string::npos) << copied.out;
 
     MakeOpensslKey(dir_ / "other.pem", 2048);
     CommandResult otherKey = RunTool({"verify", "--key", dir_ / "other.pem.pub.pem", good});
@@ -426,40 +485,6 @@ TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     EXPECT_EQ(RunTool({"blob", dir_ / "small.pem.pub.pem", dir_ / "bad.blob"}).exitCode, 1);
     EXPECT_EQ(RunTool({"blob", dir_ / "e3.pem.pub.pem", dir_ / "bad.blob"}).exitCode, 1);
     EXPECT_FALSE(access((dir_ / "bad.blob").c_str(), F_OK) == 0);
-}
-
-// Bytes that differ from block to block, so a block file built from the wrong offsets shows.
-std::string Pattern(size_t size, uint32_t seed) {
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; ++i) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = static_cast<char>(seed >> 24);
-    }
-    return bytes;
-}
-
-// The block file of body as the format says, computed block by block from the bytes.
-void ExpectBlockFileOf(const std::string& blockFile, const std::string& body, const std::string& sha256) {
-    std::string bytes = ReadFileText(blockFile);
-    BlockIndex index;
-    std::string reason;
-    ASSERT_TRUE(ParseBlockFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), index, reason))
-        << blockFile << ": " << reason;
-    EXPECT_EQ(index.bodySize, body.size());
-    EXPECT_EQ(index.blockSize, BlockSizeFor(body.size()));
-    EXPECT_EQ(index.strongBytes, kBlockFileStrongBytes);
-    uint8_t digest[32];
-    ASSERT_TRUE(HexToSha256(sha256, digest));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(index.bodySha256), 32), std::string(reinterpret_cast<char*>(digest), 32));
-    const size_t count = (body.size() + index.blockSize - 1) / index.blockSize;
-    ASSERT_EQ(index.weak.size(), count);
-    EXPECT_EQ(bytes.size(), 64 + count * (4 + kBlockFileStrongBytes));
-    for (size_t k = 0; k < count; ++k) {
-        const uint8_t* block = reinterpret_cast<const uint8_t*>(body.data()) + k * index.blockSize;
-        size_t length = std::min<size_t>(index.blockSize, body.size() - k * index.blockSize);
-        ASSERT_EQ(index.weak[k], WeakChecksum(block, length)) << blockFile << " block " << k;
-        ASSERT_EQ(index.strong[k], StrongHash(block, length, index.strongBytes)) << blockFile << " block " << k;
-    }
 }
 
 // Bodies of at least 1 MiB get patch/SHA (the body's own inode) and patch/SHA.blocks in every
