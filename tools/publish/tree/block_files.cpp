@@ -24,12 +24,12 @@ uint64_t ReadLe(const uint8_t* data, int bytes) {
 // The block file of sourceTree for body, linked into patchFd; false when there is none that fits.
 bool LinkEarlierBlockFile(const std::string& sourceTree, const PatchBody& body, int patchFd) {
     const std::string name = body.sha256 + ".blocks";
-    UniqueFd fd(open(JoinPath(JoinPath(sourceTree, kPatchFolder), name).c_str(),
-                     O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    // Neither patch/ nor the file is followed through a link: a kept tree lends only its own files.
+    UniqueFd folder(open(JoinPath(sourceTree, kPatchFolder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    UniqueFd fd(folder.Valid() ? openat(folder.Get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC) : -1);
     struct stat checked, linked;
     if (!fd.Valid() || fstat(fd.Get(), &checked) != 0 || !BlockFileFits(fd.Get(), body.sha256, body.size)) return false;
-    UniqueFd folder(open(JoinPath(sourceTree, kPatchFolder).c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!folder.Valid() || linkat(folder.Get(), name.c_str(), patchFd, name.c_str(), 0) != 0) return false;
+    if (linkat(folder.Get(), name.c_str(), patchFd, name.c_str(), 0) != 0) return false;
     // The name may have been replaced between the check and the link: the link must be the file checked.
     if (fstatat(patchFd, name.c_str(), &linked, AT_SYMLINK_NOFOLLOW) == 0 && linked.st_ino == checked.st_ino &&
         linked.st_dev == checked.st_dev)

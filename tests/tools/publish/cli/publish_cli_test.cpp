@@ -622,6 +622,17 @@ TEST_F(PublishTool, LargeBodiesGetBlockFilesThatGoWithTheirTrees) {
     // edge.bin's second body, and its block file with them. The live tree keeps its own.
     EXPECT_EQ(copiesOf(edge2 + ".blocks"), "");
     EXPECT_EQ(InodeOf(srv + "/patch/" + oldEdge + ".blocks"), keptEdge);
+
+    // An earlier block file that does not fit its body is never taken over: the body is read for a new one.
+    const std::string bigBlockFile = srv + "/patch/" + sha["big.pak"] + ".blocks";
+    std::string damaged = ReadFileText(bigBlockFile);
+    damaged[0] ^= 1;
+    WriteFileText(bigBlockFile, damaged);
+    CommandResult healed = Publish(rel, srv, "7");
+    ASSERT_EQ(healed.exitCode, 0) << healed.err;
+    EXPECT_NE(healed.out.find("patch/: 3 block file(s) (1 reused, 1 made"), std::string::npos) << healed.out;
+    ExpectBlockFileOf(bigBlockFile, bodies[2].bytes, sha["big.pak"]);
+    EXPECT_EQ(Verify(srv).exitCode, 0);
     EXPECT_EQ(Verify(srv).exitCode, 0);
 }
 
