@@ -53,7 +53,7 @@ bool BlockIsIntact(const BlockIndex& index, uint64_t k, const uint8_t* data, siz
 std::vector<uint8_t> SerializeBlockFile(const BlockIndex& index);
 
 // Parses and checks a block file against the updater's limits; false with an English reason
-// ("bad magic", "size mismatch" ...) on any defect, index then unspecified.
+// ("bad magic", "size mismatch" ...) on any defect; index is then not to be used.
 bool ParseBlockFile(const uint8_t* data, size_t size, BlockIndex& index, std::string& reason);
 
 // Makes a block index while a body is read once, in pieces of any size. The caller sets the
