@@ -38,7 +38,8 @@ bool ParseSerialLine(std::string_view line, uint64_t& serial, BlocksOffer& offer
     line.remove_prefix(7);
     size_t end = line.find(' ');
     if (!ParseDigits(line.substr(0, end), serial)) return false;
-    bool haveDir = false, haveMin = false;
+    // As the updater reads it: a token given twice, malformed or empty (two blanks) offers nothing.
+    bool haveDir = false, haveMin = false, spoilt = false;
     std::string dir;
     uint64_t min = 0;
     while (end != std::string_view::npos) {
@@ -46,13 +47,17 @@ bool ParseSerialLine(std::string_view line, uint64_t& serial, BlocksOffer& offer
         end = line.find(' ');
         std::string_view token = line.substr(0, end);
         if (token.compare(0, 7, "blocks=") == 0) {
-            haveDir = IsFolderName(token.substr(7));
-            if (haveDir) dir = std::string(token.substr(7));
+            spoilt = spoilt || haveDir || !IsFolderName(token.substr(7));
+            haveDir = true;
+            dir = std::string(token.substr(7));
         } else if (token.compare(0, 4, "min=") == 0) {
-            haveMin = ParseDigits(token.substr(4), min);
+            spoilt = spoilt || haveMin || !ParseDigits(token.substr(4), min);
+            haveMin = true;
+        } else if (token.empty()) {
+            spoilt = true;
         }
     }
-    if (haveDir && haveMin) {
+    if (haveDir && haveMin && !spoilt) {
         offer.present = true;
         offer.dir = dir;
         offer.min = min;

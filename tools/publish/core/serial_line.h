@@ -19,8 +19,8 @@ struct BlocksOffer {
 std::string SerialLineText(uint64_t serial, const BlocksOffer& offer);
 
 // Reads a serial line as the publisher's readers must: "serial ", the decimal digits (at most
-// 20, within 64 bits), then nothing or blank-separated tokens. offer is set when both blocks= and
-// min= are well formed; unknown tokens are skipped, so a later marker never makes a release
-// unreadable. False when the line is not "serial " and digits, or what follows the digits is not
+// 20, within 64 bits), then nothing or tokens after single blanks. offer is set when blocks= and
+// min= are there once each and well formed, and no token is empty, as the updater decides it;
+// unknown tokens are skipped, so a later marker never makes a release unreadable. False when the line is not "serial " and digits, or what follows the digits is not
 // a blank.
 bool ParseSerialLine(std::string_view line, uint64_t& serial, BlocksOffer& offer);

@@ -38,7 +38,8 @@ TEST(PublishManifestText, SerialLineCarriesTheOfferAndEveryReaderTakesTheDigits)
         {"serial 42 blocks=" + std::string(33, 'a') + " min=1", true, 42, false, "", 0},
         {"serial 42 blocks=patch min=1x", true, 42, false, "", 0},
         {"serial 42 blocks=patch min=99999999999999999999", true, 42, false, "", 0},  // beyond 64 bits
-        {"serial 42  blocks=patch min=7", true, 42, true, "patch", 7},           // an empty token is skipped
+        {"serial 42  blocks=patch min=7", true, 42, false, "", 0},               // an empty token spoils it
+        {"serial 42 blocks=patch min=7 blocks=other", true, 42, false, "", 0},  // as does a token twice
         {"serial 42x", false, 0, false, "", 0},
         {"serial  42", false, 0, false, "", 0},
         {"Serial 42", false, 0, false, "", 0},
