@@ -383,6 +383,26 @@ class Bench:
         self.xdelta_s = time.monotonic() - start
 
     # ---- the figures ----
+    def report_goals(self, largest):
+        # Issue 39's goals beside what this run measured: figures to read, never a verdict that fails.
+        per_row = [(self.bytes.get(("updater", r), [0])[0] / self.bytes[("zsync", r)][0], r)
+                   for r in self.rows if r != "rewritten" and self.bytes.get(("zsync", r), [0])[0]]
+        whole = sum(self.bytes.get(("previous", r), [0])[0] for r in self.rows + ["manifest", "other"])
+        ours = sum(self.bytes.get(("updater", r), [0])[0] for r in self.rows + ["manifest", "other"])
+        print("\nissue 39's goals beside this run's figures:")
+        if per_row:
+            worst = max(per_row)
+            print("  bytes, updater / zsync on every row but the rewrite, goal <= 1.0: worst %.2f (%s)" % worst)
+        if ours:
+            print("  bytes, whole files / updater on the whole set, goal >= 20: %.1f" % (whole / ours))
+        for link, goal in ((True, "previous / this build on the link, goal >= 10"),
+                           (False, "this build / previous on loopback, goal <= 1.25")):
+            p, u = self.times.get(("previous", link)), self.times.get(("updater", link))
+            if p and u:
+                print("  time, %s: %.2f" % (goal, p / u if link else u / p))
+        print("  peak memory for a 4 GiB pack, goal <= 64 MB: %.1f MB for a %s pack here"
+              % (self.rss.get("updater", 0) * 1024 / 1e6, human(largest)))
+
     def report(self):
         clients = [("previous", "previous exe (whole files)"), ("updater", "this build's updater"),
                    ("zsync", "zsync 0.6.2 (-i OLD)")]
@@ -415,7 +435,7 @@ class Bench:
             "whole set", human(sum(sizes.values())), human(sum(changed.values())), cell(total["previous"]),
             cell(total["updater"]), cell(total["zsync"]), human(sum(self.xdelta.values())),
             ratio(total["updater"][0], total["zsync"][0]), ratio(total["previous"][0], total["updater"][0])))
-        print("\ntime of a whole run (wall; loopback: the best of %d runs; zsync: its runs for every changed "
+        print("\ntime of a whole run (wall; loopback: the best of %d run(s); zsync: its runs for every changed "
               "file added up)" % self.a.rounds)
         print("%-28s %12s %22s" % ("client", "loopback", "%d Mbit/s, %d ms RTT" % (self.a.rate_mbit, 2 * self.a.delay_ms)))
         if hasattr(self, "rtt_ms"):
@@ -423,14 +443,11 @@ class Bench:
         for c, label in clients:
             print("%-28s %10.1f s %20s" % (label, self.times.get((c, False), 0),
                                             "%.1f s" % self.times[(c, True)] if (c, True) in self.times else "-"))
-        for link in (False, True):
-            p, u = self.times.get(("previous", link)), self.times.get(("updater", link))
-            if p and u:
-                print("previous / this build, %s: %.2f" % ("link" if link else "loopback", p / u))
+        largest = max(size for _, size in self.manifest.values())
         print("\npeak memory (ru_maxrss of the Wine process, whole run; largest pack %s): previous exe %.1f MiB, "
-              "this build %.1f MiB" % (human(max(size for _, size in self.manifest.values())),
-                                       self.rss.get("previous", 0) / 1024, self.rss.get("updater", 0) / 1024))
+              "this build %.1f MiB" % (human(largest), self.rss.get("previous", 0) / 1024, self.rss.get("updater", 0) / 1024))
         print("zsyncmake over the changed files: %.1f s; xdelta3 -e over every pair: %.1f s" % (self.zsyncmake_s, self.xdelta_s))
+        self.report_goals(largest)
         if self.notes:
             print("\nthe updater's log lines about ranges and blocks (first %d):" % len(self.notes))
             for line in self.notes:

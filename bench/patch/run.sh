@@ -12,7 +12,8 @@
 #   namespace of the bench's own with tbf on its loopback and a relay that holds every byte 20 ms
 #   each way (QUILLOR_BENCH_PATCH_LINK=0 leaves the link out); on loopback the best of
 #   QUILLOR_BENCH_PATCH_ROUNDS (2) runs of each exe, taken alternately;
-# - the updater's peak memory (ru_maxrss of the Wine process).
+# - the updater's peak memory (ru_maxrss of the Wine process); the largest pack is 35 % of the set,
+#   so QUILLOR_BENCH_PATCH_MIB=11703 makes it 4 GiB.
 # Usage: bench/patch/run.sh [BUILD_DIR]   (default $QUILLOR_BUILD_DIR or build; needs root for the
 # namespace; the work folder is $TMPDIR/patch-bench.*, removed afterwards, about 3.5 times the size)
 set -euo pipefail
