@@ -197,11 +197,20 @@ int main(int argc, char** argv) {
     }
     // A file moved to a new path, its bytes unchanged (the new release links the old file).
     {
-        std::vector<Record> old = MakeRecords(state, total * 120 / 1000);
+        std::vector<Record> old = MakeRecords(state, total * 100 / 1000);
         if (!WritePack(out + "/old/data/video/intro.bik", old, kOldTime) ||
             !Link(out + "/old/data/video/intro.bik", out + "/new/movies/intro.bik"))
             return 1;
         scenarios.push_back({"moved", "data/video/intro.bik", "movies/intro.bik", 0});
+    }
+    // An unchanged file that the new release also holds at a second path.
+    {
+        std::vector<Record> old = MakeRecords(state, total * 20 / 1000);
+        if (!WritePack(out + "/old/data/fonts.pak", old, kOldTime) ||
+            !Link(out + "/old/data/fonts.pak", out + "/new/data/fonts.pak") ||
+            !Link(out + "/old/data/fonts.pak", out + "/new/dlc/fonts.pak"))
+            return 1;
+        scenarios.push_back({"duplicated", "data/fonts.pak", "dlc/fonts.pak", 0});
     }
     // 1,000 small files of 1 to 16 KiB; 10 of them change.
     for (int i = 0; i < 1000; ++i) {

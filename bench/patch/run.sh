@@ -2,9 +2,9 @@
 # Patching a release of packs: bytes on the wire and run times of this build's updater, the previous exe, zsync and xdelta3.
 # Makes a release of QUILLOR_BENCH_PATCH_MIB (default 3072) MiB of packs of incompressible records
 # and its next release (about 1 % of two packs' records rebuilt, an insertion near the start of a
-# pack, an append, a pack rewritten whole, a file moved, 10 of 1,000 small files changed), publishes
-# the new one with quillor-publish, serves it with nginx made by "quillor-publish site", and
-# measures, from a fresh copy of the old release each time:
+# pack, an append, a pack rewritten whole, a file moved, a file copied to a second path, 10 of
+# 1,000 small files changed), publishes the new one with quillor-publish, serves it with nginx made
+# by "quillor-publish site", and measures, from a fresh copy of the old release each time:
 # - bytes on the wire per row, counted by nginx: this build's updater, the previous release's exe
 #   (whole files), Debian's zsync with zsyncmake's defaults (control files counted), and the size
 #   of an "xdelta3 -e -s OLD NEW" patch per pair;
