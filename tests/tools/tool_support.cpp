@@ -179,6 +179,7 @@ HttpReply RawHttp(int port, const std::string& method, const std::string& target
     if (raw.compare(0, 9, "HTTP/1.1 ") != 0 || headerEnd == std::string::npos) return reply;
     reply.status = static_cast<int>(ParseDecimal(raw.c_str() + 9, 3));
     reply.body = raw.substr(headerEnd + 4);
+    reply.headers = raw.substr(0, headerEnd + 2);
     return reply;
 }
 

@@ -75,6 +75,7 @@ std::string WaitForText(const std::string& path, const std::string& needle, int 
 struct HttpReply {
     int status = 0;  // 0: no answer
     std::string body;
+    std::string headers;  // the status line and the header lines as received, each ending in CR LF
 };
 
 // One request over a raw socket to 127.0.0.1:port, target sent byte for byte as given; headers

@@ -2,16 +2,20 @@
 #include "check/verify.h"
 
 #include "check/http_get.h"
+#include "core/block_maker.h"
 #include "core/digest.h"
 #include "core/fs_util.h"
 #include "core/path_rules.h"
 #include "core/progress.h"
+#include "core/serial_line.h"
 #include "keys/crypto.h"
 #include "update/http.h"
 #include "update/manifest.h"
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <set>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -162,8 +166,45 @@ bool IsLowerHex(const std::string& text) {
     return true;
 }
 
-void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<std::string>& problems,
-                std::atomic<uint64_t>& progressBytes) {
+// The block file the manifest's offer promises for entry's body, fetched and parsed as the updater
+// would; false (with a problem) when it is missing, refused or names another body. In a folder the
+// body under patch/ must be a hard link of the file's (no byte of it is read twice).
+bool FetchBlockFile(ServerSource& source, const BlocksOffer& offer, const ManifestEntry& entry, BlockIndex& index,
+                    std::vector<std::string>& problems) {
+    const std::string relative = offer.dir + "/" + entry.sha256 + ".blocks";
+    // Never more than the smallest block size allows for this body.
+    const uint64_t limit = 64 + (entry.size / kMinBlockSize + 1) * (4 + 8);
+    std::vector<uint8_t> bytes;
+    std::string error, reason;
+    uint8_t digest[32];
+    if (!FetchBytes(source, relative, limit, bytes, error)) {
+        problems.push_back("block file missing: " + relative + " for " + entry.path + " (" + error + ")");
+        return false;
+    }
+    if (!ParseBlockFile(bytes.data(), bytes.size(), index, reason)) {
+        problems.push_back("block file refused: " + relative + " for " + entry.path + " (" + reason + ")");
+        return false;
+    }
+    if (index.bodySize != entry.size || !HexToSha256(entry.sha256, digest) ||
+        std::memcmp(digest, index.bodySha256, 32) != 0) {
+        problems.push_back("block file is for another body: " + relative + " for " + entry.path);
+        return false;
+    }
+    if (!source.folder.empty()) {
+        struct stat body, file;
+        const std::string path = JoinPath(source.folder, offer.dir + "/" + entry.sha256);
+        if (lstat(path.c_str(), &body) != 0 || lstat(JoinPath(source.folder, "files/" + entry.path).c_str(), &file) != 0 ||
+            !S_ISREG(body.st_mode) || body.st_ino != file.st_ino || body.st_dev != file.st_dev)
+            problems.push_back("not a hard link of its body: " + path + " for " + entry.path);
+    }
+    return true;
+}
+
+void CheckEntry(ServerSource& source, const ManifestEntry& entry, BlockIndex* blocks,
+                std::vector<std::string>& problems, std::atomic<uint64_t>& progressBytes) {
+    // The body is read here anyway: its blocks are checked against the block file on the way.
+    BlockMaker maker;
+    if (blocks != nullptr) StartBlocks(maker, blocks->blockSize, blocks->strongBytes);
     if (!IsLowerHex(entry.sha256))
         problems.push_back("digest is not lower-case hex (the updater would never match it): " + entry.path);
     Sha256 hash;
@@ -174,6 +215,7 @@ void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<st
     if (!Fetch(source, relative, entry.size,
                [&](const char* data, size_t length) {
                    hash.Update(data, length);
+                   if (blocks != nullptr) AddBlockBytes(maker, reinterpret_cast<const uint8_t*>(data), length);
                    size += length;
                    progressBytes += length;
                },
@@ -191,9 +233,25 @@ void CheckEntry(ServerSource& source, const ManifestEntry& entry, std::vector<st
         return;
     }
     std::string digest = hash.FinishHex();
-    if (digest != entry.sha256)
+    if (digest != entry.sha256) {
         problems.push_back("digest differs: " + entry.path + " (manifest " + entry.sha256 + ", served " +
                            digest + ")");
+        return;
+    }
+    if (blocks == nullptr) return;
+    EndBlocks(maker);
+    if (maker.index.weak != blocks->weak || maker.index.strong != blocks->strong)
+        problems.push_back("block file does not match its body: " + entry.sha256 + ".blocks for " + entry.path);
+}
+
+// The offer in the manifest's serial line (its first non-empty line), if any.
+BlocksOffer OfferOf(const std::vector<uint8_t>& manifest) {
+    std::string_view text(reinterpret_cast<const char*>(manifest.data()), manifest.size());
+    size_t start = text.find_first_not_of("\r\n");
+    BlocksOffer offer;
+    uint64_t serial = 0;
+    if (start != std::string_view::npos) ParseSerialLine(text.substr(start, text.find('\n', start) - start), serial, offer);
+    return offer;
 }
 
 }  // namespace
@@ -235,12 +293,18 @@ bool VerifyServer(const std::string& keyPath, const std::string& target, const F
     }
     CheckReleasePaths(paths, problems);
     ProgressMeter meter("verify", entries.size(), totalBytes);
+    const BlocksOffer offer = OfferOf(manifest);
+    std::set<std::string> checkedBlocks;
     for (const ManifestEntry& entry : entries) {
         if (Clock::now() >= limits.deadline) {
             problems.push_back("the time to wait ran out before every file was checked");
             break;
         }
-        CheckEntry(source, entry, problems, meter.bytes);
+        BlockIndex blocks;
+        // One block file per body, however many paths hold it.
+        bool withBlocks = offer.present && GetsBlockFile(entry.size, offer.min) && checkedBlocks.insert(entry.sha256).second &&
+                          FetchBlockFile(source, offer, entry, blocks, problems);
+        CheckEntry(source, entry, withBlocks ? &blocks : nullptr, problems, meter.bytes);
         ++meter.files;
     }
     summary = "serial " + std::to_string(serial) + ", " + std::to_string(entries.size()) + " files, " +

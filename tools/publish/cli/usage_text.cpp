@@ -26,8 +26,8 @@ const char kKeygenUsage[] =
 const char kPublishUsage[] =
     "  publish (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N\n"
     "          [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "          [--sign-timeout SECONDS] [--checksum] [--force] [--jobs N] [--message TEXT]\n"
-    "          [--keep N] RELEASE_DIR SERVER_DIR\n"
+    "          [--sign-timeout SECONDS] [--checksum] [--force] [--no-blocks] [--jobs N]\n"
+    "          [--message TEXT] [--keep N] RELEASE_DIR SERVER_DIR\n"
     "      Builds a new tree beside SERVER_DIR: files/ with every file of RELEASE_DIR,\n"
     "      manifest.txt and its signature manifest.sig; then swaps it in as a whole. Refuses a\n"
     "      serial below the highest ever published to SERVER_DIR (SERVER_DIR.publish-serial\n"
@@ -60,13 +60,18 @@ const char kPublishUsage[] =
     "      SERVER_DIR.history keeps the releases (publish, stage, promote and revert: the tree a\n"
     "      swap replaces moves there; bodies are shared hard links), each with --message TEXT\n"
     "      (one line, at most 200 bytes); --keep N (default 10) bounds it, never pruning the\n"
-    "      live, the staged or the previous release.\n";
+    "      live, the staged or the previous release.\n"
+    "      patch/ beside files/ holds, for every body of at least 1 MiB, a hard link named by\n"
+    "      its SHA-256 and its block file (SHA.blocks), from which updaters fetch only the\n"
+    "      blocks they lack; the manifest's serial line offers them (serial N blocks=patch\n"
+    "      min=1048576). A body taken over unchanged keeps its block file unread.\n"
+    "      --no-blocks leaves both out, for a server that cannot answer byte ranges.\n";
 
 const char kStageUsage[] =
     "  stage (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --serial N --share P\n"
     "        [--salt S] [--pub PUBLIC.pem] [--passphrase-file F | --passphrase-env NAME]\n"
-    "        [--sign-timeout SECONDS] [--checksum] [--jobs N] [--message TEXT] [--keep N]\n"
-    "        RELEASE_DIR SERVER_DIR\n"
+    "        [--sign-timeout SECONDS] [--checksum] [--no-blocks] [--jobs N] [--message TEXT]\n"
+    "        [--keep N] RELEASE_DIR SERVER_DIR\n"
     "      Publishes RELEASE_DIR into SERVER_DIR.stage (unchanged bodies hard-linked from the\n"
     "      live tree) for P per cent (1 to 100) of the players, chosen by their address; the\n"
     "      rest keep the live tree. N must be above the live serial; while a stage is open a new\n"
@@ -76,10 +81,12 @@ const char kStageUsage[] =
 const char kRevertUsage[] =
     "  revert (--key PRIVATE.pem | --sign-command CMD --pub PUBLIC.pem) --to SERIAL --serial N\n"
     "         [--share P [--salt S]] [--message TEXT] [--keep N] [--pub PUBLIC.pem]\n"
-    "         [--passphrase-file F | --passphrase-env NAME] [--sign-timeout SECONDS] SERVER_DIR\n"
+    "         [--passphrase-file F | --passphrase-env NAME] [--sign-timeout SECONDS]\n"
+    "         [--no-blocks] SERVER_DIR\n"
     "      Publishes the kept release of serial SERIAL again as serial N, live for everyone or\n"
     "      with --share as a stage, under the rules of publish and stage. Reads no body: its\n"
-    "      manifest with the new serial, signed anew; its bodies hard links of the kept ones.\n"
+    "      manifest with the new serial, signed anew; its bodies and block files hard links of\n"
+    "      the kept ones (a body kept without a block file is read once to make one).\n"
     "      diff --to SERIAL SERVER_DIR shows first what it sends to players.\n";
 
 const char kHistoryUsage[] =

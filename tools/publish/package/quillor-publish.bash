@@ -13,9 +13,9 @@ _quillor_publish() {
     local signing="--key --sign-command --pub --serial --passphrase-file --passphrase-env --sign-timeout --jobs"
     case $command in
         keygen) valued="--passphrase-file" switches="--force" ;;
-        publish) valued="$signing --message --keep" switches="--checksum --force" ;;
-        stage) valued="$signing --share --salt --message --keep" switches="--checksum" ;;
-        revert) valued="${signing/ --jobs/} --to --share --salt --message --keep" ;;
+        publish) valued="$signing --message --keep" switches="--checksum --force --no-blocks" ;;
+        stage) valued="$signing --share --salt --message --keep" switches="--checksum --no-blocks" ;;
+        revert) valued="${signing/ --jobs/} --to --share --salt --message --keep" switches="--no-blocks" ;;
         widen) valued="--share $health" switches="--allow-few-runs" ;;
         promote) valued="--keep $health" switches="--allow-few-runs" ;;
         prune) valued="--keep" ;;

@@ -3,6 +3,7 @@
 
 #include "core/cli_args.h"
 #include "core/fs_util.h"
+#include "core/serial_line.h"
 #include "release/publish.h"
 #include "update/name_fold.h"
 
@@ -119,8 +120,8 @@ std::vector<ManifestLine> ManifestLines(const std::vector<uint8_t>& manifest, ui
         at = end + 1;
         size_t tab = line.find('\t'), second = tab == std::string_view::npos ? tab : line.find('\t', tab + 1);
         if (second == std::string_view::npos) {
-            if (serial != nullptr && line.compare(0, 7, "serial ") == 0)
-                ParseSerialArgument(std::string(line.substr(7)), *serial);
+            BlocksOffer ignored;
+            if (serial != nullptr) ParseSerialLine(line, *serial, ignored);
             continue;
         }
         ManifestLine parsed{line.substr(0, tab), line.substr(second + 1)};

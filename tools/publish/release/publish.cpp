@@ -28,6 +28,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <memory>
 #include <set>
 #include <string_view>
 #include <sys/resource.h>
@@ -81,7 +82,7 @@ bool CheckServerDir(const PublishOptions& options, std::vector<std::string>& pro
     while (struct dirent* entry = readdir(handle)) {
         std::string entryName = entry->d_name;
         if (entryName == "." || entryName == ".." || entryName == "manifest.txt" ||
-            entryName == "manifest.sig" || entryName == "files" ||
+            entryName == "manifest.sig" || entryName == "files" || entryName == kPatchFolder ||
             (!options.markName.empty() && entryName == options.markName))
             continue;
         problems.push_back(options.serverDir + " holds \"" + entryName +
@@ -211,10 +212,11 @@ bool TakeRecorded(const std::string& fromTree, const std::string& filesRoot, con
     return TakeOver(LiveFilePath(fromTree, path), target, planned.liveStamp, buffer, built.published, changed, error);
 }
 
-bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const PlannedFile& planned,
-              const FolderAt& at, std::vector<char>& buffer, BuiltFile& built, ProgressMeter& meter,
-              std::string& error) {
+bool BuildOne(const std::string& fromTree, const std::string& root, const BlocksOffer& offer,
+              const PlannedFile& planned, const FolderAt& at, std::vector<char>& buffer, BuiltFile& built,
+              ProgressMeter& meter, std::string& error) {
     const ReleaseFile& file = *planned.release;
+    const std::string filesRoot = JoinPath(root, "files");
     if (planned.action == FileAction::Take) {
         // The plan trusted the record; the live copy is checked against it on the new name. One
         // that is not the recorded copy is read from the release, as if the plan had seen it.
@@ -237,8 +239,14 @@ bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const P
     } else {
         FileStamp releaseStamp;
         std::string sha256;
+        // A large body's block file comes from the same single read as its digest and copy.
+        std::unique_ptr<BlockMaker> blocks;
+        if (offer.present && GetsBlockFile(file.stamp.size, offer.min)) blocks = std::make_unique<BlockMaker>();
         if (!ReadHashCopyRelease(file, JoinPath(filesRoot, file.path), buffer, sha256, releaseStamp, built.published,
-                                 &meter.bytes, error))
+                                 &meter.bytes, error, blocks.get()))
+            return false;
+        if (blocks && GetsBlockFile(releaseStamp.size, offer.min) &&
+            !WriteBlockFile(root, sha256, FinishBlocks(*blocks, sha256), error))
             return false;
         SetDigest(built, sha256);
         built.size = releaseStamp.size;
@@ -249,11 +257,11 @@ bool BuildOne(const std::string& fromTree, const std::string& filesRoot, const P
 }
 
 // Fills root/files on all cores; built gets one entry per planned file, in the same order.
-bool BuildFiles(const std::string& root, const std::string& fromTree, unsigned jobs,
+bool BuildFiles(const std::string& root, const std::string& fromTree, unsigned jobs, const BlocksOffer& offer,
                 const std::vector<PlannedFile>& plan, std::vector<BuiltFile>& built, std::string& error) {
-    std::string filesRoot = JoinPath(root, "files");
-    if (mkdir(filesRoot.c_str(), 0777) != 0) {
-        error = ErrnoText(filesRoot);
+    std::string filesRoot = JoinPath(root, "files"), patchRoot = JoinPath(root, kPatchFolder);
+    if (mkdir(filesRoot.c_str(), 0777) != 0 || (offer.present && mkdir(patchRoot.c_str(), 0777) != 0)) {
+        error = ErrnoText(offer.present ? patchRoot : filesRoot);
         return false;
     }
     std::set<std::string> made;
@@ -283,12 +291,24 @@ bool BuildFiles(const std::string& root, const std::string& fromTree, unsigned j
         runs.size(),
         [&](size_t run, std::vector<char>& buffer, std::string& message) {
             for (size_t index = runs[run].first; index < runs[run].second; ++index)
-                if (!BuildOne(fromTree, filesRoot, plan[index], folders[folderOf[index]], buffer, built[index], meter,
-                              message))
+                if (!BuildOne(fromTree, root, offer, plan[index], folders[folderOf[index]], buffer, built[index],
+                              meter, message))
                     return false;
             return true;
         },
         error, jobs);
+}
+
+// The patch/ folder: block files written while the bodies were read stay; a body taken over
+// unread reuses the block file of the tree it came from (or of the site's other tree).
+bool FillBuiltPatch(const PublishOptions& options, const std::string& fromTree, const BlocksOffer& offer,
+                    const std::vector<PlannedFile>& plan, const std::vector<BuiltFile>& built, FreshTree& fresh,
+                    std::string& error) {
+    std::vector<PatchBody> bodies;
+    for (size_t i = 0; i < built.size(); ++i)
+        if (GetsBlockFile(built[i].size, offer.min))
+            bodies.push_back(PatchBody{std::string(DigestOf(built[i])), built[i].size, plan[i].release->path});
+    return FillPatchFolder(fresh.path, bodies, {fromTree, options.otherTree}, options.jobs, fresh.patch, error);
 }
 
 // Validators for edge caches (body_times.h), then the manifest and the record, which keeps the
@@ -300,7 +320,7 @@ bool FinishBodies(const PublishOptions& options, const std::string& fromTree, co
     ReadBodyTimeBounds(fromTree, options.otherTree, bounds);
     fresh.latest = bounds.fresh;
     std::string filesRoot = JoinPath(fresh.path, "files");
-    std::string manifestHead = "serial " + std::to_string(options.serial) + "\n", line;
+    std::string manifestHead = SerialLineText(options.serial, OfferFor(options)) + "\n", line;
     size_t manifestSize = manifestHead.size(), recordSize = RecordHeader(startedNs).size();
     auto recordLine = [&](size_t i) {
         return RecordLine{DigestOf(built[i]), built[i].size, built[i].releaseMtimeNs, built[i].published,
@@ -403,8 +423,18 @@ int64_t NowNs() {
 
 }  // namespace
 
-std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>& files) {
-    std::string text = "serial " + std::to_string(serial) + "\n";
+BlocksOffer OfferFor(const PublishOptions& options) {
+    BlocksOffer offer;
+    offer.present = options.blocks;
+    if (offer.present) {
+        offer.dir = kPatchFolder;
+        offer.min = kBlockFileMinBody;
+    }
+    return offer;
+}
+
+std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>& files, const BlocksOffer& offer) {
+    std::string text = SerialLineText(serial, offer) + "\n";
     for (const PublishedFile& file : files)
         text += file.sha256 + "\t" + std::to_string(file.size) + "\t" + file.path + "\n";
     return text;
@@ -423,7 +453,9 @@ bool BuildFreshTree(const PublishOptions& options, const std::vector<ReleaseFile
         rmdir(fresh.path.c_str());
         return false;
     }
-    bool ready = BuildFiles(fresh.path, fromTree, options.jobs, plan, built, error) &&
+    const BlocksOffer offer = OfferFor(options);
+    bool ready = BuildFiles(fresh.path, fromTree, options.jobs, offer, plan, built, error) &&
+                 (!offer.present || FillBuiltPatch(options, fromTree, offer, plan, built, fresh, error)) &&
                  FinishBodies(options, fromTree, plan, built, startedNs, fresh, error);
     if (ready && CheckManifestSize(fresh.manifest.size(), error)) return true;
     std::string ignored;
@@ -451,7 +483,7 @@ bool CheckRelease(const PublishOptions& options, std::vector<ReleaseFile>& relea
     CheckReleasePaths(paths, problems);
     if (!problems.empty() || !CheckServerDir(options, problems)) return false;
     // Digests do not change a line's length: "sha256 TAB size TAB path LF".
-    size_t manifestSize = BuildManifestText(options.serial, {}).size();
+    size_t manifestSize = BuildManifestText(options.serial, {}, OfferFor(options)).size();
     for (const ReleaseFile& file : release)
         manifestSize += 64 + 1 + std::to_string(file.stamp.size).size() + 1 + file.path.size() + 1;
     std::string error;
@@ -625,6 +657,7 @@ bool PublishRelease(const PublishOptions& given, std::vector<std::string>& probl
     report.bytes = fresh.bytes;
     report.copied = fresh.copied;
     report.taken = fresh.taken;
+    report.patch = fresh.patch;
     if (!FinishAfterSwap(options, swapped, recordTemp, kept, oldTree, error, problems)) return false;
     if (options.afterSwap) options.afterSwap();
     if (!PruneHistory(site, options.keep, report.historyNote, error, options.revert ? &options.revertSerial : nullptr))

@@ -1,6 +1,8 @@
 // Publishing a release: copy, hash, sign and swap in a complete server tree.
 #pragma once
 #include "core/fs_util.h"
+#include "core/serial_line.h"
+#include "tree/block_files.h"
 #include "tree/plan.h"
 #include "tree/tree_swap.h"
 
@@ -21,6 +23,7 @@ struct PublishOptions {
     bool force = false;     // allows a serial below the highest published one, the same serial with other
                             // contents, or an unreadable old manifest or serial memory
     bool checksum = false;  // hash every file instead of trusting the quick check
+    bool blocks = true;     // patch/ with block files, offered in the serial line (off: --no-blocks)
     unsigned jobs = 0;      // threads that read, hash and copy; 0: one per core
     int signTimeoutSeconds = 300;  // the whole life of signCommand
     std::string lockPath;   // the lock to take; empty: SERVER_DIR.lock (a stage takes its site's)
@@ -46,6 +49,7 @@ struct PublishReport {
     uint64_t bytes = 0;
     uint64_t copied = 0;  // files read from the release
     uint64_t taken = 0;   // files taken over from the live tree unread
+    PatchCounts patch;    // the patch/ folder of the new tree
     std::string historyNote;  // what pruning removed, or why the history could not be pruned
     bool again = false;       // the serial was published with these very contents before
 };
@@ -69,11 +73,17 @@ struct FreshTree {
     uint64_t bytes = 0;
     uint64_t copied = 0;
     uint64_t taken = 0;
+    PatchCounts patch;
 };
 
-// The manifest text for serial and files, which must already be sorted: "serial N\n" and one
-// "sha256 TAB size TAB path\n" per file.
-std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>& files);
+// The manifest text for serial and files, which must already be sorted: the serial line
+// ("serial N", with offer's marker when present) and one "sha256 TAB size TAB path\n" per file.
+std::string BuildManifestText(uint64_t serial, const std::vector<PublishedFile>& files,
+                              const BlocksOffer& offer = BlocksOffer());
+
+// What the serial line of a tree made with options offers: block files under patch/ for every
+// body of at least kBlockFileMinBody bytes, unless options.blocks is off.
+BlocksOffer OfferFor(const PublishOptions& options);
 
 // SERVER_DIR.lock: one lock for every change of a site, its live tree and its stage.
 std::string LockPathFor(const std::string& serverDir);

@@ -61,6 +61,7 @@ int ReadPublishOptions(const Args& args, const char* command, PublishOptions& op
     options.serverDir = args.positionals[folders - 1];
     options.force = HasFlag(args, "--force");
     options.checksum = HasFlag(args, "--checksum");
+    options.blocks = !HasFlag(args, "--no-blocks");
     return 0;
 }
 
@@ -91,6 +92,20 @@ void PrintPublished(const PublishOptions& options, const PublishReport& report, 
     ResultNumber("bytes", report.bytes);
     ResultNumber("copied", report.copied);
     ResultNumber("taken", report.taken);
+    if (!options.blocks) {
+        ResultJson("block_files", "null");
+        return;
+    }
+    // Block files: how many bodies have one, how many came over from an earlier tree unread, how
+    // many needed their body read for it alone, and their bytes.
+    std::fprintf(HumanOut(), "patch/: %llu block file(s) (%llu reused, %llu made from a body read for it), %llu bytes\n",
+                 static_cast<unsigned long long>(report.patch.bodies), static_cast<unsigned long long>(report.patch.reused),
+                 static_cast<unsigned long long>(report.patch.made),
+                 static_cast<unsigned long long>(report.patch.blockBytes));
+    ResultJson("block_files", "{\"bodies\":" + std::to_string(report.patch.bodies) +
+                                 ",\"reused\":" + std::to_string(report.patch.reused) +
+                                 ",\"made\":" + std::to_string(report.patch.made) +
+                                 ",\"bytes\":" + std::to_string(report.patch.blockBytes) + "}");
 }
 
 int RunDiff(const Args& args) {

@@ -207,6 +207,17 @@ bool LinkKeptBodies(const PublishOptions& options, const std::string& keptTree, 
     return true;
 }
 
+// The kept tree's block files come with its bodies, as hard links; a body it holds none for (kept
+// by --no-blocks or an earlier version) takes the live or staged tree's, else is read once.
+bool FillRevertPatch(const PublishOptions& options, const BlocksOffer& offer, const std::string& keptTree,
+                     FreshTree& fresh, std::string& error) {
+    std::vector<PatchBody> bodies;
+    for (const ManifestLine& line : ManifestLines(fresh.manifest))
+        if (GetsBlockFile(line.size, offer.min)) bodies.push_back(PatchBody{std::string(line.sha), line.size, std::string(line.path)});
+    return FillPatchFolder(fresh.path, bodies, {keptTree, options.serverDir, options.otherTree}, options.jobs,
+                           fresh.patch, error);
+}
+
 std::string TimeText(int64_t ns) {
     char text[32] = "?";
     time_t seconds = static_cast<time_t>(ns / 1000000000);
@@ -234,7 +245,8 @@ bool BuildRevertTree(const PublishOptions& options, const std::function<bool(con
     }
     // The kept manifest under the new serial line; every file line stays as it was signed before.
     auto firstLine = std::find(manifest.begin(), manifest.end(), static_cast<uint8_t>('\n'));
-    std::string head = "serial " + std::to_string(options.serial);
+    const BlocksOffer offer = OfferFor(options);
+    std::string head = SerialLineText(options.serial, offer);
     fresh.manifest.assign(head.begin(), head.end());
     fresh.manifest.insert(fresh.manifest.end(), firstLine, manifest.end());
     std::vector<uint8_t>().swap(manifest);
@@ -250,7 +262,8 @@ bool BuildRevertTree(const PublishOptions& options, const std::function<bool(con
     if (!fresh.flushFd.Valid() || mkdir(files.c_str(), 0777) != 0) error = ErrnoText(files);
     // The bodies keep their inodes, so the kept record holds for them, with their stamps as now.
     if (error.empty() &&
-        LinkKeptBodies(options, tree, kept.hasTree ? JoinPath(kept.path, "record") : RecordPathFor(tree), fresh, error))
+        LinkKeptBodies(options, tree, kept.hasTree ? JoinPath(kept.path, "record") : RecordPathFor(tree), fresh, error) &&
+        (!offer.present || FillRevertPatch(options, offer, tree, fresh, error)))
         return true;
     RemoveOwnTree(fresh.path, ignored);
     return false;

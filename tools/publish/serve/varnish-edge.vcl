@@ -19,6 +19,13 @@
 # new body a modification time later than any earlier one, so nginx's ETag and Last-Modified
 # always change with the bytes and never without them.
 #
+# patch/ is different: "patch/<SHA-256>" and "patch/<SHA-256>.blocks" are named by their bytes, so
+# an object there is never stale. It is kept for a year and answered without asking the origin,
+# single ranges (which the updater asks for) from the stored object; a request for several ranges
+# at once gets 416. It needs no tree question either: both trees hold the same bytes under a name,
+# and a miss is fetched from the player's own tree (the origin picks it by X-Forwarded-For), so
+# a name that tree lacks is a 404, never stored.
+#
 # Staged releases: the origin decides which tree (live or stage) a player gets, from the
 # player's address; the edge follows. For every request it first asks the origin (a pass
 # request to /.quillor-tree with the player's address in X-Forwarded-For), then restarts with
@@ -56,10 +63,19 @@ sub vcl_recv {
     # or dots (the updater never sends them), nothing else of the origin host.
     if (req.url !~ "^/(manifest\.txt|manifest\.sig|files/[A-Za-z0-9._~%/-]+)$" ||
         req.url ~ "(^|/)\.\.?(/|$)" || req.url ~ "//" || req.url ~ "(?i)%(2e|2f|5c|00)") {
-        return (synth(404));
+        if (req.url !~ "^/patch/[0-9a-f]{64}(\.blocks)?$") {
+            return (synth(404));
+        }
     }
     # Players send none; dropping them keeps one shared object per path.
     unset req.http.Cookie;
+    if (req.url ~ "^/patch/") {
+        # One range per request: a list of ranges is refused, never answered with the whole body.
+        if (req.http.Range ~ ",") {
+            return (synth(416));
+        }
+        return (hash);
+    }
     # Credentials in the base URL go on to the origin (on every fetch and revalidation, and on
     # the tree question) and into the cache key below.
     # Which tree is this player's? One small uncached request; the answer comes to vcl_deliver.
@@ -82,6 +98,14 @@ sub vcl_hash {
 }
 
 sub vcl_backend_response {
+    if (bereq.url ~ "^/patch/" && beresp.status == 200) {
+        # Named by content: kept and used for a year, never revalidated (the origin says immutable).
+        set beresp.ttl = 365d;
+        set beresp.grace = 0s;
+        set beresp.keep = 0s;
+        unset beresp.http.Set-Cookie;
+        return (deliver);
+    }
     if (beresp.status == 200) {
         # A 304 from the origin arrives here as 200 with the stored body (beresp.was_304).
         # Not 0s: Varnish treats an object with TTL 0 as purged and never revalidates it.
@@ -100,6 +124,9 @@ sub vcl_backend_response {
 }
 
 sub vcl_deliver {
+    if (req.url ~ "^/patch/") {
+        return (deliver);
+    }
     if (req.restarts == 0) {
         # The origin's answer to /.quillor-tree (before its credential check, as a return comes
         # first in nginx): go on with the real URL in the tree it named.

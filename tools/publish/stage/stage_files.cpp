@@ -2,6 +2,7 @@
 #include "stage/stage_files.h"
 
 #include "core/fs_util.h"
+#include "core/serial_line.h"
 #include "release/publish.h"
 #include "stage/cohort.h"
 #include "tree/record.h"
@@ -194,6 +195,13 @@ std::string MakeLinkedCopy(const std::string& from, const std::string& destinati
     bool ok = flush.Valid() && mkdir(files.c_str(), 0777) == 0;
     if (!ok) error = ErrnoText(flush.Valid() ? files : fresh);
     ok = ok && LinkTreeCopy(JoinPath(from, "files"), files, error);
+    // The block files go with the bodies, so a publish into the copy reuses them unread.
+    const std::string patch = JoinPath(fresh, kPatchFolder);
+    if (ok && IsDirectory(JoinPath(from, kPatchFolder))) {
+        ok = mkdir(patch.c_str(), 0777) == 0;
+        if (!ok) error = ErrnoText(patch);
+        ok = ok && LinkTreeCopy(JoinPath(from, kPatchFolder), patch, error);
+    }
     if (ok && !stageOf.empty()) {
         std::string text = StageMarkText(stageOf), mark = JoinPath(fresh, kStageMarkName);
         UniqueFd fd(open(mark.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));

@@ -3,6 +3,7 @@
 
 #include "core/digest.h"
 #include "core/fs_util.h"
+#include "core/block_maker.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,7 +30,7 @@ enum class ReadOutcome { Done, Changed, Failed };
 
 ReadOutcome ReadOnce(int in, int out, std::vector<char>& buffer, std::string& sha256, struct stat& before,
                      std::atomic<uint64_t>* done, const std::string& source, const std::string& target,
-                     std::string& error) {
+                     BlockMaker* blocks, std::string& error) {
     if (fstat(in, &before) != 0 || !S_ISREG(before.st_mode)) {
         error = source + ": not a regular file";
         return ReadOutcome::Failed;
@@ -40,6 +41,7 @@ ReadOutcome ReadOnce(int in, int out, std::vector<char>& buffer, std::string& sh
     }
     Sha256 hash;
     uint64_t total = 0;
+    if (blocks != nullptr) StartBlocks(*blocks, static_cast<uint64_t>(before.st_size));
     for (off_t offset = 0;;) {
         ssize_t got = pread(in, buffer.data(), buffer.size(), offset);
         if (got < 0 && errno == EINTR) continue;
@@ -49,6 +51,7 @@ ReadOutcome ReadOnce(int in, int out, std::vector<char>& buffer, std::string& sh
         }
         if (got == 0) break;
         hash.Update(buffer.data(), static_cast<size_t>(got));
+        if (blocks != nullptr) AddBlockBytes(*blocks, reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(got));
         if (out >= 0 && !WriteAll(out, buffer.data(), static_cast<size_t>(got))) {
             error = ErrnoText(target);
             return ReadOutcome::Failed;
@@ -191,18 +194,18 @@ std::vector<std::pair<size_t, size_t>> FolderRuns(size_t count, const std::funct
 
 bool ReadHashCopy(const std::string& source, const std::string& target, std::vector<char>& buffer,
                   std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
-                  std::atomic<uint64_t>* done, std::string& error) {
+                  std::atomic<uint64_t>* done, std::string& error, BlockMaker* blocks) {
     UniqueFd in(open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!in.Valid()) {
         error = ErrnoText(source);
         return false;
     }
-    return ReadHashCopyOpen(in.Get(), source, target, buffer, sha256, sourceStamp, targetStamp, done, error);
+    return ReadHashCopyOpen(in.Get(), source, target, buffer, sha256, sourceStamp, targetStamp, done, error, blocks);
 }
 
 bool ReadHashCopyOpen(int in, const std::string& source, const std::string& target, std::vector<char>& buffer,
                       std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
-                      std::atomic<uint64_t>* done, std::string& error) {
+                      std::atomic<uint64_t>* done, std::string& error, BlockMaker* blocks) {
     UniqueFd out;
     if (!target.empty()) {
         out = UniqueFd(open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
@@ -213,7 +216,7 @@ bool ReadHashCopyOpen(int in, const std::string& source, const std::string& targ
     }
     for (int attempt = 0; attempt < 3; ++attempt) {
         struct stat before;
-        ReadOutcome outcome = ReadOnce(in, out.Get(), buffer, sha256, before, done, source, target, error);
+        ReadOutcome outcome = ReadOnce(in, out.Get(), buffer, sha256, before, done, source, target, blocks, error);
         if (outcome == ReadOutcome::Failed) return false;
         if (outcome == ReadOutcome::Changed) continue;
         sourceStamp = ToStamp(before);

@@ -8,6 +8,7 @@
 #include <vector>
 
 struct stat;
+struct BlockMaker;
 
 // What identifies one state of a file's bytes without reading them (rsync's quick check, plus
 // the inode so that a file put in place of another is noticed).
@@ -49,14 +50,15 @@ std::vector<std::pair<size_t, size_t>> FolderRuns(size_t count, const std::funct
 // (created anew, mode 0666 minus umask). A source whose size or times change while it is read, or
 // whose length differs from what was read, is read again, up to three times, then refused.
 // sourceStamp is the stamp the bytes belong to, targetStamp the written file's; done (may be null)
-// counts bytes as they pass.
+// counts bytes as they pass; blocks (may be null) gets the same bytes, so a block file costs no
+// second read (block_files.h).
 bool ReadHashCopy(const std::string& source, const std::string& target, std::vector<char>& buffer,
                   std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
-                  std::atomic<uint64_t>* done, std::string& error);
+                  std::atomic<uint64_t>* done, std::string& error, BlockMaker* blocks = nullptr);
 // The same for a source already open as in (source names it in messages).
 bool ReadHashCopyOpen(int in, const std::string& source, const std::string& target, std::vector<char>& buffer,
                       std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
-                      std::atomic<uint64_t>* done, std::string& error);
+                      std::atomic<uint64_t>* done, std::string& error, BlockMaker* blocks = nullptr);
 
 // Puts the bytes of live (a published file) at target without reading them where the file system
 // allows: a hard link, else a reflink, else copy_file_range, else a plain copy. live must still

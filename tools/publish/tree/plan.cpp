@@ -156,7 +156,7 @@ void WalkRelease(const std::string& dir, std::vector<ReleaseFile>& files, std::v
 
 bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std::vector<char>& buffer,
                          std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
-                         std::atomic<uint64_t>* done, std::string& error) {
+                         std::atomic<uint64_t>* done, std::string& error, BlockMaker* blocks) {
     UniqueFd in(OpenBeneath(file.folder->fd.Get(), file.path, O_RDONLY | O_NONBLOCK));
     if (!in.Valid()) {
         error = errno == ELOOP || errno == EXDEV
@@ -165,7 +165,8 @@ bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std
                     : ErrnoText(SourceName(file));
         return false;
     }
-    return ReadHashCopyOpen(in.Get(), SourceName(file), target, buffer, sha256, sourceStamp, targetStamp, done, error);
+    return ReadHashCopyOpen(in.Get(), SourceName(file), target, buffer, sha256, sourceStamp, targetStamp, done, error,
+                            blocks);
 }
 
 std::string LiveFilePath(const std::string& serverDir, const std::string& path) {

@@ -37,7 +37,7 @@ void WalkRelease(const std::string& dir, std::vector<ReleaseFile>& files, std::v
 // link in any segment: a folder swapped for a link after the walk is refused, never followed.
 bool ReadHashCopyRelease(const ReleaseFile& file, const std::string& target, std::vector<char>& buffer,
                          std::string& sha256, FileStamp& sourceStamp, FileStamp& targetStamp,
-                         std::atomic<uint64_t>* done, std::string& error);
+                         std::atomic<uint64_t>* done, std::string& error, BlockMaker* blocks = nullptr);
 
 // One file of the published tree: its manifest line, and what the record beside the tree says of
 // it where the record speaks of the same digest and size.

@@ -1,8 +1,10 @@
 // quillor-publish run as a program: keygen, publish, verify and blob, with their refusals.
+#include "core/block_maker.h"
 #include "core/fs_util.h"
 #include "e2e_server.h"
 #include "keys/signer.h"
 #include "tool_support.h"
+#include "update/block_file.h"
 #include "update/manifest.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +15,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <map>
 #include <sstream>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -84,6 +87,40 @@ protected:
 
 TempDir* PublishTool::keys_ = nullptr;
 
+// Bytes that differ from block to block, so a block file built from the wrong offsets shows.
+std::string Pattern(size_t size, uint32_t seed) {
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; ++i) {
+        seed = seed * 1103515245u + 12345u;
+        bytes[i] = static_cast<char>(seed >> 24);
+    }
+    return bytes;
+}
+
+// The block file of body as the format says, computed block by block from the bytes.
+void ExpectBlockFileOf(const std::string& blockFile, const std::string& body, const std::string& sha256) {
+    std::string bytes = ReadFileText(blockFile);
+    BlockIndex index;
+    std::string reason;
+    ASSERT_TRUE(ParseBlockFile(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), index, reason))
+        << blockFile << ": " << reason;
+    EXPECT_EQ(index.bodySize, body.size());
+    EXPECT_EQ(index.blockSize, BlockSizeFor(body.size()));
+    EXPECT_EQ(index.strongBytes, kBlockFileStrongBytes);
+    uint8_t digest[32];
+    ASSERT_TRUE(HexToSha256(sha256, digest));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(index.bodySha256), 32), std::string(reinterpret_cast<char*>(digest), 32));
+    const size_t count = (body.size() + index.blockSize - 1) / index.blockSize;
+    ASSERT_EQ(index.weak.size(), count);
+    EXPECT_EQ(bytes.size(), 64 + count * (4 + kBlockFileStrongBytes));
+    for (size_t k = 0; k < count; ++k) {
+        const uint8_t* block = reinterpret_cast<const uint8_t*>(body.data()) + k * index.blockSize;
+        size_t length = std::min<size_t>(index.blockSize, body.size() - k * index.blockSize);
+        ASSERT_EQ(index.weak[k], WeakChecksum(block, length)) << blockFile << " block " << k;
+        ASSERT_EQ(index.strong[k], StrongHash(block, length, index.strongBytes)) << blockFile << " block " << k;
+    }
+}
+
 TEST_F(PublishTool, KeygenWritesPrivateKeyOwnerOnlyAndNeverOverwritesUnforced) {
     CommandResult made = RunTool({"keygen", dir_ / "pub"});
     ASSERT_EQ(made.exitCode, 0) << made.err;
@@ -113,7 +150,7 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
                                         "srv.publish-record", "srv.publish-serial"}));
 
     std::string manifest = ReadFileText(dir_ / "srv/manifest.txt");
-    EXPECT_EQ(manifest, "serial 12\n" +
+    EXPECT_EQ(manifest, "serial 12 blocks=patch min=1048576\n" +
                             Sha256Of("Hallo") + "\t5\tdata/Gr\xC3\xBC\xC3\x9F" "e.txt\n" +
                             Sha256Of(std::string(70000, 'k')) + "\t70000\tdata/Maps/Erste Karte.pak\n" +
                             Sha256Of("") + "\t0\tempty.bin\n" +
@@ -141,14 +178,14 @@ TEST_F(PublishTool, PublishedTreeHasExactManifestAndOpensslAcceptsTheSignature) 
 TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     mkdir((dir_ / "empty").c_str(), 0755);
     ASSERT_EQ(Publish(dir_ / "empty", dir_ / "srv", "5").exitCode, 0);
-    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 5\n");
+    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 5 blocks=patch min=1048576\n");
     EXPECT_EQ(Verify(dir_ / "srv").exitCode, 0);
 
     MakeRelease(dir_ / "rel");
     CommandResult lower = Publish(dir_ / "rel", dir_ / "srv", "4");
     EXPECT_NE(lower.exitCode, 0);
     EXPECT_NE(lower.err.find("lower than the published serial 5"), std::string::npos) << lower.err;
-    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 5\n");
+    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 5 blocks=patch min=1048576\n");
 
     // The same serial only for the same contents: a re-run after a crash, never another release.
     CommandResult other = Publish(dir_ / "rel", dir_ / "srv", "5");
@@ -158,7 +195,7 @@ TEST_F(PublishTool, SerialRulesAndEmptyRelease) {
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "5").exitCode, 0);
     EXPECT_EQ(Publish(dir_ / "rel", dir_ / "srv", "5", {"--force"}).exitCode, 0);
     EXPECT_EQ(Publish(dir_ / "empty", dir_ / "srv", "3", {"--force"}).exitCode, 0);
-    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3\n");
+    EXPECT_EQ(ReadFileText(dir_ / "srv/manifest.txt"), "serial 3 blocks=patch min=1048576\n");
     EXPECT_FALSE(access((dir_ / "srv/files/game.exe").c_str(), F_OK) == 0);  // replaced as a whole
     EXPECT_NE(Publish(dir_ / "empty", dir_ / "srv", "4").err.find("lower than the published serial 5"), std::string::npos);
     EXPECT_EQ(Listing(dir_.Path()), (std::vector<std::string>{"empty", "rel", "srv", "srv.cohorts", "srv.history",
@@ -236,13 +273,16 @@ TEST_F(PublishTool, RefusesKeysTheUpdaterCannotCheckAndFoldersThatAreNoServerTre
 
 TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
     MakeRelease(dir_ / "rel");
+    const std::string big = Pattern(1100000, 9), bigSha = Sha256Of(big);
+    WriteFileText(dir_ / "rel/big.pak", big);
     ASSERT_EQ(Publish(dir_ / "rel", dir_ / "srv", "3").exitCode, 0);
+    const std::string blocks = "patch/" + bigSha + ".blocks";
     const std::string good = dir_ / "good";
     ASSERT_EQ(RunCommand({"cp", "-a", dir_ / "srv", good}).exitCode, 0);
     struct Damage {
         std::string file;
         size_t offset;
-        const char* report;
+        std::string report;
     };
     const Damage damages[] = {
         {"files/data/Maps/Erste Karte.pak", 69999, "digest differs: data/Maps/Erste Karte.pak"},
@@ -250,6 +290,13 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
         {"manifest.txt", 7, "not a valid signature"},
         {"manifest.txt", 30, "not a valid signature"},
         {"manifest.sig", 255, "not a valid signature"},
+        {"files/big.pak", 1048576, "digest differs: big.pak"},
+        {blocks, 64, "block file does not match its body: " + bigSha + ".blocks for big.pak"},
+        {blocks, 64 + 268 * 10 + 5, "block file does not match its body"},  // the last, short block's strong hash
+        {blocks, 40, "block file is for another body: " + blocks},
+        {blocks, 24, "block file is for another body"},  // one byte more: the same block count
+        {blocks, 26, "block file refused: " + blocks + " for big.pak (size mismatch)"},
+        {blocks, 0, "block file refused: " + blocks + " for big.pak (bad magic)"},
     };
     for (const Damage& damage : damages) {
         RunCommand({"rm", "-rf", dir_ / "srv"});
@@ -270,6 +317,21 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
     EXPECT_NE(broken.out.find("missing: empty.bin"), std::string::npos) << broken.out;
     EXPECT_NE(broken.out.find("size differs: game.exe (manifest 7, served 6)"), std::string::npos) << broken.out;
     EXPECT_NE(broken.out.find("FAILED: 2 problem(s)"), std::string::npos) << broken.out;
+
+    // A block file missing, or the body under patch/ a copy rather than the body itself.
+    RunCommand({"rm", "-rf", dir_ / "srv"});
+    RunCommand({"cp", "-a", good, dir_ / "srv"});
+    unlink((dir_ / "srv" + "/" + blocks).c_str());
+    CommandResult noBlocks = Verify(dir_ / "srv");
+    EXPECT_EQ(noBlocks.exitCode, 1);
+    EXPECT_NE(noBlocks.out.find("block file missing: " + blocks + " for big.pak"), std::string::npos) << noBlocks.out;
+    RunCommand({"rm", "-rf", dir_ / "srv"});
+    RunCommand({"cp", "-a", good, dir_ / "srv"});
+    const std::string copy = dir_ / "srv/patch/" + bigSha;
+    unlink(copy.c_str());
+    WriteFileText(copy, big);
+    CommandResult copied = Verify(dir_ / "srv");
+    EXPECT_NE(copied.out.find("not a hard link of its body: " + copy + " for big.pak"), std::string::npos) << copied.out;
 
     MakeOpensslKey(dir_ / "other.pem", 2048);
     CommandResult otherKey = RunTool({"verify", "--key", dir_ / "other.pem.pub.pem", good});
@@ -423,6 +485,144 @@ TEST_F(PublishTool, BlobMatchesTheCngLayoutForAnOpensslKey) {
     EXPECT_EQ(RunTool({"blob", dir_ / "small.pem.pub.pem", dir_ / "bad.blob"}).exitCode, 1);
     EXPECT_EQ(RunTool({"blob", dir_ / "e3.pem.pub.pem", dir_ / "bad.blob"}).exitCode, 1);
     EXPECT_FALSE(access((dir_ / "bad.blob").c_str(), F_OK) == 0);
+}
+
+// Bodies of at least 1 MiB get patch/SHA (the body's own inode) and patch/SHA.blocks in every
+// tree publish makes; an unchanged body keeps its block file (the same inode, not read again);
+// --no-blocks leaves both out; the history, revert and prune keep and drop them with the trees.
+TEST_F(PublishTool, LargeBodiesGetBlockFilesThatGoWithTheirTrees) {
+    const std::string rel = dir_ / "rel", srv = dir_ / "srv";
+    MakeRelease(rel);
+    mkdir((rel + "/copy").c_str(), 0755);
+    mkdir((rel + "/patch").c_str(), 0755);  // a release folder named like the served one
+    struct Body {
+        std::string path;
+        std::string bytes;
+        bool blocks;
+    };
+    std::vector<Body> bodies = {
+        {"small.bin", Pattern(1048575, 1), false},          // one byte below the threshold
+        {"edge.bin", Pattern(1048576, 2), true},            // exactly the threshold: 256 whole blocks
+        {"big.pak", Pattern(3 * 1048576 + 5, 3), true},     // a short last block
+        {"copy/big.pak", Pattern(3 * 1048576 + 5, 3), true},  // the same body: one block file
+        {"patch/x.bin", Pattern(1536 * 1024, 4), true},     // files/patch/x.bin, never confused with patch/
+    };
+    for (const Body& body : bodies) WriteFileText(rel + "/" + body.path, body.bytes);
+    AgeTree(rel);
+    std::map<std::string, std::string> sha;
+    for (const Body& body : bodies) sha[body.path] = Sha256Of(body.bytes);
+    // The others keep the times the record noted, so only this one is read again.
+    auto ageOne = [](const std::string& path) { RunCommand({"touch", "-d", "1 hour ago", path}); };
+
+    CommandResult first = Publish(rel, srv, "1");
+    ASSERT_EQ(first.exitCode, 0) << first.err;
+    const std::string manifest = ReadFileText(srv + "/manifest.txt");
+    EXPECT_EQ(manifest.substr(0, manifest.find('\n')), "serial 1 blocks=patch min=1048576");
+    EXPECT_NE(first.out.find("patch/: 3 block file(s) (0 reused, 0 made"), std::string::npos) << first.out;
+    std::vector<std::string> expected;
+    for (const Body& body : bodies) {
+        const std::string patch = srv + "/patch/" + sha[body.path];
+        EXPECT_EQ(access(patch.c_str(), F_OK) == 0, body.blocks) << body.path;
+        if (!body.blocks) continue;
+        if (body.path != "copy/big.pak") expected.insert(expected.end(), {sha[body.path], sha[body.path] + ".blocks"});
+        unsigned long inode = InodeOf(patch);
+        EXPECT_TRUE(inode == InodeOf(srv + "/files/" + body.path) ||
+                    (body.path.find("big.pak") != std::string::npos &&
+                     inode == InodeOf(srv + "/files/" + (body.path == "big.pak" ? "copy/big.pak" : "big.pak"))))
+            << body.path << ": patch/ must hold a hard link of the body";
+        ExpectBlockFileOf(patch + ".blocks", body.bytes, sha[body.path]);
+    }
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(Names(srv + "/patch"), expected);
+    EXPECT_EQ(ReadFileText(srv + "/files/patch/x.bin"), bodies[4].bytes);
+    CommandResult verified = Verify(srv);
+    EXPECT_EQ(verified.exitCode, 0) << verified.out;
+
+    // Only edge.bin changes: the other block files are the previous tree's, by hard link.
+    const unsigned long bigBlocks = InodeOf(srv + "/patch/" + sha["big.pak"] + ".blocks");
+    const unsigned long xBlocks = InodeOf(srv + "/patch/" + sha["patch/x.bin"] + ".blocks");
+    bodies[1].bytes = Pattern(1048576, 5);
+    WriteFileText(rel + "/edge.bin", bodies[1].bytes);
+    ageOne(rel + "/edge.bin");
+    const std::string oldEdge = sha["edge.bin"];
+    sha["edge.bin"] = Sha256Of(bodies[1].bytes);
+    CommandResult second = Publish(rel, srv, "2");
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    EXPECT_NE(second.out.find("(1 read from the release, 8 taken over unchanged)"), std::string::npos) << second.out;
+    EXPECT_NE(second.out.find("patch/: 3 block file(s) (2 reused, 0 made"), std::string::npos) << second.out;
+    EXPECT_EQ(InodeOf(srv + "/patch/" + sha["big.pak"] + ".blocks"), bigBlocks);
+    EXPECT_EQ(InodeOf(srv + "/patch/" + sha["patch/x.bin"] + ".blocks"), xBlocks);
+    EXPECT_NE(access((srv + "/patch/" + oldEdge).c_str(), F_OK), 0);
+    ExpectBlockFileOf(srv + "/patch/" + sha["edge.bin"] + ".blocks", bodies[1].bytes, sha["edge.bin"]);
+
+    // Without block files: no patch/, no marker, and the updater's whole-file path as before.
+    CommandResult plain = Publish(rel, srv, "3", {"--no-blocks"});
+    ASSERT_EQ(plain.exitCode, 0) << plain.err;
+    EXPECT_EQ(ReadFileText(srv + "/manifest.txt").substr(0, 9), "serial 3\n");
+    EXPECT_NE(access((srv + "/patch").c_str(), F_OK), 0);
+    EXPECT_EQ(Verify(srv).exitCode, 0);
+    // Back on: the tree it replaces has none, so the bodies are read once to make them.
+    CommandResult again = Publish(rel, srv, "4");
+    ASSERT_EQ(again.exitCode, 0) << again.err;
+    EXPECT_NE(again.out.find("(0 read from the release, 9 taken over unchanged)"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("patch/: 3 block file(s) (0 reused, 3 made"), std::string::npos) << again.out;
+    EXPECT_EQ(Verify(srv).exitCode, 0);
+
+    // Every reader of the history takes the serial from the digits.
+    CommandResult history = RunTool({"history", srv});
+    ASSERT_EQ(history.exitCode, 0) << history.err;
+    for (const char* serial : {"\n4 ", "\n3 ", "\n2 ", "\n1 "})
+        EXPECT_NE(history.out.find(serial), std::string::npos) << serial << " in\n" << history.out;
+    CommandResult status = RunTool({"status", srv});
+    EXPECT_EQ(status.exitCode, 0) << status.err;
+    EXPECT_NE(status.out.find("serial 4"), std::string::npos) << status.out;
+    EXPECT_EQ(RunTool({"diff", "--to", "1", srv}).exitCode, 1);
+
+    // A stage starts from the live tree's links: its unchanged bodies keep their block files.
+    bodies[1].bytes = Pattern(1048576, 6);
+    WriteFileText(rel + "/edge.bin", bodies[1].bytes);
+    ageOne(rel + "/edge.bin");
+    const std::string edge2 = sha["edge.bin"];
+    sha["edge.bin"] = Sha256Of(bodies[1].bytes);
+    CommandResult staged = RunTool({"stage", "--key", PrivateKey(), "--serial", "5", "--share", "10", rel, srv});
+    ASSERT_EQ(staged.exitCode, 0) << staged.err;
+    EXPECT_EQ(ReadFileText(srv + ".stage/manifest.txt").substr(0, 34), "serial 5 blocks=patch min=1048576\n");
+    EXPECT_EQ(InodeOf(srv + ".stage/patch/" + sha["big.pak"] + ".blocks"),
+              InodeOf(srv + "/patch/" + sha["big.pak"] + ".blocks"));
+    ExpectBlockFileOf(srv + ".stage/patch/" + sha["edge.bin"] + ".blocks", bodies[1].bytes, sha["edge.bin"]);
+    EXPECT_EQ(Verify(srv + ".stage").exitCode, 0);
+    CommandResult stagedStatus = RunTool({"status", srv});
+    EXPECT_NE(stagedStatus.out.find("stage: serial 5 for 10 %"), std::string::npos) << stagedStatus.out;
+    const unsigned long stagedEdge = InodeOf(srv + ".stage/patch/" + sha["edge.bin"] + ".blocks");
+    ASSERT_EQ(RunTool({"promote", srv}).exitCode, 0);
+    EXPECT_EQ(InodeOf(srv + "/patch/" + sha["edge.bin"] + ".blocks"), stagedEdge);
+    EXPECT_EQ(Verify(srv).exitCode, 0);
+
+    // A revert links the kept tree's block files; pruning drops a tree's with it.
+    std::string kept1;
+    for (const std::string& entry : Names(srv + ".history"))
+        if (entry.compare(0, 2, "1-") == 0) kept1 = srv + ".history/" + entry + "/tree";
+    ASSERT_FALSE(kept1.empty());
+    const unsigned long keptEdge = InodeOf(kept1 + "/patch/" + oldEdge + ".blocks");
+    ASSERT_NE(keptEdge, 0u);
+    CommandResult reverted = RunTool({"revert", "--key", PrivateKey(), "--to", "1", "--serial", "6", srv});
+    ASSERT_EQ(reverted.exitCode, 0) << reverted.err;
+    EXPECT_EQ(ReadFileText(srv + "/manifest.txt").substr(0, 34), "serial 6 blocks=patch min=1048576\n");
+    EXPECT_EQ(InodeOf(srv + "/patch/" + oldEdge + ".blocks"), keptEdge);
+    EXPECT_EQ(InodeOf(srv + "/patch/" + oldEdge), InodeOf(srv + "/files/edge.bin"));
+    EXPECT_NE(reverted.out.find("patch/: 3 block file(s) (3 reused, 0 made"), std::string::npos) << reverted.out;
+    EXPECT_EQ(Verify(srv).exitCode, 0);
+    auto copiesOf = [&](const std::string& name) {
+        return RunCommand({"find", srv + ".history", "-name", name}).out;
+    };
+    EXPECT_NE(copiesOf(edge2 + ".blocks"), "");  // in the trees of serials 2 and 4
+    CommandResult pruned = RunTool({"prune", "--keep", "1", srv});
+    ASSERT_EQ(pruned.exitCode, 0) << pruned.err;
+    // Kept: 6 (live) and 5 (the one before); the trees of 2 and 4 went, the only ones that held
+    // edge.bin's second body, and its block file with them. The live tree keeps its own.
+    EXPECT_EQ(copiesOf(edge2 + ".blocks"), "");
+    EXPECT_EQ(InodeOf(srv + "/patch/" + oldEdge + ".blocks"), keptEdge);
+    EXPECT_EQ(Verify(srv).exitCode, 0);
 }
 
 TEST_F(PublishTool, RepublishTakesOverOnlyWhatTheQuickCheckTrustsAndChecksumCatchesTheRest) {

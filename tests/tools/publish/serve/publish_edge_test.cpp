@@ -86,6 +86,70 @@ TEST_F(PublishEdge, RevalidatesEveryAnswerAndServesOnlyTheTree) {
     StopWebServer(origin);
 }
 
+// patch/ is named by content: the edge fetches a body and a block file from the origin once, then
+// answers every single range from its object without asking again (no revalidation, no tree
+// question); a list of ranges is refused; files/ still revalidates every time.
+TEST_F(PublishEdge, PatchRangesComeFromTheEdgeWithoutAskingTheOriginAgain) {
+    std::string big(1200000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 13 + i / 4096);
+    WriteFileText(dir / "rel/big.pak", big);
+    ASSERT_EQ(Publish(1), 0);
+    ASSERT_NO_FATAL_FAILURE(StartServers());
+    std::string manifest = ReadFileText(dir / "srv/manifest.txt");
+    const std::string sha = manifest.substr(manifest.find("\t1200000\tbig.pak") - 64, 64);
+    const std::string blocks = ReadFileText(dir / "srv/patch/" + sha + ".blocks");
+    ASSERT_GT(blocks.size(), 64u);
+    const std::string patch = "/patch/" + sha;
+
+    const int questionsBefore = OriginLines(dir.Path(), "204 0 /.quillor-tree", -1);
+    for (int round = 0; round < 2; ++round) {
+        struct Ask {
+            std::string target, range;
+            int status;
+            std::string body;
+        };
+        const Ask asks[] = {
+            {patch, "bytes=0-9", 206, big.substr(0, 10)},
+            {patch, "bytes=1048570-1048600", 206, big.substr(1048570, 31)},
+            {patch, "bytes=1199990-", 206, big.substr(1199990)},
+            {patch + ".blocks", "", 200, blocks},
+            {patch, "bytes=0-1,5-9", 416, ""},
+            {patch, "", 200, big},
+        };
+        for (const Ask& ask : asks) {
+            HttpReply reply = RawHttp(edge.port, "GET", ask.target, 10, ask.range.empty() ? "" : "Range: " + ask.range + "\r\n");
+            EXPECT_EQ(reply.status, ask.status) << round << " " << ask.target << " " << ask.range << "\n" << reply.headers;
+            if (!ask.body.empty()) {
+                EXPECT_TRUE(reply.body == ask.body) << ask.target << " " << ask.range;
+            }
+            if (ask.status == 206) {
+                EXPECT_NE(reply.headers.find("Cache-Control: public, max-age=31536000, immutable"), std::string::npos)
+                    << reply.headers;
+            }
+        }
+        EXPECT_EQ(RawHttp(edge.port, "GET", "/files/big.pak").body.size(), big.size());
+    }
+    const std::string log = OriginAccessLog(dir.Path());
+    EXPECT_EQ(OriginLines(dir.Path(), "200 1200000 " + patch, 1), 1) << log;  // once, whole
+    EXPECT_EQ(OriginLines(dir.Path(), "200 " + std::to_string(blocks.size()) + " " + patch + ".blocks", 1), 1) << log;
+    EXPECT_EQ(log.find("304 0 /patch/"), std::string::npos) << log;  // never asked again
+    EXPECT_EQ(("\n" + log).find("\n206 "), std::string::npos) << log;  // ranges come from the edge's object
+    // Only the two files/ requests asked which tree the player gets.
+    EXPECT_EQ(OriginLines(dir.Path(), "204 0 /.quillor-tree", questionsBefore + 2), questionsBefore + 2) << log;
+    EXPECT_EQ(OriginLines(dir.Path(), "304 0 /files/big.pak", 1), 1) << log;  // files/ revalidates as before
+
+    for (const std::string& target : std::vector<std::string>{"/patch/" + std::string(64, 'a'), patch + ".part",
+                                                              patch.substr(0, 70), patch + "/x", "/patch/../manifest.txt"})
+        EXPECT_EQ(RawHttp(edge.port, "GET", target).status, 404) << target;
+    // A name this tree lacks is not kept: it is there once a release brings it.
+    const std::string later(1100000, 'L');
+    const std::string laterSha = "/patch/" + std::string(RunCommand({"sh", "-c", "head -c 1100000 /dev/zero | tr '\\0' L | sha256sum"}).out, 0, 64);
+    EXPECT_EQ(RawHttp(edge.port, "GET", laterSha).status, 404);
+    WriteFileText(dir / "rel/later.pak", later);
+    ASSERT_EQ(Publish(2), 0);
+    EXPECT_TRUE(RawHttp(edge.port, "GET", laterSha).body == later);
+}
+
 // The credentials a base URL carries pass the edge to the origin and are part of the cache key:
 // without them 401, with them 200, and one user is never answered from another user's object
 // (each user's first request reaches the origin as a full 200, the next ones as 304s).

@@ -23,6 +23,9 @@ TEST(PublishNginx, ShippedSiteServesTheUpdatersRequests) {
     mkdir((dir / "rel/Gr\xC3\xBC\xC3\x9F" "e").c_str(), 0755);
     WriteFileText(dir / "rel/data/Erste Karte.pak", std::string(300000, 'n') + "tail");
     WriteFileText(dir / "rel" + "/" + kUmlautPath, "mill");
+    std::string big(1100000, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
+    WriteFileText(dir / "rel/data/big.pak", big);
     AgeTree(dir / "rel");
     ASSERT_EQ(RunTool({"publish", "--key", dir / "k.pem", "--serial", "2", dir / "rel", dir / "srv"}).exitCode, 0);
 
@@ -44,6 +47,51 @@ TEST(PublishNginx, ShippedSiteServesTheUpdatersRequests) {
     EXPECT_EQ(umlaut.status, 200);
     EXPECT_EQ(umlaut.body, "mill");
 
+    // patch/: ranges of the body and its block file under the body's digest, immutable for every
+    // cache; files/ keeps asking every time.
+    std::string manifestText = ReadFileText(dir / "srv/manifest.txt");
+    const std::string sha = manifestText.substr(manifestText.find("\t1100000\tdata/big.pak") - 64, 64);
+    const std::string blocks = ReadFileText(dir / "srv/patch/" + sha + ".blocks");
+    ASSERT_GT(blocks.size(), 64u);
+    const std::string immutable = "Cache-Control: public, max-age=31536000, immutable\r\n";
+    struct Ask {
+        std::string method, target, range;
+        int status;
+        std::string body;     // the whole body expected, or "" for none checked
+        std::string header;   // a header line expected
+    };
+    const Ask asks[] = {
+        {"GET", "/patch/" + sha, "bytes=0-9", 206, big.substr(0, 10), "Content-Range: bytes 0-9/1100000\r\n"},
+        {"GET", "/patch/" + sha, "bytes=1048570-1048600", 206, big.substr(1048570, 31), immutable},
+        {"GET", "/patch/" + sha, "bytes=1099990-", 206, big.substr(1099990), "Content-Range: bytes 1099990-1099999/1100000\r\n"},
+        {"HEAD", "/patch/" + sha, "", 200, "", "Accept-Ranges: bytes\r\n"},
+        {"GET", "/patch/" + sha + ".blocks", "", 200, blocks, immutable},
+        {"GET", "/patch/" + sha + ".blocks", "bytes=0-63", 206, blocks.substr(0, 64), immutable},
+        // More than one range: the whole body, which the updater takes as "no ranges here".
+        {"GET", "/patch/" + sha, "bytes=0-1,5-9", 200, big, immutable},
+        {"GET", "/patch/" + sha, "bytes=2000000-", 416, "", ""},
+        {"GET", "/patch/" + std::string(64, 'a'), "", 404, "", "Cache-Control: no-cache\r\n"},
+        {"GET", "/patch/" + sha.substr(0, 63) + "A", "", 404, "", ""},
+        {"GET", "/patch/" + sha + ".part", "", 404, "", ""},
+        {"GET", "/patch/", "", 404, "", ""},
+        {"GET", "/patch/" + sha + "/", "", 404, "", ""},
+        {"POST", "/patch/" + sha, "", 405, "", ""},
+        {"GET", "/files/data/big.pak", "bytes=0-9", 206, big.substr(0, 10), "Cache-Control: no-cache\r\n"},
+        {"GET", "/files/data/big.pak", "", 200, big, "Cache-Control: no-cache\r\n"},
+    };
+    for (const Ask& ask : asks) {
+        HttpReply reply = RawHttp(port, ask.method, ask.target, 10, ask.range.empty() ? "" : "Range: " + ask.range + "\r\n");
+        const std::string name = ask.method + " " + ask.target + " " + ask.range;
+        EXPECT_EQ(reply.status, ask.status) << name << "\n" << reply.headers;
+        if (!ask.body.empty()) {
+            EXPECT_TRUE(reply.body == ask.body) << name << ": " << reply.body.size() << " bytes";
+        }
+        EXPECT_NE(reply.headers.find(ask.header), std::string::npos) << name << "\n" << reply.headers;
+        if (ask.target.compare(0, 7, "/files/") == 0) {
+            EXPECT_EQ(reply.headers.find("immutable"), std::string::npos) << name;
+        }
+    }
+
     EXPECT_EQ(RawHttp(port, "POST", "/manifest.txt").status, 405);
     EXPECT_EQ(RawHttp(port, "GET", "/files/").status, 404);
     EXPECT_EQ(RawHttp(port, "GET", "/files/data/").status, 404);
@@ -57,7 +105,8 @@ TEST(PublishNginx, ShippedSiteServesTheUpdatersRequests) {
     EXPECT_EQ(verified.exitCode, 0) << verified.out;
     // A re-publish whose files are hard links into the old tree is served the same way.
     CommandResult again = RunTool({"publish", "--key", dir / "k.pem", "--serial", "3", dir / "rel", dir / "srv"});
-    EXPECT_NE(again.out.find("2 taken over unchanged"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("3 taken over unchanged"), std::string::npos) << again.out;
+    EXPECT_NE(again.out.find("patch/: 1 block file(s) (1 reused, 0 made"), std::string::npos) << again.out;
     std::string base = "http://127.0.0.1:" + std::to_string(port);
     EXPECT_EQ(RunTool({"verify", "--key", dir / "k.pub.pem", base}).exitCode, 0);
     EXPECT_EQ(RunTool({"diff", dir / "rel", base}).exitCode, 0);

@@ -95,7 +95,7 @@ TEST_F(PublishStage, CommandsKeepEveryPlayerOnTheSameOrAHigherSerial) {
               std::string::npos) << staged.out;
     EXPECT_EQ(InodeOf(dir / "srv.stage/files/data/b.pak"), InodeOf(dir / "srv/files/data/b.pak"));
     EXPECT_EQ(Count(BucketSerials(dir / "srv"), 3), 5);
-    EXPECT_EQ(ReadFileText(dir / "srv.cohorts/stage/manifest.txt").substr(0, 9), "serial 3\n");
+    EXPECT_EQ(ReadFileText(dir / "srv.cohorts/stage/manifest.txt").substr(0, 34), "serial 3 blocks=patch min=1048576\n");
     EXPECT_NE(RunTool({"status", dir / "srv"}).out.find("stage: serial 3 for 5 % of the players, salt 7"),
               std::string::npos);
 
@@ -402,11 +402,11 @@ TEST_F(PublishStage, PlayersThroughTheEdgeNeverGoBackAndFollowTheShare) {
     for (const SimPlayer& player : players)
         if (BucketPosition(state.order, BucketOfAddressText(player.address)) == 20) joining = player.address;
     ASSERT_NE(joining, "");
-    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, "", joining).body.substr(0, 9), "serial 1\n");
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, "", joining).body.substr(0, 34), "serial 1 blocks=patch min=1048576\n");
     auto start = std::chrono::steady_clock::now();
     std::string widened = tool({"widen", "--share", "25", dir / "srv"}).out;
     double widenMs = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, "", joining).body.substr(0, 9), "serial 2\n");
+    EXPECT_EQ(RawHttp(edge.port, "GET", "/manifest.txt", 10, "", joining).body.substr(0, 34), "serial 2 blocks=patch min=1048576\n");
     std::printf("widen to 25 %%: the next request gets the stage; the command took %.1f ms (%s)\n", widenMs,
                 widened.substr(0, widened.size() - 1).c_str());
     EXPECT_NE(tool({"status", "--address", joining, dir / "srv"}).out.find(joining + ": bucket "), std::string::npos);

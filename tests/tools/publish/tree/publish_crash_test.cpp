@@ -197,12 +197,16 @@ protected:
     static void SetUpTestSuite() {
         root_ = new TempDir();
         ASSERT_EQ(RunTool({"keygen", *root_ / "k"}).exitCode, 0);
+        // One body above the block-file threshold in each: kept (and its block file linked) by the
+        // incremental publish, another one (a block file written) by the full one.
+        const std::string big(1100000, 'b'), otherBig(1100000, 'o');
         MakeRelease(*root_ / "one", {{"game.exe", "MZ game"}, {"data/Maps/Erste Karte.pak", std::string(70000, 'k')},
-                                     {"data/readme.txt", "Hallo"}, {"empty.bin", ""}});
+                                     {"data/readme.txt", "Hallo"}, {"empty.bin", ""}, {"data/big.pak", big}});
         MakeRelease(*root_ / "changed", {{"game.exe", "MZ gamf"}, {"data/Maps/Erste Karte.pak", std::string(70000, 'k')},
-                                         {"data/readme.txt", "Hallo"}, {"new/sound.ogg", std::string(5000, 's')}});
+                                         {"data/readme.txt", "Hallo"}, {"new/sound.ogg", std::string(5000, 's')},
+                                         {"data/big.pak", big}});
         MakeRelease(*root_ / "other", {{"game.exe", "MZ other game"}, {"data/Maps/Zweite Karte.pak", std::string(90000, 'z')},
-                                       {"data/readme.txt", "Hallo Welt"}});
+                                       {"data/readme.txt", "Hallo Welt"}, {"data/big.pak", otherBig}});
     }
     static void TearDownTestSuite() {
         delete root_;
