@@ -14,6 +14,7 @@ packages=(
     clang libfuzzer-14-dev libclang-rt-14-dev libicu-dev
     scdoc man-db nlohmann-json3-dev dpkg-dev lintian bash-completion file
     chromium goaccess zlib1g-dev
+    zsync xdelta3 iproute2
 )
 
 missing=()
