@@ -28,6 +28,8 @@ struct ScratchTree {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+// size bytes that do not compress and repeat no block, the same for the same seed.
+std::string RandomBytes(size_t size, uint32_t seed);
 // Writes bytes to path, creating its parent directories.
 void WriteFile(const std::string& path, const std::string& bytes);
 // Whole file, or "<missing>".
@@ -45,6 +47,9 @@ std::string UpdaterExe();
 std::string FakeGameExe();
 // The test-only updater that trusts DevKey("quillor-rotated") and has the base path /rotated.
 std::string RotatedUpdaterExe();
+// The previous release's exe (cmake/previous-exe.sh), with this tree's key; "" when this clone
+// lacks that release's commit and so it was not built.
+std::string PreviousUpdaterExe();
 // The updater built without its DLL rule (ordinary imports, no search restriction), and the DLL
 // that leaves NAME.loaded beside itself and ends the process with kPlantedExitCode when loaded.
 std::string UpdaterWithoutDllRuleExe();
