@@ -126,10 +126,11 @@ std::string PlantedDll() { return WinBuildDir() + "/planted.dll"; }
 std::string DevKey(const std::string& name) { return WinBuildDir() + "/devkey/" + name + ".pem"; }
 
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
-             bool force, const std::string& key) {
+             bool force, const std::string& key, const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {QUILLOR_PUBLISH_TOOL, "publish", "--key", key, "--serial",
                                      std::to_string(serial)};
     if (force) argv.push_back("--force");
+    argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(releaseDir);
     argv.push_back(serverDir);
     return RunProcess(argv, 30000) == 0;

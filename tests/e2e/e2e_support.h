@@ -58,10 +58,11 @@ constexpr int kPlantedExitCode = 77;
 // A development private key of the Windows build tree: "quillor-dev" or "quillor-rotated".
 std::string DevKey(const std::string& name);
 
-// quillor-publish publish --key KEY --serial N [--force] releaseDir serverDir; true on exit
-// code 0. force lets a lower serial replace a published one (to stage a rollback).
+// quillor-publish publish --key KEY --serial N [--force] [extra] releaseDir serverDir; true on
+// exit code 0. force lets a lower serial replace a published one (to stage a rollback).
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
-             bool force = false, const std::string& key = DevKey("quillor-dev"));
+             bool force = false, const std::string& key = DevKey("quillor-dev"),
+             const std::vector<std::string>& extra = {});
 
 // One manifest line of a published tree.
 struct PublishedEntry {
