@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <thread>
 
@@ -108,15 +109,28 @@ std::string WinBuildDir() { return QUILLOR_WIN_BUILD; }
 std::string UpdaterExe() { return WinBuildDir() + "/Quillor - Updater.exe"; }
 std::string FakeGameExe() { return WinBuildDir() + "/fake_game.exe"; }
 std::string RotatedUpdaterExe() { return WinBuildDir() + "/Quillor - Updater rotated.exe"; }
+std::string RandomBytes(size_t size, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    return bytes;
+}
+
+// The window tests share this file and have no use for the previous release's exe.
+#ifndef QUILLOR_PREVIOUS_EXE
+#define QUILLOR_PREVIOUS_EXE ""
+#endif
+std::string PreviousUpdaterExe() { return QUILLOR_PREVIOUS_EXE; }
 std::string UpdaterWithoutDllRuleExe() { return WinBuildDir() + "/Quillor - Updater without DLL rule.exe"; }
 std::string PlantedDll() { return WinBuildDir() + "/planted.dll"; }
 std::string DevKey(const std::string& name) { return WinBuildDir() + "/devkey/" + name + ".pem"; }
 
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
-             bool force, const std::string& key) {
+             bool force, const std::string& key, const std::vector<std::string>& extra) {
     std::vector<std::string> argv = {QUILLOR_PUBLISH_TOOL, "publish", "--key", key, "--serial",
                                      std::to_string(serial)};
     if (force) argv.push_back("--force");
+    argv.insert(argv.end(), extra.begin(), extra.end());
     argv.push_back(releaseDir);
     argv.push_back(serverDir);
     return RunProcess(argv, 30000) == 0;

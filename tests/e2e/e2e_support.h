@@ -28,6 +28,8 @@ struct ScratchTree {
     std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+// size bytes that do not compress and repeat no block, the same for the same seed.
+std::string RandomBytes(size_t size, uint32_t seed);
 // Writes bytes to path, creating its parent directories.
 void WriteFile(const std::string& path, const std::string& bytes);
 // Whole file, or "<missing>".
@@ -45,6 +47,9 @@ std::string UpdaterExe();
 std::string FakeGameExe();
 // The test-only updater that trusts DevKey("quillor-rotated") and has the base path /rotated.
 std::string RotatedUpdaterExe();
+// The previous release's exe (cmake/previous-exe.sh), with this tree's key; "" when this clone
+// lacks that release's commit and so it was not built.
+std::string PreviousUpdaterExe();
 // The updater built without its DLL rule (ordinary imports, no search restriction), and the DLL
 // that leaves NAME.loaded beside itself and ends the process with kPlantedExitCode when loaded.
 std::string UpdaterWithoutDllRuleExe();
@@ -53,10 +58,11 @@ constexpr int kPlantedExitCode = 77;
 // A development private key of the Windows build tree: "quillor-dev" or "quillor-rotated".
 std::string DevKey(const std::string& name);
 
-// quillor-publish publish --key KEY --serial N [--force] releaseDir serverDir; true on exit
-// code 0. force lets a lower serial replace a published one (to stage a rollback).
+// quillor-publish publish --key KEY --serial N [--force] [extra] releaseDir serverDir; true on
+// exit code 0. force lets a lower serial replace a published one (to stage a rollback).
 bool Publish(const std::string& releaseDir, const std::string& serverDir, uint64_t serial,
-             bool force = false, const std::string& key = DevKey("quillor-dev"));
+             bool force = false, const std::string& key = DevKey("quillor-dev"),
+             const std::vector<std::string>& extra = {});
 
 // One manifest line of a published tree.
 struct PublishedEntry {

@@ -1,10 +1,18 @@
-// The updater under Wine through the shipped Varnish edge and nginx origin, via a mirror, and while
-// a release is staged; and the rollout report of real runs from the origin's log.
+// The updater under Wine through the shipped Varnish edge and nginx origin, via a mirror, while a
+// release is staged and patching a pack; and the rollout report of real runs from the origin's log.
 #include "e2e_fixture.h"
 #include "stage/cohort.h"
 #include "tool_support.h"
+#include "update/block_file.h"
 
 #include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -148,6 +156,164 @@ TEST_F(EdgeEndToEnd, TheReportCountsRealRunsAsTheyHappened) {
         EXPECT_EQ(figures["incomplete"], 0) << serial.serial << ": " << figures.dump();
         EXPECT_EQ(figures["refused"], 0) << serial.serial;
         EXPECT_EQ(figures["up_to_date"], serial.upToDate) << serial.serial << ": " << figures.dump();
+    }
+}
+
+// The origin's JSON log from line `from` on, read again (bounded) until done accepts it: nginx
+// logs a request just after answering it.
+std::vector<json> OriginRequests(const std::string& dir, size_t from,
+                                 const std::function<bool(const std::vector<json>&)>& done) {
+    std::vector<json> requests;
+    for (int i = 0; i < 100; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        requests.clear();
+        std::string text = ReadFile(dir + "/nginx/access.json");
+        size_t line = 0;
+        for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos; start = end + 1, ++line)
+            if (line >= from) requests.push_back(json::parse(text.substr(start, end - start), nullptr, false));
+        if (done(requests)) break;
+    }
+    return requests;
+}
+
+size_t OriginLineCount(const std::string& dir) {
+    std::string text = ReadFile(dir + "/nginx/access.json");
+    return text == "<missing>" ? 0 : static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// The client requests the edge answered, "STATUS BYTES URL" each, from varnishd's shared log,
+// read again (bounded) until one names url: varnishd logs a request once it is done.
+std::vector<std::string> EdgeAnswers(const std::string& dir, const std::string& url) {
+    std::vector<std::string> answers;
+    for (int i = 0; i < 50; ++i) {
+        if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        CommandResult dump = RunCommand({"/usr/bin/varnishncsa", "-n", dir + "/varnish", "-d", "-F", "%s %b %U"}, 10);
+        answers.clear();
+        for (size_t start = 0, end; (end = dump.out.find('\n', start)) != std::string::npos; start = end + 1)
+            answers.push_back(dump.out.substr(start, end - start));
+        for (const std::string& answer : answers)
+            if (answer.size() > url.size() && answer.compare(answer.size() - url.size(), url.size(), url) == 0)
+                return answers;
+    }
+    return answers;
+}
+
+// A pack of several MiB with three bytes changed far apart, published by the publisher (which makes
+// its block file) and served by nginx from "site": the exe fetches the block file and a few ranges
+// and takes the rest from the installed copy, straight from nginx and through the edge, whose
+// cache answers the ranges from one whole fetch. The previous release's exe, which players still
+// run, reads the same offering manifest as it always did: whole files, nothing under /patch/.
+TEST_F(EdgeEndToEnd, AScatteredChangeInALargePackIsPatchedAndThePreviousExeStillFetchesWholeFiles) {
+    const size_t size = 6u << 20;
+    const std::string old = RandomBytes(size, 39);
+    std::string changed = old;
+    for (size_t at : {size_t{700000}, size_t{3000000}, size_t{5900000}}) changed[at] = static_cast<char>(~changed[at]);
+    AddToRelease("data/pack.pak", old);
+    AddToRelease("data/readme.txt", "unchanged");
+    PublishRelease(1);
+    AddToRelease("data/pack.pak", changed);
+    PublishRelease(2);
+    const std::string manifest = ReadFile(served + "/manifest.txt");
+    ASSERT_EQ(manifest.rfind("serial 2 blocks=patch min=", 0), 0u) << manifest.substr(0, 80);
+    std::string sha;
+    for (const PublishedEntry& entry : PublishedEntries(served))
+        if (entry.path == "data/pack.pak") sha = entry.sha256;
+    const std::string patch = "/patch/" + sha;
+    const std::string blocks = ReadFile(served + patch + ".blocks");
+    ASSERT_EQ(blocks.size(), BlockFileSizeFor(size, BlockSizeFor(size), kBlockFileStrongBytes));
+    ASSERT_TRUE(StartOrigin(tree.path, served, origin)) << ReadFile(tree / "nginx/error.log");
+    ASSERT_TRUE(StartEdge(tree.path, origin.port, edge)) << ReadFile(tree / "varnish/out.log");
+
+    const struct {
+        const char* name;
+        bool viaEdge;
+        bool previousExe;
+    } rows[] = {
+        {"straight from nginx", false, false},
+        {"through the edge", true, false},
+        {"the previous release's exe", false, true},
+    };
+    int run = 0;
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string exe = row.previousExe ? PreviousUpdaterExe() : UpdaterExe();
+        if (exe.empty()) GTEST_SKIP() << "no previous release's exe: this clone lacks its commit (see the build's warning)";
+        const std::string dir = tree / ("install-" + std::to_string(++run));
+        WriteFile(dir + "/data/pack.pak", old);
+        const size_t logged = OriginLineCount(tree.path);
+        ASSERT_EQ(RunUpdater({"/silent", "/dir", WinePath(dir), "/url", Url(row.viaEdge ? edge : origin), "/nolaunch"}, exe), 0)
+            << LastLine(dir);
+        EXPECT_TRUE(ReadFile(dir + "/data/pack.pak") == changed);
+        EXPECT_EQ(ReadFile(dir + "/data/readme.txt"), "unchanged");
+        EXPECT_EQ(FilesEndingIn(dir, ".part"), std::vector<std::string>{});
+
+        // What the origin sent this run, by URL; the run is in once the readme's answer is.
+        std::vector<json> requests = OriginRequests(tree.path, logged, [](const std::vector<json>& all) {
+            for (const json& each : all)
+                if (each.is_object() && each["uri"] == "/files/data/readme.txt") return true;
+            return false;
+        });
+        uint64_t rangeBytes = 0, rangeCount = 0;
+        std::map<std::string, std::vector<std::pair<int, uint64_t>>> sent;  // uri -> (status, bytes)
+        for (const json& each : requests) {
+            ASSERT_TRUE(each.is_object()) << OriginAccessLog(tree.path);
+            sent[each["uri"].get<std::string>()].push_back({each["status"].get<int>(), each["bytes"].get<uint64_t>()});
+            if (each["uri"] == patch && each["status"] == 206) {
+                rangeBytes += each["bytes"].get<uint64_t>();
+                ++rangeCount;
+            }
+        }
+        using Answers = std::vector<std::pair<int, uint64_t>>;
+        EXPECT_EQ(sent["/files/data/readme.txt"], (Answers{{200, 9}}));
+        std::vector<std::string> lines = LogLines(dir);
+        const std::string patchedPrefix = "patched data/pack.pak: ";
+        unsigned long long fetched = 0, local = 0;
+        unsigned ranges = 0;
+        bool patchedLine = false;
+        for (const std::string& line : lines) {
+            if (line.rfind(patchedPrefix, 0) != 0) continue;
+            char tail = 0;
+            patchedLine = std::sscanf(line.c_str() + patchedPrefix.size(),
+                                      "%llu bytes fetched in %u ranges, %llu bytes taken locally%c", &fetched,
+                                      &ranges, &local, &tail) == 3;
+        }
+
+        if (row.previousExe) {
+            // Exactly the requests of a run without block files.
+            EXPECT_EQ(sent["/files/data/pack.pak"], (Answers{{200, size}}));
+            for (const auto& [uri, answers] : sent) EXPECT_NE(uri.rfind("/patch/", 0), 0u) << uri;
+            EXPECT_EQ(sent.size(), 4u) << OriginAccessLog(tree.path);  // manifest, signature, two files
+            EXPECT_NE(std::find(lines.begin(), lines.end(), "updated data/pack.pak"), lines.end());
+            EXPECT_FALSE(patchedLine);
+            continue;
+        }
+        ASSERT_TRUE(patchedLine) << lines.size() << " lines, last: " << LastLine(dir);
+        // One block per change, far below the file's size; the rest came from the installed copy.
+        EXPECT_EQ(ranges, 3u);
+        EXPECT_EQ(fetched, 3u * BlockSizeFor(size));
+        EXPECT_EQ(fetched + local, size);
+        EXPECT_EQ(sent.count("/files/data/pack.pak"), 0u);
+        if (!row.viaEdge) {
+            EXPECT_EQ(sent[patch + ".blocks"], (Answers{{200, blocks.size()}}));
+            EXPECT_EQ(rangeCount, ranges) << OriginAccessLog(tree.path);
+            EXPECT_EQ(rangeBytes, fetched);
+            continue;
+        }
+        // The edge fetched the body once whole and answered every range from it.
+        EXPECT_EQ(sent[patch], (Answers{{200, size}}));
+        EXPECT_EQ(sent[patch + ".blocks"], (Answers{{200, blocks.size()}}));
+        uint64_t edgeRangeBytes = 0, edgeRanges = 0;
+        for (const std::string& answer : EdgeAnswers(tree.path, "/files/data/readme.txt")) {
+            unsigned long long bytes = 0;
+            char url[200] = {0};
+            int status = 0;
+            if (std::sscanf(answer.c_str(), "%d %llu %199s", &status, &bytes, url) != 3 || url != patch) continue;
+            EXPECT_EQ(status, 206) << answer;
+            edgeRangeBytes += bytes;
+            ++edgeRanges;
+        }
+        EXPECT_EQ(edgeRanges, ranges);
+        EXPECT_EQ(edgeRangeBytes, fetched);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <filesystem>
 #include <functional>
 #include <map>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,13 +21,6 @@ namespace {
 constexpr uint64_t kMin = 65536;
 constexpr size_t kPackSize = 1u << 20;
 constexpr uint64_t kBlock = 4096;
-
-std::string RandomBytes(size_t size, uint32_t seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& byte : bytes) byte = static_cast<char>(random());
-    return bytes;
-}
 
 std::string Sha256Raw(const std::string& bytes) {
     unsigned char digest[32];
