@@ -205,9 +205,13 @@ bool UpdateFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t don
     return DownloadFile(entry, k, n, doneBytes, totalBytes, hasBlocks);
 }
 
-// A partial download whose entry is up to date is used by no one any more.
-void DiscardUnusedPartials(const Manifest& manifest, const LocalCopies& copies) {
-    for (uint32_t k : copies.entries) DiscardPartFile(TargetPath(manifest.entries[k].path));
+// A partial download whose entry is up to date is used by no one any more. Only files with a
+// block file keep a partial, so only those are looked at: 100,000 small files cost no call.
+void DiscardUnusedPartials(const Manifest& manifest, const LocalCopies& copies, const PatchOffer& offer) {
+    for (uint32_t k : copies.entries) {
+        const ManifestEntry& entry = manifest.entries[k];
+        if (entry.size >= offer.minBody) DiscardPartFile(TargetPath(entry.path));
+    }
 }
 
 }  // namespace
@@ -228,7 +232,7 @@ bool RunUpdate() {
     LocalCopies copies{manifest, {}};
     UpdatePlan plan = CheckFiles(manifest, offer.offered ? &copies.entries : nullptr);
     if (offer.offered) {
-        DiscardUnusedPartials(manifest, copies);
+        DiscardUnusedPartials(manifest, copies, offer);
         copies.Sort();
     }
     uint32_t count = static_cast<uint32_t>(plan.entryIndices.size());
