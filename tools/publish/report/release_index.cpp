@@ -2,6 +2,7 @@
 #include "report/release_index.h"
 
 #include "core/fs_util.h"
+#include "core/serial_line.h"
 #include "release/history.h"
 #include "release/history_text.h"
 #include "stage/stage.h"
@@ -103,37 +104,15 @@ bool LoadReleaseIndex(const std::string& serverDir, ReleaseIndex& index, std::st
     return true;
 }
 
-// "serial 42 blocks=patch min=1048576": tokens after the digits, one blank apart; unknown ones
-// are ignored (forward compatibility).
+// Read as the publisher's other readers and the updater read it, so that the report counts a
+// release as offering block files exactly when its players patch.
 bool ParseBlocksMarker(std::string_view serialLine, std::string& dir, uint64_t& min) {
-    dir.clear();
-    min = 0;
-    if (serialLine.compare(0, 7, "serial ") != 0) return false;
-    size_t at = 7;
-    while (at < serialLine.size() && serialLine[at] >= '0' && serialLine[at] <= '9') ++at;
-    bool haveDir = false, haveMin = false;
-    while (at < serialLine.size()) {
-        if (serialLine[at] != ' ') return false;
-        size_t end = std::min(serialLine.find(' ', at + 1), serialLine.size());
-        std::string_view token = serialLine.substr(at + 1, end - at - 1);
-        at = end;
-        if (token.compare(0, 7, "blocks=") == 0) {
-            std::string_view value = token.substr(7);
-            if (value.empty() || value.size() > 32 ||
-                value.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789-") != std::string_view::npos)
-                return false;
-            dir.assign(value.data(), value.size());
-            haveDir = true;
-        } else if (token.compare(0, 4, "min=") == 0) {
-            std::string_view value = token.substr(4);
-            if (value.empty() || value.size() > 19 || value.find_first_not_of("0123456789") != std::string_view::npos)
-                return false;
-            for (char ch : value) min = min * 10 + static_cast<uint64_t>(ch - '0');
-            haveMin = true;
-        }
-    }
-    if (!(haveDir && haveMin)) dir.clear();
-    return haveDir && haveMin;
+    uint64_t serial = 0;
+    BlocksOffer offer;
+    const bool offered = ParseSerialLine(serialLine, serial, offer) && offer.present;
+    dir = offered ? offer.dir : std::string();
+    min = offered ? offer.min : 0;
+    return offered;
 }
 
 int FilesToFetch(ReleaseIndex& index, int from, int to) {
