@@ -292,7 +292,7 @@ TEST_F(PublishTool, VerifyReportsEveryDamagedByte) {
         {"manifest.sig", 255, "not a valid signature"},
         {"files/big.pak", 1048576, "digest differs: big.pak"},
         {blocks, 64, "block file does not match its body: " + bigSha + ".blocks for big.pak"},
-        {blocks, 64 + 268 * 10 + 5, "block file does not match its body"},  // the last, short block's strong hash
+        {blocks, 64 + 268 * (4 + kBlockFileStrongBytes) + 5, "block file does not match its body"},  // the last, short block's strong hash
         {blocks, 40, "block file is for another body: " + blocks},
         {blocks, 24, "block file is for another body"},  // one byte more: the same block count
         {blocks, 26, "block file refused: " + blocks + " for big.pak (size mismatch)"},
