@@ -31,6 +31,10 @@ void MakePartDurable(void* handle, const std::wstring& target);
 bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error,
                            bool* mismatched = nullptr);
 
+// The move of InstallDownloadedFile alone, for a ".part" whose bytes were checked against entry's
+// size and digest while they were written.
+bool InstallCheckedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error);
+
 // installDir\updater.state; false when it cannot be opened.
 bool ReadInstalledSerial(uint64_t& serial);
 void WriteInstalledSerial(uint64_t serial);

@@ -175,7 +175,11 @@ bool InstallDownloadedFile(const ManifestEntry& entry, const std::wstring& targe
         WriteLog("HASH MISMATCH %s", entry.path.c_str());
         return false;
     }
+    return InstallCheckedFile(entry, target, error);
+}
 
+bool InstallCheckedFile(const ManifestEntry& entry, const std::wstring& target, std::string& error) {
+    std::wstring part = target + L".part";
     // Windows refuses to replace a read-only file (error 5) on every run for ever, and a
     // read-only ".old" could not be deleted at the next start; Wine allows both.
     DWORD readOnlyAttributes = ClearReadOnly(target);

@@ -18,10 +18,15 @@ enum class PatchResult {
 PatchResult PatchFile(const ManifestEntry& entry, const PatchOffer& offer, uint64_t doneBytes,
                       uint64_t totalBytes, std::string& error);
 
-// Copies source (an installed file this run found to hold entry's digest) into entry's ".part"
-// and installs it. WholeFile when the copy fails or no longer matches.
+// Copies source (an installed file this run found to hold entry's digest, or a file the manifest
+// no longer names that may hold it) into entry's ".part", checking the bytes as they pass, and
+// installs it. WholeFile, with the reason and nothing logged, when source cannot be read or holds
+// other bytes; the ".part" is then gone.
 PatchResult CopyLocalFile(const ManifestEntry& entry, const std::wstring& source, uint64_t doneBytes,
-                          uint64_t totalBytes, std::string& error);
+                          uint64_t totalBytes, std::string& reason, std::string& error);
 
 // Whether target or its ".part" is a file a patch could take blocks from.
 bool HasPatchSeed(const std::wstring& target);
+
+// Whether path names a file (not a folder) that exists.
+bool IsLocalFile(const std::wstring& path);

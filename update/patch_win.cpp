@@ -14,6 +14,7 @@
 #include "update/file_hash.h"
 #include "update/file_replace.h"
 #include "update/http.h"
+#include "update/sha256.h"
 #include "update/status.h"
 #include "update/update_plan.h"
 
@@ -312,25 +313,41 @@ PatchResult PatchFile(const ManifestEntry& entry, const PatchOffer& offer, uint6
 }
 
 PatchResult CopyLocalFile(const ManifestEntry& entry, const std::wstring& source, uint64_t doneBytes,
-                          uint64_t totalBytes, std::string& error) {
+                          uint64_t totalBytes, std::string& reason, std::string& error) {
     const std::wstring target = TargetPath(entry.path);
     File from(OpenSeed(source));
-    if (!from.get()) return Drop(entry, "the local copy cannot be opened");
+    if (!from.get()) {
+        reason = "the local copy cannot be opened";
+        return PatchResult::WholeFile;
+    }
     File part(CreatePartFile(target));
     if (!part.get()) {
         error = "Kann Datei nicht anlegen: " + entry.path;
         return PatchResult::Failed;
     }
+    // Checked as the bytes pass: the copy is read once, and a source with other bytes costs no
+    // second read.
+    Sha256Hash sha;
     Progress progress{doneBytes, totalBytes, entry.size};
     std::vector<uint8_t> buffer(kCopyChunk);
+    auto refuse = [&](const char* why) {
+        part.Close();
+        DiscardPartFile(target);
+        reason = why;
+        return PatchResult::WholeFile;
+    };
+    if (!sha.ok()) return refuse("the hashing service failed");
     for (;;) {
         size_t got = 0;
         if (!ReadAt(from.get(), progress.localBytes, buffer.data(), buffer.size(), got))
-            return Drop(entry, "the local copy cannot be read");
+            return refuse("the local copy cannot be read");
         if (got == 0) break;
         // More than the entry's size can never pass the check.
-        if (progress.localBytes + got > entry.size) return Drop(entry, "the local copy changed");
+        if (progress.localBytes + got > entry.size) return refuse("the local copy holds other bytes");
+        if (!sha.Add(buffer.data(), got)) return refuse("the hashing service failed");
         if (!WriteAt(part.get(), progress.localBytes, buffer.data(), got)) {
+            part.Close();
+            DiscardPartFile(target);
             error = "Datei konnte nicht geschrieben werden (" + entry.path + ")";
             return PatchResult::Failed;
         }
@@ -338,13 +355,18 @@ PatchResult CopyLocalFile(const ManifestEntry& entry, const std::wstring& source
         progress.Show();
     }
     from.Close();
+    uint8_t digest[kSha256Size];
+    if (!sha.Finish(digest)) return refuse("the hashing service failed");
+    if (progress.localBytes != entry.size || HexEncode(digest, sizeof digest) != entry.sha256)
+        return refuse("the local copy holds other bytes");
     MakePartDurable(part.get(), target);
     part.Close();
-    PatchResult installed = Install(entry, target, error);
-    if (installed == PatchResult::Installed)
-        WriteLog("copied %s locally: %llu bytes", entry.path.c_str(),
-                 static_cast<unsigned long long>(progress.localBytes));
-    return installed;
+    if (!InstallCheckedFile(entry, target, error)) return PatchResult::Failed;
+    WriteLog("copied %s locally: %llu bytes", entry.path.c_str(),
+             static_cast<unsigned long long>(progress.localBytes));
+    return PatchResult::Installed;
 }
 
 bool HasPatchSeed(const std::wstring& target) { return IsFile(target) || IsFile(target + L".part"); }
+
+bool IsLocalFile(const std::wstring& path) { return IsFile(path); }

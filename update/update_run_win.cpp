@@ -12,6 +12,7 @@
 #include "update/file_hash.h"
 #include "update/file_replace.h"
 #include "update/http.h"
+#include "update/local_scan.h"
 #include "update/manifest.h"
 #include "update/patch.h"
 #include "update/signature.h"
@@ -104,8 +105,14 @@ bool AcceptManifest(const std::vector<uint8_t>& manifestBytes,
     return true;
 }
 
-// upToDate, when given, collects the entries found up to date, for copies of their digests.
-UpdatePlan CheckFiles(const Manifest& manifest, std::vector<uint32_t>* upToDate) {
+// The installed files this run found up to date (upToDate), and the planned ones it could not
+// open (absent), both collected only when asked for.
+struct CheckedFiles {
+    std::vector<uint32_t> upToDate;
+    std::vector<uint32_t> absent;
+};
+
+UpdatePlan CheckFiles(const Manifest& manifest, CheckedFiles* checked) {
     UpdatePlan plan;
     for (size_t i = 0; i < manifest.entries.size(); ++i) {
         const ManifestEntry& entry = manifest.entries[i];
@@ -113,10 +120,12 @@ UpdatePlan CheckFiles(const Manifest& manifest, std::vector<uint32_t>* upToDate)
         std::string hex;
         uint64_t size = 0;
         bool hashed = HashFile(TargetPath(entry.path), hex, size);
-        if (!IsUpToDate(entry, hashed, hex, size))
+        if (!IsUpToDate(entry, hashed, hex, size)) {
             AddToPlan(plan, static_cast<uint32_t>(i), entry.size);
-        else if (upToDate)
-            upToDate->push_back(static_cast<uint32_t>(i));
+            if (checked && !hashed) checked->absent.push_back(static_cast<uint32_t>(i));
+        } else if (checked) {
+            checked->upToDate.push_back(static_cast<uint32_t>(i));
+        }
     }
     WriteLog("%u of %u files need an update (%llu bytes)",
              static_cast<unsigned>(plan.entryIndices.size()),
@@ -163,10 +172,12 @@ bool DownloadFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t d
     return true;
 }
 
-// The installed files this run found up to date, ordered by digest, for local copies.
+// Where a planned file's bytes may already be on disk: installed files this run found up to date,
+// ordered by digest, and files the manifest no longer names, ordered by size.
 struct LocalCopies {
     const Manifest& manifest;
     std::vector<uint32_t> entries;
+    std::vector<LocalSource> unnamed;
 
     void Sort() {
         std::sort(entries.begin(), entries.end(), [this](uint32_t x, uint32_t y) {
@@ -184,19 +195,47 @@ struct LocalCopies {
     }
 };
 
-// With block files offered: a copy of an up-to-date file, else a patch, else the whole file.
+// A file the manifest no longer names, of the wanted size, copied while it is checked. Files found
+// to hold other bytes are not tried again, and each planned file tries at most two of them, so a
+// folder of look-alikes costs a bounded number of reads.
+PatchResult CopyUnnamedFile(const ManifestEntry& entry, uint64_t doneBytes, uint64_t totalBytes,
+                            LocalCopies& copies, std::string& error) {
+    constexpr int kMaxTries = 2;
+    auto first = std::lower_bound(copies.unnamed.begin(), copies.unnamed.end(), entry.size,
+                                  [](const LocalSource& s, uint64_t size) { return s.size < size; });
+    int tries = 0;
+    for (auto it = first; it != copies.unnamed.end() && it->size == entry.size && tries < kMaxTries; ++it) {
+        if (it->tried) continue;
+        ++tries;
+        std::string reason;
+        PatchResult result = CopyLocalFile(entry, it->path, doneBytes, totalBytes, reason, error);
+        if (result != PatchResult::WholeFile) return result;
+        it->tried = true;
+    }
+    return PatchResult::WholeFile;
+}
+
+// With block files offered: a copy of a local file holding the same bytes, else a patch, else the
+// whole file.
 bool UpdateFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t doneBytes,
-                uint64_t totalBytes, const PatchOffer& offer, const LocalCopies& copies) {
+                uint64_t totalBytes, const PatchOffer& offer, LocalCopies& copies) {
     SetStatusText(DownloadStatusText(k, n), ToWide(entry.path));
     std::string error;
+    std::string reason;
     PatchResult result = PatchResult::WholeFile;
     const ManifestEntry* copy = copies.Find(entry);
     const bool hasBlocks = entry.size >= offer.minBody;
+    const std::wstring target = TargetPath(entry.path);
+    const bool hasSeed = hasBlocks && HasPatchSeed(target);
     if (copy) {
-        result = CopyLocalFile(entry, TargetPath(copy->path), doneBytes, totalBytes, error);
-    } else if (hasBlocks && HasPatchSeed(TargetPath(entry.path))) {
-        result = PatchFile(entry, offer, doneBytes, totalBytes, error);
+        result = CopyLocalFile(entry, TargetPath(copy->path), doneBytes, totalBytes, reason, error);
+        if (result == PatchResult::WholeFile)
+            WriteLog("patch %s dropped: %s; fetching the whole file", entry.path.c_str(), reason.c_str());
+    } else if (!hasSeed && !IsLocalFile(target)) {
+        // A moved file: its old copy is copied, while a partial download is kept for the patch.
+        result = CopyUnnamedFile(entry, doneBytes, totalBytes, copies, error);
     }
+    if (result == PatchResult::WholeFile && hasSeed) result = PatchFile(entry, offer, doneBytes, totalBytes, error);
     if (result == PatchResult::Failed) return Fail(error);
     if (result == PatchResult::Installed) {
         WriteLog("updated %s", entry.path.c_str());
@@ -205,13 +244,18 @@ bool UpdateFile(const ManifestEntry& entry, uint32_t k, uint32_t n, uint64_t don
     return DownloadFile(entry, k, n, doneBytes, totalBytes, hasBlocks);
 }
 
-// A partial download whose entry is up to date is used by no one any more. Only files with a
-// block file keep a partial, so only those are looked at: 100,000 small files cost no call.
-void DiscardUnusedPartials(const Manifest& manifest, const LocalCopies& copies, const PatchOffer& offer) {
-    for (uint32_t k : copies.entries) {
+// The installation's files the manifest does not name: partial downloads no planned file uses
+// are removed, and files of a size that a planned file without local bytes has are kept as
+// sources for it.
+std::vector<LocalSource> ScanUnnamedFiles(const Manifest& manifest, const UpdatePlan& plan,
+                                          const CheckedFiles& checked, const PatchOffer& offer) {
+    std::vector<uint32_t> seedless;
+    for (uint32_t k : checked.absent) {
         const ManifestEntry& entry = manifest.entries[k];
-        if (entry.size >= offer.minBody) DiscardPartFile(TargetPath(entry.path));
+        // A smaller file's partial is overwritten by its download anyway.
+        if (entry.size < offer.minBody || !HasPatchSeed(TargetPath(entry.path))) seedless.push_back(k);
     }
+    return ScanInstallation(MakeLocalScanRules(manifest, plan.entryIndices, seedless));
 }
 
 }  // namespace
@@ -229,10 +273,11 @@ bool RunUpdate() {
 
     // A manifest without the marker runs exactly as before: no block file, copy or resume.
     const PatchOffer offer = ReadPatchOffer(manifestBytes);
-    LocalCopies copies{manifest, {}};
-    UpdatePlan plan = CheckFiles(manifest, offer.offered ? &copies.entries : nullptr);
+    CheckedFiles checked;
+    UpdatePlan plan = CheckFiles(manifest, offer.offered ? &checked : nullptr);
+    LocalCopies copies{manifest, std::move(checked.upToDate), {}};
     if (offer.offered) {
-        DiscardUnusedPartials(manifest, copies, offer);
+        copies.unnamed = ScanUnnamedFiles(manifest, plan, checked, offer);
         copies.Sort();
     }
     uint32_t count = static_cast<uint32_t>(plan.entryIndices.size());

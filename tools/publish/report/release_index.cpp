@@ -120,15 +120,25 @@ int FilesToFetch(ReleaseIndex& index, int from, int to) {
     if (cached >= 0) return cached;
     const IndexedRelease& a = index.releases[static_cast<size_t>(from)];
     const IndexedRelease& b = index.releases[static_cast<size_t>(to)];
-    std::unordered_set<uint64_t> staying;  // digests of installed files the run finds up to date
-    for (size_t id = 0; id < index.paths.size(); ++id)
-        if (b.sizeById[id] != kNotListed && a.sizeById[id] != kNotListed && a.digestById[id] == b.digestById[id])
+    // Digests the run finds on disk: installed files that stay up to date (copied to any path),
+    // and files, not empty, whose path the new release no longer lists (copied to a new path).
+    std::unordered_set<uint64_t> staying, unlisted;
+    for (size_t id = 0; id < index.paths.size(); ++id) {
+        if (a.sizeById[id] == kNotListed) continue;
+        if (b.sizeById[id] == kNotListed) {
+            if (a.sizeById[id] > 0) unlisted.insert(a.digestById[id]);
+        } else if (a.digestById[id] == b.digestById[id]) {
             staying.insert(b.digestById[id]);
+        }
+    }
     int32_t count = 0;
-    for (size_t id = 0; id < index.paths.size(); ++id)
-        count += b.sizeById[id] != kNotListed &&
-                 (a.sizeById[id] == kNotListed || a.digestById[id] != b.digestById[id]) &&
-                 (b.blocksDir.empty() || staying.count(b.digestById[id]) == 0);
+    for (size_t id = 0; id < index.paths.size(); ++id) {
+        if (b.sizeById[id] == kNotListed || (a.sizeById[id] != kNotListed && a.digestById[id] == b.digestById[id]))
+            continue;
+        const bool local = staying.count(b.digestById[id]) ||
+                           (a.sizeById[id] == kNotListed && unlisted.count(b.digestById[id]));
+        count += b.blocksDir.empty() || !local;
+    }
     cached = count;
     return count;
 }

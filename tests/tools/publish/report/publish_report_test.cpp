@@ -544,10 +544,14 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
 
     // Issue 39: a release whose serial line opts in to block files. Its changed a.pak comes as its
     // block file and byte ranges of /patch/<sha256>; its b.pak, the bytes of x%41y.pak that
-    // stays, is copied locally (no request). The serial line carries the marker after the digits.
+    // stays, is copied locally (no request), and so is "Neue Karte.pak", moved to maps/: its old
+    // copy stays on disk. The serial line carries the marker after the digits.
     std::string manifest = ReadFileText(dir / "srv/manifest.txt");
     ASSERT_EQ(manifest.compare(0, 9, "serial 2\n"), 0) << manifest.substr(0, 40);
     manifest.insert(8, " blocks=patch min=1");
+    const size_t moved = manifest.find("\tNeue Karte.pak\n");
+    ASSERT_NE(moved, std::string::npos) << manifest;
+    manifest.insert(moved + 1, "maps/");
     WriteFileText(dir / "srv/manifest.txt", manifest);
     auto m2p = ManifestEtag(dir / "srv");
     size_t lineOfA = manifest.find("\ta.pak\n");
