@@ -24,14 +24,19 @@ using RangeConsumer = std::function<bool(const uint8_t* data, size_t size, std::
 
 enum class RangeOutcome {
     Complete,  // every byte of the range was taken
+    WholeBody, // the server ignored Range (200), and its whole body of bodySize bytes was taken
     Anomaly,   // the answer was not that range (reason, in English), or the consumer refused it
     Cut,       // the transfer failed as a whole-file download would (error, in German)
 };
 
 // One GET of bytes first..last of url ("Range: bytes=first-last"), which must come back as 206
-// with exactly that Content-Range over bodySize bytes; both headers are read as strings.
+// with exactly that Content-Range over bodySize bytes; both headers are read as strings. When
+// wholeBody is given, a 200 (the whole body, which a server ignoring Range sends) is read into it
+// instead of thrown away, with reason set: WholeBody when exactly bodySize bytes came, Anomaly
+// when more came or wholeBody refused them, Cut when the transfer broke off.
 RangeOutcome HttpGetRange(const std::string& url, uint64_t first, uint64_t last, uint64_t bodySize,
-                          const RangeConsumer& consume, std::string& reason, std::string& error);
+                          const RangeConsumer& consume, std::string& reason, std::string& error,
+                          const RangeConsumer* wholeBody = nullptr);
 
 // Percent-encodes a manifest path for a URL; letters, digits and "-_.~/" stay as they are.
 std::string UrlEncodePath(const std::string& path);

@@ -279,8 +279,37 @@ bool OpenRequest(const std::string& url, const std::string& headers, OpenedReque
 
 }  // namespace
 
+namespace {
+
+// Reads a body of exactly expected bytes into consume; more is an Anomaly, less a Cut.
+RangeOutcome ReadExactly(HINTERNET request, uint64_t expected, const RangeConsumer& consume,
+                         std::string& reason, std::string& error) {
+    std::vector<uint8_t> buffer(kChunkSize);
+    for (uint64_t total = 0;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, buffer.data(), kChunkSize, &got)) {
+            error = "Download unterbrochen";
+            return RangeOutcome::Cut;
+        }
+        if (got == 0) {
+            if (total == expected) return RangeOutcome::Complete;
+            error = "Download unterbrochen";
+            return RangeOutcome::Cut;
+        }
+        if (got > expected - total) {
+            reason = "the answer's body is longer than asked";
+            return RangeOutcome::Anomaly;
+        }
+        total += got;
+        if (!consume(buffer.data(), got, reason)) return RangeOutcome::Anomaly;
+    }
+}
+
+}  // namespace
+
 RangeOutcome HttpGetRange(const std::string& url, uint64_t first, uint64_t last, uint64_t bodySize,
-                          const RangeConsumer& consume, std::string& reason, std::string& error) {
+                          const RangeConsumer& consume, std::string& reason, std::string& error,
+                          const RangeConsumer* wholeBody) {
     DWORD code = 0;
     OpenedRequest opened;
     if (!OpenRequest(url, RangeRequestHeader(first, last), opened, &code)) {
@@ -289,8 +318,14 @@ RangeOutcome HttpGetRange(const std::string& url, uint64_t first, uint64_t last,
     }
     HINTERNET request = opened.request.get();
     const DWORD status = StatusCode(request);
-    // NB: the body of any other answer is never read: a server that ignores Range would send
-    // the whole file here, on top of the whole-file download that follows.
+    if (status == 200 && wholeBody) {
+        // The whole body is on its way: taking it costs what the whole-file download would,
+        // where turning it away would cost what already arrived on top of that download.
+        reason = "the server ignored Range (status 200)";
+        RangeOutcome outcome = ReadExactly(request, bodySize, *wholeBody, reason, error);
+        return outcome == RangeOutcome::Complete ? RangeOutcome::WholeBody : outcome;
+    }
+    // NB: the body of any other answer is never read.
     if (status != 206) {
         reason = status == 200 ? "the server ignored Range (status 200)"
                                : "the server answered status " + std::to_string(status);
@@ -311,26 +346,7 @@ RangeOutcome HttpGetRange(const std::string& url, uint64_t first, uint64_t last,
         reason = "wrong Content-Length \"" + contentLength + "\"";
         return RangeOutcome::Anomaly;
     }
-    std::vector<uint8_t> buffer(kChunkSize);
-    uint64_t expected = last - first + 1;
-    for (uint64_t total = 0;;) {
-        DWORD got = 0;
-        if (!InternetReadFile(request, buffer.data(), kChunkSize, &got)) {
-            error = "Download unterbrochen";
-            return RangeOutcome::Cut;
-        }
-        if (got == 0) {
-            if (total == expected) return RangeOutcome::Complete;
-            error = "Download unterbrochen";
-            return RangeOutcome::Cut;
-        }
-        if (got > expected - total) {
-            reason = "the range's body is longer than asked";
-            return RangeOutcome::Anomaly;
-        }
-        total += got;
-        if (!consume(buffer.data(), got, reason)) return RangeOutcome::Anomaly;
-    }
+    return ReadExactly(request, last - first + 1, consume, reason, error);
 }
 
 bool HttpGet(const std::string& url, std::vector<uint8_t>* body, void* file,

@@ -199,10 +199,11 @@ struct BlockWriter {
     }
 };
 
-// Fetches the ranges, checking and writing each block as it completes.
+// Fetches the ranges, checking and writing each block as it completes. wholeAnswer: the server
+// sent the whole body instead, which the ".part" now holds.
 PatchResult FetchRanges(const ManifestEntry& entry, const PatchOffer& offer, HANDLE part,
                         const BlockIndex& index, const std::vector<ByteRange>& ranges,
-                        Progress& progress, std::string& reason, std::string& error) {
+                        Progress& progress, bool& wholeAnswer, std::string& reason, std::string& error) {
     const std::string url = settings.baseUrl + "/" + offer.dir + "/" + entry.sha256;
     std::vector<uint8_t> block(index.blockSize);
     for (const ByteRange& range : ranges) {
@@ -234,9 +235,28 @@ PatchResult FetchRanges(const ManifestEntry& entry, const PatchOffer& offer, HAN
             progress.Show();
             return true;
         };
-        switch (HttpGetRange(url, range.first, range.last, index.bodySize, consume, reason, error)) {
+        // A server that ignores Range sends the whole body: it becomes the ".part" from its start.
+        uint64_t wholeAt = 0;
+        RangeConsumer whole = [&](const uint8_t* data, size_t size, std::string& why) {
+            if (wholeAt == 0) progress.localBytes = progress.fetchedBytes = 0;
+            if (!WriteAt(part, wholeAt, data, size)) {
+                writeFailed = true;
+                why = "write failed";
+                return false;
+            }
+            wholeAt += size;
+            progress.fetchedBytes += size;
+            progress.Show();
+            return true;
+        };
+        switch (HttpGetRange(url, range.first, range.last, index.bodySize, consume, reason, error, &whole)) {
             case RangeOutcome::Complete:
                 break;
+            case RangeOutcome::WholeBody:
+                WriteLog("patch %s dropped: %s; its answer is taken as the whole file", entry.path.c_str(),
+                         reason.c_str());
+                wholeAnswer = true;
+                return PatchResult::Installed;
             case RangeOutcome::Anomaly:
                 if (writeFailed) {
                     error = "Datei konnte nicht geschrieben werden";
@@ -294,7 +314,9 @@ PatchResult PatchFile(const ManifestEntry& entry, const PatchOffer& offer, uint6
     seed.Close();
 
     const std::vector<ByteRange> ranges = MissingRanges(index, sources, kRangeMergeGap);
-    PatchResult fetched = FetchRanges(entry, offer, part.get(), index, ranges, progress, reason, error);
+    bool wholeAnswer = false;
+    PatchResult fetched =
+        FetchRanges(entry, offer, part.get(), index, ranges, progress, wholeAnswer, reason, error);
     if (fetched == PatchResult::Failed) {
         error += " (" + entry.path + ")";
         return fetched;
@@ -304,7 +326,7 @@ PatchResult PatchFile(const ManifestEntry& entry, const PatchOffer& offer, uint6
     MakePartDurable(part.get(), target);
     part.Close();
     PatchResult installed = Install(entry, target, error);
-    if (installed == PatchResult::Installed)
+    if (installed == PatchResult::Installed && !wholeAnswer)
         WriteLog("patched %s: %llu bytes fetched in %u ranges, %llu bytes taken locally",
                  entry.path.c_str(), static_cast<unsigned long long>(progress.fetchedBytes),
                  static_cast<unsigned>(ranges.size()),

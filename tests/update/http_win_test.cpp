@@ -439,3 +439,47 @@ TEST(HttpGetRange, TakesExactlyTheAskedRangeAndNamesEveryOtherAnswer) {
         EXPECT_NE(server.requests[0].find("\r\nRange: bytes=5000000000-5000000009\r\n"), std::string::npos);
     }
 }
+
+// Where the caller takes a whole body, a 200 is read into it instead of being turned away.
+TEST(HttpGetRange, TakesAWholeAnswerOnlyWhereAskedAndOnlyOfTheBodysSize) {
+    const std::string ten = "0123456789";
+    struct Row {
+        const char* name;
+        std::string answer;
+        RangeOutcome outcome;
+        std::string reason;  // prefix
+        std::string whole;   // what the whole-body consumer took
+        std::string ranged;  // what the range consumer took
+    };
+    const Row rows[] = {
+        {"a 200 of the body's size", Answer200(ten), RangeOutcome::WholeBody,
+         "the server ignored Range (status 200)", ten, ""},
+        {"a 200 longer than the body", Answer200(ten + "x"), RangeOutcome::Anomaly,
+         "the answer's body is longer than asked", "", ""},
+        {"a 200 cut short", "HTTP/1.1 200 OK\r\nContent-Length: 10\r\nConnection: close\r\n\r\n01234",
+         RangeOutcome::Cut, "", "01234", ""},
+        {"a 206 still goes to the range", Answer206("bytes 2-4/10", "234"), RangeOutcome::Complete, "", "", "234"},
+        {"a 416 is not taken", "HTTP/1.1 416 Range Not Satisfiable\r\nContent-Length: 3\r\nConnection: close\r\n\r\nabc",
+         RangeOutcome::Anomaly, "the server answered status 416", "", ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        ScriptedServer server;
+        server.Serve({{{row.answer}}});
+        std::string whole, ranged;
+        RangeConsumer consume = [&](const uint8_t* data, size_t n, std::string&) {
+            ranged.append(reinterpret_cast<const char*>(data), n);
+            return true;
+        };
+        RangeConsumer takeWhole = [&](const uint8_t* data, size_t n, std::string&) {
+            whole.append(reinterpret_cast<const char*>(data), n);
+            return true;
+        };
+        std::string reason, error;
+        RangeOutcome outcome = HttpGetRange(server.Url("/patch/abc"), 2, 4, 10, consume, reason, error, &takeWhole);
+        EXPECT_EQ(static_cast<int>(outcome), static_cast<int>(row.outcome));
+        EXPECT_EQ(reason.rfind(row.reason, 0), 0u) << reason;
+        EXPECT_EQ(whole, row.whole);
+        EXPECT_EQ(ranged, row.ranged);
+    }
+}

@@ -333,9 +333,10 @@ struct Classifier {
     }
 
     // /DIR/<sha256>.blocks (200) and byte ranges of /DIR/<sha256> (206, one range each) of a
-    // release whose serial line opted in: the file of that digest through its block file. Any
-    // other answer drops that one file to its whole download at /files/, which judges it; a
-    // block file or a range cut off is a stop at the file's path.
+    // release whose serial line opted in: the file of that digest through its block file. A 200
+    // to a range is the whole body, taken as the file. Any other answer drops that one file to its
+    // whole download at /files/, which judges it; a block file or a range cut off is a stop at
+    // the file's path.
     void Patch(Player& player, const AddressKey& key, const LogRecord& record, std::string_view rest) {
         const IndexedRelease& release = index.releases[static_cast<size_t>(player.run)];
         bool blocks = rest.size() > 7 && rest.substr(rest.size() - 7) == ".blocks";
@@ -357,13 +358,24 @@ struct Classifier {
         }
         if (player.filesOk == 0 && player.prevRun == player.run && player.prevPath == id) Reclassify(player, key);
         bool completed = record.source == "edge" || record.completion == "OK";
+        bool same = (player.flags & kPatched) && player.lastPath == id;
+        if (!blocks && record.status == 200) {
+            // A server that ignores Range sends the whole body, which the updater takes as the file.
+            if (!Whole(record, release.sizeById[id])) {
+                Stop(player, id, key);
+                return;
+            }
+            player.filesOk += !same;
+            player.lastPath = id;
+            player.flags |= kPatched;
+            return;
+        }
         bool answered = blocks ? record.status == 200 : record.status == 206;
         if (!answered) return;  // the updater drops this file to /files/
         if (!completed) {
             Stop(player, id, key);  // cut off within the block file or a range
             return;
         }
-        bool same = (player.flags & kPatched) && player.lastPath == id;
         player.filesOk += !same;
         player.lastPath = id;
         player.flags |= kPatched;

@@ -563,8 +563,11 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
     rangeCut.completion = "";
     range416.status = 416;
     range416.bytes = 0;
-    rangeWhole.status = 200;  // a server that ignores Range
+    rangeWhole.status = 200;  // a server that ignores Range: the whole body, taken as the file
     rangeWhole.bytes = 4;
+    LogLine rangeWholeCut = rangeWhole;
+    rangeWholeCut.bytes = 3;
+    rangeWholeCut.completion = "";
     blocks404.status = 404;
     const Case patched[] = {
         {"the serial line's marker is read, a whole download still counts", {run(m1, {a1, b1}), run(m2p, {a2})}, {}, 1,
@@ -579,8 +582,12 @@ TEST_F(PublishReport, RunsAreReadAsTheUpdaterMakesThem) {
          1, 1, 0, 0, 0, "/files/a.pak", "", {0, 1}},
         {"a 416 drops the file to its whole download", {run(m1, {a1, b1}), run(m2p, {blocksA, range416, a2})}, {}, 1, 0,
          0, 0, 0, "", "", {0, 1}},
-        {"a server that ignores Range", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeWhole, a2})}, {}, 1, 0, 0, 0, 0, "",
+        {"a server that ignores Range", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeWhole})}, {}, 1, 0, 0, 0, 0, "",
          "", {0, 1}},
+        {"its whole answer, then the file again from files/", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeWhole, a2})},
+         {}, 1, 0, 0, 0, 0, "", "", {0, 1}},
+        {"its whole answer cut off", {run(m1, {a1, b1}), run(m2p, {blocksA, rangeWholeCut})}, {}, 0, 1, 0, 0, 0,
+         "/files/a.pak", "", {0, 0}},
         {"no block file: the whole download", {run(m1, {a1, b1}), run(m2p, {blocks404, a2})}, {}, 1, 0, 0, 0, 0, "", "",
          {0, 1}},
         {"the whole download cut after a block file", {run(m1, {a1, b1}), run(m2p, {blocks404, {0, "/files/a.pak", 200, 3}})},
