@@ -1,7 +1,11 @@
 // The end-to-end fixture: scratch tree, release, publishing, silent runs against the test server.
 #include "e2e_fixture.h"
 
+#include <signal.h>
+
+#include <chrono>
 #include <filesystem>
+#include <thread>
 
 const char kSignatureMessage[] =
     "Die Update-Liste hat keine g\u00fcltige Signatur. Es wird nichts installiert.";
@@ -51,6 +55,30 @@ int EndToEnd::RunSilent(const std::vector<std::string>& extra) {
 int EndToEnd::RunSilentFrom(const std::string& baseUrl, const std::string& dir) {
     std::filesystem::create_directories(dir);
     return RunUpdater({"/silent", "/dir", WinePath(dir), "/url", baseUrl, "/nolaunch"});
+}
+
+bool EndToEnd::KillMidTransfer(const std::string& dir, const std::string& path, int64_t stallAfter,
+                               uint64_t partBytes) {
+    std::filesystem::create_directories(dir);
+    Misbehaviour stall;
+    stall.stallAfter = stallAfter;
+    server.Override("/files/" + path, stall);
+    pid_t pid = StartUpdater({"/silent", "/dir", WinePath(dir), "/url", server.BaseUrl(), "/nolaunch"});
+    if (pid <= 0) return false;
+    bool stalledInTime = server.WaitUntilStalled(30000);
+    // The ".part" must have received the bytes before the kill, so the interruption is mid-file.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::error_code ignored;
+    while (stalledInTime && std::chrono::steady_clock::now() < deadline &&
+           std::filesystem::file_size(dir + "/" + path + ".part", ignored) < partBytes) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    kill(pid, SIGKILL);
+    WaitProcess(pid, 10000);
+    server.ReleaseStall();
+    server.ClearOverrides();
+    server.RearmStall();
+    return stalledInTime;
 }
 
 std::string EndToEnd::StartLine() const {

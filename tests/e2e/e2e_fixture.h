@@ -30,6 +30,11 @@ protected:
     int RunSilent(const std::vector<std::string>& extra = {"/nolaunch"});
     // The same against another server and installation: "/silent /dir DIR /url BASE /nolaunch".
     int RunSilentFrom(const std::string& baseUrl, const std::string& dir);
+    // A silent run into dir killed (SIGKILL) in the middle of /files/PATH: its answer stalls after
+    // stallAfter bytes, and the kill comes once PATH's ".part" holds partBytes. The server answers
+    // normally afterwards. False when the answer never stalled within 30 s.
+    bool KillMidTransfer(const std::string& dir, const std::string& path, int64_t stallAfter,
+                         uint64_t partBytes);
 
     std::string StartLine() const;
     std::string FailedLine(const std::string& message) const { return "FAILED: " + message; }

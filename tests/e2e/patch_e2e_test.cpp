@@ -1,13 +1,10 @@
 // Patched updates end to end: block files, ranges, local copies and resume, judged by the server's log.
 #include <openssl/evp.h>
-#include <signal.h>
 
-#include <chrono>
 #include <filesystem>
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e_fixture.h"
@@ -131,29 +128,6 @@ protected:
         }
         ServeSignedManifest(manifest);
     }
-
-    // The first run, killed once pack.pak's ".part" holds killAfter bytes.
-    void KilledRun(const std::string& dir, uint64_t killAfter) {
-        Misbehaviour stall;
-        stall.stallAfter = static_cast<int64_t>(killAfter + 65536);
-        server.Override("/files/pack.pak", stall);
-        pid_t pid = StartUpdater({"/silent", "/dir", WinePath(dir), "/url", server.BaseUrl(), "/nolaunch"});
-        ASSERT_GT(pid, 0);
-        bool stalledInTime = server.WaitUntilStalled(30000);
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::error_code ignored;
-        while (stalledInTime && std::chrono::steady_clock::now() < deadline &&
-               fs::file_size(dir + "/pack.pak.part", ignored) < killAfter) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid, SIGKILL);
-        WaitProcess(pid, 10000);
-        server.ReleaseStall();
-        server.ClearOverrides();
-        server.RearmStall();
-        ASSERT_TRUE(stalledInTime);
-        EXPECT_GE(fs::file_size(dir + "/pack.pak.part", ignored), killAfter);
-    }
 };
 
 TEST_F(PatchE2E, EachScenarioFetchesWhatItLacksAndInstallsTheRelease) {
@@ -225,8 +199,9 @@ TEST_F(PatchE2E, EachScenarioFetchesWhatItLacksAndInstallsTheRelease) {
         ServeRelease(++serial, row);
         server.SetRangeMode(row.mode);
         if (row.killAfter) {
-            fs::create_directories(dir);
-            KilledRun(dir, row.killAfter);
+            ASSERT_TRUE(KillMidTransfer(dir, "pack.pak", static_cast<int64_t>(row.killAfter + 65536), row.killAfter));
+            std::error_code ignored;
+            EXPECT_GE(fs::file_size(dir + "/pack.pak.part", ignored), row.killAfter);
         }
         const size_t before = server.Answers().size();
         ASSERT_EQ(RunSilentFrom(server.BaseUrl(), dir), 0) << LogLines(dir).back();

@@ -189,33 +189,15 @@ TEST_F(SilentLaunchE2E, KilledMidDownloadThenARerunConverges) {
         std::vector<PublishedEntry> entries = PublishedEntries(served);
         ASSERT_EQ(entries.size(), 3u);
         const std::string stalled = entries[1].path;
-        Misbehaviour stall;
-        stall.stallAfter = 1000000;
-        server.Override("/files/" + stalled, stall);
-
-        pid_t pid = StartUpdater({"/silent", "/dir", WinePath(dir), "/url", server.BaseUrl(), "/nolaunch"});
-        ASSERT_GT(pid, 0);
-        bool stalledInTime = server.WaitUntilStalled(30000);
-        // The ".part" file must have received bytes before the kill, so the interruption is mid-file.
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        std::error_code ignored;
-        while (stalledInTime && std::chrono::steady_clock::now() < deadline &&
-               fs::file_size(dir + "/" + stalled + ".part", ignored) < 65536 * 2) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        kill(pid, SIGKILL);
-        WaitProcess(pid, 10000);
-        server.ReleaseStall();
-        ASSERT_TRUE(stalledInTime);
+        ASSERT_TRUE(KillMidTransfer(dir, stalled, 1000000, 65536 * 2));
 
         EXPECT_EQ(ReadFile(dir + "/" + entries[0].path), std::string(entries[0].size, entries[0].path[0]));
         EXPECT_EQ(FilesEndingIn(dir, ".part"), (std::vector<std::string>{stalled + ".part"}));
         EXPECT_FALSE(Exists(dir + "/updater.state"));
         EXPECT_EQ(LogLines(dir).back(), "updated " + entries[0].path);
+        std::error_code ignored;
         const uint64_t kept = fs::file_size(dir + "/" + stalled + ".part", ignored) / 4096 * 4096;
 
-        server.ClearOverrides();
-        server.RearmStall();
         ASSERT_EQ(RunSilentFrom(server.BaseUrl(), dir), 0);
         for (const PublishedEntry& entry : entries) {
             EXPECT_EQ(ReadFile(dir + "/" + entry.path), std::string(entry.size, entry.path[0])) << entry.path;
