@@ -27,12 +27,15 @@ uint64_t LocalNameKey(const std::string& path) {
 LocalScanRules MakeLocalScanRules(const Manifest& manifest, const std::vector<uint32_t>& planned,
                                   const std::vector<uint32_t>& seedless) {
     LocalScanRules rules;
-    rules.named.reserve(manifest.entries.size());
-    for (const ManifestEntry& entry : manifest.entries) rules.named.push_back(LocalNameKey(entry.path));
     for (uint32_t k : planned) rules.planned.push_back(LocalNameKey(manifest.entries[k].path));
     // An empty file needs no source.
     for (uint32_t k : seedless)
         if (manifest.entries[k].size > 0) rules.wantedSizes.push_back(manifest.entries[k].size);
+    // Without a wanted size no file is a source, and no name needs to be looked up.
+    if (!rules.wantedSizes.empty()) {
+        rules.named.reserve(manifest.entries.size());
+        for (const ManifestEntry& entry : manifest.entries) rules.named.push_back(LocalNameKey(entry.path));
+    }
     for (auto* keys : {&rules.named, &rules.planned, &rules.wantedSizes}) std::sort(keys->begin(), keys->end());
     return rules;
 }
@@ -49,7 +52,12 @@ LocalFileRole RoleOfLocalFile(const LocalScanRules& rules, const std::string& pa
         return Holds(rules.planned, LocalNameKey(target)) ? LocalFileRole::Ignore
                                                           : LocalFileRole::UnusedPartial;
     }
-    if (IsUpdaterStateOrDownloadName(resolved) || Holds(rules.named, LocalNameKey(resolved)))
+    if (!Holds(rules.wantedSizes, size) || IsUpdaterStateOrDownloadName(resolved) ||
+        Holds(rules.named, LocalNameKey(resolved)))
         return LocalFileRole::Ignore;
-    return Holds(rules.wantedSizes, size) ? LocalFileRole::Source : LocalFileRole::Ignore;
+    return LocalFileRole::Source;
+}
+
+bool MayMatterToLocalScan(const LocalScanRules& rules, bool partName, uint64_t size) {
+    return partName || Holds(rules.wantedSizes, size);
 }

@@ -33,6 +33,11 @@ enum class LocalFileRole {
 // bytes. A ".part" below a folder named like one is not the updater's download and stays.
 LocalFileRole RoleOfLocalFile(const LocalScanRules& rules, const std::string& path, uint64_t size);
 
+// The cheap test before RoleOfLocalFile, from what the directory listing gives: only a file whose
+// name ends in ".part" (letter case aside) or whose size some wanted file has can be other than
+// Ignore. Keeps the walk over 100,000 current files at the cost of the listing.
+bool MayMatterToLocalScan(const LocalScanRules& rules, bool partName, uint64_t size);
+
 // A file the scan found that may hold a wanted file's bytes.
 struct LocalSource {
     std::wstring path;  // installDir + "\" + its relative path

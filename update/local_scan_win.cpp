@@ -48,6 +48,8 @@ std::vector<LocalSource> ScanInstallation(const LocalScanRules& rules) {
                 continue;
             }
             const uint64_t size = (static_cast<uint64_t>(found.nFileSizeHigh) << 32) | found.nFileSizeLow;
+            const bool partName = name.size() > 5 && _wcsicmp(name.c_str() + name.size() - 5, L".part") == 0;
+            if (!MayMatterToLocalScan(rules, partName, size)) continue;
             const std::wstring full = settings.installDir + L"\\" + relative;
             switch (RoleOfLocalFile(rules, ToUtf8(relative), size)) {
                 case LocalFileRole::Source:

@@ -3,7 +3,7 @@
 // 1 MiB file against a 1 GiB file (ru_maxrss of the Wine process, from wait4); and the check
 // phase over 100,000 small files that are all current (QUILLOR_BENCH_MANY sets the count;
 // QUILLOR_BENCH_OTHER_EXE times a second updater exe there and in both phases above, e.g. an
-// older build made with the same public key).
+// older build made with the same public key; QUILLOR_BENCH_MANY_ONLY=1 runs only that part).
 //   bench_update [WORK_DIR]     (default: ./bench-update-work; removed afterwards)
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -141,9 +141,11 @@ struct Server {
     int port = 0;
 };
 
-bool Publish(const std::string& release, const std::string& server) {
-    return Run({kPublish, "publish", "--key", kWinBuild + "/devkey/quillor-dev.pem", "--serial", "1",
-                release, server}).exitCode == 0;
+bool Publish(const std::string& release, const std::string& server, bool blocks = true) {
+    std::vector<std::string> argv = {kPublish, "publish", "--key", kWinBuild + "/devkey/quillor-dev.pem",
+                                     "--serial", "1", release, server};
+    if (!blocks) argv.insert(argv.begin() + 2, "--no-blocks");
+    return Run(argv).exitCode == 0;
 }
 
 Outcome RunUpdater(const std::string& installDir, const std::string& url,
@@ -173,21 +175,26 @@ void ManyFilesCheck(const std::string& work) {
         if (entry.is_directory()) fs::create_directories(target);
         else fs::create_hard_link(entry.path(), target);
     }
+    // The same release without the block-file offer: no walk over the installation.
+    if (!Publish(release, work + "/server-many-plain", false)) return;
     Server server(work + "/server-many");
-    std::vector<std::pair<std::string, std::string>> exes = {{"this build", kWinBuild + "/Quillor - Updater.exe"}};
+    Server plain(work + "/server-many-plain");
+    std::vector<std::pair<std::string, std::string>> exes = {{"this build", kWinBuild + "/Quillor - Updater.exe"},
+                                                             {"this build, no offer", kWinBuild + "/Quillor - Updater.exe"}};
     if (const char* other = std::getenv("QUILLOR_BENCH_OTHER_EXE")) exes.emplace_back("QUILLOR_BENCH_OTHER_EXE", other);
     std::vector<double> best(exes.size(), 0);
     for (int round = 0; round < 3; ++round) {
         for (size_t e = 0; e < exes.size(); ++e) {
-            Outcome run = RunUpdater(install, server.Url(), exes[e].second);
+            Outcome run = RunUpdater(install, (e == 1 ? plain : server).Url(), exes[e].second);
             if (run.exitCode == 0 && (best[e] == 0 || run.seconds < best[e])) best[e] = run.seconds;
         }
     }
     for (size_t e = 0; e < exes.size(); ++e)
         std::printf("  %-24s %7.2f s  %6.1f us per file%s\n", exes[e].first.c_str(), best[e],
                     best[e] * 1e6 / count, best[e] == 0 ? "  (no successful run)" : "");
-    if (exes.size() == 2 && best[1] > 0)
-        std::printf("  ratio this build / other: %.3f   (target <= 1.10)\n", best[0] / best[1]);
+    if (best[1] > 0) std::printf("  the offer's walk over the installation: %+.2f s\n", best[0] - best[1]);
+    if (exes.size() == 3 && best[2] > 0)
+        std::printf("  ratio this build / other: %.3f   (target <= 1.10)\n", best[0] / best[2]);
     fs::remove_all(install);
     fs::remove_all(release);
 }
@@ -242,6 +249,11 @@ int main(int argc, char** argv) {
     setenv("WINEDEBUG", "-all", 1);
     Run({"wineserver", "-p30"});
 
+    if (const char* only = std::getenv("QUILLOR_BENCH_MANY_ONLY"); only && std::string(only) == "1") {
+        ManyFilesCheck(work);
+        fs::remove_all(work);
+        return 0;
+    }
     const char* otherExe = std::getenv("QUILLOR_BENCH_OTHER_EXE");
     const std::string otherPath = otherExe ? otherExe : "";
     const std::string* other = otherExe ? &otherPath : nullptr;

@@ -104,6 +104,7 @@ struct Row {
     uint64_t minRanges;
     uint64_t wholeFiles;     // whole-file requests
     std::string logLine;     // a line that starts so
+    bool completedBefore = false;  // updater.state holds the release's serial: an earlier run completed it
 };
 
 }  // namespace
@@ -161,6 +162,9 @@ TEST_F(PatchE2E, EachScenarioFetchesWhatItLacksAndInstallsTheRelease) {
         {"a partial whose path left the manifest is removed", {{"pack.pak", kOld}}, {{"pack.pak", kOld}},
          {{"gone/level.pak", other}}, true, RangeMode::Honour, nullptr, false, 0, 0, 0, 0,
          "removed unused partial download gone/level.pak.part"},
+        {"at the serial last completed, a partial whose file is up to date is removed",
+         {{"pack.pak", kOld}}, {{"pack.pak", kOld}}, {{"pack.pak", other}}, true, RangeMode::Honour, nullptr,
+         false, 0, 0, 0, 0, "0 of 1 files", true},
         {"a partial whose file is up to date is removed", {{"pack.pak", kOld}}, {{"pack.pak", kOld}},
          {{"pack.pak", other}}, true, RangeMode::Honour, nullptr, false, 0, 0, 0, 0, "0 of 1 files"},
         {"a run killed mid-transfer, then resumed", {}, {{"pack.pak", kOld}}, {}, true,
@@ -197,6 +201,7 @@ TEST_F(PatchE2E, EachScenarioFetchesWhatItLacksAndInstallsTheRelease) {
         for (const auto& [path, body] : row.installed) WriteFile(dir + "/" + path, body);
         for (const auto& [path, body] : row.leftovers) WriteFile(dir + "/" + path + ".part", body);
         ServeRelease(++serial, row);
+        if (row.completedBefore) WriteFile(dir + "/updater.state", std::to_string(serial) + "\r\n");
         server.SetRangeMode(row.mode);
         if (row.killAfter) {
             ASSERT_TRUE(KillMidTransfer(dir, "pack.pak", static_cast<int64_t>(row.killAfter + 65536), row.killAfter));

@@ -58,3 +58,14 @@ TEST(LocalScan, NameKeysFollowWindowsNames) {
     EXPECT_NE(LocalNameKey("data/pack.pak"), LocalNameKey("datapack.pak"));
     EXPECT_NE(LocalNameKey("a/b"), LocalNameKey("a/b/c"));
 }
+
+TEST(LocalScan, OnlyPartialsAndWantedSizesAreLookedAt) {
+    const LocalScanRules none = MakeLocalScanRules(Release(), {0}, {});
+    EXPECT_TRUE(none.named.empty());  // nothing wanted: no name needs a key
+    EXPECT_FALSE(MayMatterToLocalScan(none, false, 700));
+    EXPECT_TRUE(MayMatterToLocalScan(none, true, 700));
+    const LocalScanRules some = MakeLocalScanRules(Release(), {0, 1}, {1});
+    EXPECT_EQ(some.named.size(), 4u);
+    EXPECT_TRUE(MayMatterToLocalScan(some, false, 700));
+    EXPECT_FALSE(MayMatterToLocalScan(some, false, 500));
+}
