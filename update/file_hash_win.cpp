@@ -28,7 +28,7 @@ struct FileHandle {
 
 }  // namespace
 
-bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
+bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size, uint64_t onlyOfSize) {
     FileHandle file(CreateFileW(FileCallPath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -58,6 +58,14 @@ bool HashFile(const std::wstring& path, std::string& hex, uint64_t& size) {
             break;
         }
         total += got;
+        // A file that fills the first chunk is large: its size, asked once, may spare reading it.
+        LARGE_INTEGER length;
+        if (total == kChunkSize && onlyOfSize != kAnySize && GetFileSizeEx(file.handle, &length) &&
+            static_cast<uint64_t>(length.QuadPart) != onlyOfSize) {
+            hex.clear();
+            size = static_cast<uint64_t>(length.QuadPart);
+            return true;
+        }
     }
     file.Close();
 

@@ -119,7 +119,9 @@ UpdatePlan CheckFiles(const Manifest& manifest, CheckedFiles* checked) {
         SetStatusText(CheckStatusText(), ToWide(entry.path));
         std::string hex;
         uint64_t size = 0;
-        bool hashed = HashFile(TargetPath(entry.path), hex, size);
+        // With block files offered, a large file of another size is not hashed: it is patched
+        // anyway, which reads it once more.
+        bool hashed = HashFile(TargetPath(entry.path), hex, size, checked ? entry.size : kAnySize);
         if (!IsUpToDate(entry, hashed, hex, size)) {
             AddToPlan(plan, static_cast<uint32_t>(i), entry.size);
             if (checked && !hashed) checked->absent.push_back(static_cast<uint32_t>(i));

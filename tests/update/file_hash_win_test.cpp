@@ -50,6 +50,37 @@ TEST(HashFile, MatchesSha256sumOnAThreeMiBPattern) {
     EXPECT_EQ(size, 3u * 1048576u);
 }
 
+// Only a file beyond one chunk is spared by its size; an equal size, or a small file, is hashed.
+TEST(HashFile, ReadsALargeFileOfAnotherSizeNoFurtherThanItsFirstChunk) {
+    const std::wstring pattern = BuildTreePath("fixtures/hash/pattern-3mib.bin");
+    std::string expected;
+    ASSERT_TRUE(ReadWholeFile(BuildTreePath("fixtures/hash/pattern-3mib.sha256"), expected));
+    struct Row {
+        const char* name;
+        std::wstring path;
+        uint64_t onlyOfSize;
+        std::string hex;
+        uint64_t size;
+    } rows[] = {
+        {"another size", pattern, 3u * 1048576u + 1, "", 3u * 1048576u},
+        {"the same size", pattern, 3u * 1048576u, expected.substr(0, 64), 3u * 1048576u},
+        {"a small file of another size", BuildTreePath("fixtures/hash/pattern-3mib.sha256"), 5,
+         "", 0},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string hex;
+        uint64_t size = 0;
+        ASSERT_TRUE(HashFile(row.path, hex, size, row.onlyOfSize));
+        if (row.size == 0) {
+            EXPECT_EQ(hex.size(), 64u);  // hashed to its end
+        } else {
+            EXPECT_EQ(hex, row.hex);
+            EXPECT_EQ(size, row.size);
+        }
+    }
+}
+
 TEST(HashFile, RefusesMissingFilesDirectoriesDevicesAndExclusiveLocksLeavingOutputsAlone) {
     ScratchDir dir;
     ASSERT_TRUE(CreateDirectoryW((dir / L"sub").c_str(), nullptr));
