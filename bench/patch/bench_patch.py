@@ -392,7 +392,7 @@ class Bench:
         print("\nissue 39's goals beside this run's figures:")
         if per_row:
             worst = max(per_row)
-            print("  bytes, updater / zsync on every row but the rewrite, goal <= 1.0: worst %.2f (%s)" % worst)
+            print("  bytes, updater / zsync on every row but the rewrite, goal <= 1.0: worst %.3f (%s)" % worst)
         if ours:
             print("  bytes, whole files / updater on the whole set, goal >= 20: %.1f" % (whole / ours))
         for link, goal in ((True, "previous / this build on the link, goal >= 10"),
