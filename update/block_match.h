@@ -36,6 +36,14 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
                 std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
                 const FoundBlock& found = nullptr);
 
+// The rolling loop a search runs: Fitted, the one made for the index's block size where there is
+// one (every power of two within the limits), else General; General, the one for any size. Both
+// find exactly the same; FindBlocks above takes Fitted, the tests compare the two.
+enum class RollLoop { Fitted, General };
+bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
+                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                const FoundBlock& found, RollLoop loop);
+
 struct ByteRange {
     uint64_t first = 0;  // inclusive, as in "Range: bytes=first-last"
     uint64_t last = 0;
