@@ -52,7 +52,8 @@ inline std::vector<uint8_t> MakeSeed(size_t size) {
     return seed;
 }
 
-// Three bodies, indexed as the publisher does while they stream past (never held whole):
+// Three bodies, indexed as the publisher does while they stream past (never held whole, so that
+// a 32-bit process holds a seed of 1 GiB and 2^20 blocks of 1 KiB):
 // an unrelated one, where every window misses; the seed with one block in a hundred rewritten;
 // the seed with bytes inserted at 1 % of its length, so that most blocks lie shifted.
 inline std::vector<Case> MakeCases(const std::vector<uint8_t>& seed, uint32_t blockSize) {
@@ -71,10 +72,16 @@ inline std::vector<Case> MakeCases(const std::vector<uint8_t>& seed, uint32_t bl
     {
         BlockIndexBuilder builder(blockSize, kBlockFileStrongBytes);
         Bytes64 other{3};
-        std::vector<uint8_t> body(seed);
-        for (size_t k = 37; (k + 1) * blockSize <= body.size(); k += 100)
-            other.Fill(body.data() + k * blockSize, blockSize);
-        builder.Add(body.data(), body.size());
+        std::vector<uint8_t> rewritten(blockSize);
+        for (size_t k = 0, at = 0; at < seed.size(); ++k, at += blockSize) {
+            const size_t size = std::min<size_t>(blockSize, seed.size() - at);
+            if (k % 100 == 37 && size == blockSize) {
+                other.Fill(rewritten.data(), size);
+                builder.Add(rewritten.data(), size);
+            } else {
+                builder.Add(seed.data() + at, size);
+            }
+        }
         cases.push_back({"changed_1pct", builder.Finish()});
     }
     {
@@ -132,6 +139,10 @@ inline int Main(int argc, const long* args, double (*cpuSeconds)()) {
     const int rounds = argc > 0 && args[0] > 0 ? static_cast<int>(args[0]) : 3;
     const size_t mib = argc > 1 && args[1] > 0 ? static_cast<size_t>(args[1]) : 256;
     const long block = argc > 2 ? args[2] : 4096;
+    if (mib > 0 && block > 0 && (mib << 20) / static_cast<size_t>(block) > kMaxBlockCount) {
+        std::fprintf(stderr, "more than %llu blocks\n", static_cast<unsigned long long>(kMaxBlockCount));
+        return 2;
+    }
     if (block < static_cast<long>(kMinBlockSize) || block > static_cast<long>(kMaxBlockSize) || mib > 1024) {
         std::fprintf(stderr, "usage: [ROUNDS] [MIB <= 1024] [BLOCK_SIZE %u..%u]\n", kMinBlockSize, kMaxBlockSize);
         return 2;
