@@ -14,9 +14,12 @@ constexpr uint32_t kSecondMultiplier = 0x85EBCA77u;
 // mispredicted on one window in sixteen, which cost a third of the speed where nothing matches).
 // Its word, picked by one mix, must hold the four bits of a pattern picked by a second mix; about
 // 1 window in 430 that no block has gets through to the sorted table (1 in 320 with three bits).
-// About 4 MB for 2^20 blocks.
+// About 4 MB for 2^20 blocks. An index whose weak checksums crowd a few words can fill them (a
+// block file is unsigned), which would let one window in eight through: such an index gets the
+// same memory as a plain bit array probed twice, which lets at most one in 256 through.
 constexpr uint32_t kMaxBucketBits = 20;  // the word index takes bits 7..26 of the first mix
 constexpr uint32_t kPatternBits = 10;    // the pattern takes the top bits of the second mix
+constexpr uint32_t kCrowdedShare = 128;  // blocked filters letting more than 1 in 128 through
 constexpr uint64_t kStrongBudgetExtra = 64ull << 20;
 
 // The blocks still wanted, sorted so that equal weak checksums, and within them equal strong
@@ -26,7 +29,8 @@ struct Lookup {
     std::vector<uint32_t> order;
     std::vector<uint32_t> bucketStart;  // 2^bits + 1 positions into order
     std::vector<uint32_t> filter;       // 2^bits words
-    uint32_t filterMask = 0;            // 2^bits - 1
+    uint32_t filterMask = 0;            // 2^bits - 1, or 2^(bits + 5) - 1 bits when crowded
+    bool crowded = false;               // the filter is a bit array probed twice
 };
 
 // Two multiplicative mixes, one per part of the filter: a shift and xor on top of the second
@@ -67,6 +71,30 @@ bool FilterPasses(const uint32_t* filter, uint32_t mask, uint32_t weak) {
     return (filter[FilterWord(weak, mask)] & pattern) == pattern;
 }
 
+// The crowded index's filter: bits 7 up of each mix, masked to the array's size.
+bool BitSet(const uint32_t* filter, uint32_t bit) { return (filter[bit / 32] >> (bit % 32)) & 1; }
+bool CrowdedPasses(const uint32_t* filter, uint32_t mask, uint32_t weak) {
+    return BitSet(filter, (Mixed(weak) >> kFilterShift) & mask) &&
+           BitSet(filter, (SecondMixed(weak) >> kFilterShift) & mask);
+}
+
+bool Passes(const Lookup& lookup, uint32_t weak) {
+    return lookup.crowded ? CrowdedPasses(lookup.filter.data(), lookup.filterMask, weak)
+                          : FilterPasses(lookup.filter.data(), lookup.filterMask, weak);
+}
+
+// Whether more than 1 window in kCrowdedShare would pass: a word of c bits holds C(c, 4) of the
+// C(32, 4) patterns of four bits.
+bool IsCrowded(const std::vector<uint32_t>& filter) {
+    uint64_t held = 0;
+    for (uint32_t word : filter) {
+        uint64_t c = 0;
+        for (; word != 0; word &= word - 1) ++c;
+        held += c < 4 ? 0 : c * (c - 1) * (c - 2) * (c - 3) / 24;
+    }
+    return held * kCrowdedShare > uint64_t{filter.size()} * 35960;
+}
+
 Lookup BuildLookup(const BlockIndex& index, const std::vector<uint64_t>& sources) {
     Lookup lookup;
     for (size_t k = 0; k < index.weak.size(); ++k)
@@ -91,6 +119,17 @@ Lookup BuildLookup(const BlockIndex& index, const std::vector<uint64_t>& sources
     }
     for (size_t b = 1; b < lookup.bucketStart.size(); ++b)
         lookup.bucketStart[b] += lookup.bucketStart[b - 1];
+    if (IsCrowded(lookup.filter)) {
+        lookup.crowded = true;
+        lookup.filterMask = (uint32_t{1} << (lookup.bits + 5)) - 1;
+        std::fill(lookup.filter.begin(), lookup.filter.end(), 0);
+        for (uint32_t k : lookup.order) {
+            for (uint32_t mixed : {Mixed(index.weak[k]), SecondMixed(index.weak[k])}) {
+                const uint32_t bit = (mixed >> kFilterShift) & lookup.filterMask;
+                lookup.filter[bit / 32] |= uint32_t{1} << (bit % 32);
+            }
+        }
+    }
     return lookup;
 }
 
@@ -107,6 +146,7 @@ struct Scan {
     // Whether the window (blockSize bytes at seed offset) is a wanted block, or one of a group
     // already taken; the group's blocks then take it from here.
     bool TryMatch(uint32_t weak, const uint8_t* window, uint64_t offset) {
+        ++stats.lookups;
         const uint32_t bucket = Mixed(weak) >> (32 - lookup.bits);
         auto first = lookup.order.begin() + lookup.bucketStart[bucket];
         auto last = lookup.order.begin() + lookup.bucketStart[bucket + 1];
@@ -159,6 +199,28 @@ __attribute__((noinline)) const uint8_t* Roll(const uint8_t* p, const uint8_t* s
         rollB += rollA - blockSize * out;
         ++p;
         if (FilterPasses(filter, mask, (rollA & 0xFFFF) | (rollB << 16))) {
+            passed = true;
+            break;
+        }
+    }
+    a = rollA;
+    b = rollB;
+    return p;
+}
+
+// Roll for a crowded index's filter, for any block size: only a hostile index takes it.
+__attribute__((noinline)) const uint8_t* RollCrowded(const uint8_t* p, const uint8_t* stop,
+                                                     uint32_t blockSize, uint32_t& a, uint32_t& b,
+                                                     const uint32_t* filter, uint32_t mask, bool& passed) {
+    uint32_t rollA = a, rollB = b;
+    passed = false;
+    while (p < stop) {
+        const uint32_t out = p[0];
+        const uint32_t in = p[blockSize];
+        rollA += in - out;
+        rollB += rollA - blockSize * out;
+        ++p;
+        if (CrowdedPasses(filter, mask, (rollA & 0xFFFF) | (rollB << 16))) {
             passed = true;
             break;
         }
@@ -229,7 +291,9 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
     Scan scan{index, lookup, sources, stats, 2 * seedSize + kStrongBudgetExtra, found};
     const uint32_t filterMask = lookup.filterMask;
     const uint32_t* filter = lookup.filter.data();
-    const RollFunction roll = loop == RollLoop::Fitted ? FittedRoll<kMinBlockSize>(blockSize) : &Roll<0>;
+    const RollFunction roll = lookup.crowded             ? &RollCrowded
+                              : loop == RollLoop::Fitted ? FittedRoll<kMinBlockSize>(blockSize)
+                                                         : &Roll<0>;
 
     // Room for a window and the bytes it rolls over; a small seed needs no more than itself.
     const size_t wanted = static_cast<size_t>(std::min<uint64_t>(kReadChunk, seedSize + 1));
@@ -279,7 +343,7 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
             if (!tested) {
                 tested = true;
                 const uint32_t weak = (a & 0xFFFF) | (b << 16);
-                if (FilterPasses(filter, filterMask, weak)) {
+                if (Passes(lookup, weak)) {
                     if (scan.TryMatch(weak, data + begin, bufferOffset + begin)) {
                         if (scan.refused) {
                             error = "a found block was not taken";

@@ -19,6 +19,7 @@ using SeedReader = std::function<bool(uint64_t offset, uint8_t* buffer, size_t s
 struct SearchStats {
     uint64_t foundBlocks = 0;     // blocks newly found by this search
     uint64_t strongBytes = 0;     // bytes hashed on weak hits
+    uint64_t lookups = 0;         // windows the filter let through to the table of blocks
     bool budgetSpent = false;     // the search stopped early: too many weak hits that were false
 };
 
