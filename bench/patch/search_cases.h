@@ -39,6 +39,7 @@ struct Result {
     double seconds = 0;
     uint64_t found = 0;
     uint64_t strongBytes = 0;
+    uint64_t lookups = 0;
     bool budgetSpent = false;
     uint64_t digest = 0;
 };
@@ -53,9 +54,9 @@ inline std::vector<uint8_t> MakeSeed(size_t size) {
 }
 
 // Three bodies, indexed as the publisher does while they stream past (never held whole, so that
-// a 32-bit process holds a seed of 1 GiB and 2^20 blocks of 1 KiB):
-// an unrelated one, where every window misses; the seed with one block in a hundred rewritten;
-// the seed with bytes inserted at 1 % of its length, so that most blocks lie shifted.
+// a 32-bit process holds a seed of 576 MiB, 2^20 filter words at 1 KiB blocks): an unrelated one,
+// where every window misses; the seed with one block in a hundred rewritten; the seed with bytes
+// inserted at 1 % of its length, so that most blocks lie shifted. Then a hostile index.
 inline std::vector<Case> MakeCases(const std::vector<uint8_t>& seed, uint32_t blockSize) {
     std::vector<Case> cases;
     std::vector<uint8_t> piece(kPiece);
@@ -94,6 +95,22 @@ inline std::vector<Case> MakeCases(const std::vector<uint8_t>& seed, uint32_t bl
         builder.Add(seed.data() + at, seed.size() - at);
         cases.push_back({"shifted", builder.Finish()});
     }
+    {
+        // A hostile index: weak checksums in groups of 16 that share their low 22 bits, which
+        // fill a few words of the search's filter; no block is found.
+        BlockIndex index;
+        index.blockSize = blockSize;
+        index.strongBytes = kBlockFileStrongBytes;
+        index.bodySize = seed.size();
+        Bytes64 other{5};
+        const uint64_t count = BlockCountFor(seed.size(), blockSize);
+        for (uint32_t low = 0; index.weak.size() < count;) {
+            if (index.weak.size() % 16 == 0) low = static_cast<uint32_t>(other.Next()) & ((1u << 22) - 1);
+            index.weak.push_back(low | static_cast<uint32_t>(index.weak.size() % 16) << 22);
+            index.strong.push_back(other.Next() & 0xFFFFFFFFu);
+        }
+        cases.push_back({"crowded", index});
+    }
     return cases;
 }
 
@@ -119,6 +136,7 @@ inline Result Run(const Case& c, const std::vector<uint8_t>& seed, int rounds, d
         if (round == 0 || took < best.seconds) best.seconds = took;
         best.found = stats.foundBlocks;
         best.strongBytes = stats.strongBytes;
+        best.lookups = stats.lookups;
         best.budgetSpent = stats.budgetSpent;
         best.digest = digest;
     }
@@ -132,6 +150,8 @@ inline void Print(const Case& c, const Result& r, size_t seedSize) {
                 static_cast<unsigned long long>(r.found), static_cast<unsigned long long>(c.index.weak.size()),
                 static_cast<unsigned long long>(r.strongBytes), r.budgetSpent ? 1 : 0,
                 static_cast<unsigned long long>(r.digest));
+    std::printf("%s_lookups=%llu (1 window in %.0f)\n", c.name, static_cast<unsigned long long>(r.lookups),
+                r.lookups ? static_cast<double>(seedSize) / static_cast<double>(r.lookups) : 0.0);
 }
 
 // Usage shared by both programs: [ROUNDS] [MIB] [BLOCK_SIZE]; 0 on success.
