@@ -28,7 +28,7 @@ struct Lookup {
     uint32_t bits = 8;
     std::vector<uint32_t> order;
     std::vector<uint32_t> bucketStart;  // 2^bits + 1 positions into order
-    std::vector<uint32_t> filter;       // 2^bits words
+    std::vector<uint32_t> filter;       // 2^bits words, 32 to 64 bits a block
     uint32_t filterMask = 0;            // 2^bits - 1, or 2^(bits + 5) - 1 bits when crowded
     bool crowded = false;               // the filter is a bit array probed twice
 };
@@ -85,6 +85,7 @@ bool Passes(const Lookup& lookup, uint32_t weak) {
 
 // Whether more than 1 window in kCrowdedShare would pass: a word of c bits holds C(c, 4) of the
 // C(32, 4) patterns of four bits.
+constexpr uint64_t kFourBitPatterns = 32 * 31 * 30 * 29 / 24;
 bool IsCrowded(const std::vector<uint32_t>& filter) {
     uint64_t held = 0;
     for (uint32_t word : filter) {
@@ -92,7 +93,7 @@ bool IsCrowded(const std::vector<uint32_t>& filter) {
         for (; word != 0; word &= word - 1) ++c;
         held += c < 4 ? 0 : c * (c - 1) * (c - 2) * (c - 3) / 24;
     }
-    return held * kCrowdedShare > uint64_t{filter.size()} * 35960;
+    return held * kCrowdedShare > uint64_t{filter.size()} * kFourBitPatterns;
 }
 
 Lookup BuildLookup(const BlockIndex& index, const std::vector<uint64_t>& sources) {
