@@ -28,7 +28,7 @@ struct Lookup {
     uint32_t bits = 8;
     std::vector<uint32_t> order;
     std::vector<uint32_t> bucketStart;  // 2^bits + 1 positions into order
-    std::vector<uint32_t> filter;       // 2^bits words, 32 to 64 bits a block
+    std::vector<uint32_t> filter;       // 2^bits words: 32 to 64 bits a block past 256 blocks
     uint32_t filterMask = 0;            // 2^bits - 1, or 2^(bits + 5) - 1 bits when crowded
     bool crowded = false;               // the filter is a bit array probed twice
 };
