@@ -26,3 +26,8 @@ if(QUILLOR_SIGNING_KEY AND TARGET tests_update)
     add_custom_target(update_run_fixtures ALL DEPENDS ${run_outputs})
     add_dependencies(tests_update update_run_fixtures)
 endif()
+
+# The block search over a seed in memory, by CPU time; bench/patch/search.sh drives it.
+add_executable(bench_search ${CMAKE_SOURCE_DIR}/bench/patch/search_bench_win.cpp)
+target_link_libraries(bench_search PRIVATE quillor_core)
+target_link_options(bench_search PRIVATE -municode)

@@ -54,7 +54,9 @@ bool IsPowerOfTwo(uint32_t value) { return value != 0 && (value & (value - 1)) =
 
 }  // namespace
 
-uint32_t WeakChecksum(const uint8_t* data, size_t size) {
+// Aligned: the block search sums every window after a found block, and this five-instruction loop
+// ran at two thirds of its speed wherever the linker happened to put it across a 64-byte line.
+__attribute__((aligned(64))) uint32_t WeakChecksum(const uint8_t* data, size_t size) {
     // Kept in 32 bits: wrapping there keeps both sums right modulo 2^16.
     uint32_t a = 0;
     uint32_t b = 0;

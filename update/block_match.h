@@ -19,6 +19,7 @@ using SeedReader = std::function<bool(uint64_t offset, uint8_t* buffer, size_t s
 struct SearchStats {
     uint64_t foundBlocks = 0;     // blocks newly found by this search
     uint64_t strongBytes = 0;     // bytes hashed on weak hits
+    uint64_t lookups = 0;         // windows the filter let through to the table of blocks
     bool budgetSpent = false;     // the search stopped early: too many weak hits that were false
 };
 
@@ -35,6 +36,14 @@ using FoundBlock = std::function<bool(uint64_t k, const uint8_t* data, uint32_t 
 bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
                 std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
                 const FoundBlock& found = nullptr);
+
+// The rolling loop a search runs: Fitted, the one made for the index's block size where there is
+// one (every power of two within the limits), else General; General, the one for any size. Both
+// find exactly the same; FindBlocks above takes Fitted, the tests compare the two.
+enum class RollLoop { Fitted, General };
+bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& read,
+                std::vector<uint64_t>& sources, SearchStats& stats, std::string& error,
+                const FoundBlock& found, RollLoop loop);
 
 struct ByteRange {
     uint64_t first = 0;  // inclusive, as in "Range: bytes=first-last"

@@ -62,6 +62,13 @@ void CheckSearch(const BlockIndex& index, const Bytes& seed, const Bytes* body) 
     }
     FUZZ_REQUIRE(fetched <= index.bodySize);
     if (body) FUZZ_REQUIRE(rebuilt == *body);
+    // The loop for any block size finds exactly what the one made for this size found.
+    std::vector<uint64_t> general(index.weak.size(), kBlockNotFound);
+    SearchStats generalStats;
+    FUZZ_REQUIRE(FindBlocks(index, seed.size(), ReaderOf(seed), general, generalStats, error, nullptr,
+                            RollLoop::General));
+    FUZZ_REQUIRE(general == sources && generalStats.foundBlocks == stats.foundBlocks);
+    FUZZ_REQUIRE(generalStats.strongBytes == stats.strongBytes && generalStats.budgetSpent == stats.budgetSpent);
 }
 
 // The parser: accepted files are exactly the documented layout within the limits.

@@ -47,7 +47,7 @@ struct Outcome {
 
 // Searches old for new's blocks, then rebuilds new from the found blocks and the missing ranges
 // taken from new itself, as the updater does from the server.
-Outcome Patch(const Body& old, const Body& fresh, const BlockIndex& index) {
+Outcome Patch(const Body& old, const Body& fresh, const BlockIndex& index, RollLoop loop = RollLoop::Fitted) {
     Outcome outcome;
     outcome.sources.assign(index.weak.size(), kBlockNotFound);
     outcome.rebuilt.assign(index.bodySize, 0);
@@ -58,10 +58,10 @@ Outcome Patch(const Body& old, const Body& fresh, const BlockIndex& index) {
         EXPECT_FALSE(taken[k]) << k;
         EXPECT_EQ(length, BlockLength(index, k));
         taken[k] = true;
-        std::copy(data, data + length, outcome.rebuilt.begin() + k * kBlock);
+        std::copy(data, data + length, outcome.rebuilt.begin() + k * index.blockSize);
         return true;
     };
-    EXPECT_TRUE(FindBlocks(index, old.size(), ReaderOf(old), outcome.sources, outcome.stats, error, found));
+    EXPECT_TRUE(FindBlocks(index, old.size(), ReaderOf(old), outcome.sources, outcome.stats, error, found, loop));
     for (size_t k = 0; k < outcome.sources.size(); ++k) {
         uint64_t from = outcome.sources[k];
         EXPECT_EQ(taken[k], from != kBlockNotFound) << k;
@@ -122,6 +122,49 @@ TEST(BlockSearch, FetchesLittleMoreThanWhatChanged) {
         EXPECT_GE(outcome.fetchBytes, row.minFetch);
         EXPECT_LE(outcome.fetchBytes, row.fresh.size());
         EXPECT_FALSE(outcome.stats.budgetSpent);
+    }
+}
+
+// The loop made for a power-of-two block size and the one for any size find the same blocks at
+// the same offsets, with the same work; sizes that are no power of two take the general loop both times.
+TEST(BlockSearch, TheFittedAndTheGeneralLoopFindTheSame) {
+    struct Row {
+        const char* name;
+        uint32_t blockSize;
+        Body old;
+        Body fresh;
+        bool wrongStrong = false;  // a lying index: every weak hit costs a strong hash, until the budget ends
+    };
+    const Body base = RandomBytes(600 * 1024 + 77, 11);
+    Body scattered = base;
+    for (size_t at = 3000; at < scattered.size(); at += 70001) scattered[at] ^= 0x33;
+    const Body large = RandomBytes((5u << 20) + 333, 14);
+    const Body runs(300 * 1024, 0x20);  // every window alike: the filter lets each one through
+    const Row rows[] = {
+        {"1 KiB, shifted", 1024, base, With(base, 5000, RandomBytes(333, 12))},
+        {"4 KiB, scattered bytes", 4096, base, scattered},
+        {"4 KiB, cut and shifted back", 4096, base, With(base, 1, {}, 4097)},
+        {"64 KiB, whose multiple vanishes from b", 65536, base, With(base, 70000, RandomBytes(9, 13))},
+        {"4 MiB, cut at the front", 4u << 20, large, With(large, 0, {}, 777)},
+        {"1536 bytes, no power of two", 1536, base, With(base, 100, RandomBytes(1000, 15))},
+        {"4 KiB, rewrite", 4096, base, RandomBytes(base.size(), 16)},
+        {"4 KiB, a seed of one repeated byte", 4096, runs, With(runs, 8192, RandomBytes(4096, 17))},
+        {"4 KiB, one repeated byte, strong hashes wrong", 4096, runs, runs, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        BlockIndex index = IndexOf(row.fresh, row.blockSize);
+        if (row.wrongStrong)
+            for (auto& strong : index.strong) strong ^= 1;
+        const Outcome fitted = Patch(row.old, row.fresh, index, RollLoop::Fitted);
+        const Outcome general = Patch(row.old, row.fresh, index, RollLoop::General);
+        EXPECT_EQ(fitted.rebuilt, row.fresh);
+        EXPECT_EQ(fitted.sources, general.sources);
+        EXPECT_EQ(fitted.stats.foundBlocks, general.stats.foundBlocks);
+        EXPECT_EQ(fitted.stats.strongBytes, general.stats.strongBytes);
+        EXPECT_EQ(fitted.stats.budgetSpent, general.stats.budgetSpent);
+        EXPECT_EQ(fitted.fetchBytes, general.fetchBytes);
+        EXPECT_EQ(fitted.stats.budgetSpent, row.wrongStrong);
     }
 }
 
@@ -189,6 +232,55 @@ TEST(BlockSearch, ALyingIndexFindsNothingFalseAndCostsBoundedWork) {
         for (size_t k = 0; k < sources.size(); ++k) EXPECT_EQ(sources[k], kBlockNotFound) << k;
         EXPECT_LE(stats.strongBytes, 2 * seed.size() + (64ull << 20) + kBlock);
         EXPECT_EQ(stats.budgetSpent, row.budgetSpent);
+    }
+}
+
+// Weak checksums that share their low bits fall into few words of a filter and fill them; however
+// the index crowds it, about one window in 128 at most gets through to the table of blocks.
+TEST(BlockSearch, AnIndexCrowdingTheFilterLetsFewWindowsThrough) {
+    const Body seed = RandomBytes(1u << 20, 21);
+    struct Row {
+        const char* name;
+        uint32_t sharedBits;  // 0: every weak checksum its own
+        uint32_t perGroup;
+    };
+    const Row rows[] = {
+        {"16 sharing their low 22 bits", 22, 16},
+        {"64 sharing their low 22 bits", 22, 64},
+        {"16 sharing their low 28 bits", 28, 16},
+        {"none shared", 0, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::mt19937 random(22);
+        BlockIndex index;
+        index.blockSize = kBlock;
+        index.strongBytes = 6;
+        for (uint32_t group = 0; index.weak.size() < 4096; ++group) {
+            const uint32_t low = static_cast<uint32_t>(random());
+            for (uint32_t i = 0; i < row.perGroup; ++i) {
+                index.weak.push_back(row.sharedBits == 0 ? low
+                                                         : (low & ((1u << row.sharedBits) - 1)) | (i << row.sharedBits));
+                index.strong.push_back(random() & 0xFFFFFFFFFFFFull);
+            }
+        }
+        index.bodySize = uint64_t{index.weak.size()} * kBlock;
+        std::vector<uint64_t> general;
+        SearchStats generalStats;
+        for (RollLoop loop : {RollLoop::Fitted, RollLoop::General}) {
+            std::vector<uint64_t> sources(index.weak.size(), kBlockNotFound);
+            SearchStats stats;
+            std::string error;
+            ASSERT_TRUE(FindBlocks(index, seed.size(), ReaderOf(seed), sources, stats, error, nullptr, loop));
+            EXPECT_LE(stats.lookups, seed.size() / 128);
+            EXPECT_EQ(stats.foundBlocks, 0u);
+            if (loop == RollLoop::General) {
+                EXPECT_EQ(sources, general);
+                EXPECT_EQ(stats.lookups, generalStats.lookups);
+            }
+            general = sources;
+            generalStats = stats;
+        }
     }
 }
 
