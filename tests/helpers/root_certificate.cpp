@@ -1,6 +1,6 @@
-// Trusts a test CA inside one Wine prefix: adds a DER certificate to, or removes it from, the
-// machine's "Root" store. Exit code 0 on success, 1 on bad arguments, 2 when the store refuses,
-// 3 when "remove" finds no such certificate.
+// Trusts a test CA inside one Wine prefix: adds a DER certificate to, removes it from, or finds it
+// in the machine's "Root" store. Exit code 0 on success, 1 on bad arguments, 2 when the store
+// refuses, 3 when "remove" or "check" finds no such certificate.
 #include <windows.h>
 #include <wincrypt.h>
 
@@ -36,13 +36,18 @@ bool ReadDer(const char* path, std::vector<BYTE>* der) {
     return !der->empty();
 }
 
-int Remove(HCERTSTORE store, const std::vector<BYTE>& der) {
+PCCERT_CONTEXT Find(HCERTSTORE store, const std::vector<BYTE>& der) {
     PCCERT_CONTEXT wanted = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(),
                                                          static_cast<DWORD>(der.size()));
-    if (!wanted) return 2;
+    if (!wanted) return nullptr;
     PCCERT_CONTEXT found = CertFindCertificateInStore(store, X509_ASN_ENCODING, 0,
                                                       CERT_FIND_EXISTING, wanted, nullptr);
     CertFreeCertificateContext(wanted);
+    return found;
+}
+
+int Remove(HCERTSTORE store, const std::vector<BYTE>& der) {
+    PCCERT_CONTEXT found = Find(store, der);
     if (!found) return 3;
     // Frees found, whether or not it succeeds.
     if (!CertDeleteCertificateFromStore(found)) return 2;
@@ -55,8 +60,9 @@ int Remove(HCERTSTORE store, const std::vector<BYTE>& der) {
 
 // root_certificate add|remove CERT.der
 int main(int argc, char** argv) {
-    if (argc != 3 || (std::strcmp(argv[1], "add") != 0 && std::strcmp(argv[1], "remove") != 0)) {
-        std::fprintf(stderr, "usage: root_certificate add|remove CERT.der\n");
+    if (argc != 3 || (std::strcmp(argv[1], "add") != 0 && std::strcmp(argv[1], "remove") != 0 &&
+                      std::strcmp(argv[1], "check") != 0)) {
+        std::fprintf(stderr, "usage: root_certificate add|remove|check CERT.der\n");
         return 1;
     }
     std::vector<BYTE> der;
@@ -71,11 +77,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (std::strcmp(argv[1], "remove") == 0) return Remove(store.get(), der);
+    if (std::strcmp(argv[1], "check") == 0) {
+        PCCERT_CONTEXT found = Find(store.get(), der);
+        if (!found) return 3;
+        CertFreeCertificateContext(found);
+        return 0;
+    }
     if (!CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, der.data(),
                                           static_cast<DWORD>(der.size()),
                                           CERT_STORE_ADD_REPLACE_EXISTING, nullptr)) {
         std::fprintf(stderr, "CertAddEncodedCertificateToStore failed: %lu\n", GetLastError());
         return 2;
     }
-    return 0;
+    // Written through to the registry now, not whenever Wine's collection gets to it.
+    return CertControlStore(store.get(), 0, CERT_STORE_CTRL_COMMIT, nullptr) ? 0 : 2;
 }
