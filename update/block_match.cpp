@@ -186,7 +186,8 @@ struct Scan {
 // Not inlined: within the scan, the 32-bit compiler kept the sums in memory and halved the speed.
 // kFixedSize, when not 0, is the block size: the far byte's load takes it as a displacement and
 // its multiple becomes a shift, which frees the register the 32-bit loop lacked (a third faster).
-template <uint32_t kFixedSize>
+// kPasses is the filter's test: CrowdedPasses only for a hostile index (with any block size).
+template <uint32_t kFixedSize, bool (*kPasses)(const uint32_t*, uint32_t, uint32_t) = FilterPasses>
 __attribute__((noinline)) const uint8_t* Roll(const uint8_t* p, const uint8_t* stop,
                                               uint32_t anySize, uint32_t& a, uint32_t& b,
                                               const uint32_t* filter, uint32_t mask, bool& passed) {
@@ -199,29 +200,7 @@ __attribute__((noinline)) const uint8_t* Roll(const uint8_t* p, const uint8_t* s
         rollA += in - out;
         rollB += rollA - blockSize * out;
         ++p;
-        if (FilterPasses(filter, mask, (rollA & 0xFFFF) | (rollB << 16))) {
-            passed = true;
-            break;
-        }
-    }
-    a = rollA;
-    b = rollB;
-    return p;
-}
-
-// Roll for a crowded index's filter, for any block size: only a hostile index takes it.
-__attribute__((noinline)) const uint8_t* RollCrowded(const uint8_t* p, const uint8_t* stop,
-                                                     uint32_t blockSize, uint32_t& a, uint32_t& b,
-                                                     const uint32_t* filter, uint32_t mask, bool& passed) {
-    uint32_t rollA = a, rollB = b;
-    passed = false;
-    while (p < stop) {
-        const uint32_t out = p[0];
-        const uint32_t in = p[blockSize];
-        rollA += in - out;
-        rollB += rollA - blockSize * out;
-        ++p;
-        if (CrowdedPasses(filter, mask, (rollA & 0xFFFF) | (rollB << 16))) {
+        if (kPasses(filter, mask, (rollA & 0xFFFF) | (rollB << 16))) {
             passed = true;
             break;
         }
@@ -292,7 +271,7 @@ bool FindBlocks(const BlockIndex& index, uint64_t seedSize, const SeedReader& re
     Scan scan{index, lookup, sources, stats, 2 * seedSize + kStrongBudgetExtra, found};
     const uint32_t filterMask = lookup.filterMask;
     const uint32_t* filter = lookup.filter.data();
-    const RollFunction roll = lookup.crowded             ? &RollCrowded
+    const RollFunction roll = lookup.crowded             ? &Roll<0, CrowdedPasses>
                               : loop == RollLoop::Fitted ? FittedRoll<kMinBlockSize>(blockSize)
                                                          : &Roll<0>;
 
